@@ -1,0 +1,79 @@
+#include "dialogbase.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPointer>
+
+namespace talvane {
+
+int dluX(int units) { return (units * kDluBaseX + 2) / 4; }
+int dluY(int units) { return (units * kDluBaseY + 4) / 8; }
+QRect dluRect(int x, int y, int w, int h) { return QRect(dluX(x), dluY(y), dluX(w), dluY(h)); }
+QSize dluSize(int w, int h) { return QSize(dluX(w), dluY(h)); }
+
+QFont templateFont()
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("微软雅黑"), QStringLiteral("Microsoft YaHei"),
+                   QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")});
+    f.setPointSize(9);
+    return f;
+}
+
+void ControlMap::add(int id, QWidget* widget)
+{
+    widget->setProperty("controlId", id);
+    map_.insert(id, widget);
+}
+
+TemplateDialog::TemplateDialog(QWidget* parent, Qt::WindowFlags flags)
+    : QDialog(parent, flags)
+{
+    setFont(templateFont());
+}
+
+namespace {
+
+class KeySwallower : public QObject {
+public:
+    KeySwallower(QWidget* window, bool swallowSpace)
+        : QObject(window)
+        , window_(window)
+        , swallowSpace_(swallowSpace)
+    {
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride
+            && event->type() != QEvent::KeyRelease)
+            return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        const int k = key->key();
+        const bool swallowed = k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Escape
+                               || (swallowSpace_ && k == Qt::Key_Space);
+        if (!swallowed || !window_)
+            return false;
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (!w || (w != window_ && !window_->isAncestorOf(w)))
+            return false;
+        // Enter, Escape and Space keep nothing from happening: swallow them
+        // before the dialog or a focused button acts on them. A key release of
+        // Space would click a pressed button, so releases go too.
+        return true;
+    }
+
+private:
+    QPointer<QWidget> window_;
+    bool swallowSpace_;
+};
+
+}  // namespace
+
+void installKeySwallower(QWidget* window, bool swallowSpace)
+{
+    qApp->installEventFilter(new KeySwallower(window, swallowSpace));
+}
+
+}  // namespace talvane

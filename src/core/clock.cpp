@@ -1,0 +1,131 @@
+#include "clock.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace talvane {
+
+struct SystemClock::Impl {
+    QElapsedTimer elapsed;
+    int nextHandle = 1;
+    std::map<int, std::unique_ptr<QTimer>> timers;
+};
+
+SystemClock::SystemClock()
+    : d(std::make_unique<Impl>())
+{
+    d->elapsed.start();
+}
+
+SystemClock::~SystemClock() = default;
+
+qint64 SystemClock::nowMs() const { return d->elapsed.elapsed(); }
+
+int SystemClock::startTimer(int intervalMs, Callback onFire)
+{
+    const int handle = d->nextHandle++;
+    auto timer = std::make_unique<QTimer>();
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(intervalMs);
+    QObject::connect(timer.get(), &QTimer::timeout, [cb = std::move(onFire)] { cb(); });
+    timer->start();
+    d->timers.emplace(handle, std::move(timer));
+    return handle;
+}
+
+void SystemClock::stopTimer(int handle)
+{
+    auto it = d->timers.find(handle);
+    if (it == d->timers.end())
+        return;
+    // The timer may be the one whose timeout is being handled; let Qt finish
+    // with it before it goes.
+    QTimer* t = it->second.release();
+    d->timers.erase(it);
+    t->stop();
+    t->deleteLater();
+}
+
+bool SystemClock::isRunning(int handle) const { return d->timers.count(handle) != 0; }
+
+int ManualClock::startTimer(int intervalMs, Callback onFire)
+{
+    const int handle = nextHandle_++;
+    const qint64 interval = intervalMs < 1 ? 1 : intervalMs;
+    timers_[handle] = Timer{now_ + interval, interval, nextOrder_++,
+                            std::make_shared<Callback>(std::move(onFire))};
+    return handle;
+}
+
+void ManualClock::stopTimer(int handle) { timers_.erase(handle); }
+
+bool ManualClock::isRunning(int handle) const { return timers_.count(handle) != 0; }
+
+qint64 ManualClock::msToNext() const
+{
+    qint64 best = -1;
+    for (const auto& [h, t] : timers_)
+        if (best < 0 || t.due < best)
+            best = t.due;
+    return best < 0 ? -1 : best - now_;
+}
+
+bool ManualClock::fireOneDueBy(qint64 limit)
+{
+    auto next = timers_.end();
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+        if (it->second.due > limit)
+            continue;
+        if (next == timers_.end() || it->second.due < next->second.due
+            || (it->second.due == next->second.due && it->second.order < next->second.order))
+            next = it;
+    }
+    if (next == timers_.end())
+        return false;
+    // A nested advance (from a handler) may already have moved time on.
+    now_ = std::max(now_, next->second.due);
+    // Re-schedule before firing: the handler may stop or re-arm it.
+    next->second.due += next->second.interval;
+    next->second.order = nextOrder_++;
+    std::shared_ptr<Callback> cb = next->second.callback;
+    (*cb)();
+    if (QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents();
+    return true;
+}
+
+void ManualClock::advance(qint64 ms)
+{
+    const qint64 target = now_ + (ms < 0 ? 0 : ms);
+    while (fireOneDueBy(target)) {
+    }
+    now_ = std::max(now_, target);
+}
+
+bool ManualClock::advanceToNext()
+{
+    const qint64 wait = msToNext();
+    if (wait < 0)
+        return false;
+    advance(wait);
+    return true;
+}
+
+namespace {
+Clock* g_clock = nullptr;
+}
+
+Clock& appClock()
+{
+    if (g_clock)
+        return *g_clock;
+    static SystemClock system;
+    return system;
+}
+
+void setAppClock(Clock* clock) { g_clock = clock; }
+
+}  // namespace talvane

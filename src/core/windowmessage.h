@@ -1,0 +1,75 @@
+// Numbered window messages between the links and the main window. A posted
+// message is queued and handled after the current handler returns; a sent one
+// is handled before the sender goes on.
+#pragma once
+
+#include <QEvent>
+#include <QObject>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace talvane {
+
+namespace msg {
+constexpr int WmUser = 0x400;
+constexpr int LineBreak = WmUser + 1;      // 0x401 serial break
+constexpr int LineCts = WmUser + 2;        // 0x402 clear-to-send changed
+constexpr int LineError = WmUser + 4;      // 0x404 line-status error
+constexpr int LineRing = WmUser + 5;       // 0x405 ring
+constexpr int ByteReceived = WmUser + 7;   // 0x407 one received byte in wParam, port number in lParam
+constexpr int LineEventChar = WmUser + 8;  // 0x408 event character
+constexpr int LinkLost = WmUser + 11;      // 0x40B the serial line died, wParam 1
+constexpr int Send = WmUser + 12;          // 0x40C send request, action code in wParam
+constexpr int SearchReply = WmUser + 13;   // 0x40D discovery socket
+constexpr int TcpSocket = WmUser + 14;     // 0x40E control connection
+constexpr int ConfigReply = WmUser + 15;   // 0x40F configuration socket
+}  // namespace msg
+
+// Completion of a message sent synchronously from another thread. The sender
+// waits until the receiver has handled it, or until the send is cancelled
+// (the port is shutting down), so the user-interface thread never has to wait
+// for a sender that is itself waiting for it.
+class MessageSync {
+public:
+    void complete();
+    void cancel();
+    bool cancelled() const;
+    // Returns true when handled, false when cancelled.
+    bool wait();
+
+private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    bool cancelled_ = false;
+};
+
+class WindowMessageEvent : public QEvent {
+public:
+    WindowMessageEvent(int message, quintptr wParam, qintptr lParam,
+                       std::shared_ptr<MessageSync> sync = {});
+    ~WindowMessageEvent() override;  // completes a pending synchronous send
+    static QEvent::Type eventType();
+
+    const int message;
+    const quintptr wParam;
+    const qintptr lParam;
+    std::shared_ptr<MessageSync> sync;
+};
+
+class MessageWindow {
+public:
+    virtual ~MessageWindow() = default;
+    virtual qintptr onMessage(int message, quintptr wParam, qintptr lParam) = 0;
+};
+
+void postMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
+// Same-thread synchronous send.
+qintptr sendMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
+// Call from QObject::event(): handles a window message for `window`; returns
+// false for any other event. A cancelled cross-thread send is dropped unhandled.
+bool dispatchWindowMessage(QEvent* event, MessageWindow& window);
+
+}  // namespace talvane

@@ -1,0 +1,187 @@
+#include "commands.h"
+
+namespace talvane {
+namespace build {
+
+namespace {
+std::uint8_t u8(int v) { return static_cast<std::uint8_t>(v & 0xFF); }
+}
+
+CommandFrame command(CommandId id)
+{
+    CommandFrame f;
+    f[pos::Group] = id.group;
+    f[pos::Code] = id.code;
+    return f;
+}
+
+CommandFrame upgradePageQuery(bool rebootQuery)
+{
+    CommandFrame f = command(cmd::UpgradePageQuery);
+    f[pos::P7] = kInfoMarker;
+    if (rebootQuery)
+        f[pos::P8] = kInfoMarker;
+    return f;
+}
+
+CommandFrame deviceInfoQuery2()
+{
+    CommandFrame f = command(cmd::DeviceInfoQuery2);
+    f[pos::P7] = kInfoMarker;
+    return f;
+}
+
+CommandFrame deviceInfoQuery3()
+{
+    CommandFrame f = command(cmd::DeviceInfoQuery3);
+    f[pos::P7] = kInfoMarker;
+    return f;
+}
+
+CommandFrame inputStatusQuery(int input)
+{
+    CommandFrame f = command(cmd::InputStatusQuery);
+    f[pos::P1] = u8(input);
+    return f;
+}
+
+CommandFrame outputStatusQuery(int output)
+{
+    CommandFrame f = command(cmd::OutputStatusQuery);
+    f[pos::P1] = u8(output);
+    return f;
+}
+
+CommandFrame beepStateQuery() { return command(cmd::BeepStateQuery); }
+
+CommandFrame edidQuery(int input)
+{
+    CommandFrame f = command(cmd::EdidQuery);
+    f[pos::P1] = u8(input);
+    return f;
+}
+
+CommandFrame routeQuery(int output)
+{
+    CommandFrame f = command(cmd::RouteQuery);
+    f[pos::P1] = u8(output);
+    return f;
+}
+
+CommandFrame routeSet(int input, int output)
+{
+    CommandFrame f = command(cmd::RouteSet);
+    f[pos::P1] = u8(input);
+    f[pos::P3] = u8(output);
+    return f;
+}
+
+CommandFrame edidSetPreset(int presetIndex, int target)
+{
+    CommandFrame f = command(target == 0 ? cmd::EdidSetAll : cmd::EdidSet);
+    f[pos::P1] = u8(presetIndex + 1);
+    f[pos::P2] = kEdidPresetFlag;
+    f[pos::P3] = u8(target);
+    return f;
+}
+
+CommandFrame edidFactoryPreset()
+{
+    CommandFrame f = edidSetPreset(0, 0);
+    f[pos::P3] = kFactoryEdidPos6;
+    return f;
+}
+
+CommandFrame edidCopy(int output, int target)
+{
+    CommandFrame f = command(target == 0 ? cmd::EdidCopyAll : cmd::EdidCopy);
+    f[pos::P1] = u8(output);
+    f[pos::P3] = u8(target);
+    return f;
+}
+
+CommandFrame edidUploadRequest()
+{
+    CommandFrame f = command(cmd::EdidUploadRequest);
+    f[pos::P1] = kStateOff;
+    f[pos::P7] = kEdidUploadMarker;
+    return f;
+}
+
+CommandFrame edidUploadTarget(int target)
+{
+    CommandFrame f = command(target == 0 ? cmd::EdidUploadTargetAll : cmd::EdidUploadTarget);
+    f[pos::P1] = target == 0 ? kEdidAllInputsTarget : u8(target);
+    f[pos::P2] = kEdidPresetFlag;
+    return f;
+}
+
+CommandFrame edidBlockHeader(bool allInputs)
+{
+    CommandFrame f = command(allInputs ? cmd::EdidUploadTargetAll : cmd::EdidUploadTarget);
+    f[pos::P1] = kEdidBlockHeaderMark;
+    f[pos::P4] = 0x01;
+    return f;
+}
+
+CommandFrame beepSet(bool on)
+{
+    CommandFrame f = command(cmd::BeepSet);
+    f[pos::P1] = on ? kStateOn : kStateOff;
+    f[pos::P3] = on ? kBeepOnValue : 0x00;
+    return f;
+}
+
+CommandFrame beepSetFactoryMarker()
+{
+    CommandFrame f = beepSet(true);
+    f[pos::P7] = kFactoryResetMarker;
+    return f;
+}
+
+CommandFrame upgradeStart() { return command(cmd::UpgradeStart); }
+CommandFrame upgradeTransferRequest() { return command(cmd::UpgradeTransferRequest); }
+CommandFrame factoryReset() { return command(cmd::FactoryReset); }
+
+CommandFrame powerSet(bool on)
+{
+    CommandFrame f = command(cmd::PowerSet);
+    f[pos::P1] = on ? kStateOn : kStateOff;
+    f[pos::P3] = on ? kStateOn : kStateOff;
+    return f;
+}
+
+CommandFrame powerStateQuery() { return command(cmd::PowerStateQuery); }
+CommandFrame reboot() { return command(cmd::Reboot); }
+
+CommandFrame arcSet(int output, bool on)
+{
+    CommandFrame f = command(cmd::ArcSet);
+    f[pos::P1] = on ? kStateOn : kStateOff;
+    f[pos::P3] = u8(output);
+    f[pos::P7] = on ? kStateOn : kStateOff;
+    return f;
+}
+
+CommandFrame arcQuery(int output)
+{
+    CommandFrame f = command(cmd::ArcQuery);
+    f[pos::P3] = u8(output);
+    return f;
+}
+
+CommandFrame identWrite(int part, const std::uint8_t* eightBytes)
+{
+    CommandFrame f = command({cmd::IdentGroup, u8(cmd::IdentWriteFirst + part)});
+    for (int i = 0; i < cmd::IdentPartLength; ++i)
+        f[pos::P1 + i] = eightBytes[i];
+    return f;
+}
+
+CommandFrame identRead(int part)
+{
+    return command({cmd::IdentGroup, u8(cmd::IdentReadFirst + part)});
+}
+
+}  // namespace build
+}  // namespace talvane

@@ -1,0 +1,110 @@
+// The command index: every command the panel sends, by group and code, with a
+// builder for each. A builder returns a frame whose positions 2..11 hold the
+// command (checksum not yet written); senders load it into the command buffer.
+#pragma once
+
+#include <cstdint>
+
+#include "frame.h"
+
+namespace talvane {
+
+struct CommandId {
+    std::uint8_t group;
+    std::uint8_t code;
+    constexpr bool operator==(const CommandId& o) const { return group == o.group && code == o.code; }
+    constexpr bool operator!=(const CommandId& o) const { return !(*this == o); }
+};
+
+inline CommandId commandIdOf(const CommandFrame& f) { return {f.group(), f.code()}; }
+
+namespace cmd {
+constexpr CommandId UpgradePageQuery{0x01, 0x01};   // first device information query
+constexpr CommandId DeviceInfoQuery2{0x01, 0x02};
+constexpr CommandId DeviceInfoQuery3{0x01, 0x03};
+constexpr CommandId InputStatusQuery{0x01, 0x04};
+constexpr CommandId OutputStatusQuery{0x01, 0x05};
+constexpr CommandId BeepStateQuery{0x01, 0x0B};
+constexpr CommandId EdidQuery{0x01, 0x0C};
+constexpr CommandId RouteQuery{0x02, 0x01};
+constexpr CommandId RouteSet{0x02, 0x03};
+constexpr CommandId EdidSetAll{0x03, 0x01};
+constexpr CommandId EdidSet{0x03, 0x02};
+constexpr CommandId EdidCopyAll{0x03, 0x03};
+constexpr CommandId EdidCopy{0x03, 0x04};
+constexpr CommandId EdidUploadTargetAll{0x03, 0x06};
+constexpr CommandId EdidUploadTarget{0x03, 0x07};
+constexpr CommandId EdidUploadRequest{0x03, 0x08};
+constexpr CommandId BeepSet{0x06, 0x01};
+constexpr CommandId UpgradeStart{0x08, 0x07};
+constexpr CommandId UpgradeTransferRequest{0x08, 0x08};
+constexpr CommandId FactoryReset{0x08, 0x0A};
+constexpr CommandId PowerSet{0x08, 0x0B};
+constexpr CommandId PowerStateQuery{0x08, 0x0C};
+constexpr CommandId Reboot{0x08, 0x0D};
+constexpr CommandId ArcSet{0x10, 0x01};
+constexpr CommandId ArcQuery{0x10, 0x02};
+constexpr std::uint8_t IdentGroup = 0xFA;
+constexpr std::uint8_t IdentWriteFirst = 0x21;  // 0x21..0x24 write eight bytes each
+constexpr std::uint8_t IdentReadFirst = 0x25;   // 0x25..0x28 read eight bytes each
+constexpr int IdentParts = 4;
+constexpr int IdentPartLength = 8;
+constexpr int IdentTextLength = IdentParts * IdentPartLength;  // 32 characters
+}  // namespace cmd
+
+// Values carried in parameter bytes.
+constexpr std::uint8_t kStateOn = 0x0F;
+constexpr std::uint8_t kStateOff = 0xF0;
+constexpr std::uint8_t kInfoMarker = 0xCC;          // device information queries, pos 10 (and 11 after an upgrade)
+constexpr std::uint8_t kBeepOnValue = 0xDD;          // BeepSet on, pos 6
+constexpr std::uint8_t kFactoryResetMarker = 0x88;   // last BeepSet of the extended factory reset, pos 10
+constexpr std::uint8_t kEdidUploadMarker = 0xBB;     // EDID upload request, pos 10
+constexpr std::uint8_t kEdidPresetFlag = 0xF0;       // pos 5 of the EDID preset and upload target commands
+constexpr std::uint8_t kEdidAllInputsTarget = 0xFE;  // upload target "All Input", pos 4
+constexpr std::uint8_t kEdidBlockHeaderMark = 0x56;  // EDID block header, pos 4 (pos 7 = 1)
+constexpr std::uint8_t kEdidAccept = 0xAA;           // switch accepts the upload target, pos 4
+constexpr std::uint8_t kEdidInvalidData = 0x0F;      // switch found no valid data, pos 4
+constexpr std::uint8_t kFactoryEdidPos6 = 5;         // the EDID command of the extended factory reset, pos 6
+constexpr std::uint8_t kSearchRequestByte = 0x61;    // UDP device search request
+
+constexpr int kPortCount = 8;        // inputs 1..8, outputs 1..8 (A..H)
+constexpr int kEdidPresetCount = 15; // preset index 0..14, sent as 1..15
+constexpr int kEdidCodeCount = 23;   // status codes 0..14 presets, 15..22 copies of outputs A..H
+
+// Block acknowledgement statuses (pos 4 of an FE EF frame).
+constexpr std::uint8_t kBlockReceived = 0;
+constexpr std::uint8_t kBlockResend = 1;
+constexpr std::uint8_t kBlockFailed = 2;
+
+namespace build {
+CommandFrame command(CommandId id);
+CommandFrame upgradePageQuery(bool rebootQuery = false);
+CommandFrame deviceInfoQuery2();
+CommandFrame deviceInfoQuery3();
+CommandFrame inputStatusQuery(int input);
+CommandFrame outputStatusQuery(int output);
+CommandFrame beepStateQuery();
+CommandFrame edidQuery(int input);
+CommandFrame routeQuery(int output);
+CommandFrame routeSet(int input, int output);
+CommandFrame edidSetPreset(int presetIndex, int target);  // target 1..8, 0 = all inputs
+CommandFrame edidFactoryPreset();                          // 03 01 01 F0 05: extended factory reset
+CommandFrame edidCopy(int output, int target);             // target 1..8, 0 = all inputs
+CommandFrame edidUploadRequest();
+CommandFrame edidUploadTarget(int target);                 // target 1..8, 0 = all inputs
+CommandFrame edidBlockHeader(bool allInputs);
+CommandFrame beepSet(bool on);
+CommandFrame beepSetFactoryMarker();
+CommandFrame upgradeStart();
+CommandFrame upgradeTransferRequest();
+CommandFrame factoryReset();
+CommandFrame powerSet(bool on);
+CommandFrame powerStateQuery();
+CommandFrame reboot();
+CommandFrame arcSet(int output, bool on);
+CommandFrame arcQuery(int output);
+CommandFrame identWrite(int part, const std::uint8_t* eightBytes);  // part 0..3
+CommandFrame identRead(int part);                                    // part 0..3
+}  // namespace build
+
+}  // namespace talvane

@@ -1,0 +1,76 @@
+// UDP datagrams of the device search (port 30600) and the network settings
+// (port 30601).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvane {
+
+constexpr std::uint16_t kControlTcpPort = 8000;
+constexpr std::uint16_t kSearchUdpPort = 30600;
+constexpr std::uint16_t kConfigUdpPort = 30601;
+
+using MacAddress = std::array<std::uint8_t, 6>;
+using Ipv4Octets = std::array<std::uint8_t, 4>;
+
+// A switch's answer to the search request.
+struct SearchReply {
+    static constexpr std::size_t kMinSize = 50;
+    static constexpr std::size_t kMacAt = 0;
+    static constexpr std::size_t kIpAt = 6;
+    static constexpr std::size_t kMark1At = 18;
+    static constexpr std::size_t kMark2At = 19;
+    static constexpr std::uint8_t kMark1 = 0x77;
+    static constexpr std::uint8_t kMark2 = 0x88;
+
+    MacAddress mac{};
+    Ipv4Octets ip{};
+    bool marked = false;  // bytes 18..19 hold 0x77 0x88
+
+    std::vector<std::uint8_t> encode() const;  // kMinSize bytes, marks set
+    // Empty when fewer than kMinSize bytes.
+    static std::optional<SearchReply> decode(const std::uint8_t* data, std::size_t size);
+};
+
+// The network settings the panel sends to one switch (addressed by its MAC).
+struct NetConfigPacket {
+    static constexpr std::size_t kSize = 76;
+    static constexpr std::size_t kTargetMacAt = 0;
+    static constexpr std::size_t kIpAt = 6;
+    static constexpr std::size_t kGatewayAt = 10;
+    static constexpr std::size_t kMaskAt = 14;
+    static constexpr std::size_t kAutoFlagAt = 18;
+    static constexpr std::size_t kNewMacAt = 19;
+    static constexpr std::size_t kModeAt = 25;
+    static constexpr std::size_t kEndMarkAt = 74;
+    static constexpr std::size_t kSumAt = 75;
+    static constexpr std::uint8_t kModeAuto = 0x16;
+    static constexpr std::uint8_t kModeStatic = 0x17;
+    static constexpr std::uint8_t kEndMark = 0xFF;
+    // A switch confirms with at least kSize bytes and 0 at kEndMarkAt.
+    static constexpr std::uint8_t kConfirmOk = 0x00;
+
+    MacAddress target{};
+    bool staticIp = false;
+    Ipv4Octets ip{};  // used in static mode
+    MacAddress newMac{};
+
+    std::vector<std::uint8_t> encode() const;
+    // Empty when the size, end mark or sum is wrong.
+    static std::optional<NetConfigPacket> decode(const std::uint8_t* data, std::size_t size);
+    // Gateway and mask as the packet carries them in static mode: x.y.z.1, 255.255.255.0.
+    Ipv4Octets gateway() const { return {ip[0], ip[1], ip[2], 1}; }
+    static Ipv4Octets mask() { return {0xFF, 0xFF, 0xFF, 0x00}; }
+};
+
+// The 8-bit sum (not its complement) that closes a NetConfigPacket.
+std::uint8_t plainSum(const std::uint8_t* data, std::size_t n);
+
+std::string macToText(const MacAddress& mac);  // "AABBCCDDEEFF"
+std::string ipToText(const Ipv4Octets& ip);    // "192.168.1.50"
+
+}  // namespace talvane

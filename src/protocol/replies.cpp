@@ -1,0 +1,145 @@
+#include "replies.h"
+
+namespace talvane {
+namespace reply {
+
+namespace {
+std::uint8_t u8(int v) { return static_cast<std::uint8_t>(v & 0xFF); }
+}
+
+CommandFrame ack(CommandId id, std::uint8_t status)
+{
+    CommandFrame f = build::command(id);
+    f[pos::P1] = status;
+    return f;
+}
+
+CommandFrame powerState(std::uint8_t state) { return ack(cmd::PowerStateQuery, state); }
+
+CommandFrame powerSetAck(bool on)
+{
+    CommandFrame f = ack(cmd::PowerSet);
+    f[pos::P3] = on ? kStateOn : kStateOff;
+    return f;
+}
+
+CommandFrame portStatus(CommandId query, int port, bool connected)
+{
+    CommandFrame f = ack(query, u8(port));
+    f[pos::P3] = connected ? 0 : 1;
+    return f;
+}
+
+CommandFrame beepState(bool enabled)
+{
+    CommandFrame f = ack(cmd::BeepStateQuery);
+    f[pos::P3] = enabled ? 0 : 1;
+    return f;
+}
+
+CommandFrame beepSetAck(bool on, bool factoryMarker)
+{
+    CommandFrame f = ack(cmd::BeepSet);
+    f[pos::P3] = on ? kBeepOnValue : 0;
+    f[pos::P7] = factoryMarker ? kFactoryResetMarker : 0;
+    return f;
+}
+
+CommandFrame routeSetAck(int output)
+{
+    CommandFrame f = ack(cmd::RouteSet);
+    f[pos::P3] = u8(output);
+    return f;
+}
+
+CommandFrame routeQuery(int output, int input)
+{
+    CommandFrame f = ack(cmd::RouteQuery, u8(output));
+    f[pos::P3] = u8(input);
+    return f;
+}
+
+CommandFrame arcSetAck(int output, bool on)
+{
+    CommandFrame f = ack(cmd::ArcSet);
+    f[pos::P3] = u8(output);
+    f[pos::P7] = on ? kStateOn : kStateOff;
+    return f;
+}
+
+CommandFrame arcQuery(int output, bool on)
+{
+    CommandFrame f = ack(cmd::ArcQuery, on ? kStateOn : kStateOff);
+    f[pos::P3] = u8(output);
+    return f;
+}
+
+CommandFrame edidStatus(int input, int code)
+{
+    CommandFrame f = ack(cmd::EdidQuery, u8(input));
+    f[pos::P3] = u8(code);
+    return f;
+}
+
+CommandFrame edidUploadReady() { return ack(cmd::EdidUploadRequest); }
+
+CommandFrame edidAccept(CommandId target) { return ack(target, kEdidAccept); }
+
+CommandFrame edidResult(const CommandFrame& command, bool valid)
+{
+    CommandFrame f = ack(commandIdOf(command), valid ? 0 : kEdidInvalidData);
+    f[pos::P3] = command[pos::P3];
+    f[pos::P4] = command[pos::P4];
+    return f;
+}
+
+CommandFrame deviceKind(int kind, std::uint8_t pos11Echo)
+{
+    CommandFrame f = ack(cmd::UpgradePageQuery, u8(kind));
+    f[pos::P7] = kInfoMarker;
+    f[pos::P8] = pos11Echo;
+    return f;
+}
+
+CommandFrame devicePorts(int inputs, int outputs)
+{
+    CommandFrame f = ack(cmd::DeviceInfoQuery2, u8(inputs));
+    f[pos::P3] = u8(outputs);
+    f[pos::P7] = kInfoMarker;
+    return f;
+}
+
+CommandFrame deviceVersion(int major, int minor)
+{
+    CommandFrame f = ack(cmd::DeviceInfoQuery3, u8(major));
+    f[pos::P3] = u8(minor);
+    f[pos::P7] = kInfoMarker;
+    return f;
+}
+
+CommandFrame identText(int part, const std::uint8_t* eightBytes)
+{
+    CommandFrame f = build::identRead(part);
+    for (int i = 0; i < cmd::IdentPartLength; ++i)
+        f[pos::P1 + i] = eightBytes[i];
+    return f;
+}
+
+CommandFrame identWriteAck(int part, std::uint8_t status)
+{
+    return ack({cmd::IdentGroup, u8(cmd::IdentWriteFirst + part)}, status);
+}
+
+CommandFrame blockAck(std::uint8_t flags, std::uint8_t block, std::uint8_t status)
+{
+    CommandFrame f;
+    f[pos::Header1] = kDataHeader1;
+    f[pos::Header2] = kDataHeader2;
+    f[dpos::Flags] = flags;
+    f[dpos::Block] = block;
+    f[pos::P1] = status;
+    return f;
+}
+
+}  // namespace reply
+}  // namespace talvane
