@@ -1,0 +1,326 @@
+// Frames, checksum, the frame assembler and the command builders.
+#include <QtTest>
+
+#include <vector>
+
+#include "protocol/assembler.h"
+#include "protocol/commands.h"
+#include "protocol/frame.h"
+#include "protocol/netpackets.h"
+#include "protocol/replies.h"
+
+Q_DECLARE_METATYPE(talvane::CommandFrame)
+
+using namespace talvane;
+
+namespace {
+
+std::vector<std::uint8_t> hexBytes(const char* text)
+{
+    std::vector<std::uint8_t> out;
+    for (const QString& t : QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        out.push_back(static_cast<std::uint8_t>(t.toUInt(nullptr, 16)));
+    return out;
+}
+
+QString hexOf(const CommandFrame& f) { return QString::fromStdString(toHex(f.bytes)); }
+
+struct Collected {
+    std::vector<CommandFrame> frames;
+    FrameAssembler assembler{[this](const CommandFrame& f) { frames.push_back(f); }};
+    void feed(const std::vector<std::uint8_t>& bytes)
+    {
+        for (std::uint8_t b : bytes)
+            assembler.feed(b);
+    }
+};
+
+}  // namespace
+
+class TestProtocol : public QObject {
+    Q_OBJECT
+private slots:
+    void checksumWorkedExamples_data();
+    void checksumWorkedExamples();
+    void checksumOnlyForFrameLengths_data();
+    void checksumOnlyForFrameLengths();
+    void verifyRejectsAnyChangedByte();
+    void dataFrameFillAndChecksum();
+
+    void assembler_data();
+    void assembler();
+    void assemblerWrapMissesStraddlingHeader();
+    void assemblerHeaderJustBeforeWrapIsFound();
+    void assemblerLongJunkThenFrame();
+
+    void builders_data();
+    void builders();
+    void replies_data();
+    void replies();
+    void netConfigWorkedExample();
+    void searchReplyDecode();
+};
+
+void TestProtocol::checksumWorkedExamples_data()
+{
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<int>("checksum");
+    QTest::newRow("power state query") << "A5 5B 08 0C 00 00 00 00 00 00 00 00" << 0xEC;
+    QTest::newRow("all zeros after header") << "A5 5B 00 00 00 00 00 00 00 00 00 00" << 0x00;
+    QTest::newRow("route input 4 to output B") << "A5 5B 02 03 04 00 02 00 00 00 00 00" << 0xF5;
+    QTest::newRow("all FF") << "FF FF FF FF FF FF FF FF FF FF FF FF" << 0x0C;
+}
+
+void TestProtocol::checksumWorkedExamples()
+{
+    QFETCH(QString, body);
+    QFETCH(int, checksum);
+    std::vector<std::uint8_t> frame = hexBytes(body.toLatin1().constData());
+    frame.push_back(0x99);
+    QVERIFY(computeChecksum(frame.data(), frame.size()));
+    QCOMPARE(int(frame[12]), checksum);
+    QVERIFY(verifyChecksum(frame.data()));
+}
+
+void TestProtocol::checksumOnlyForFrameLengths_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("command frame") << 13 << true;
+    QTest::newRow("data frame") << 1029 << true;
+    QTest::newRow("raw EDID block") << 256 << false;
+    QTest::newRow("one short of a frame") << 12 << false;
+    QTest::newRow("one past a frame") << 14 << false;
+    QTest::newRow("one short of a data frame") << 1028 << false;
+}
+
+void TestProtocol::checksumOnlyForFrameLengths()
+{
+    QFETCH(int, length);
+    QFETCH(bool, written);
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(length), 0x11);
+    buf.back() = 0x77;
+    QCOMPARE(computeChecksum(buf.data(), buf.size()), written);
+    if (written) {
+        unsigned sum = 0;
+        for (std::uint8_t b : buf)
+            sum += b;
+        QCOMPARE(sum % 256, 0u);
+    } else {
+        QCOMPARE(int(buf.back()), 0x77);
+    }
+}
+
+void TestProtocol::verifyRejectsAnyChangedByte()
+{
+    CommandFrame f = build::routeSet(4, 2);
+    f.seal();
+    QVERIFY(f.checksumValid());
+    for (int i = 0; i < 13; ++i) {
+        CommandFrame g = f;
+        g[i] = static_cast<std::uint8_t>(g[i] + 1);
+        QVERIFY2(!g.checksumValid(), qPrintable(QStringLiteral("byte %1").arg(i)));
+    }
+}
+
+void TestProtocol::dataFrameFillAndChecksum()
+{
+    std::vector<std::uint8_t> image(2049);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7);
+    DataFrame d;
+    d.fill(image.data(), image.size(), 2048, kLastBlockFlag);
+    QCOMPARE(int(d.flags()), 0x80);
+    QCOMPARE(int(d.blockNumber()), 2);
+    QCOMPARE(int(d.payload()[0]), int(image[2048]));
+    for (std::size_t i = 1; i < kDataPayloadSize; ++i)
+        QCOMPARE(int(d.payload()[i]), 0xFF);
+    QVERIFY(computeChecksum(d.data(), d.size()));
+    QVERIFY(d.checksumValid());
+    QCOMPARE(int(d.bytes[0]), 0xFE);
+    QCOMPARE(int(d.bytes[1]), 0xEF);
+
+    // Block numbers keep only their low 8 bits.
+    d.fill(image.data(), image.size(), 300 * 1024, 0);
+    QCOMPARE(int(d.blockNumber()), 300 % 256);
+}
+
+void TestProtocol::assembler_data()
+{
+    QTest::addColumn<QString>("stream");
+    QTest::addColumn<QStringList>("frames");
+    const QString route = "A5 5B 02 03 00 00 02 00 00 00 00 00 F9";
+    QTest::newRow("one frame") << route << QStringList{route};
+    QTest::newRow("leading junk skipped") << "12 " + route << QStringList{route};
+    QTest::newRow("a lone A5 before the header")
+        << "A5 " + route << QStringList{route};
+    QTest::newRow("header bytes inside a frame are data")
+        << "A5 5B 01 04 03 A5 5B 00 00 00 00 00 11 22"
+        << QStringList{"A5 5B 01 04 03 A5 5B 00 00 00 00 00 11"};
+    QTest::newRow("back to back")
+        << route + " " + route << QStringList{route, route};
+    QTest::newRow("block acknowledgement header")
+        << "00 FE EF 80 02 00 00 00 00 00 00 00 00 91"
+        << QStringList{"FE EF 80 02 00 00 00 00 00 00 00 00 91"};
+    QTest::newRow("bad checksum still cut as a frame")
+        << "A5 5B 08 0C 0F 00 00 00 00 00 00 00 00"
+        << QStringList{"A5 5B 08 0C 0F 00 00 00 00 00 00 00 00"};
+    QTest::newRow("incomplete frame yields nothing") << "A5 5B 02 03 00" << QStringList{};
+    QTest::newRow("5B A5 order is not a header") << "5B A5 02 03 00 00 00 00 00 00 00 00 FB" << QStringList{};
+}
+
+void TestProtocol::assembler()
+{
+    QFETCH(QString, stream);
+    QFETCH(QStringList, frames);
+    Collected c;
+    c.feed(hexBytes(stream.toLatin1().constData()));
+    QStringList got;
+    for (const CommandFrame& f : c.frames)
+        got << hexOf(f);
+    QCOMPARE(got, frames);
+}
+
+void TestProtocol::assemblerWrapMissesStraddlingHeader()
+{
+    // 253 junk bytes fill indexes 2..254; A5 lands at index 255, the window
+    // wraps, and the 5B that follows is not joined to it.
+    Collected c;
+    c.feed(std::vector<std::uint8_t>(253, 0x00));
+    c.assembler.feed(0xA5);
+    QCOMPARE(c.assembler.windowFill(), FrameAssembler::kWindowStart);
+    c.feed(hexBytes("5B 02 03 00 00 02 00 00 00 00 00 F4"));
+    QVERIFY(c.frames.empty());
+    QVERIFY(!c.assembler.inFrame());
+    // The next complete header is found normally.
+    c.feed(hexBytes("A5 5B 02 03 00 00 02 00 00 00 00 00 F9"));
+    QCOMPARE(c.frames.size(), std::size_t(1));
+}
+
+void TestProtocol::assemblerHeaderJustBeforeWrapIsFound()
+{
+    // A5 at index 254 and 5B at index 255: both inside the window.
+    Collected c;
+    c.feed(std::vector<std::uint8_t>(252, 0x00));
+    c.feed(hexBytes("A5 5B 02 03 00 00 02 00 00 00 00 00 F9"));
+    QCOMPARE(c.frames.size(), std::size_t(1));
+}
+
+void TestProtocol::assemblerLongJunkThenFrame()
+{
+    Collected c;
+    std::vector<std::uint8_t> junk(5000);
+    for (std::size_t i = 0; i < junk.size(); ++i)
+        junk[i] = static_cast<std::uint8_t>(i % 0x50);  // never A5 or FE
+    c.feed(junk);
+    QVERIFY(c.frames.empty());
+    QVERIFY(c.assembler.windowFill() >= FrameAssembler::kWindowStart);
+    QVERIFY(c.assembler.windowFill() < FrameAssembler::kWindowSize);
+    c.feed(hexBytes("A5 5B 08 0C 0F 00 00 00 00 00 00 00 DD"));
+    QCOMPARE(c.frames.size(), std::size_t(1));
+    QVERIFY(c.frames[0].checksumValid());
+}
+
+void TestProtocol::builders_data()
+{
+    QTest::addColumn<CommandFrame>("frame");
+    QTest::addColumn<QString>("wire");
+    // Full frames as they go out, checksum included.
+    QTest::newRow("RouteSet 4 -> B") << build::routeSet(4, 2) << "A5 5B 02 03 04 00 02 00 00 00 00 00 F5";
+    QTest::newRow("PowerStateQuery") << build::powerStateQuery() << "A5 5B 08 0C 00 00 00 00 00 00 00 00 EC";
+    QTest::newRow("UpgradePageQuery") << build::upgradePageQuery() << "A5 5B 01 01 00 00 00 00 00 00 CC 00 32";
+    QTest::newRow("reboot query") << build::upgradePageQuery(true) << "A5 5B 01 01 00 00 00 00 00 00 CC CC 66";
+    QTest::newRow("ArcSet on C") << build::arcSet(3, true) << "A5 5B 10 01 0F 00 03 00 00 00 0F 00 CE";
+    QTest::newRow("ArcSet off C") << build::arcSet(3, false) << "A5 5B 10 01 F0 00 03 00 00 00 F0 00 0C";
+    QTest::newRow("ArcQuery H") << build::arcQuery(8) << "A5 5B 10 02 00 00 08 00 00 00 00 00 E6";
+    QTest::newRow("BeepSet on") << build::beepSet(true) << "A5 5B 06 01 0F 00 DD 00 00 00 00 00 0D";
+    QTest::newRow("BeepSet off") << build::beepSet(false) << "A5 5B 06 01 F0 00 00 00 00 00 00 00 09";
+    QTest::newRow("BeepSet factory marker") << build::beepSetFactoryMarker() << "A5 5B 06 01 0F 00 DD 00 00 00 88 00 85";
+    QTest::newRow("PowerSet on") << build::powerSet(true) << "A5 5B 08 0B 0F 00 0F 00 00 00 00 00 CF";
+    QTest::newRow("EDID preset 15 to IN3") << build::edidSetPreset(14, 3) << "A5 5B 03 02 0F F0 03 00 00 00 00 00 F9";
+    QTest::newRow("EDID preset to all") << build::edidSetPreset(0, 0) << "A5 5B 03 01 01 F0 00 00 00 00 00 00 0B";
+    QTest::newRow("factory EDID") << build::edidFactoryPreset() << "A5 5B 03 01 01 F0 05 00 00 00 00 00 06";
+    QTest::newRow("EDID copy all") << build::edidCopy(2, 0) << "A5 5B 03 03 02 00 00 00 00 00 00 00 F8";
+    QTest::newRow("EDID upload request") << build::edidUploadRequest() << "A5 5B 03 08 F0 00 00 00 00 00 BB 00 4A";
+    QTest::newRow("EDID upload target all") << build::edidUploadTarget(0) << "A5 5B 03 06 FE F0 00 00 00 00 00 00 09";
+    QTest::newRow("EDID block header all") << build::edidBlockHeader(true) << "A5 5B 03 06 56 00 00 01 00 00 00 00 A0";
+    QTest::newRow("status input 3") << build::inputStatusQuery(3) << "A5 5B 01 04 03 00 00 00 00 00 00 00 F8";
+}
+
+void TestProtocol::builders()
+{
+    QFETCH(CommandFrame, frame);
+    QFETCH(QString, wire);
+    QCOMPARE(hexOf(frame.seal()), wire);
+}
+
+void TestProtocol::replies_data()
+{
+    QTest::addColumn<CommandFrame>("frame");
+    QTest::addColumn<QString>("body");  // positions 0..11
+    QTest::newRow("route ack B") << reply::routeSetAck(2) << "A5 5B 02 03 00 00 02 00 00 00 00 00";
+    QTest::newRow("route query") << reply::routeQuery(5, 7) << "A5 5B 02 01 05 00 07 00 00 00 00 00";
+    QTest::newRow("arc ack on") << reply::arcSetAck(4, true) << "A5 5B 10 01 00 00 04 00 00 00 0F 00";
+    QTest::newRow("arc query off") << reply::arcQuery(6, false) << "A5 5B 10 02 F0 00 06 00 00 00 00 00";
+    QTest::newRow("input 3 disconnected") << reply::portStatus(cmd::InputStatusQuery, 3, false) << "A5 5B 01 04 03 00 01 00 00 00 00 00";
+    QTest::newRow("EDID done") << reply::edidResult(build::edidBlockHeader(false), true) << "A5 5B 03 07 00 00 00 01 00 00 00 00";
+    QTest::newRow("EDID invalid") << reply::edidResult(build::edidSetPreset(2, 5), false) << "A5 5B 03 02 0F 00 05 00 00 00 00 00";
+    QTest::newRow("last block ack") << reply::blockAck(0x80, 2, 0) << "FE EF 80 02 00 00 00 00 00 00 00 00";
+}
+
+void TestProtocol::replies()
+{
+    QFETCH(CommandFrame, frame);
+    QFETCH(QString, body);
+    QCOMPARE(QString::fromStdString(toHex(frame.data(), 12)), body);
+}
+
+void TestProtocol::netConfigWorkedExample()
+{
+    NetConfigPacket p;
+    p.target = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+    p.staticIp = true;
+    p.ip = {192, 168, 1, 50};
+    p.newMac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const std::vector<std::uint8_t> b = p.encode();
+    QCOMPARE(b.size(), std::size_t(76));
+    QCOMPARE(QString::fromStdString(toHex(b.data(), 26)),
+             QStringLiteral("AA BB CC DD EE FF C0 A8 01 32 C0 A8 01 01 FF FF FF 00 00 00 11 22 33 44 55 17"));
+    for (std::size_t i = 26; i < 74; ++i)
+        QCOMPARE(int(b[i]), 0);
+    QCOMPARE(int(b[74]), 0xFF);
+    QCOMPARE(int(b[75]), 0x12);
+    const auto back = NetConfigPacket::decode(b.data(), b.size());
+    QVERIFY(back.has_value());
+    QVERIFY(back->staticIp);
+    QVERIFY(back->newMac == p.newMac);
+
+    p.staticIp = false;
+    const std::vector<std::uint8_t> a = p.encode();
+    for (std::size_t i = 6; i < 18; ++i)
+        QCOMPARE(int(a[i]), 0);
+    QCOMPARE(int(a[18]), 1);
+    QCOMPARE(int(a[25]), 0x16);
+
+    std::vector<std::uint8_t> bad = b;
+    bad[30] ^= 1;
+    QVERIFY(!NetConfigPacket::decode(bad.data(), bad.size()).has_value());
+}
+
+void TestProtocol::searchReplyDecode()
+{
+    SearchReply r;
+    r.mac = {1, 2, 3, 4, 5, 6};
+    r.ip = {10, 0, 0, 7};
+    std::vector<std::uint8_t> d = r.encode();
+    QCOMPARE(d.size(), std::size_t(50));
+    auto got = SearchReply::decode(d.data(), d.size());
+    QVERIFY(got && got->marked && got->ip == r.ip && got->mac == r.mac);
+    QVERIFY(!SearchReply::decode(d.data(), 49).has_value());
+    d[19] = 0;
+    got = SearchReply::decode(d.data(), d.size());
+    QVERIFY(got && !got->marked);
+}
+
+QTEST_APPLESS_MAIN(TestProtocol)
+#include "test_protocol.moc"
