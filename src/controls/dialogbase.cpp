@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
+#include <QScreen>
 
 namespace talvane {
 
@@ -70,6 +71,23 @@ private:
 };
 
 }  // namespace
+
+void centreOnOwner(QWidget* window)
+{
+    QWidget* owner = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    QScreen* screen = owner ? owner->screen() : window->screen();
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    const QRect around = owner ? owner->frameGeometry() : area;
+    QRect r(QPoint(0, 0), window->size());
+    r.moveCenter(around.center());
+    if (area.isValid()) {
+        r.moveRight(qMin(r.right(), area.right()));
+        r.moveBottom(qMin(r.bottom(), area.bottom()));
+        r.moveLeft(qMax(r.left(), area.left()));
+        r.moveTop(qMax(r.top(), area.top()));
+    }
+    window->move(r.topLeft());
+}
 
 void installKeySwallower(QWidget* window, bool swallowSpace)
 {

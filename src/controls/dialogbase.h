@@ -58,6 +58,11 @@ protected:
     ControlMap controls_;
 };
 
+// Centres a frameless top-level window on its owner's window (on the screen
+// when it has none), kept on the screen. Done by hand because the toolkit's
+// own placement allows for a title bar these windows do not have.
+void centreOnOwner(QWidget* window);
+
 // Swallows key presses of Enter, Escape and (optionally) Space addressed to
 // `window` or any of its children, so these keys never close it or press a
 // button. The filter lives as long as the window.

@@ -61,7 +61,7 @@ public:
     bool questionMode() const { return question_; }
     bool noLongerRemind() const { return noLongerRemind_; }
     void setNoLongerRemind(bool on) { noLongerRemind_ = on; }
-    CMessageDlg* openMessageBox() const { return messageBox_; }
+    CMessageDlg* openMessageBox() const;
 
     // --- Busy popup --------------------------------------------------------
     // Show busy: sets the busy text; opens the popup modally unless it is
@@ -77,7 +77,7 @@ public:
     void closeBusy();
     const QString& busyText() const { return busyText_; }
     bool busyShown() const { return busyShown_; }
-    CStatusDlg* openBusyPopup() const { return busyPopup_; }
+    CStatusDlg* openBusyPopup() const;
 
     // Called by the boxes themselves.
     void messageBoxEnded();  // clears the confirmation-box-shown flag

@@ -1,0 +1,106 @@
+#include "popups.h"
+
+#include "messagedlg.h"
+#include "modal.h"
+#include "statusdlg.h"
+
+namespace talvane {
+
+Popups& Popups::instance()
+{
+    static Popups popups;
+    return popups;
+}
+
+// --- Confirmation box -------------------------------------------------------
+
+void Popups::showMessage(const QString& text)
+{
+    messageText_ = text;
+    if (messageShown_) {
+        if (messageBox_)
+            messageBox_->refreshText();
+        return;
+    }
+    messageShown_ = true;
+    runMessageBox();
+}
+
+int Popups::ask(const QString& text, bool question)
+{
+    messageText_ = text;
+    if (messageShown_) {
+        if (messageBox_)
+            messageBox_->refreshText();
+        return Cancel;
+    }
+    messageShown_ = true;
+    question_ = question;
+    const int result = runMessageBox();
+    question_ = false;
+    return result;
+}
+
+int Popups::runMessageBox()
+{
+    // A new window for every showing; the owner may go away while it runs.
+    QPointer<CMessageDlg> box = new CMessageDlg(owner_, question_);
+    messageBox_ = box;
+    const int result = runModal(*box);
+    // However the box ended (a button, a window-manager close, its owner
+    // destroyed), it is no longer shown, unless a newer box has opened
+    // meanwhile from a nested loop.
+    const bool current = !messageBox_ || messageBox_ == box;
+    if (messageBox_ == box)
+        messageBox_ = nullptr;
+    delete box.data();
+    if (current)
+        messageShown_ = false;
+    return result == Ok ? Ok : Cancel;
+}
+
+CMessageDlg* Popups::openMessageBox() const { return messageBox_; }
+
+void Popups::messageBoxEnded() { messageShown_ = false; }
+
+// --- Busy popup -------------------------------------------------------------
+
+void Popups::showBusy(const QString& text)
+{
+    busyText_ = text;
+    if (busyShown_)
+        return;  // the open popup picks the text up at its next dot step
+    busyShown_ = true;
+    QPointer<CStatusDlg> popup = new CStatusDlg(owner_);
+    busyPopup_ = popup;
+    runModal(*popup);
+    // A popup closed while nested loops ran above it returns late; it must
+    // not clear the flag of a newer popup opened meanwhile.
+    const bool current = !busyPopup_ || busyPopup_ == popup;
+    if (busyPopup_ == popup)
+        busyPopup_ = nullptr;
+    delete popup.data();
+    if (current)
+        busyShown_ = false;
+}
+
+void Popups::setBusyText(const QString& text) { busyText_ = text; }
+
+void Popups::busyResult()
+{
+    if (busyPopup_)
+        busyPopup_->showResult();
+}
+
+void Popups::closeBusy()
+{
+    busyShown_ = false;
+    if (busyPopup_)
+        busyPopup_->done(Ok);
+}
+
+CStatusDlg* Popups::openBusyPopup() const { return busyPopup_; }
+
+void Popups::busyPopupEnded() { busyShown_ = false; }
+
+}  // namespace talvane
