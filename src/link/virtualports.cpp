@@ -1,5 +1,7 @@
 #include "virtualports.h"
 
+#include "portlocks.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -9,7 +11,6 @@
 #include <algorithm>
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,13 +18,6 @@ namespace talvane {
 
 namespace {
 const char kEntryPrefix[] = "COM";
-
-bool processAlive(qint64 pid)
-{
-    if (pid <= 0)
-        return false;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
 }  // namespace
 
 QString VirtualPortRegistry::defaultDirectory()

@@ -1,0 +1,111 @@
+// The platform layer under CSerialPort: one serial device plus the wake-up
+// signal of its monitor thread. CSerialPort holds the logic (thread, priority
+// of shutdown over received data over writes, hand-over of bytes); a device
+// only opens, configures, reads, writes and waits. PosixSerialDevice is the
+// Linux backend over termios and poll(); another platform adds its own class.
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "portlocks.h"
+
+namespace talvane {
+
+struct LineSettings {
+    int baud = 115200;
+    char parity = 'N';  // N, E, O, M (mark) or S (space)
+    int dataBits = 8;
+    int stopBits = 2;
+    bool dtr = true;
+    bool rts = true;
+};
+
+// Outcome of one read or write call.
+struct IoResult {
+    enum Status { Done, WouldBlock, HungUp, Failed };
+    Status status = Done;
+    std::size_t count = 0;
+};
+
+// What ended a wait; several may be true at once.
+struct WaitResult {
+    bool signalled = false;  // signal() was called (shutdown or a write request)
+    bool readable = false;   // received bytes are waiting
+    bool writable = false;
+    bool hungUp = false;     // the line is gone (hang-up, error, device removed)
+};
+
+class SerialDevice {
+public:
+    // Names of the set-up steps, as they appear in the port's warning text.
+    static constexpr const char* kStepGetState = "GetCommState()";
+    static constexpr const char* kStepBuildSettings = "BuildCommDCB()";
+    static constexpr const char* kStepSetState = "SetCommState()";
+    static constexpr const char* kStepControlLines = "ioctl(TIOCMBIS)";
+
+    virtual ~SerialDevice() = default;
+
+    // Opens the device for exclusive use. Fails, without touching the device,
+    // when another process holds it (lock file or exclusive lock) or this
+    // process already has it open.
+    virtual bool open(const QString& devicePath) = 0;
+    virtual bool isOpen() const = 0;
+    // Closes the device, dropping output not yet sent.
+    virtual void close() = 0;
+
+    // Applies the line settings; on failure names the step that failed in
+    // `failedStep` and leaves the remaining steps undone.
+    virtual bool configure(const LineSettings& settings, std::string& failedStep) = 0;
+    // Discards received bytes not yet read, and (with `output`) bytes not yet sent.
+    virtual bool purge(bool output) = 0;
+
+    virtual IoResult read(std::uint8_t* buffer, std::size_t capacity) = 0;
+    virtual IoResult write(const std::uint8_t* bytes, std::size_t length) = 0;
+
+    // What a wait() watches besides the signal. Watching the line reports its
+    // hang-up; input and output imply the line.
+    enum Watch : unsigned { WatchSignal = 0, WatchLine = 1, WatchInput = 2, WatchOutput = 4 };
+    // Waits for the signal and what `watch` asks for. `block` false only polls.
+    virtual WaitResult wait(unsigned watch, bool block) = 0;
+    // Wakes a wait(); safe from any thread, also while the device is closed.
+    virtual void signal() = 0;
+
+    // The system's message text for the last failed call.
+    virtual QString errorText() const = 0;
+};
+
+class PosixSerialDevice : public SerialDevice {
+public:
+    explicit PosixSerialDevice(PortLockPaths locks = PortLockPaths::system());
+    ~PosixSerialDevice() override;
+    PosixSerialDevice(const PosixSerialDevice&) = delete;
+    PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+    bool open(const QString& devicePath) override;
+    bool isOpen() const override { return fd_ >= 0; }
+    void close() override;
+    bool configure(const LineSettings& settings, std::string& failedStep) override;
+    bool purge(bool output) override;
+    IoResult read(std::uint8_t* buffer, std::size_t capacity) override;
+    IoResult write(const std::uint8_t* bytes, std::size_t length) override;
+    WaitResult wait(unsigned watch, bool block) override;
+    void signal() override;
+    QString errorText() const override;
+
+    int fd() const { return fd_; }
+
+private:
+    void setError(int err) { errno_ = err; }
+
+    PortLockPaths locks_;
+    int fd_ = -1;
+    int wakeFd_ = -1;
+    int errno_ = 0;
+};
+
+}  // namespace talvane

@@ -1,0 +1,78 @@
+#include "pty.h"
+
+#include <QDeadlineTimer>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace talvane::test {
+
+PtyPair::PtyPair()
+{
+    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const char* name = (::grantpt(fd) == 0 && ::unlockpt(fd) == 0) ? ::ptsname(fd) : nullptr;
+    if (!name) {
+        ::close(fd);
+        return;
+    }
+    master_ = fd;
+    slavePath_ = QString::fromLocal8Bit(name);
+}
+
+PtyPair::~PtyPair() { closeMaster(); }
+
+void PtyPair::closeMaster()
+{
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
+bool PtyPair::write(const QByteArray& bytes)
+{
+    QDeadlineTimer deadline(5000);
+    qsizetype done = 0;
+    while (done < bytes.size() && !deadline.hasExpired()) {
+        const ssize_t n = ::write(master_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(deadline.remainingTime()));
+        } else {
+            return false;
+        }
+    }
+    return done == bytes.size();
+}
+
+QByteArray PtyPair::read(int count, int timeoutMs)
+{
+    QByteArray out;
+    QDeadlineTimer deadline(timeoutMs);
+    char buffer[4096];
+    while (out.size() < count && !deadline.hasExpired()) {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+            continue;
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        if (n > 0)
+            out.append(buffer, n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    return out;
+}
+
+bool PtyPair::slaveClosed() const
+{
+    pollfd p{master_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+}
+
+}  // namespace talvane::test
