@@ -1,0 +1,61 @@
+// Control ids of the main window (template 102).
+#pragma once
+
+namespace talvane {
+namespace ctl {
+// Header
+constexpr int Close = 1002;
+constexpr int Minimize = 1005;
+constexpr int TabGeneral = 1008;
+constexpr int TabEdid = 1011;
+constexpr int TabMatrix = 1012;
+constexpr int TabUpgrade = 1013;
+// Links
+constexpr int ModeGroup = 1015;
+constexpr int ComMode = 1016;
+constexpr int TcpMode = 1017;
+constexpr int ComGroup = 1018;
+constexpr int PortLabel = 1019;
+constexpr int PortList = 1020;
+constexpr int Connect = 1021;
+constexpr int DeviceInfoGroup = 1022;
+constexpr int Status = 1024;
+constexpr int ClearStatus = 1025;
+constexpr int StatusInput1 = 1026;   // 1026..1033 inputs 1..8
+constexpr int StatusOutputA = 1034;  // 1034..1041 outputs A..H
+constexpr int ReceiveLog = 1042;
+constexpr int SendLog = 1043;
+constexpr int ReceiveLabel = 1044;
+constexpr int TcpConnect = 1045;
+constexpr int Search = 1046;
+constexpr int Config = 1047;
+constexpr int SendLabel = 1048;
+constexpr int SwitcherIpLabel = 1059;
+constexpr int DeviceList = 1060;
+constexpr int TcpGroup = 1063;
+// Switch functions
+constexpr int ExtFactoryReset = 1095;
+constexpr int EnableBeep = 1096;
+constexpr int ExtResetGroup = 1097;
+constexpr int BeepGroup = 1098;
+constexpr int PowerGroup = 1099;
+constexpr int PowerOn = 1100;
+constexpr int ClearLogs = 1123;
+constexpr int FactoryResetGroup = 1124;
+constexpr int FactoryReset = 1125;
+constexpr int RebootGroup = 1127;
+constexpr int Reboot = 1128;
+
+constexpr int StatusLabelCount = 16;
+}  // namespace ctl
+
+// Captions and texts of the main window.
+namespace caption {
+inline const char* const Window = "8x8 Talvane Controller Ver1.03";
+inline const char* const Connect = "Connect";
+inline const char* const Disconnect = "Disconnect";
+inline const char* const AboutMenuItem = "关于 Talvane(&A)...";
+inline const char* const AboutTitle = "关于 Talvane";
+inline const char* const AboutText = "Talvane，1.01 版";
+}  // namespace caption
+}  // namespace talvane

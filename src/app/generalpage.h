@@ -1,0 +1,88 @@
+// The General page: the serial connection with its live port list, the port
+// status chain, and the switch's power, beeper, reset and reboot. Its controls
+// sit on the main window; this object holds their actions and reads every reply
+// that arrives while the General page is current.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/requestengine.h"
+#include "link/serialportlist.h"
+
+class QAbstractButton;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+
+namespace talvane {
+
+class CSerialPort;
+class CTalvaneDlg;
+class Popups;
+
+// Port number from the text after "(COM" (or after "COM" in a list entry): one
+// to three characters, each digit at its place value and anything else as 0;
+// any other length gives 0; the result modulo 256.
+int parsePortNumber(const QString& digits);
+// The port number written between the first "(COM" and the following ")" of
+// a friendly name, or -1 when the name holds no "(COM".
+int portNumberInFriendlyName(const QString& friendlyName);
+
+class GeneralPage : public QObject, public ReplyHandler {
+    Q_OBJECT
+public:
+    static constexpr int kMaxPorts = 255;
+    using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
+
+    GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort& port, Popups& popups);
+
+    void handleReply(const CommandFrame& frame) override;
+
+    // The serial port list (combo 1020): at start-up and on every tick of timer 1.
+    void refreshPortList();
+    void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
+    // Serial link lost (window message 0x40B).
+    void onLinkLost(quintptr wParam);
+
+    // Button actions, as a click or an accessibility action runs them.
+    void connectClicked();
+    void statusClicked();
+    void clearStatus();
+    void beepToggled(bool checked);
+    void factoryResetClicked();
+    void rebootClicked();
+    void powerToggled(bool checked);
+    void clearLogsClicked();
+    void extendedFactoryResetClicked();
+
+    static QString inputStatusText(int input, bool connected);
+    static QString outputStatusText(int output, bool connected);
+
+private:
+    QLabel* statusLabel(int id) const;
+    QCheckBox* checkBox(int id) const;
+    void setChecked(int id, bool on);
+    void startCommand(const CommandFrame& command, int timerId, int ms);
+    void statusStep(const CommandFrame& frame);
+    void factoryRouteStep(int k);
+    void arcStep(int k);
+    void arcQueryStep(int k);
+    void closePortList(bool open);
+
+    CTalvaneDlg& window_;
+    RequestEngine& engine_;
+    CSerialPort& port_;
+    Popups& popups_;
+    Enumerator enumerate_;
+    std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
+    std::vector<SerialPortRecord> records_;    // of the last refresh, for the tooltips
+    int selectedPort_ = 0;
+};
+
+}  // namespace talvane

@@ -1,0 +1,461 @@
+#include "mainwindow.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "controls/imagebutton.h"
+#include "dialogs/modal.h"
+#include "dialogs/popups.h"
+#include "link/serialport.h"
+#include "pages/edidpage.h"
+#include "pages/matrixpage.h"
+#include "pages/upgradepage.h"
+#include "protocol/commands.h"
+#include "resources/resources.h"
+
+namespace talvane {
+
+const QColor CTalvaneDlg::kBlue(30, 144, 225);
+
+namespace {
+
+// Tab label size in dialog units (all four share it).
+constexpr int kTabWidth = 48;
+constexpr int kTabHeight = 12;
+// Where the page windows sit in the client area.
+const QPoint kPageOrigin(1, 56);
+const QPoint kUpgradePageOrigin(1, 70);
+
+const QColor kBandEdge(30, 120, 255);
+const QColor kSeparator(30, 120, 200);
+const QColor kOutline(128, 128, 128, 50);
+const QColor kStatusFrame(30, 120, 200, 50);
+constexpr int kStatusFrameWidth = 314;
+constexpr int kStatusFrameHeight = 260;
+
+struct TabDef {
+    Page page;
+    int id;
+    const char* caption;
+};
+const TabDef kTabs[] = {
+    {Page::General, ctl::TabGeneral, "General"},
+    {Page::Edid, ctl::TabEdid, "EDID"},
+    {Page::Matrix, ctl::TabMatrix, "Matrix"},
+    {Page::Upgrade, ctl::TabUpgrade, "Upgrade"},
+};
+
+QFont captionFontOf()
+{
+    QFont f;
+    f.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    f.setPixelSize(16);
+    f.setWeight(QFont::Bold);
+    return f;
+}
+
+}  // namespace
+
+CTalvaneDlg::CTalvaneDlg(QWidget* parent)
+    : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
+    , engine_(std::make_unique<RequestEngine>(this, Popups::instance()))
+    , serial_(std::make_unique<CSerialPort>())
+    , captionFont_(captionFontOf())
+    , captionText_(QString::fromUtf8(caption::Window))
+{
+    setWindowTitle(captionText_);
+    setFixedSize(dluSize(kTemplateWidth, kTemplateHeight));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    Popups::instance().setOwner(this);
+
+    createHeader();
+    createGeneralControls();
+    installKeySwallower(this);
+
+    engine_->setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
+    // Start in COM mode with the COM controls usable.
+    controlAs<QRadioButton>(ctl::ComMode)->setChecked(true);
+    engine_->setLinkMode(LinkMode::Com);
+    for (int id : {ctl::TcpConnect, ctl::TcpGroup, ctl::SwitcherIpLabel, ctl::Search, ctl::Config, ctl::DeviceList})
+        control(id)->setEnabled(false);
+    updateTabColours();
+    showPageWindows();
+
+    engine_->setSerialWriter([this](const std::uint8_t* bytes, std::size_t length) { serial_->QueueWrite(bytes, length); });
+    general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
+    general_->clearStatus();
+    general_->refreshPortList();
+    engine_->timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
+}
+
+CTalvaneDlg::~CTalvaneDlg()
+{
+    engine_->timers().stopAll();
+    serial_.reset();  // stops the monitor thread before the window goes
+    if (Popups::instance().owner() == this)
+        Popups::instance().setOwner(nullptr);
+}
+
+void CTalvaneDlg::createHeader()
+{
+    closeButton_ = new CImageButton(this);
+    minimizeButton_ = new CImageButton(this);
+    registerControl(ctl::Close, closeButton_);
+    registerControl(ctl::Minimize, minimizeButton_);
+    struct {
+        CImageButton* button;
+        int iconIn;
+        int iconOut;
+        const char* tip;
+    } const buttons[] = {{closeButton_, res::IconCloseIn, res::IconCloseOut, "Close"},
+                         {minimizeButton_, res::IconMinimizeIn, res::IconMinimizeOut, "Minimize"}};
+    for (const auto& b : buttons) {
+        b.button->setDrawBorder(false);
+        b.button->setIcons(res::icon(b.iconIn), res::icon(b.iconOut));
+        b.button->setTooltipText(QString::fromLatin1(b.tip));
+        for (auto slot : {CImageButton::BackgroundOut, CImageButton::BackgroundFocus, CImageButton::BackgroundIn})
+            b.button->setColor(slot, kBlue);
+    }
+    connect(closeButton_, &QPushButton::clicked, this, [] { QCoreApplication::quit(); });
+    connect(minimizeButton_, &QPushButton::clicked, this, [this] { showMinimized(); });
+
+    for (const TabDef& t : kTabs) {
+        auto* label = new QLabel(QString::fromLatin1(t.caption), this);
+        label->setFont(captionFont_);
+        label->setAlignment(Qt::AlignCenter);
+        label->setAutoFillBackground(true);
+        // Clicks go to the window, which tells the tabs apart by position.
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        label->resize(dluSize(kTabWidth, kTabHeight));
+        registerControl(t.id, label);
+    }
+    layoutHeader();
+}
+
+void CTalvaneDlg::createGeneralControls()
+{
+    auto group = [this](int id, const char* text, int x, int y, int w, int h) {
+        generalControls_ << place(id, new QGroupBox(QString::fromUtf8(text), this), x, y, w, h);
+    };
+    auto label = [this](int id, const char* text, int x, int y, int w, int h) {
+        generalControls_ << place(id, new QLabel(QString::fromUtf8(text), this), x, y, w, h);
+    };
+    auto button = [this](int id, const char* text, int x, int y, int w, int h) {
+        generalControls_ << place(id, new QPushButton(QString::fromUtf8(text), this), x, y, w, h);
+    };
+
+    group(ctl::ModeGroup, "Control Mode Select", 7, 34, 186, 28);
+    generalControls_ << place(ctl::ComMode, new QRadioButton(QStringLiteral("COM Control Mode"), this), 14, 46, 80, 10);
+    generalControls_ << place(ctl::TcpMode, new QRadioButton(QStringLiteral("TCP Control Mode"), this), 104, 46, 80, 10);
+
+    group(ctl::ComGroup, "COM", 7, 66, 186, 30);
+    label(ctl::PortLabel, "Port", 14, 80, 20, 8);
+    generalControls_ << place(ctl::PortList, new QComboBox(this), 36, 77, 86, 13);
+    button(ctl::Connect, caption::Connect, 130, 77, 56, 14);
+
+    group(ctl::TcpGroup, "TCP Control Mode", 7, 100, 186, 48);
+    label(ctl::SwitcherIpLabel, "Switcher IP", 14, 114, 42, 8);
+    auto* devices = new QComboBox(this);
+    generalControls_ << place(ctl::DeviceList, devices, 58, 111, 78, 13);
+    button(ctl::TcpConnect, caption::Connect, 140, 111, 46, 14);
+    button(ctl::Search, "Search", 58, 129, 38, 14);
+    button(ctl::Config, "Config...", 100, 129, 38, 14);
+
+    group(ctl::PowerGroup, "Power On/Off", 7, 152, 90, 28);
+    generalControls_ << place(ctl::PowerOn, new QCheckBox(QStringLiteral("Power On"), this), 14, 164, 70, 10);
+    group(ctl::BeepGroup, "Disable/Enable Beep", 103, 152, 90, 28);
+    generalControls_ << place(ctl::EnableBeep, new QCheckBox(QStringLiteral("Enable Beep"), this), 110, 164, 70, 10);
+    group(ctl::FactoryResetGroup, "Reset to the factory settings", 7, 184, 90, 30);
+    button(ctl::FactoryReset, "Factory Reset", 14, 196, 70, 14);
+    group(ctl::RebootGroup, "Reboot the matrix", 103, 184, 90, 30);
+    button(ctl::Reboot, "Reboot", 110, 196, 70, 14);
+
+    group(ctl::DeviceInfoGroup, "Device Information", 203, 34, 189, 180);
+    for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
+        label(ctl::StatusInput1 + i, "", 210, 50 + 16 * i, 86, 9);
+        label(ctl::StatusOutputA + i, "", 300, 50 + 16 * i, 86, 9);
+    }
+    button(ctl::Status, "Status", 250, 194, 50, 14);
+    button(ctl::ClearStatus, "Clear", 306, 194, 50, 14);
+
+    // Beyond the right edge of the template: they exist and are written to,
+    // but the operator does not see them.
+    label(ctl::ReceiveLabel, "Receive", 410, 34, 40, 8);
+    auto* receive = new QPlainTextEdit(this);
+    receive->setReadOnly(true);
+    generalControls_ << place(ctl::ReceiveLog, receive, 410, 44, 200, 80);
+    label(ctl::SendLabel, "Send", 410, 128, 40, 8);
+    auto* send = new QPlainTextEdit(this);
+    send->setReadOnly(true);
+    generalControls_ << place(ctl::SendLog, send, 410, 138, 200, 80);
+    button(ctl::ClearLogs, "Clear", 410, 222, 50, 14);
+    group(ctl::ExtResetGroup, "", 410, 240, 100, 30);
+    button(ctl::ExtFactoryReset, "Factory Reset", 417, 252, 70, 14);
+
+    // Names for screen readers and automation where a control has no text of its own.
+    controlAs<QComboBox>(ctl::PortList)->setAccessibleName(QStringLiteral("Port"));
+    devices->setAccessibleName(QStringLiteral("Switcher IP"));
+    for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
+        control(ctl::StatusInput1 + i)->setAccessibleName(QStringLiteral("HDMI IN%1 status").arg(i + 1));
+        control(ctl::StatusOutputA + i)->setAccessibleName(QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + i)));
+    }
+    receive->setAccessibleName(QStringLiteral("Receive"));
+    send->setAccessibleName(QStringLiteral("Send"));
+}
+
+void CTalvaneDlg::layoutHeader()
+{
+    const QRect r = rect();
+    closeButton_->setGeometry(r.right() + 1 - 26, r.top() + 1, 25, 25);
+    minimizeButton_->setGeometry(r.right() + 1 - 51, r.top() + 1, 25, 25);
+    const QSize tab = control(ctl::TabGeneral)->size();
+    int i = 0;
+    for (const TabDef& t : kTabs) {
+        control(t.id)->move(r.left() + 1 + i * (tab.width() + 1), r.top() + kHeaderHeight - tab.height());
+        ++i;
+    }
+}
+
+QLabel* CTalvaneDlg::tabLabel(Page page) const
+{
+    for (const TabDef& t : kTabs)
+        if (t.page == page)
+            return controlAs<QLabel>(t.id);
+    return nullptr;
+}
+
+void CTalvaneDlg::updateTabColours()
+{
+    for (const TabDef& t : kTabs) {
+        QLabel* label = controlAs<QLabel>(t.id);
+        QPalette pal = label->palette();
+        const bool current = t.page == engine_->currentPage();
+        pal.setColor(QPalette::Window, current ? palette().color(QPalette::Button) : kBlue);
+        pal.setColor(QPalette::WindowText, current ? QColor(Qt::black) : QColor(Qt::white));
+        label->setPalette(pal);
+        label->update();
+    }
+}
+
+void CTalvaneDlg::paintEvent(QPaintEvent*)
+{
+    layoutHeader();
+    QPainter p(this);
+    const QRect r = rect();
+    const int w = r.width();
+    p.fillRect(r, palette().color(QPalette::Button));
+
+    p.setPen(kOutline);
+    p.drawRect(r.adjusted(0, 0, -1, -1));
+    if (engine_->currentPage() == Page::General) {
+        const QPoint label = control(ctl::StatusInput1)->pos();
+        p.setPen(kStatusFrame);
+        p.drawRect(QRect(label.x() - 2, label.y() - 9, kStatusFrameWidth, kStatusFrameHeight));
+    }
+    p.fillRect(QRect(1, 1, w - 2, kHeaderHeight - 1), kBlue);
+    p.setPen(kBandEdge);
+    p.drawLine(1, 1, w - 2, 1);
+    p.drawLine(1, 1, 1, kHeaderHeight - 1);
+    p.drawLine(w - 2, 1, w - 2, kHeaderHeight - 1);
+    const QSize tab = control(ctl::TabGeneral)->size();
+    p.setPen(kSeparator);
+    for (int k = 1; k <= 3; ++k) {
+        const int x = r.left() + k * tab.width() + k;
+        p.drawLine(x, r.top() + 62 - tab.height(), x, r.top() + 76 - tab.height());
+    }
+
+    p.setFont(captionFont_);
+    p.setPen(Qt::white);
+    p.drawText(QRect(QPoint(1, 1), QPoint(kCaptionRight, kCaptionBottom)), Qt::AlignCenter | Qt::TextSingleLine,
+               captionText_);
+}
+
+void CTalvaneDlg::pressAt(const QPoint& pos)
+{
+    for (const TabDef& t : kTabs) {
+        if (!control(t.id)->geometry().contains(pos))
+            continue;
+        if (!engine_->isReady())
+            return;  // a command is outstanding: the page does not change
+        engine_->setCurrentPage(t.page);
+        updateTabColours();
+        update();
+        enterPage(t.page);
+        return;
+    }
+    emit systemMoveRequested();
+    if (windowHandle())
+        windowHandle()->startSystemMove();
+}
+
+void CTalvaneDlg::mousePressEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton) {
+        pressAt(e->position().toPoint());
+        return;
+    }
+    TemplateDialog::mousePressEvent(e);
+}
+
+QMenu* CTalvaneDlg::createSystemMenu(QWidget* parent)
+{
+    auto* menu = new QMenu(parent);
+    menu->addSeparator();
+    QAction* about = menu->addAction(QString::fromUtf8(caption::AboutMenuItem));
+    connect(about, &QAction::triggered, this, &CTalvaneDlg::showAbout);
+    return menu;
+}
+
+void CTalvaneDlg::contextMenuEvent(QContextMenuEvent* e)
+{
+    if (e->pos().y() >= kHeaderHeight)
+        return;
+    QMenu* menu = createSystemMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(e->globalPos());
+}
+
+void CTalvaneDlg::showAbout()
+{
+    // Template 100, in the template font of its own ("MS Shell Dlg" 9 pt).
+    QDialog about(this);
+    about.setWindowTitle(QString::fromUtf8(caption::AboutTitle));
+    QFont f;
+    f.setFamilies({QStringLiteral("MS Shell Dlg"), QStringLiteral("DejaVu Sans")});
+    f.setPointSize(9);
+    about.setFont(f);
+    auto* layout = new QVBoxLayout(&about);
+    auto* textLabel = new QLabel(QString::fromUtf8(caption::AboutText), &about);
+    layout->addWidget(textLabel);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+    connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+    layout->addWidget(buttons);
+    about.setAccessibleName(QString::fromUtf8(caption::AboutTitle));
+    runModal(about);
+}
+
+void CTalvaneDlg::closeEvent(QCloseEvent* e)
+{
+    // A close from the window manager ends the program like the Close button.
+    e->accept();
+    QCoreApplication::quit();
+}
+
+QWidget* CTalvaneDlg::pageWindow(Page page) const
+{
+    switch (page) {
+    case Page::Edid:
+        return edidPage_;
+    case Page::Matrix:
+        return matrixPage_;
+    case Page::Upgrade:
+        return upgradePage_;
+    case Page::General:
+        break;
+    }
+    return nullptr;
+}
+
+QWidget* CTalvaneDlg::ensurePageWindow(Page page)
+{
+    switch (page) {
+    case Page::Edid:
+        if (!edidPage_) {
+            edidPage_ = new CEDIDDlg(*engine_, this);
+                    }
+        return edidPage_;
+    case Page::Matrix:
+        if (!matrixPage_) {
+            matrixPage_ = new CMatrixDlg(*engine_, this);
+                    }
+        return matrixPage_;
+    case Page::Upgrade:
+        if (!upgradePage_) {
+            upgradePage_ = new CFWDlg(*engine_, this);
+                    }
+        return upgradePage_;
+    case Page::General:
+        break;
+    }
+    return nullptr;
+}
+
+void CTalvaneDlg::showPageWindows()
+{
+    const Page current = engine_->currentPage();
+    for (QWidget* w : generalControls_)
+        w->setVisible(current == Page::General);
+    for (Page p : {Page::Edid, Page::Matrix, Page::Upgrade})
+        if (QWidget* w = pageWindow(p))
+            w->setVisible(p == current);
+}
+
+void CTalvaneDlg::enterPage(Page page)
+{
+    QWidget* window = ensurePageWindow(page);
+    showPageWindows();
+    if (window)
+        window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
+    if (!engine_->acquire())
+        return;
+    switch (page) {
+    case Page::General:
+        // The entry query is guarded like the other pages' entry queries, so
+        // a switch that never answers cannot leave the program busy for good.
+        engine_->sendCommand(build::powerStateQuery());
+        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        break;
+    case Page::Edid:
+        engine_->sendCommand(build::edidQuery(1));
+        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        break;
+    case Page::Matrix:
+        engine_->sendCommand(build::routeQuery(1));
+        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        break;
+    case Page::Upgrade:
+        engine_->setReady();
+        engine_->sendCommand(build::upgradePageQuery());
+        break;
+    }
+}
+
+bool CTalvaneDlg::event(QEvent* e)
+{
+    if (dispatchWindowMessage(e, *this))
+        return true;
+    return TemplateDialog::event(e);
+}
+
+qintptr CTalvaneDlg::onMessage(int message, quintptr wParam, qintptr lParam)
+{
+    switch (message) {
+    case msg::ByteReceived:
+        engine_->onByteReceived(static_cast<std::uint8_t>(wParam & 0xFF));
+        return 1;
+    case msg::Send:
+        return engine_->onSendMessage(int(wParam));
+    case msg::LinkLost:
+        general_->onLinkLost(wParam);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+}  // namespace talvane

@@ -1,0 +1,91 @@
+// The main window: borderless, a blue header band with the caption, Close and
+// Minimize buttons and four tabs (General, EDID, Matrix, Upgrade). The General
+// page's controls live on it; the other pages are child windows created on
+// first use. It hosts the request engine and owns the serial port.
+#pragma once
+
+#include <QPointer>
+
+#include <memory>
+
+#include "controls/dialogbase.h"
+#include "core/windowmessage.h"
+#include "engine/requestengine.h"
+
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+
+namespace talvane {
+
+class CImageButton;
+class CEDIDDlg;
+class CMatrixDlg;
+class CFWDlg;
+class CSerialPort;
+class GeneralPage;
+
+class CTalvaneDlg : public TemplateDialog, public MessageWindow {
+    Q_OBJECT
+public:
+    // Template 102: 399 x 320 dialog units.
+    static constexpr int kTemplateWidth = 399;
+    static constexpr int kTemplateHeight = 320;
+    static constexpr int kHeaderHeight = 56;       // the header band ends here
+    static constexpr int kCaptionRight = 290;      // caption text rectangle (1,1)-(290,30)
+    static constexpr int kCaptionBottom = 30;
+    static const QColor kBlue;                     // RGB(30, 144, 225)
+
+    explicit CTalvaneDlg(QWidget* parent = nullptr);
+    ~CTalvaneDlg() override;
+
+    RequestEngine& engine() { return *engine_; }
+    CSerialPort& serialPort() { return *serial_; }
+    GeneralPage& generalPage() { return *general_; }
+    Page currentPage() const { return engine_->currentPage(); }
+
+    // A tab click at a point in client coordinates, as the left button does.
+    void pressAt(const QPoint& clientPos);
+    // Page window, or nullptr before its first entry.
+    QWidget* pageWindow(Page page) const;
+    QLabel* tabLabel(Page page) const;
+    // The right-click menu of the header band (the About entry).
+    QMenu* createSystemMenu(QWidget* parent);
+    void showAbout();
+
+    qintptr onMessage(int message, quintptr wParam, qintptr lParam) override;
+
+signals:
+    // The window asked the windowing system to move it with the pointer.
+    void systemMoveRequested();
+
+protected:
+    bool event(QEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void createHeader();
+    void createGeneralControls();
+    void layoutHeader();
+    void updateTabColours();
+    void enterPage(Page page);
+    void showPageWindows();
+    QWidget* ensurePageWindow(Page page);
+
+    std::unique_ptr<RequestEngine> engine_;
+    std::unique_ptr<CSerialPort> serial_;
+    std::unique_ptr<GeneralPage> general_;
+    CImageButton* closeButton_ = nullptr;
+    CImageButton* minimizeButton_ = nullptr;
+    QFont captionFont_;
+    QString captionText_;
+    QList<QWidget*> generalControls_;
+    QPointer<CEDIDDlg> edidPage_;
+    QPointer<CMatrixDlg> matrixPage_;
+    QPointer<CFWDlg> upgradePage_;
+};
+
+}  // namespace talvane

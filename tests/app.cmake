@@ -1,0 +1,3 @@
+talvane_add_test(test_engine SOURCES test_engine.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
+talvane_add_test(test_mainwindow SOURCES test_mainwindow.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
+talvane_add_test(test_generalpage SOURCES test_generalpage.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)

@@ -1,0 +1,78 @@
+// A main window on the manual clock with every popup answered by a script and
+// every byte the engine writes captured, for driving the panel without a user
+// and without waiting.
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+#include "app/mainwindow.h"
+#include "core/clock.h"
+#include "dialogs/popups.h"
+#include "protocol/frame.h"
+#include "support/scriptedmodal.h"
+
+namespace talvane {
+
+struct PanelFixture {
+    ManualClock clock;
+    std::unique_ptr<ScriptedModal> modal;
+    std::unique_ptr<CTalvaneDlg> window;
+    std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
+
+    explicit PanelFixture(bool linkOpen = true)
+    {
+        setAppClock(&clock);
+        modal = std::make_unique<ScriptedModal>(clock);
+        window = std::make_unique<CTalvaneDlg>();
+        engine().setSerialWriter([this](const std::uint8_t* b, std::size_t n) { sent.emplace_back(b, b + n); });
+        engine().setSerialOpen(linkOpen);
+    }
+    ~PanelFixture()
+    {
+        window.reset();
+        modal.reset();
+        Popups::instance().closeBusy();
+        setAppClock(nullptr);
+    }
+
+    RequestEngine& engine() { return window->engine(); }
+
+    // Hex of every write so far ("A5 5B ..."), one entry per write.
+    QStringList sentHex() const
+    {
+        QStringList out;
+        for (const auto& w : sent)
+            out << QString::fromStdString(toHex(w.data(), w.size()));
+        return out;
+    }
+    QString lastSent() const { return sent.empty() ? QString() : sentHex().last(); }
+
+    // Delivers posted events (the send message among them).
+    static void deliverPosted() { QCoreApplication::sendPostedEvents(); }
+
+    // Plays the switch: the reply arrives byte by byte on the serial path.
+    void receive(CommandFrame frame, bool seal = true)
+    {
+        if (seal)
+            frame.seal();
+        for (std::uint8_t b : frame.bytes)
+            engine().onByteReceived(b);
+        deliverPosted();
+    }
+
+    QStringList messageTexts() const
+    {
+        QStringList out;
+        for (const auto& r : modal->records())
+            if (r.kind == ScriptedModal::Kind::Message)
+                out << r.textAtOpen;
+        return out;
+    }
+};
+
+}  // namespace talvane

@@ -1,0 +1,566 @@
+// The General page: the port status chain, power, beeper, reset and reboot,
+// the COM port list and the connection, driven on the manual clock with the
+// switch played by the test.
+#include <QtTest>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+#include "support/panelfixture.h"
+
+Q_DECLARE_METATYPE(talvane::CommandFrame)
+
+using namespace talvane;
+
+namespace {
+
+QString hex(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
+
+QString label(PanelFixture& p, int id) { return p.window->controlAs<QLabel>(id)->text(); }
+QCheckBox* box(PanelFixture& p, int id) { return p.window->controlAs<QCheckBox>(id); }
+void click(PanelFixture& p, int id) { p.window->controlAs<QAbstractButton>(id)->click(); }
+
+// A busy-popup answer that plays the switch: each frame the panel writes is
+// answered by `respond` (which may return nothing), and the clock runs until
+// the popup closes.
+struct SwitchScript {
+    PanelFixture& p;
+    std::function<std::vector<CommandFrame>(const CommandFrame&)> respond;
+    std::size_t answered = 0;
+
+    void pump()
+    {
+        while (answered < p.sent.size()) {
+            const auto& w = p.sent[answered++];
+            if (w.size() != kCommandFrameSize)
+                continue;
+            for (const CommandFrame& r : respond(CommandFrame::fromBytes(w.data())))
+                p.receive(r);
+        }
+    }
+    ScriptedModal::Answer busyAnswer()
+    {
+        return [this](QDialog&) {
+            for (int i = 0; i < 2000 && Popups::instance().busyShown(); ++i) {
+                pump();
+                p.clock.advance(10);
+            }
+            pump();
+        };
+    }
+};
+
+void setPorts(PanelFixture& p, const QStringList& friendlyNames)
+{
+    p.window->generalPage().setEnumerator([friendlyNames](std::vector<SerialPortRecord>& out, QString&) {
+        out.clear();
+        for (const QString& n : friendlyNames) {
+            SerialPortRecord r;
+            r.friendlyName = n;
+            r.devicePath = QStringLiteral("/dev/fake-") + n;
+            out.push_back(r);
+        }
+        return true;
+    });
+    p.window->generalPage().refreshPortList();
+}
+
+QStringList entries(PanelFixture& p)
+{
+    QStringList out;
+    auto* list = p.window->controlAs<QComboBox>(ctl::PortList);
+    for (int i = 0; i < list->count(); ++i)
+        out << list->itemText(i);
+    return out;
+}
+
+}  // namespace
+
+class TestGeneralPage : public QObject {
+    Q_OBJECT
+private slots:
+    void fullStatusRun();
+    void statusReplyForInput3();
+    void lostStatusQueryTimesOutKeepingEarlierLabels();
+    void lateReplyRepeatsItsStep();
+    void powerStateReplies_data();
+    void powerStateReplies();
+    void powerOnReplyStopsItsTimers();
+    void powerOnResendsOnceThenTimesOutAfterTwoSeconds();
+    void powerOffAsksFirst_data();
+    void powerOffAsksFirst();
+    void beeperFollowsOnlyReplies();
+    void beepReplies_data();
+    void beepReplies();
+    void checkBoxToggleActionRunsTheSameAction();
+    void rebootShowsResultThenCloses();
+    void factoryResetChecksBeepAndShowsResult();
+    void extendedFactoryResetChain();
+    void extendedFactoryResetCancelled();
+    void arcReplySteps();
+    void logClearEndsAStuckExchange();
+
+    void portNumberParsing_data();
+    void portNumberParsing();
+    void portListSortedWithFirstSelected();
+    void selectedPortSurvivesChanges();
+    void portListTooltipsNameTheDevice();
+    void portListKeepsItsEntriesOnEnumerationError();
+    void connectWithEmptyListFails();
+};
+
+void TestGeneralPage::fullStatusRun()
+{
+    PanelFixture p;
+    // Inputs 2 and 7 and output C have nothing attached.
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        const CommandId id = commandIdOf(f);
+                        const int port = f[pos::P1];
+                        const bool connected = id == cmd::InputStatusQuery ? (port != 2 && port != 7) : port != 3;
+                        return {reply::portStatus(id, port, connected)};
+                    }};
+    p.modal->queue(sw.busyAnswer());
+    for (int i = 0; i < 16; ++i)
+        p.window->controlAs<QLabel>(ctl::StatusInput1 + i)->setText(QStringLiteral("old"));
+    click(p, ctl::Status);
+
+    QStringList expected;
+    for (int n = 1; n <= 8; ++n)
+        expected << GeneralPage::inputStatusText(n, n != 2 && n != 7);
+    for (int n = 1; n <= 8; ++n)
+        expected << GeneralPage::outputStatusText(n, n != 3);
+    QStringList got;
+    for (int i = 0; i < 16; ++i)
+        got << label(p, ctl::StatusInput1 + i);
+    QCOMPARE(got, expected);
+    QCOMPARE(label(p, 1028), QStringLiteral("HDMI IN3: Connect"));
+    QCOMPARE(label(p, 1036), QStringLiteral("HDMI OUTC: Disconnect"));
+    QCOMPARE(label(p, 1041), QStringLiteral("HDMI OUTH: Connect"));
+    QCOMPARE(p.sent.size(), std::size_t(16));
+    QCOMPARE(p.sentHex().at(1), QStringLiteral("A5 5B 01 05 01 00 00 00 00 00 00 00 F9"));
+    QVERIFY(!Popups::instance().busyShown());
+    QCOMPARE(p.modal->records().first().textAtOpen, text::GettingStatus);
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.clock.runningCount(), 1);  // only the port list refresh
+}
+
+void TestGeneralPage::statusReplyForInput3()
+{
+    PanelFixture p;
+    p.engine().clearReady();
+    p.receive(reply::portStatus(cmd::InputStatusQuery, 3, false));
+    QCOMPARE(label(p, 1028), QStringLiteral("HDMI IN3: Disconnect"));
+    QCOMPARE(p.lastSent(), hex(build::outputStatusQuery(3)));
+    QVERIFY(p.engine().timers().isArmed(2104));
+}
+
+void TestGeneralPage::lostStatusQueryTimesOutKeepingEarlierLabels()
+{
+    PanelFixture p;
+    // The switch answers everything up to output B, then input 3 goes unanswered.
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        if (commandIdOf(f) == cmd::InputStatusQuery && f[pos::P1] == 3)
+                            return {};
+                        return {reply::portStatus(commandIdOf(f), f[pos::P1], true)};
+                    }};
+    p.modal->queue(sw.busyAnswer());
+    click(p, ctl::Status);
+    QCOMPARE(label(p, 1027), QStringLiteral("HDMI IN2: Connect"));
+    QCOMPARE(label(p, 1035), QStringLiteral("HDMI OUTB: Connect"));
+    QVERIFY(label(p, 1028).isEmpty());
+    QVERIFY(label(p, 1041).isEmpty());
+    const QStringList sent = p.sentHex();
+    QCOMPARE(sent.count(hex(build::inputStatusQuery(3))), 2);  // sent twice
+    QCOMPARE(sent.size(), 4 + 2);
+    QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
+    QVERIFY(p.engine().isReady());
+}
+
+void TestGeneralPage::lateReplyRepeatsItsStep()
+{
+    PanelFixture p;
+    p.engine().clearReady();
+    p.receive(reply::portStatus(cmd::OutputStatusQuery, 6, true));
+    p.receive(reply::portStatus(cmd::OutputStatusQuery, 6, false));
+    QCOMPARE(label(p, 1039), QStringLiteral("HDMI OUTF: Disconnect"));
+    QCOMPARE(p.sentHex(), QStringList(2, hex(build::inputStatusQuery(7))));
+}
+
+void TestGeneralPage::powerStateReplies_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<bool>("ready");
+    QTest::newRow("on") << int(kStateOn) << true << QStringList{} << QStringList{hex(build::beepStateQuery())} << true;
+    QTest::newRow("off") << int(kStateOff) << false << QStringList{text::PowerOff} << QStringList{} << true;
+    QTest::newRow("unknown") << 0x33 << true << QStringList{} << QStringList{} << false;
+}
+
+void TestGeneralPage::powerStateReplies()
+{
+    QFETCH(int, state);
+    QFETCH(bool, checked);
+    QFETCH(QStringList, messages);
+    QFETCH(QStringList, sent);
+    QFETCH(bool, ready);
+    PanelFixture p;
+    {
+        QSignalBlocker b(box(p, ctl::PowerOn));
+        box(p, ctl::PowerOn)->setChecked(true);
+    }
+    p.engine().clearReady();
+    p.receive(reply::powerState(std::uint8_t(state)));
+    QCOMPARE(box(p, ctl::PowerOn)->isChecked(), checked);
+    QCOMPARE(p.messageTexts(), messages);
+    QCOMPARE(p.sentHex(), sent);
+    QCOMPARE(p.engine().isReady(), ready);
+
+    // The beeper's state follows the reply to the beeper query.
+    p.receive(reply::beepState(true));
+    QVERIFY(box(p, ctl::EnableBeep)->isChecked());
+}
+
+void TestGeneralPage::powerOnReplyStopsItsTimers()
+{
+    PanelFixture p;
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        if (commandIdOf(f) == cmd::PowerSet)
+                            return {reply::powerSetAck(true)};
+                        return {};
+                    }};
+    QString shown;
+    p.modal->queue([&](QDialog& d) {
+        sw.busyAnswer()(d);
+        shown = p.modal->records().last().textAtOpen;
+    });
+    box(p, ctl::PowerOn)->click();
+    QVERIFY(box(p, ctl::PowerOn)->isChecked());
+    QCOMPARE(p.sentHex().first(), hex(build::powerSet(true)));
+    // No resend, no "Time out!"; the result and then the beeper query.
+    QCOMPARE(p.sentHex(), QStringList({hex(build::powerSet(true)), hex(build::beepStateQuery())}));
+    QVERIFY(p.messageTexts().isEmpty());
+    QCOMPARE(p.modal->records().last().shownAtClose, text::InitializingSuccessfully);
+    QVERIFY(p.engine().isReady());
+}
+
+void TestGeneralPage::powerOnResendsOnceThenTimesOutAfterTwoSeconds()
+{
+    PanelFixture p;
+    qint64 timeoutAt = -1;
+    p.modal->queue([&](QDialog&) {
+        p.modal->queue([&](QDialog& m) {
+            timeoutAt = p.clock.nowMs();
+            m.done(Popups::Ok);
+        });
+        while (Popups::instance().busyShown() && p.clock.nowMs() < 20000)
+            p.clock.advance(100);
+    });
+    box(p, ctl::PowerOn)->click();
+    QCOMPARE(timeoutAt, qint64(3000 + 2000));
+    QCOMPARE(p.sentHex(), QStringList(2, hex(build::powerSet(true))));
+    QVERIFY(!box(p, ctl::PowerOn)->isChecked());
+}
+
+void TestGeneralPage::powerOffAsksFirst_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QStringList>("sent");
+    QTest::newRow("Ok") << int(Popups::Ok) << QStringList{hex(build::powerSet(false))};
+    QTest::newRow("Cancel") << int(Popups::Cancel) << QStringList{};
+}
+
+void TestGeneralPage::powerOffAsksFirst()
+{
+    QFETCH(int, answer);
+    QFETCH(QStringList, sent);
+    PanelFixture p;
+    {
+        QSignalBlocker b(box(p, ctl::PowerOn));
+        box(p, ctl::PowerOn)->setChecked(true);
+    }
+    bool question = true;
+    p.modal->queue([&](QDialog& d) {
+        question = Popups::instance().questionMode();
+        d.done(answer);
+    });
+    box(p, ctl::PowerOn)->click();
+    QCOMPARE(p.messageTexts(), QStringList{text::AskPowerOff});
+    QVERIFY(!question);  // the information layout, Ok only
+    QCOMPARE(p.sentHex(), sent);
+    QVERIFY(box(p, ctl::PowerOn)->isChecked());  // only a reply unchecks it
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.clock.runningCount(), 1);  // no timer for power off
+
+    // Even with "No longer remind" set by the reset question, power off asks.
+    Popups::instance().setNoLongerRemind(true);
+    p.modal->queue(ScriptedModal::click(1099));
+    box(p, ctl::PowerOn)->click();
+    QCOMPARE(p.messageTexts().size(), 2);
+    Popups::instance().setNoLongerRemind(false);
+}
+
+void TestGeneralPage::beeperFollowsOnlyReplies()
+{
+    PanelFixture p;
+    box(p, ctl::EnableBeep)->click();
+    QVERIFY(!box(p, ctl::EnableBeep)->isChecked());
+    QCOMPARE(p.sentHex(), QStringList{hex(build::beepSet(true))});
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.clock.runningCount(), 1);
+    p.receive(reply::beepSetAck(true, false));
+    QVERIFY(box(p, ctl::EnableBeep)->isChecked());
+    box(p, ctl::EnableBeep)->click();
+    QVERIFY(box(p, ctl::EnableBeep)->isChecked());
+    QCOMPARE(p.lastSent(), hex(build::beepSet(false)));
+}
+
+void TestGeneralPage::beepReplies_data()
+{
+    QTest::addColumn<CommandFrame>("reply");
+    QTest::addColumn<bool>("before");
+    QTest::addColumn<bool>("after");
+    CommandFrame notZero = reply::beepSetAck(false, false);
+    notZero[pos::P1] = 1;
+    QTest::newRow("set DD checks") << reply::beepSetAck(true, false) << false << true;
+    QTest::newRow("set 00 unchecks") << reply::beepSetAck(false, false) << true << false;
+    QTest::newRow("set with pos 4 not 0 changes nothing") << notZero << true << true;
+    QTest::newRow("state 0 checks") << reply::beepState(true) << false << true;
+    QTest::newRow("state 1 unchecks") << reply::beepState(false) << true << false;
+}
+
+void TestGeneralPage::beepReplies()
+{
+    QFETCH(CommandFrame, reply);
+    QFETCH(bool, before);
+    QFETCH(bool, after);
+    PanelFixture p;
+    {
+        QSignalBlocker b(box(p, ctl::EnableBeep));
+        box(p, ctl::EnableBeep)->setChecked(before);
+    }
+    p.receive(reply);
+    QCOMPARE(box(p, ctl::EnableBeep)->isChecked(), after);
+    QVERIFY(p.sent.empty());
+}
+
+void TestGeneralPage::checkBoxToggleActionRunsTheSameAction()
+{
+    PanelFixture p;
+    // An accessibility Toggle action toggles without a click.
+    box(p, ctl::EnableBeep)->toggle();
+    QVERIFY(!box(p, ctl::EnableBeep)->isChecked());
+    QCOMPARE(p.sentHex(), QStringList{hex(build::beepSet(true))});
+}
+
+void TestGeneralPage::rebootShowsResultThenCloses()
+{
+    PanelFixture p;
+    qint64 resultAt = -1, closedAt = -1;
+    p.modal->queue([&](QDialog&) {
+        p.clock.advance(500);
+        p.receive(reply::ack(cmd::Reboot));
+        while (Popups::instance().busyShown() && p.clock.nowMs() < 20000) {
+            p.clock.advance(10);
+            if (resultAt < 0 && Popups::instance().busyText() == text::RebootSuccessfully)
+                resultAt = p.clock.nowMs();
+        }
+        closedAt = p.clock.nowMs();
+    });
+    click(p, ctl::Reboot);
+    QCOMPARE(p.modal->records().first().textAtOpen, text::Rebooting);
+    QCOMPARE(resultAt, qint64(500 + 5000));
+    QCOMPARE(closedAt, qint64(500 + 5000 + 1000));
+    QCOMPARE(p.sentHex(), QStringList{hex(build::reboot())});
+    QVERIFY(box(p, ctl::PowerOn)->isChecked());
+    QVERIFY(p.engine().isReady());
+}
+
+void TestGeneralPage::factoryResetChecksBeepAndShowsResult()
+{
+    PanelFixture p;
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        if (commandIdOf(f) == cmd::FactoryReset)
+                            return {reply::ack(cmd::FactoryReset)};
+                        return {};
+                    }};
+    p.modal->queue(sw.busyAnswer());
+    click(p, ctl::FactoryReset);
+    QVERIFY(box(p, ctl::EnableBeep)->isChecked());
+    QCOMPARE(p.modal->records().first().textAtOpen, text::Setting);
+    QCOMPARE(p.modal->records().first().shownAtClose, text::SetSuccessfully);
+    QCOMPARE(p.sentHex(), QStringList{hex(build::factoryReset())});
+    QVERIFY(p.engine().isReady());
+}
+
+void TestGeneralPage::extendedFactoryResetChain()
+{
+    PanelFixture p;
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        const CommandId id = commandIdOf(f);
+                        if (id == cmd::RouteSet)
+                            return {reply::routeSetAck(f[pos::P3])};
+                        if (id == cmd::EdidSetAll)
+                            return {reply::edidResult(f, true)};
+                        if (id == cmd::BeepSet)
+                            return {reply::beepSetAck(true, f[pos::P7] == kFactoryResetMarker)};
+                        return {};
+                    }};
+    p.modal->queue(ScriptedModal::click(1058));  // Ok on the question
+    p.modal->queue(sw.busyAnswer());
+    click(p, ctl::ExtFactoryReset);
+
+    QStringList expected{hex(build::routeSet(3, 1))};
+    for (int o = 2; o <= 8; ++o)
+        expected << hex(build::routeSet(1, o));
+    expected << hex(build::edidFactoryPreset()) << hex(build::beepSetFactoryMarker());
+    QCOMPARE(p.sentHex(), expected);
+    QCOMPARE(p.modal->records().at(0).textAtOpen, text::AskFactoryReset);
+    QVERIFY(p.modal->records().at(0).question);
+    QCOMPARE(p.modal->records().at(1).shownAtClose, text::SetSuccessfully);
+    QVERIFY(box(p, ctl::EnableBeep)->isChecked());
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.clock.runningCount(), 1);
+}
+
+void TestGeneralPage::extendedFactoryResetCancelled()
+{
+    PanelFixture p;
+    p.modal->queue(ScriptedModal::click(1099));  // Cancel
+    click(p, ctl::ExtFactoryReset);
+    QVERIFY(p.sent.empty());
+    QVERIFY(p.engine().isReady());
+    // With "No longer remind" set the reset starts without a question.
+    Popups::instance().setNoLongerRemind(true);
+    p.modal->queue([&](QDialog&) { Popups::instance().closeBusy(); });
+    click(p, ctl::ExtFactoryReset);
+    Popups::instance().setNoLongerRemind(false);
+    QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(3, 1))});
+    QCOMPARE(p.modal->count(ScriptedModal::Kind::Message), 1);
+    QVERIFY(p.engine().timers().isArmed(5002));
+}
+
+void TestGeneralPage::arcReplySteps()
+{
+    PanelFixture p;
+    p.engine().clearReady();
+    for (int k = 1; k <= 4; ++k)
+        p.receive(reply::arcSetAck(k, false));
+    QCOMPARE(p.sentHex(), QStringList({hex(build::arcSet(2, false)), hex(build::arcSet(3, false)),
+                                       hex(build::arcSet(4, false)), hex(build::edidFactoryPreset())}));
+    QVERIFY(p.engine().timers().isArmed(5000));
+    p.engine().timers().stop(5000);
+    p.sent.clear();
+    for (int k = 1; k <= 4; ++k)
+        p.receive(reply::arcQuery(k, true));
+    QCOMPARE(p.sentHex(), QStringList({hex(build::arcQuery(2)), hex(build::arcQuery(3)), hex(build::arcQuery(4))}));
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.clock.runningCount(), 1);
+}
+
+void TestGeneralPage::logClearEndsAStuckExchange()
+{
+    PanelFixture p;
+    p.engine().clearReady();
+    p.engine().sendCommand(build::powerStateQuery());
+    click(p, ctl::ClearLogs);
+    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->controlAs<QPlainTextEdit>(ctl::SendLog)->toPlainText().isEmpty());
+}
+
+void TestGeneralPage::portNumberParsing_data()
+{
+    QTest::addColumn<QString>("friendly");
+    QTest::addColumn<int>("port");
+    QTest::newRow("one digit") << "USB Serial Port (COM7)" << 7;
+    QTest::newRow("three digits") << "Communications Port (COM123)" << 123;
+    QTest::newRow("four digits give 0") << "Port (COM1234)" << 0;
+    QTest::newRow("non-digit counts 0") << "Port (COM1a)" << 10;
+    QTest::newRow("above 255 wraps") << "Port (COM300)" << 44;
+    QTest::newRow("empty number") << "Port (COM)" << 0;
+    QTest::newRow("first (COM wins") << "A (COM5) (COM6)" << 5;
+    QTest::newRow("no (COM") << "Port COM5" << -1;
+}
+
+void TestGeneralPage::portNumberParsing()
+{
+    QFETCH(QString, friendly);
+    QFETCH(int, port);
+    QCOMPARE(portNumberInFriendlyName(friendly), port);
+}
+
+void TestGeneralPage::portListSortedWithFirstSelected()
+{
+    PanelFixture p(false);
+    setPorts(p, {"A (COM3)", "B (COM1)", "C (COM12)"});
+    QCOMPARE(entries(p), QStringList({"COM1", "COM3", "COM12"}));
+    QCOMPARE(p.window->controlAs<QComboBox>(ctl::PortList)->currentText(), QStringLiteral("COM1"));
+}
+
+void TestGeneralPage::selectedPortSurvivesChanges()
+{
+    PanelFixture p(false);
+    auto* list = p.window->controlAs<QComboBox>(ctl::PortList);
+    setPorts(p, {"A (COM3)", "B (COM1)", "C (COM12)"});
+    list->setCurrentIndex(1);  // COM3
+    setPorts(p, {"A (COM3)", "B (COM1)", "C (COM12)", "D (COM5)"});
+    QCOMPARE(entries(p), QStringList({"COM1", "COM3", "COM5", "COM12"}));
+    QCOMPARE(list->currentText(), QStringLiteral("COM3"));
+    setPorts(p, {"B (COM1)", "C (COM12)", "D (COM5)"});
+    QCOMPARE(entries(p), QStringList({"COM1", "COM5", "COM12"}));
+    QCOMPARE(list->currentIndex(), 0);
+    setPorts(p, {});
+    QCOMPARE(list->count(), 0);
+
+    // Timer 1 refreshes every 600 ms while the port is closed.
+    int calls = 0;
+    p.window->generalPage().setEnumerator([&](std::vector<SerialPortRecord>&, QString&) {
+        ++calls;
+        return true;
+    });
+    p.clock.advance(1800);
+    QCOMPARE(calls, 3);
+}
+
+void TestGeneralPage::portListTooltipsNameTheDevice()
+{
+    PanelFixture p(false);
+    setPorts(p, {"USB Serial Port (COM33)"});
+    auto* list = p.window->controlAs<QComboBox>(ctl::PortList);
+    QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(),
+             QStringLiteral("USB Serial Port (COM33)\n/dev/fake-USB Serial Port (COM33)"));
+}
+
+void TestGeneralPage::portListKeepsItsEntriesOnEnumerationError()
+{
+    PanelFixture p(false);
+    setPorts(p, {"A (COM3)"});
+    p.window->generalPage().setEnumerator([](std::vector<SerialPortRecord>& out, QString& error) {
+        out.push_back(SerialPortRecord{});
+        error = QStringLiteral("broken");
+        return false;
+    });
+    p.window->generalPage().refreshPortList();
+    QCOMPARE(entries(p), QStringList{"COM3"});
+}
+
+void TestGeneralPage::connectWithEmptyListFails()
+{
+    PanelFixture p(false);
+    setPorts(p, {});
+    click(p, ctl::Connect);
+    QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
+    QVERIFY(!p.engine().serialOpen());
+    QCOMPARE(p.window->control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
+}
+
+QTEST_MAIN(TestGeneralPage)
+#include "test_generalpage.moc"

@@ -1,0 +1,252 @@
+// The main window: tabs and page entry, the header's look, dragging, the About
+// entry and the key filter.
+#include <QtTest>
+
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+
+#include "app/controlids.h"
+#include "pages/matrixpage.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+#include "support/panelfixture.h"
+
+using namespace talvane;
+
+namespace {
+
+QPoint centreOf(QWidget* w) { return w->geometry().center(); }
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void enteringAPageSendsItsFirstCommand_data();
+    void enteringAPageSendsItsFirstCommand();
+    void pageEntryTimesOutAfterSevenSeconds_data();
+    void pageEntryTimesOutAfterSevenSeconds();
+    void tabClicksRefusedWhileBusy();
+    void enteringWithTheLinkClosedShowsThePageAnyway();
+    void pagesAreCreatedOnceAndPlaced();
+    void generalControlsHiddenOnOtherPages();
+    void headerLooksAsSpecified();
+    void pressOutsideTabsDragsTheWindow();
+    void aboutEntryOnTheHeaderMenu();
+    void enterEscapeAndSpaceDoNothing();
+    void headerButtonsHaveNamesAndIcons();
+};
+
+void TestMainWindow::enteringAPageSendsItsFirstCommand_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<bool>("readyAfter");
+    QTest::addColumn<bool>("entryTimer");
+    QTest::newRow("EDID") << ctl::TabEdid << int(Page::Edid) << "A5 5B 01 0C 01 00 00 00 00 00 00 00 F2" << false << true;
+    QTest::newRow("Matrix") << ctl::TabMatrix << int(Page::Matrix) << "A5 5B 02 01 01 00 00 00 00 00 00 00 FC" << false << true;
+    QTest::newRow("Upgrade") << ctl::TabUpgrade << int(Page::Upgrade) << "A5 5B 01 01 00 00 00 00 00 00 CC 00 32" << true << false;
+    QTest::newRow("General") << ctl::TabGeneral << int(Page::General) << "A5 5B 08 0C 00 00 00 00 00 00 00 00 EC" << false << true;
+}
+
+void TestMainWindow::enteringAPageSendsItsFirstCommand()
+{
+    QFETCH(int, tab);
+    QFETCH(int, page);
+    QFETCH(QString, frame);
+    QFETCH(bool, readyAfter);
+    QFETCH(bool, entryTimer);
+    PanelFixture p;
+    p.window->pressAt(centreOf(p.window->control(tab)));
+    QCOMPARE(int(p.window->currentPage()), page);
+    QCOMPARE(p.sentHex(), QStringList{frame});
+    QCOMPARE(p.engine().isReady(), readyAfter);
+    QCOMPARE(p.engine().timers().isArmed(mtimer::PageEntry), entryTimer);
+}
+
+void TestMainWindow::pageEntryTimesOutAfterSevenSeconds_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::newRow("EDID") << ctl::TabEdid;
+    QTest::newRow("Matrix") << ctl::TabMatrix;
+    QTest::newRow("General") << ctl::TabGeneral;
+}
+
+void TestMainWindow::pageEntryTimesOutAfterSevenSeconds()
+{
+    QFETCH(int, tab);
+    PanelFixture p;
+    p.window->pressAt(centreOf(p.window->control(tab)));
+    p.clock.advance(mtime::PageEntry - 1);
+    QVERIFY(p.modal->records().isEmpty());
+    p.clock.advance(1);
+    QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
+    QVERIFY(p.engine().isReady());
+    QCOMPARE(p.sent.size(), std::size_t(1));  // the entry query is not resent
+}
+
+void TestMainWindow::tabClicksRefusedWhileBusy()
+{
+    PanelFixture p;
+    p.window->pressAt(centreOf(p.window->control(ctl::TabMatrix)));
+    QCOMPARE(p.window->currentPage(), Page::Matrix);
+    p.window->pressAt(centreOf(p.window->control(ctl::TabEdid)));
+    QCOMPARE(p.window->currentPage(), Page::Matrix);
+    QCOMPARE(p.sent.size(), std::size_t(1));
+    QVERIFY(!p.window->pageWindow(Page::Edid));
+
+    // After the answer (or a timeout) the tabs work again.
+    p.clock.advance(mtime::PageEntry);
+    p.window->pressAt(centreOf(p.window->control(ctl::TabEdid)));
+    QCOMPARE(p.window->currentPage(), Page::Edid);
+}
+
+void TestMainWindow::enteringWithTheLinkClosedShowsThePageAnyway()
+{
+    PanelFixture p(false);
+    p.window->pressAt(centreOf(p.window->control(ctl::TabMatrix)));
+    QCOMPARE(p.window->currentPage(), Page::Matrix);
+    QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
+    QVERIFY(p.sent.empty());
+    QVERIFY(p.engine().isReady());
+    QVERIFY(!p.engine().timers().isArmed(mtimer::PageEntry));
+}
+
+void TestMainWindow::pagesAreCreatedOnceAndPlaced()
+{
+    PanelFixture p;
+    p.engine().setSerialOpen(false);  // no commands, so the tabs stay free
+    QWidget* first[3] = {};
+    const int tabs[3] = {ctl::TabEdid, ctl::TabMatrix, ctl::TabUpgrade};
+    const Page pages[3] = {Page::Edid, Page::Matrix, Page::Upgrade};
+    const QPoint origins[3] = {{1, 56}, {1, 56}, {1, 70}};
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            p.window->pressAt(centreOf(p.window->control(tabs[i])));
+            QWidget* w = p.window->pageWindow(pages[i]);
+            QVERIFY(w);
+            if (round == 0)
+                first[i] = w;
+            QCOMPARE(w, first[i]);
+            QCOMPARE(w->pos(), origins[i]);
+            QVERIFY(w->isVisibleTo(p.window.get()));
+            for (int j = 0; j < 3; ++j)
+                if (j != i && p.window->pageWindow(pages[j]))
+                    QVERIFY(!p.window->pageWindow(pages[j])->isVisibleTo(p.window.get()));
+        }
+    }
+    QCOMPARE(p.window->findChildren<CMatrixDlg*>().size(), 1);
+}
+
+void TestMainWindow::generalControlsHiddenOnOtherPages()
+{
+    PanelFixture p(false);
+    QWidget* status = p.window->control(ctl::Status);
+    QVERIFY(status->isVisibleTo(p.window.get()));
+    p.window->pressAt(centreOf(p.window->control(ctl::TabUpgrade)));
+    QVERIFY(!status->isVisibleTo(p.window.get()));
+    QVERIFY(!p.window->control(ctl::StatusInput1)->isVisibleTo(p.window.get()));
+    p.window->pressAt(centreOf(p.window->control(ctl::TabGeneral)));
+    QVERIFY(status->isVisibleTo(p.window.get()));
+}
+
+void TestMainWindow::headerLooksAsSpecified()
+{
+    PanelFixture p(false);
+    p.window->show();
+    const QImage image = p.window->grab().toImage();
+    const QColor blue(30, 144, 225);
+    QCOMPARE(image.pixelColor(400, 40), blue);  // inside the band, away from text and buttons
+    QCOMPARE(image.pixelColor(300, 20), blue);
+    QVERIFY(image.pixelColor(400, 70) != blue);  // below the band: button face
+
+    // The current tab dark on grey, the others white on blue.
+    auto tabColours = [&](Page page) {
+        const QPalette pal = p.window->tabLabel(page)->palette();
+        return qMakePair(pal.color(QPalette::WindowText), pal.color(QPalette::Window));
+    };
+    QCOMPARE(tabColours(Page::General).first, QColor(Qt::black));
+    QVERIFY(tabColours(Page::General).second != blue);
+    QCOMPARE(tabColours(Page::Matrix), qMakePair(QColor(Qt::white), blue));
+    p.window->pressAt(centreOf(p.window->control(ctl::TabMatrix)));
+    QCOMPARE(tabColours(Page::Matrix).first, QColor(Qt::black));
+    QCOMPARE(tabColours(Page::General), qMakePair(QColor(Qt::white), blue));
+
+    // Tabs sit side by side, 1 pixel apart, bottoms on the band's lower edge.
+    const QRect g = p.window->control(ctl::TabGeneral)->geometry();
+    const QRect e = p.window->control(ctl::TabEdid)->geometry();
+    QCOMPARE(g.left(), 1);
+    QCOMPARE(e.left(), g.left() + g.width() + 1);
+    QCOMPARE(g.top() + g.height(), CTalvaneDlg::kHeaderHeight);
+    // Close and Minimize in the top-right corner.
+    QCOMPARE(p.window->control(ctl::Close)->geometry(), QRect(p.window->width() - 26, 1, 25, 25));
+    QCOMPARE(p.window->control(ctl::Minimize)->geometry(), QRect(p.window->width() - 51, 1, 25, 25));
+    QCOMPARE(p.window->windowTitle(), QStringLiteral("8x8 Talvane Controller Ver1.03"));
+    QVERIFY(p.window->windowFlags() & Qt::FramelessWindowHint);
+}
+
+void TestMainWindow::pressOutsideTabsDragsTheWindow()
+{
+    PanelFixture p(false);
+    QSignalSpy drag(p.window.get(), &CTalvaneDlg::systemMoveRequested);
+    p.window->pressAt(QPoint(400, 20));
+    QCOMPARE(drag.count(), 1);
+    p.window->pressAt(centreOf(p.window->control(ctl::TabEdid)));
+    QCOMPARE(drag.count(), 1);
+    QCOMPARE(p.window->currentPage(), Page::Edid);
+    // A real press on the band goes the same way.
+    QTest::mousePress(p.window.get(), Qt::LeftButton, {}, QPoint(300, 10));
+    QCOMPARE(drag.count(), 2);
+}
+
+void TestMainWindow::aboutEntryOnTheHeaderMenu()
+{
+    PanelFixture p(false);
+    std::unique_ptr<QMenu> menu(p.window->createSystemMenu(nullptr));
+    QAction* about = nullptr;
+    for (QAction* a : menu->actions())
+        if (a->text() == QStringLiteral("关于 Talvane(&A)..."))
+            about = a;
+    QVERIFY(about);
+    QString title, text;
+    p.modal->queue([&](QDialog& box) {
+        title = box.windowTitle();
+        for (QLabel* l : box.findChildren<QLabel*>())
+            text += l->text();
+        box.accept();
+    });
+    about->trigger();
+    QCOMPARE(title, QStringLiteral("关于 Talvane"));
+    QCOMPARE(text, QStringLiteral("Talvane，1.01 版"));
+}
+
+void TestMainWindow::enterEscapeAndSpaceDoNothing()
+{
+    PanelFixture p(false);
+    p.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
+    auto* status = p.window->controlAs<QPushButton>(ctl::Status);
+    QSignalSpy clicked(status, &QPushButton::clicked);
+    status->setFocus();
+    for (Qt::Key k : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape, Qt::Key_Space}) {
+        QTest::keyClick(status, k);
+        QTest::keyClick(p.window.get(), k);
+    }
+    QCOMPARE(clicked.count(), 0);
+    QVERIFY(p.window->isVisible());
+    QVERIFY(p.modal->records().isEmpty());
+}
+
+void TestMainWindow::headerButtonsHaveNamesAndIcons()
+{
+    PanelFixture p(false);
+    QCOMPARE(p.window->control(ctl::Close)->accessibleName(), QStringLiteral("Close"));
+    QCOMPARE(p.window->control(ctl::Minimize)->accessibleName(), QStringLiteral("Minimize"));
+    QCOMPARE(p.window->control(ctl::Close)->toolTip(), QStringLiteral("Close"));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"
