@@ -56,6 +56,14 @@ std::vector<std::uint8_t> NetConfigPacket::encode() const
     return out;
 }
 
+std::vector<std::uint8_t> NetConfigPacket::encodeConfirmation() const
+{
+    std::vector<std::uint8_t> out = encode();
+    out[kEndMarkAt] = kConfirmOk;
+    out[kSumAt] = plainSum(out.data(), kSumAt);
+    return out;
+}
+
 std::optional<NetConfigPacket> NetConfigPacket::decode(const std::uint8_t* data, std::size_t size)
 {
     if (size < kSize || data[kEndMarkAt] != kEndMark || plainSum(data, kSumAt) != data[kSumAt])

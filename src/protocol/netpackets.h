@@ -60,6 +60,9 @@ struct NetConfigPacket {
     MacAddress newMac{};
 
     std::vector<std::uint8_t> encode() const;
+    // The switch's confirmation of these settings: the packet with kConfirmOk
+    // at kEndMarkAt and the sum taken again.
+    std::vector<std::uint8_t> encodeConfirmation() const;
     // Empty when the size, end mark or sum is wrong.
     static std::optional<NetConfigPacket> decode(const std::uint8_t* data, std::size_t size);
     // Gateway and mask as the packet carries them in static mode: x.y.z.1, 255.255.255.0.

@@ -1,0 +1,142 @@
+#include "session.h"
+
+#include <algorithm>
+
+#include "trace.h"
+
+namespace talvane {
+namespace sim {
+
+namespace {
+QByteArray toBytes(const std::uint8_t* p, std::size_t n)
+{
+    return QByteArray(reinterpret_cast<const char*>(p), static_cast<qsizetype>(n));
+}
+}  // namespace
+
+Session::Session(SwitchDevice& device, Writer writer, Trace* trace, Clock* clock)
+    : device_(device)
+    , writer_(std::move(writer))
+    , trace_(trace)
+    , timers_([this](int id) { onTimer(id); }, clock)
+{
+}
+
+void Session::receive(const QByteArray& bytes)
+{
+    receive(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+}
+
+void Session::receive(const std::uint8_t* data, std::size_t size)
+{
+    handleUnits(parser_.feed(data, size));
+    updateStallTimer();
+}
+
+void Session::onTimer(int id)
+{
+    switch (id) {
+    case kSendTimer:
+        pump();
+        break;
+    case kStallTimer:
+        timers_.stop(kStallTimer);
+        handleUnits(parser_.giveUpPartial());
+        updateStallTimer();
+        break;
+    case kHoldTimer:
+        timers_.stop(kHoldTimer);
+        write(takeHeld());
+        break;
+    default:
+        break;
+    }
+}
+
+void Session::updateStallTimer()
+{
+    if (parser_.hasPartial())
+        timers_.arm(kStallTimer, kStallMs);
+    else
+        timers_.stop(kStallTimer);
+}
+
+void Session::handleUnits(const std::vector<StreamUnit>& units)
+{
+    for (const StreamUnit& unit : units) {
+        if (trace_)
+            trace_->received(unit.bytes);
+        for (const Outgoing& reply : device_.handle(unit))
+            enqueue(reply);
+    }
+}
+
+void Session::enqueue(const Outgoing& reply)
+{
+    const qint64 now = timers_.clock().nowMs();
+    Queued q;
+    // Replies keep their order whatever their delays.
+    q.due = std::max(now + reply.delayMs, queue_.empty() ? now : lastDue_);
+    q.bytes.assign(reply.frame.bytes.begin(), reply.frame.bytes.end());
+    q.hold = reply.holdForNext;
+    q.splitAt = reply.splitAt;
+    lastDue_ = q.due;
+    queue_.push_back(std::move(q));
+    pump();
+}
+
+QByteArray Session::takeHeld()
+{
+    QByteArray out;
+    for (const std::vector<std::uint8_t>& frame : held_) {
+        if (trace_)
+            trace_->sent(frame);
+        out.append(toBytes(frame.data(), frame.size()));
+    }
+    held_.clear();
+    timers_.stop(kHoldTimer);
+    return out;
+}
+
+void Session::pump()
+{
+    const qint64 now = timers_.clock().nowMs();
+    while (!queue_.empty() && queue_.front().due <= now) {
+        Queued q = std::move(queue_.front());
+        queue_.pop_front();
+        if (q.hold) {
+            held_.push_back(std::move(q.bytes));
+            timers_.arm(kHoldTimer, kHoldLimitMs);
+            continue;
+        }
+        QByteArray out = takeHeld();
+        if (trace_ && !q.traced)
+            trace_->sent(q.bytes);
+        const std::size_t split = static_cast<std::size_t>(std::max(q.splitAt, 0));
+        if (split > 0 && split < q.bytes.size()) {
+            out.append(toBytes(q.bytes.data(), split));
+            Queued rest;
+            rest.due = now + kSplitGapMs;
+            rest.bytes.assign(q.bytes.begin() + static_cast<std::ptrdiff_t>(split), q.bytes.end());
+            rest.traced = true;
+            lastDue_ = std::max(lastDue_, rest.due);
+            queue_.push_front(std::move(rest));
+        } else {
+            out.append(toBytes(q.bytes.data(), q.bytes.size()));
+        }
+        write(out);
+    }
+    if (queue_.empty())
+        timers_.stop(kSendTimer);
+    else
+        timers_.arm(kSendTimer, static_cast<int>(std::max<qint64>(1, queue_.front().due - now)));
+}
+
+void Session::write(const QByteArray& bytes)
+{
+    if (!bytes.isEmpty() && writer_)
+        writer_(bytes);
+}
+
+}  // namespace sim
+}  // namespace talvane

@@ -1,0 +1,72 @@
+// One link to the switch (a TCP connection or the serial line): cuts the
+// received bytes into units, lets the device answer them and writes the
+// replies out in order, each after its delay, whole, held back or split as
+// the device's faults ask.
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "core/timerhost.h"
+#include "streamparser.h"
+#include "switchdevice.h"
+
+namespace talvane {
+namespace sim {
+
+class Trace;
+
+class Session {
+public:
+    // One call is one write on the link.
+    using Writer = std::function<void(const QByteArray&)>;
+
+    static constexpr int kStallMs = 1000;       // an unfinished frame or raw block is given up after this
+    static constexpr int kSplitGapMs = 20;      // between the two writes of a split reply
+    static constexpr int kHoldLimitMs = 10000;  // a held reply goes out alone after this
+
+    Session(SwitchDevice& device, Writer writer, Trace* trace = nullptr, Clock* clock = nullptr);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void receive(const std::uint8_t* data, std::size_t size);
+    void receive(const QByteArray& bytes);
+
+    int queuedReplies() const { return static_cast<int>(queue_.size() + held_.size()); }
+    const StreamParser& parser() const { return parser_; }
+
+private:
+    enum TimerId { kSendTimer = 1, kStallTimer, kHoldTimer };
+
+    struct Queued {
+        qint64 due;
+        std::vector<std::uint8_t> bytes;
+        bool hold = false;
+        int splitAt = 0;
+        bool traced = false;
+    };
+
+    void onTimer(int id);
+    void handleUnits(const std::vector<StreamUnit>& units);
+    void updateStallTimer();
+    void enqueue(const Outgoing& reply);
+    void pump();
+    QByteArray takeHeld();
+    void write(const QByteArray& bytes);
+
+    SwitchDevice& device_;
+    Writer writer_;
+    Trace* trace_;
+    TimerHost timers_;
+    StreamParser parser_;
+    std::deque<Queued> queue_;
+    std::vector<std::vector<std::uint8_t>> held_;
+    qint64 lastDue_ = 0;
+};
+
+}  // namespace sim
+}  // namespace talvane
