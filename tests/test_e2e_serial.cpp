@@ -1,0 +1,310 @@
+// The panel against the simulated switch over a real serial line (a
+// pseudo-terminal): connect from the port list, status, reboot, power, beeper,
+// factory resets, a command that gets no answer, and a line that hangs up.
+// Time-dependent steps run on the manual clock; the bytes travel for real, and
+// the test waits for them by processing events, never by sleeping.
+#include <QtTest>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "link/serialport.h"
+#include "protocol/commands.h"
+#include "sim/simulator.h"
+#include "support/panelfixture.h"
+
+using namespace talvane;
+
+namespace {
+
+// Processes events until `cond` holds; false at the deadline.
+bool waitFor(const std::function<bool()>& cond, int deadlineMs = 10000)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer wake;  // wakes the loop at the deadline should nothing else happen
+    wake.setSingleShot(true);
+    wake.start(deadlineMs);
+    while (!cond()) {
+        if (elapsed.elapsed() >= deadlineMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+struct Bench {
+    QTemporaryDir registry;
+    QString tracePath;
+    std::unique_ptr<PanelFixture> panel;
+    std::unique_ptr<sim::Simulator> sim;
+
+    Bench()
+    {
+        qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+        tracePath = registry.filePath(QStringLiteral("trace.txt"));
+        panel = std::make_unique<PanelFixture>(false);
+        // The real serial port writes again (the fixture captures by default).
+        CSerialPort& port = panel->window->serialPort();
+        panel->engine().setSerialWriter([&port](const std::uint8_t* b, std::size_t n) { port.QueueWrite(b, n); });
+        sim::SimOptions o;
+        o.tcp = false;
+        o.udp = false;
+        o.registryDirectory = registry.path();
+        o.tracePath = tracePath;
+        sim = std::make_unique<sim::Simulator>(o);
+    }
+    ~Bench()
+    {
+        panel.reset();
+        sim.reset();
+        qunsetenv("TALVANE_PORT_REGISTRY");
+    }
+
+    CTalvaneDlg& window() { return *panel->window; }
+    sim::SwitchModel& model() { return sim->device().model(); }
+    QCheckBox* box(int id) { return window().controlAs<QCheckBox>(id); }
+    QString label(int id) { return window().controlAs<QLabel>(id)->text(); }
+
+    // Frames the switch received, as traced.
+    QStringList received()
+    {
+        QFile f(tracePath);
+        QStringList out;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (line.startsWith("< "))
+                    out << QString::fromLatin1(line.mid(2));
+        return out;
+    }
+
+    // Starts the simulator, picks its port from the list and connects.
+    bool connect()
+    {
+        if (!sim->start())
+            return false;
+        window().generalPage().refreshPortList();
+        auto* list = window().controlAs<QComboBox>(ctl::PortList);
+        const int index = list->findText(QStringLiteral("COM%1").arg(sim->serialCom()));
+        if (index < 0)
+            return false;
+        list->setCurrentIndex(index);
+        window().controlAs<QPushButton>(ctl::Connect)->click();
+        return panel->engine().serialOpen();
+    }
+};
+
+QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
+
+}  // namespace
+
+class TestE2ESerial : public QObject {
+    Q_OBJECT
+private slots:
+    void connectGreetsAndReadsPowerAndBeeper();
+    void statusMatchesTheSwitch();
+    void rebootShowsItsResult();
+    void powerOffAndOn();
+    void beeperFollowsTheSwitch();
+    void factoryReset();
+    void extendedFactoryResetChain();
+    void unansweredCommandResentOnceThenTimesOut();
+    void hangUpReturnsToConnect();
+};
+
+void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
+{
+    Bench b;
+    b.model().beep = false;
+    QVERIFY(b.connect());
+    QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Disconnect"));
+    QVERIFY(!b.window().control(ctl::PortList)->isEnabled());
+    QVERIFY(!b.window().engine().timers().isArmed(mtimer::PortListRefresh));
+    QVERIFY(waitFor([&] { return b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
+    QCOMPARE(b.received().mid(0, 2), QStringList({hexOf(build::powerStateQuery()), hexOf(build::beepStateQuery())}));
+    QVERIFY(waitFor([&] { return b.window().controlAs<QPlainTextEdit>(ctl::ReceiveLog)->toPlainText().count('\n') >= 2; }));
+    QVERIFY(!b.box(ctl::EnableBeep)->isChecked());
+    QVERIFY(b.window().engine().isReady());
+}
+
+void TestE2ESerial::statusMatchesTheSwitch()
+{
+    Bench b;
+    b.model().source = {true, false, true, false, true, false, false, true};
+    b.model().display = {false, true, false, false, false, false, true, true};
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    b.panel->modal->queue([&](QDialog&) { QVERIFY(waitFor([] { return !Popups::instance().busyShown(); })); });
+    b.window().controlAs<QPushButton>(ctl::Status)->click();
+    for (int n = 1; n <= 8; ++n) {
+        QCOMPARE(b.label(ctl::StatusInput1 + n - 1), GeneralPage::inputStatusText(n, b.model().source[n - 1]));
+        QCOMPARE(b.label(ctl::StatusOutputA + n - 1), GeneralPage::outputStatusText(n, b.model().display[n - 1]));
+    }
+    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.panel->messageTexts().isEmpty());
+}
+
+void TestE2ESerial::rebootShowsItsResult()
+{
+    Bench b;
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QStringList seen;
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::RebootResult); }));
+        seen << Popups::instance().busyText();
+        b.panel->clock.advance(mtime::RebootResult);
+        seen << Popups::instance().busyText();
+        b.panel->clock.advance(mtime::RebootClose);
+    });
+    b.window().controlAs<QPushButton>(ctl::Reboot)->click();
+    QCOMPARE(seen, QStringList({text::Rebooting, text::RebootSuccessfully}));
+    QVERIFY(!Popups::instance().busyShown());
+    QVERIFY(b.window().engine().isReady());
+    QCOMPARE(b.received().last(), hexOf(build::reboot()));
+}
+
+void TestE2ESerial::powerOffAndOn()
+{
+    Bench b;
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked() && b.received().size() >= 2; }));
+
+    b.panel->modal->queue(ScriptedModal::click(1058));  // Ok: power off
+    b.box(ctl::PowerOn)->click();
+    QVERIFY(waitFor([&] { return !b.box(ctl::PowerOn)->isChecked(); }));
+    QVERIFY(!b.model().power);
+
+    QString result;
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::PowerOnResult); }));
+        b.panel->clock.advance(mtime::PowerOnResult);
+        result = Popups::instance().busyText();
+        b.panel->clock.advance(mtime::PowerOnClose);
+    });
+    b.box(ctl::PowerOn)->click();
+    QCOMPARE(result, text::InitializingSuccessfully);
+    QVERIFY(b.box(ctl::PowerOn)->isChecked());
+    QVERIFY(b.model().power);
+    // After the result the beeper is queried once more.
+    QVERIFY(waitFor([&] { return b.received().last() == hexOf(build::beepStateQuery()); }));
+}
+
+void TestE2ESerial::beeperFollowsTheSwitch()
+{
+    Bench b;
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked() && b.window().engine().isReady(); }));
+    b.box(ctl::EnableBeep)->click();  // disable
+    QVERIFY(b.box(ctl::EnableBeep)->isChecked());  // until the switch answers
+    QVERIFY(waitFor([&] { return !b.box(ctl::EnableBeep)->isChecked(); }));
+    QVERIFY(!b.model().beep);
+    b.box(ctl::EnableBeep)->click();
+    QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked(); }));
+    QVERIFY(b.model().beep);
+}
+
+void TestE2ESerial::factoryReset()
+{
+    Bench b;
+    b.model().beep = false;
+    b.model().route[0] = 5;
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QString result;
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::FactoryResetResult); }));
+        b.panel->clock.advance(mtime::FactoryResetResult);
+        result = Popups::instance().busyText();
+        b.panel->clock.advance(mtime::FactoryResetClose);
+    });
+    b.window().controlAs<QPushButton>(ctl::FactoryReset)->click();
+    QCOMPARE(result, text::SetSuccessfully);
+    QVERIFY(b.box(ctl::EnableBeep)->isChecked());
+    QVERIFY(b.model().beep);
+    QCOMPARE(b.model().route[0], 1);
+}
+
+void TestE2ESerial::extendedFactoryResetChain()
+{
+    Bench b;
+    b.model().edidCode.fill(7);
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QString result;
+    b.panel->modal->queue(ScriptedModal::click(1058));  // Ok on the question
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::ExtResetResult); }));
+        b.panel->clock.advance(mtime::ExtResetResult);
+        result = Popups::instance().busyText();
+        b.panel->clock.advance(mtime::ExtResetClose);
+    });
+    b.window().controlAs<QPushButton>(ctl::ExtFactoryReset)->click();
+    QCOMPARE(result, text::SetSuccessfully);
+    QCOMPARE(b.model().route[0], 3);
+    for (int o = 2; o <= 8; ++o)
+        QCOMPARE(b.model().route[o - 1], 1);
+    for (int code : b.model().edidCode)
+        QCOMPARE(code, 0);
+    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.panel->messageTexts().contains(text::AskFactoryReset));
+    QVERIFY(!b.panel->messageTexts().contains(text::TimeOut));
+}
+
+void TestE2ESerial::unansweredCommandResentOnceThenTimesOut()
+{
+    Bench b;
+    b.sim->device().faults().silentCommands.insert(sim::commandKey(cmd::Reboot));
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.received().count(hexOf(build::reboot())) == 1; }));
+        b.panel->clock.advance(mtime::Reboot);
+        QVERIFY(waitFor([&] { return b.received().count(hexOf(build::reboot())) == 2; }));
+        b.panel->clock.advance(mtime::Retry);
+    });
+    b.window().controlAs<QPushButton>(ctl::Reboot)->click();
+    QCOMPARE(b.panel->messageTexts(), QStringList{text::TimeOut});
+    QVERIFY(b.window().engine().isReady());
+
+    // With the switch answering again, the same command ends with its answer.
+    b.sim->device().clearFaults();
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::RebootResult); }));
+        b.panel->clock.advance(mtime::RebootResult + mtime::RebootClose);
+    });
+    b.window().controlAs<QPushButton>(ctl::Reboot)->click();
+    QCOMPARE(b.received().count(hexOf(build::reboot())), 3);
+    QCOMPARE(b.panel->messageTexts(), QStringList{text::TimeOut});
+}
+
+void TestE2ESerial::hangUpReturnsToConnect()
+{
+    Bench b;
+    QVERIFY(b.connect());
+    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(b.sim->hangUpSerial());
+    QVERIFY(waitFor([&] { return !b.window().engine().serialOpen(); }));
+    QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
+    QVERIFY(b.window().control(ctl::PortList)->isEnabled());
+    QVERIFY(b.window().engine().timers().isArmed(mtimer::PortListRefresh));
+    // The list refreshes and the re-registered port can be connected again.
+    b.panel->clock.advance(mtime::PortListRefresh);
+    auto* list = b.window().controlAs<QComboBox>(ctl::PortList);
+    QVERIFY(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())) >= 0);
+    list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())));
+    b.window().controlAs<QPushButton>(ctl::Connect)->click();
+    QVERIFY(b.window().engine().serialOpen());
+    QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
+}
+
+QTEST_MAIN(TestE2ESerial)
+#include "test_e2e_serial.moc"
