@@ -143,6 +143,8 @@ void TestGeneralPage::fullStatusRun()
     QCOMPARE(label(p, 1028), QStringLiteral("HDMI IN3: Connect"));
     QCOMPARE(label(p, 1036), QStringLiteral("HDMI OUTC: Disconnect"));
     QCOMPARE(label(p, 1041), QStringLiteral("HDMI OUTH: Connect"));
+    // Screen readers read the status through the label's name.
+    QCOMPARE(p.window->control(1036)->accessibleName(), QStringLiteral("HDMI OUTC: Disconnect"));
     QCOMPARE(p.sent.size(), std::size_t(16));
     QCOMPARE(p.sentHex().at(1), QStringLiteral("A5 5B 01 05 01 00 00 00 00 00 00 00 F9"));
     QVERIFY(!Popups::instance().busyShown());
@@ -176,6 +178,8 @@ void TestGeneralPage::lostStatusQueryTimesOutKeepingEarlierLabels()
     QCOMPARE(label(p, 1035), QStringLiteral("HDMI OUTB: Connect"));
     QVERIFY(label(p, 1028).isEmpty());
     QVERIFY(label(p, 1041).isEmpty());
+    QCOMPARE(p.window->control(1028)->accessibleName(), QStringLiteral("HDMI IN3 status"));
+    QCOMPARE(p.window->control(1041)->accessibleName(), QStringLiteral("HDMI OUTH status"));
     const QStringList sent = p.sentHex();
     QCOMPARE(sent.count(hex(build::inputStatusQuery(3))), 2);  // sent twice
     QCOMPARE(sent.size(), 4 + 2);

@@ -131,6 +131,8 @@ void TestMainWindow::pagesAreCreatedOnceAndPlaced()
             if (round == 0)
                 first[i] = w;
             QCOMPARE(w, first[i]);
+            QVERIFY(!w->isWindow());
+            QCOMPARE(w->parentWidget(), p.window.get());
             QCOMPARE(w->pos(), origins[i]);
             QVERIFY(w->isVisibleTo(p.window.get()));
             for (int j = 0; j < 3; ++j)

@@ -117,6 +117,18 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort
 }
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
+
+void GeneralPage::setStatusText(int id, const QString& text)
+{
+    // A screen reader reads the label's name: the status itself, or which
+    // port the label stands for while it is empty.
+    const int index = id - ctl::StatusInput1;
+    const QString empty = index < kPortCount ? QStringLiteral("HDMI IN%1 status").arg(index + 1)
+                                             : QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + index - kPortCount));
+    QLabel* label = statusLabel(id);
+    label->setText(text);
+    label->setAccessibleName(text.isEmpty() ? empty : text);
+}
 QCheckBox* GeneralPage::checkBox(int id) const { return window_.controlAs<QCheckBox>(id); }
 
 void GeneralPage::setChecked(int id, bool on)
@@ -255,7 +267,7 @@ void GeneralPage::statusClicked()
 void GeneralPage::clearStatus()
 {
     for (int i = 0; i < ctl::StatusLabelCount; ++i)
-        statusLabel(ctl::StatusInput1 + i)->clear();
+        setStatusText(ctl::StatusInput1 + i, QString());
 }
 
 void GeneralPage::beepToggled(bool checked)
@@ -398,8 +410,8 @@ void GeneralPage::statusStep(const CommandFrame& f)
     engine_.timers().stop(step.timer);
     engine_.timers().stop(step.timer + 1);
     const bool connected = f[pos::P3] == 0;
-    statusLabel(step.label)->setText(step.query == cmd::InputStatusQuery ? inputStatusText(port, connected)
-                                                                        : outputStatusText(port, connected));
+    setStatusText(step.label, step.query == cmd::InputStatusQuery ? inputStatusText(port, connected)
+                                                                 : outputStatusText(port, connected));
     if (s + 1 < kStatusSteps) {
         const StatusStep& next = kStatusChain[s + 1];
         startCommand(next.query == cmd::InputStatusQuery ? build::inputStatusQuery(next.port)

@@ -66,6 +66,7 @@ public:
 
 private:
     QLabel* statusLabel(int id) const;
+    void setStatusText(int id, const QString& text);
     QCheckBox* checkBox(int id) const;
     void setChecked(int id, bool on);
     void startCommand(const CommandFrame& command, int timerId, int ms);

@@ -208,12 +208,12 @@ void CTalvaneDlg::createGeneralControls()
     button(ctl::ExtFactoryReset, "Factory Reset", 417, 252, 70, 14);
 
     // Names for screen readers and automation where a control has no text of its own.
+    // The two lists are labelled by their captions (a screen reader reads
+    // "Port" with the list); their names also hold while they are empty.
+    controlAs<QLabel>(ctl::PortLabel)->setBuddy(control(ctl::PortList));
+    controlAs<QLabel>(ctl::SwitcherIpLabel)->setBuddy(devices);
     controlAs<QComboBox>(ctl::PortList)->setAccessibleName(QStringLiteral("Port"));
     devices->setAccessibleName(QStringLiteral("Switcher IP"));
-    for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
-        control(ctl::StatusInput1 + i)->setAccessibleName(QStringLiteral("HDMI IN%1 status").arg(i + 1));
-        control(ctl::StatusOutputA + i)->setAccessibleName(QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + i)));
-    }
     receive->setAccessibleName(QStringLiteral("Receive"));
     send->setAccessibleName(QStringLiteral("Send"));
 }

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <algorithm>
 
@@ -25,10 +24,12 @@ QString VirtualPortRegistry::defaultDirectory()
     const QByteArray env = qgetenv("TALVANE_PORT_REGISTRY");
     if (!env.isEmpty())
         return QString::fromLocal8Bit(env);
-    QString base = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (base.isEmpty())
-        base = QDir::tempPath();
-    return base + QStringLiteral("/talvane-ports");
+    // The user's runtime directory, or a per-user folder under /tmp where the
+    // session has none (a plain root shell, a CI job).
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+        return runtime + QStringLiteral("/talvane-ports");
+    return QDir::tempPath() + QStringLiteral("/talvane-ports-") + QString::number(::getuid());
 }
 
 VirtualPortRegistry::VirtualPortRegistry(QString directory)
