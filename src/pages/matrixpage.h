@@ -1,23 +1,20 @@
 // The Matrix page (template 134): routing and audio return channel of each output.
-// The window is created on the page's first entry and then only shown and hidden.
 #pragma once
 
-#include "controls/dialogbase.h"
+#include "pages/pagewindow.h"
 
 namespace talvane {
 
-class RequestEngine;
-
-class CMatrixDlg : public TemplateDialog {
+class CMatrixDlg : public PageWindow {
     Q_OBJECT
 public:
     static constexpr int kTemplateWidth = 343;
     static constexpr int kTemplateHeight = 274;
 
-    CMatrixDlg(RequestEngine& engine, QWidget* parent);
-
-private:
-    RequestEngine& engine_;
+    CMatrixDlg(RequestEngine& engine, QWidget* parent)
+        : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+    {
+    }
 };
 
 }  // namespace talvane

@@ -1,0 +1,16 @@
+#include "pagewindow.h"
+
+namespace talvane {
+
+PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight,
+                       bool swallowSpace)
+    : TemplateDialog(parent, Qt::Widget)
+    , engine_(engine)
+{
+    // A page is a child of the main window, not a window of its own.
+    setWindowFlags(Qt::Widget);
+    resize(dluSize(templateWidth, templateHeight));
+    installKeySwallower(this, swallowSpace);
+}
+
+}  // namespace talvane

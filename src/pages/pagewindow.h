@@ -1,0 +1,24 @@
+// What the EDID, routing and upgrade pages share: a child window of the main
+// window at its template size, talking to the switch through the request
+// engine. The window is created on the page's first entry and then only shown
+// and hidden.
+#pragma once
+
+#include "controls/dialogbase.h"
+
+namespace talvane {
+
+class RequestEngine;
+
+class PageWindow : public TemplateDialog {
+    Q_OBJECT
+public:
+    // Template size in dialog units; `swallowSpace`: whether the key filter
+    // takes Space as well as Enter and Escape.
+    PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight, bool swallowSpace);
+
+protected:
+    RequestEngine& engine_;
+};
+
+}  // namespace talvane
