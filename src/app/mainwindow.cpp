@@ -93,6 +93,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     engine_->setLinkMode(LinkMode::Com);
     for (int id : {ctl::TcpConnect, ctl::TcpGroup, ctl::SwitcherIpLabel, ctl::Search, ctl::Config, ctl::DeviceList})
         control(id)->setEnabled(false);
+    // The TCP link is not part of this build yet: the mode stays COM.
+    control(ctl::TcpMode)->setEnabled(false);
     updateTabColours();
     showPageWindows();
 
