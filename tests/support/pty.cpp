@@ -1,7 +1,5 @@
 #include "pty.h"
 
-#include <QDeadlineTimer>
-
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -13,18 +11,14 @@ namespace talvane::test {
 PtyPair::PtyPair()
 {
     const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const char* name = (::grantpt(fd) == 0 && ::unlockpt(fd) == 0) ? ::ptsname(fd) : nullptr;
-    if (!name) {
+    const char* name = fd >= 0 && ::grantpt(fd) == 0 && ::unlockpt(fd) == 0 ? ::ptsname(fd) : nullptr;
+    if (name) {
+        master_ = fd;
+        slavePath_ = QString::fromLocal8Bit(name);
+    } else if (fd >= 0) {
         ::close(fd);
-        return;
     }
-    master_ = fd;
-    slavePath_ = QString::fromLocal8Bit(name);
 }
-
-PtyPair::~PtyPair() { closeMaster(); }
 
 void PtyPair::closeMaster()
 {
@@ -36,19 +30,18 @@ void PtyPair::closeMaster()
 bool PtyPair::write(const QByteArray& bytes)
 {
     QDeadlineTimer deadline(5000);
-    qsizetype done = 0;
-    while (done < bytes.size() && !deadline.hasExpired()) {
-        const ssize_t n = ::write(master_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n > 0) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
+        pollfd p{master_, POLLOUT, 0};
+        if (n > 0)
             done += n;
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{master_, POLLOUT, 0};
-            ::poll(&p, 1, static_cast<int>(deadline.remainingTime()));
-        } else {
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR) || deadline.hasExpired())
             return false;
-        }
+        // A full buffer whose slave is closed never drains: it reports a hang-up.
+        else if (::poll(&p, 1, int(deadline.remainingTime())) > 0 && (p.revents & POLLHUP))
+            return false;
     }
-    return done == bytes.size();
+    return true;
 }
 
 QByteArray PtyPair::read(int count, int timeoutMs)
@@ -58,7 +51,7 @@ QByteArray PtyPair::read(int count, int timeoutMs)
     char buffer[4096];
     while (out.size() < count && !deadline.hasExpired()) {
         pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(deadline.remainingTime())) <= 0)
+        if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
             continue;
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         if (n > 0)

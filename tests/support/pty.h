@@ -16,7 +16,7 @@ namespace talvane::test {
 class PtyPair {
 public:
     PtyPair();  // opens a master; isOpen() tells whether that worked
-    ~PtyPair();
+    ~PtyPair() { closeMaster(); }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
@@ -24,7 +24,8 @@ public:
     int master() const { return master_; }
     QString slavePath() const { return slavePath_; }
 
-    // Writes everything to the master (the bytes arrive at the slave).
+    // Writes everything to the master (the bytes arrive at the slave); false
+    // when the slave was closed or took nothing for 5 s.
     bool write(const QByteArray& bytes);
     // Reads from the master until `count` bytes arrived or the deadline passed.
     QByteArray read(int count, int timeoutMs = 5000);
@@ -45,12 +46,9 @@ bool processEventsUntil(Pred done, int timeoutMs = 5000)
     QDeadlineTimer deadline(timeoutMs);
     QTimer wake;  // wakes the event loop for conditions that no event signals
     wake.start(5);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
+    while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return done();
 }
 
 // Waits WITHOUT processing events, for conditions set by another thread.
@@ -58,12 +56,9 @@ template <class Pred>
 bool spinUntil(Pred done, int timeoutMs = 5000)
 {
     QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
+    while (!done() && !deadline.hasExpired())
         std::this_thread::yield();
-    }
-    return true;
+    return done();
 }
 
 }  // namespace talvane::test
