@@ -1,21 +1,30 @@
-// Shared by the simulator's tests: a script that sends every command of the
-// command index to a switch in its factory state and gives the reply expected
-// for each (golden bytes), plus EDID and firmware helpers.
+// Shared by the simulator's tests: the command script (every command of the
+// command index with the reply a factory-state switch gives, golden bytes)
+// and its runner, EDID and firmware helpers, and the panel's datagram socket.
 #pragma once
 
-#include <QByteArray>
-#include <QString>
-#include <QStringList>
+#include <QtTest>
 
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+#include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "protocol/netpackets.h"
+#include "simulator.h"
 
 namespace simtest {
 
 using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kDeadlineMs = 5000;  // for real I/O
+const QString kPowerOnReply = "A5 5B 08 0C 0F 00 00 00 00 00 00 00";
 
 inline Bytes hexBytes(const QString& text)
 {
@@ -25,12 +34,23 @@ inline Bytes hexBytes(const QString& text)
     return out;
 }
 
-inline QString hexOf(const std::uint8_t* p, std::size_t n) { return QString::fromStdString(talvane::toHex(p, n)); }
+inline QByteArray toQt(const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size())); }
+inline const std::uint8_t* bytesOf(const QByteArray& a) { return reinterpret_cast<const std::uint8_t*>(a.constData()); }
 inline QString hexOf(const QByteArray& a)
 {
-    return hexOf(reinterpret_cast<const std::uint8_t*>(a.constData()), static_cast<std::size_t>(a.size()));
+    return QString::fromStdString(talvane::toHex(bytesOf(a), std::size_t(a.size())));
 }
-inline QByteArray toQt(const Bytes& b) { return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size())); }
+// Positions 0..11 of a reply, the part the script's golden bytes give.
+inline QString body(const QByteArray& reply) { return hexOf(reply.left(12)); }
+inline talvane::CommandFrame frameOf(const QByteArray& a)
+{
+    return talvane::CommandFrame::fromBytes(bytesOf(a.leftJustified(int(talvane::kCommandFrameSize), '\0', true)));
+}
+
+inline std::optional<talvane::SearchReply> searchReplyOf(const QByteArray& a)
+{
+    return talvane::SearchReply::decode(bytesOf(a), std::size_t(a.size()));
+}
 
 inline Bytes sealed(talvane::CommandFrame f)
 {
@@ -38,26 +58,18 @@ inline Bytes sealed(talvane::CommandFrame f)
     return Bytes(f.bytes.begin(), f.bytes.end());
 }
 
-// A 128- or 256-byte EDID file. `extensions` goes to byte 126; the checksums
+// A 128- or 256-byte EDID file with `extensions` in byte 126; the checksums
 // are right unless told otherwise.
 inline Bytes edidFile(std::size_t size, int extensions, bool goodBase = true, bool goodExtension = true)
 {
-    Bytes f(size, 0);
-    const std::uint8_t header[8] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-    std::copy(header, header + 8, f.begin());
-    for (std::size_t i = 8; i < 126; ++i)
-        f[i] = static_cast<std::uint8_t>(i * 7);
+    Bytes f = hexBytes("00 FF FF FF FF FF FF 00");
+    f.resize(size);
+    for (std::size_t i = 8; i < size; ++i)
+        f[i] = static_cast<std::uint8_t>(i < 128 ? i * 7 : i * 3 + 1);
     f[126] = static_cast<std::uint8_t>(extensions);
-    f[127] = talvane::checksumOf(f.data(), 127);
-    if (!goodBase)
-        f[127] ^= 0x01;
-    if (size == 256) {
-        for (std::size_t i = 128; i < 255; ++i)
-            f[i] = static_cast<std::uint8_t>(i * 3 + 1);
-        f[255] = talvane::checksumOf(f.data() + 128, 127);
-        if (!goodExtension)
-            f[255] ^= 0x01;
-    }
+    f[127] = talvane::checksumOf(f.data(), 127) ^ (goodBase ? 0 : 1);
+    if (size == 256)
+        f[255] = talvane::checksumOf(f.data() + 128, 127) ^ (goodExtension ? 0 : 1);
     return f;
 }
 
@@ -66,14 +78,6 @@ inline Bytes panelBlock(const Bytes& file)
 {
     Bytes b(talvane::kRawEdidBlockSize, 0);
     std::copy(file.begin(), file.begin() + std::min<std::size_t>(file.size(), 255), b.begin() + 1);
-    return b;
-}
-
-// The raw block holding the file as it stands (256 bytes, zero-padded).
-inline Bytes standardBlock(const Bytes& file)
-{
-    Bytes b(talvane::kRawEdidBlockSize, 0);
-    std::copy(file.begin(), file.end(), b.begin());
     return b;
 }
 
@@ -88,11 +92,11 @@ inline Bytes dataFrame(const Bytes& image, std::size_t offset, std::uint8_t flag
 struct ScriptStep {
     QString name;
     Bytes send;
-    QString reply;  // positions 0..11 of the expected reply; empty: no reply
+    QString reply;  // body of the expected reply; empty: no reply
 };
 
-// Runs on a switch in its factory state with no reboot silence. Every step
-// that expects no reply is followed by one that does, so a stray reply shows.
+// For a switch in its factory state with no reboot silence. Every step that
+// expects no reply is followed by one that does, so a stray reply shows.
 inline std::vector<ScriptStep> commandScript()
 {
     using namespace talvane;
@@ -101,7 +105,7 @@ inline std::vector<ScriptStep> commandScript()
     Bytes badChecksum = sealed(b::powerStateQuery());
     badChecksum[pos::Checksum] ^= 0x01;
     return {
-        {"power state", sealed(b::powerStateQuery()), "A5 5B 08 0C 0F 00 00 00 00 00 00 00"},
+        {"power state", sealed(b::powerStateQuery()), kPowerOnReply},
         {"route input 4 to output B (worked example)", hexBytes("A5 5B 02 03 04 00 02 00 00 00 00 00 F5"),
          "A5 5B 02 03 00 00 02 00 00 00 00 00"},
         {"route query B", sealed(b::routeQuery(2)), "A5 5B 02 01 02 00 04 00 00 00 00 00"},
@@ -122,7 +126,7 @@ inline std::vector<ScriptStep> commandScript()
         {"edid query 3", sealed(b::edidQuery(3)), "A5 5B 01 0C 03 00 0E 00 00 00 00 00"},
         {"edid preset 3 to all", sealed(b::edidSetPreset(2, 0)), "A5 5B 03 01 00 00 00 00 00 00 00 00"},
         {"edid query 8", sealed(b::edidQuery(8)), "A5 5B 01 0C 08 00 02 00 00 00 00 00"},
-        {"edid preset of the extended factory reset", sealed(b::edidFactoryPreset()), "A5 5B 03 01 00 00 05 00 00 00 00 00"},
+        {"edid preset of the extended reset", sealed(b::edidFactoryPreset()), "A5 5B 03 01 00 00 05 00 00 00 00 00"},
         {"edid copy B to input 5", sealed(b::edidCopy(2, 5)), "A5 5B 03 04 00 00 05 00 00 00 00 00"},
         {"edid query 5", sealed(b::edidQuery(5)), "A5 5B 01 0C 05 00 10 00 00 00 00 00"},
         {"edid copy A to all", sealed(b::edidCopy(1, 0)), "A5 5B 03 03 00 00 00 00 00 00 00 00"},
@@ -153,8 +157,57 @@ inline std::vector<ScriptStep> commandScript()
         {"upgrade transfer request", sealed(b::upgradeTransferRequest()), "A5 5B 08 08 00 00 00 00 00 00 00 00"},
         {"only block", dataFrame(Bytes(100, 0x42), 0, kLastBlockFlag), "FE EF 80 00 00 00 00 00 00 00 00 00"},
         {"reboot", sealed(b::reboot()), "A5 5B 08 0D 00 00 00 00 00 00 00 00"},
-        {"answers after the reboot", sealed(b::powerStateQuery()), "A5 5B 08 0C 0F 00 00 00 00 00 00 00"},
+        {"answers after the reboot", sealed(b::powerStateQuery()), kPowerOnReply},
     };
+}
+
+// A simulator on free ports.
+inline talvane::sim::SimOptions onFreePorts()
+{
+    talvane::sim::SimOptions o;
+    o.tcpPort = o.searchPort = o.configPort = 0;
+    return o;
+}
+
+// The panel's datagram socket: any address, the given port, shared with the
+// simulator; keeps what arrives.
+struct PanelSocket : QUdpSocket {
+    explicit PanelSocket(quint16 port)
+    {
+        bound = bind(QHostAddress::AnyIPv4, port, ShareAddress | ReuseAddressHint);
+        connect(this, &QUdpSocket::readyRead, [this] {
+            while (hasPendingDatagrams())
+                got << receiveDatagram();
+        });
+    }
+    // The first datagram received that `wanted` accepts; empty if none comes.
+    QNetworkDatagram await(const std::function<bool(const QByteArray&)>& wanted)
+    {
+        const auto match = [&] {
+            return std::find_if(got.cbegin(), got.cend(), [&](const QNetworkDatagram& d) { return wanted(d.data()); });
+        };
+        return QTest::qWaitFor([&] { return match() != got.cend(); }, kDeadlineMs) ? *match() : QNetworkDatagram();
+    }
+    bool bound = false;
+    QList<QNetworkDatagram> got;
+};
+
+// Sends each step and checks its reply as it arrives; `received()` gives what
+// has arrived so far, and each reply checked is taken off it.
+template <typename Send, typename Received>
+void runScript(Send send, Received received)
+{
+    const int size = int(talvane::kCommandFrameSize);
+    for (const ScriptStep& step : commandScript()) {
+        send(step.send);
+        if (step.reply.isEmpty())
+            continue;
+        QTRY_VERIFY2_WITH_TIMEOUT(received().size() >= size, qPrintable(step.name), kDeadlineMs);
+        QVERIFY2(frameOf(received()).checksumValid(), qPrintable(step.name));
+        QCOMPARE(body(received()) + " (" + step.name + ")", step.reply + " (" + step.name + ")");
+        received().remove(0, size);
+    }
+    QCOMPARE(hexOf(received()), QString());
 }
 
 }  // namespace simtest
