@@ -47,15 +47,12 @@ int Popups::runMessageBox()
     QPointer<CMessageDlg> box = new CMessageDlg(owner_, question_);
     messageBox_ = box;
     const int result = runModal(*box);
-    // However the box ended (a button, a window-manager close, its owner
-    // destroyed), it is no longer shown, unless a newer box has opened
-    // meanwhile from a nested loop.
-    const bool current = !messageBox_ || messageBox_ == box;
     if (messageBox_ == box)
         messageBox_ = nullptr;
     delete box.data();
-    if (current)
-        messageShown_ = false;
+    // However the box ended (a button, a window-manager close, its owner
+    // destroyed), it is no longer shown.
+    messageShown_ = false;
     return result == Ok ? Ok : Cancel;
 }
 
@@ -74,14 +71,10 @@ void Popups::showBusy(const QString& text)
     QPointer<CStatusDlg> popup = new CStatusDlg(owner_);
     busyPopup_ = popup;
     runModal(*popup);
-    // A popup closed while nested loops ran above it returns late; it must
-    // not clear the flag of a newer popup opened meanwhile.
-    const bool current = !busyPopup_ || busyPopup_ == popup;
     if (busyPopup_ == popup)
         busyPopup_ = nullptr;
     delete popup.data();
-    if (current)
-        busyShown_ = false;
+    busyShown_ = false;
 }
 
 void Popups::setBusyText(const QString& text) { busyText_ = text; }
