@@ -29,7 +29,6 @@ public:
     QWidget* control(int id) const { return map_.value(id, nullptr); }
     template <class W>
     W* as(int id) const { return qobject_cast<W*>(control(id)); }
-    QList<int> ids() const { return map_.keys(); }
 
 private:
     QMap<int, QWidget*> map_;

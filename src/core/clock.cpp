@@ -64,15 +64,6 @@ void ManualClock::stopTimer(int handle) { timers_.erase(handle); }
 
 bool ManualClock::isRunning(int handle) const { return timers_.count(handle) != 0; }
 
-qint64 ManualClock::msToNext() const
-{
-    qint64 best = -1;
-    for (const auto& [h, t] : timers_)
-        if (best < 0 || t.due < best)
-            best = t.due;
-    return best < 0 ? -1 : best - now_;
-}
-
 bool ManualClock::fireOneDueBy(qint64 limit)
 {
     auto next = timers_.end();
@@ -103,15 +94,6 @@ void ManualClock::advance(qint64 ms)
     while (fireOneDueBy(target)) {
     }
     now_ = std::max(now_, target);
-}
-
-bool ManualClock::advanceToNext()
-{
-    const qint64 wait = msToNext();
-    if (wait < 0)
-        return false;
-    advance(wait);
-    return true;
 }
 
 namespace {

@@ -53,11 +53,6 @@ public:
     bool isRunning(int handle) const override;
 
     void advance(qint64 ms);
-    // Advances to the next due timer and fires it (and any due at the same
-    // instant). Returns false when no timer is running.
-    bool advanceToNext();
-    // Milliseconds until the next timer fires, or -1 when none runs.
-    qint64 msToNext() const;
     int runningCount() const { return static_cast<int>(timers_.size()); }
 
 private:

@@ -62,12 +62,6 @@ void postMessage(QObject* target, int message, quintptr wParam, qintptr lParam)
     QCoreApplication::postEvent(target, new WindowMessageEvent(message, wParam, lParam));
 }
 
-qintptr sendMessage(QObject* target, int message, quintptr wParam, qintptr lParam)
-{
-    auto* window = dynamic_cast<MessageWindow*>(target);
-    return window ? window->onMessage(message, wParam, lParam) : 0;
-}
-
 bool dispatchWindowMessage(QEvent* event, MessageWindow& window)
 {
     if (event->type() != WindowMessageEvent::eventType())

@@ -66,8 +66,6 @@ public:
 };
 
 void postMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
-// Same-thread synchronous send.
-qintptr sendMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
 // Call from QObject::event(): handles a window message for `window`; returns
 // false for any other event. A cancelled cross-thread send is dropped unhandled.
 bool dispatchWindowMessage(QEvent* event, MessageWindow& window);

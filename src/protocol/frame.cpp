@@ -39,16 +39,6 @@ CommandFrame CommandFrame::fromBytes(const std::uint8_t* p)
     return f;
 }
 
-bool CommandFrame::hasCommandHeader() const
-{
-    return bytes[0] == kCommandHeader1 && bytes[1] == kCommandHeader2;
-}
-
-bool CommandFrame::hasDataHeader() const
-{
-    return bytes[0] == kDataHeader1 && bytes[1] == kDataHeader2;
-}
-
 void CommandFrame::clearBody()
 {
     std::fill(bytes.begin() + pos::Group, bytes.end(), 0);

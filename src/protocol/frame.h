@@ -71,8 +71,6 @@ struct CommandFrame {
 
     std::uint8_t group() const { return bytes[pos::Group]; }
     std::uint8_t code() const { return bytes[pos::Code]; }
-    bool hasCommandHeader() const;
-    bool hasDataHeader() const;
 
     // Clears positions 2..12, as a sender does before setting its command.
     void clearBody();
