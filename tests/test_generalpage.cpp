@@ -541,6 +541,10 @@ void TestGeneralPage::portListTooltipsNameTheDevice()
     auto* list = p.window->controlAs<QComboBox>(ctl::PortList);
     QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(),
              QStringLiteral("USB Serial Port (COM33)\n/dev/fake-USB Serial Port (COM33)"));
+    // The same number on another device: the entry stays, its tooltip follows.
+    setPorts(p, {"Other adapter (COM33)"});
+    QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(),
+             QStringLiteral("Other adapter (COM33)\n/dev/fake-Other adapter (COM33)"));
 }
 
 void TestGeneralPage::portListKeepsItsEntriesOnEnumerationError()

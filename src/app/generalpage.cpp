@@ -7,6 +7,7 @@
 #include <QSignalBlocker>
 
 #include <algorithm>
+#include <map>
 
 #include "app/controlids.h"
 #include "app/mainwindow.h"
@@ -154,7 +155,7 @@ void GeneralPage::refreshPortList()
         return;  // keep the list as it is
 
     std::vector<std::uint8_t> numbers;
-    std::vector<SerialPortRecord> records;
+    std::map<int, QString> tooltips;  // friendly name and device path per port
     for (const SerialPortRecord& r : found) {
         if (int(numbers.size()) >= kMaxPorts)
             break;
@@ -162,27 +163,27 @@ void GeneralPage::refreshPortList()
         if (n < 0)
             continue;
         numbers.push_back(std::uint8_t(n));
-        records.push_back(r);
+        tooltips.emplace(n, r.friendlyName + QLatin1Char('\n') + r.devicePath);
     }
-    records_ = std::move(records);
 
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    // Tooltips follow every refresh: a port may come back on another device path.
+    auto updateTooltips = [&] {
+        for (int i = 0; i < list->count(); ++i)
+            list->setItemData(i, tooltips[parsePortNumber(list->itemText(i).mid(3))], Qt::ToolTipRole);
+    };
     if (numbers.empty()) {
         list->clear();
         previousPorts_.clear();
         return;
     }
     std::stable_sort(numbers.begin(), numbers.end());
-    if (numbers == previousPorts_)
+    if (numbers == previousPorts_) {
+        updateTooltips();
         return;
+    }
 
     auto entryText = [](int n) { return kComPrefix + QString::number(n); };
-    auto tooltip = [this](int n) {
-        for (const SerialPortRecord& r : records_)
-            if (portNumberInFriendlyName(r.friendlyName) == n)
-                return r.friendlyName + QLatin1Char('\n') + r.devicePath;
-        return QString();
-    };
 
     const int selectedIndex = list->currentIndex();
     const int selected = selectedIndex >= 0 ? parsePortNumber(list->currentText().mid(3)) : -1;
@@ -208,8 +209,7 @@ void GeneralPage::refreshPortList()
             list->addItem(entryText(n));
         list->setCurrentIndex(0);
     }
-    for (int i = 0; i < list->count(); ++i)
-        list->setItemData(i, tooltip(parsePortNumber(list->itemText(i).mid(3))), Qt::ToolTipRole);
+    updateTooltips();
     previousPorts_ = numbers;
 }
 

@@ -82,7 +82,6 @@ private:
     Popups& popups_;
     Enumerator enumerate_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
-    std::vector<SerialPortRecord> records_;    // of the last refresh, for the tooltips
     int selectedPort_ = 0;
 };
 
