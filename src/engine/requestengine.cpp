@@ -170,22 +170,16 @@ void RequestEngine::echoReceived(const CommandFrame& frame)
     appendLog(receiveLog_, text, receivedFrames_);
 }
 
-bool RequestEngine::isRetryTimer(int id) const
+int RequestEngine::pairStart(int id) const
 {
-    if (id % 2 != 0)
-        return false;
-    return inRange(id, mtimer::StatusInputFirst, mtimer::StatusInputLast)
-           || inRange(id, mtimer::StatusOutputFirst, mtimer::StatusOutputLast)
-           || inRange(id, mtimer::ExtResetFirst, mtimer::ExtResetLast);
-}
-
-bool RequestEngine::isTimeoutTimer(int id) const
-{
-    if (id % 2 != 1)
-        return false;
-    return inRange(id, mtimer::StatusInputFirst, mtimer::StatusInputLast)
-           || inRange(id, mtimer::StatusOutputFirst, mtimer::StatusOutputLast)
-           || inRange(id, mtimer::ExtResetFirst, mtimer::ExtResetLast);
+    if (inRange(id, mtimer::StatusInputFirst, mtimer::StatusInputLast)
+        || inRange(id, mtimer::StatusOutputFirst, mtimer::StatusOutputLast)
+        || inRange(id, mtimer::ExtResetFirst, mtimer::ExtResetLast))
+        return id & ~1;
+    for (int first : {mtimer::FactoryReset, mtimer::Reboot, mtimer::PowerOn})
+        if (id == first || id == first + 1)
+            return first;
+    return 0;
 }
 
 void RequestEngine::reportTimeout(bool closeBusy)
@@ -205,16 +199,14 @@ void RequestEngine::showResult(const QString& text)
 void RequestEngine::onTimer(int id)
 {
     // The command pairs: the even timer resends once, the odd one times out.
-    if (isRetryTimer(id) || id == mtimer::FactoryReset || id == mtimer::Reboot || id == mtimer::PowerOn) {
+    if (const int first = pairStart(id)) {
         timers_.stop(id);
-        resendCommandBuffer();
-        timers_.arm(id + 1, id == mtimer::PowerOn ? mtime::PowerOnRetry : mtime::Retry);
-        return;
-    }
-    if (isTimeoutTimer(id) || id == mtimer::FactoryResetTimeout || id == mtimer::RebootTimeout
-        || id == mtimer::PowerOnTimeout) {
-        timers_.stop(id);
-        reportTimeout();
+        if (id == first) {
+            resendCommandBuffer();
+            timers_.arm(id + 1, id == mtimer::PowerOn ? mtime::PowerOnRetry : mtime::Retry);
+        } else {
+            reportTimeout();
+        }
         return;
     }
 

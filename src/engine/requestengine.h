@@ -111,8 +111,9 @@ private:
     void echoSent(const std::uint8_t* bytes, std::size_t length);
     void echoReceived(const CommandFrame& frame);
     void appendLog(QPlainTextEdit* log, const QString& text, int& frameCounter);
-    bool isRetryTimer(int id) const;
-    bool isTimeoutTimer(int id) const;
+    // The first timer of the command pair `id` belongs to (it resends; its
+    // partner times out), or 0 when `id` is no pair timer.
+    int pairStart(int id) const;
     void showResult(const QString& text);
 
     QObject* mainWindow_;
