@@ -3,6 +3,8 @@
 // switch played by the test.
 #include <QtTest>
 
+#include <optional>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -26,6 +28,12 @@ QString hex(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes
 QString label(PanelFixture& p, int id) { return p.window->controlAs<QLabel>(id)->text(); }
 QCheckBox* box(PanelFixture& p, int id) { return p.window->controlAs<QCheckBox>(id); }
 void click(PanelFixture& p, int id) { p.window->controlAs<QAbstractButton>(id)->click(); }
+// A check box's action runs once its click has returned.
+void clickBox(PanelFixture& p, int id)
+{
+    box(p, id)->click();
+    p.deliverPosted();
+}
 
 // A busy-popup answer that plays the switch: each frame the panel writes is
 // answered by `respond` (which may return nothing), and the clock runs until
@@ -90,10 +98,12 @@ private slots:
     void statusReplyForInput3();
     void lostStatusQueryTimesOutKeepingEarlierLabels();
     void lateReplyRepeatsItsStep();
+    void lastArcAnswerEndsAStatusRunWaitingOnOutputH();
     void powerStateReplies_data();
     void powerStateReplies();
     void powerOnReplyStopsItsTimers();
     void powerOnResendsOnceThenTimesOutAfterTwoSeconds();
+    void powerOnIsRedrawnWhileItsPopupIsOpen();
     void powerOffAsksFirst_data();
     void powerOffAsksFirst();
     void beeperFollowsOnlyReplies();
@@ -148,9 +158,40 @@ void TestGeneralPage::fullStatusRun()
     QCOMPARE(p.sent.size(), std::size_t(16));
     QCOMPARE(p.sentHex().at(1), QStringLiteral("A5 5B 01 05 01 00 00 00 00 00 00 00 F9"));
     QVERIFY(!Popups::instance().busyShown());
+    QVERIFY(!p.modal->records().first().forced);  // the last answer closed it, not the test driver
     QCOMPARE(p.modal->records().first().textAtOpen, text::GettingStatus);
     QVERIFY(p.engine().isReady());
     QCOMPARE(p.clock.runningCount(), 1);  // only the port list refresh
+}
+
+void TestGeneralPage::lastArcAnswerEndsAStatusRunWaitingOnOutputH()
+{
+    // Output H's status query waits on the same timer pair as the last step
+    // of the ARC query chain. When that step's answer arrives instead of
+    // output H's (a late answer meant for the Matrix page), it ends the run:
+    // the popup closes, the page is ready, and no resend or "Time out!" for
+    // output H follows later.
+    PanelFixture p;
+    SwitchScript sw{p, [](const CommandFrame& f) -> std::vector<CommandFrame> {
+                        const CommandId id = commandIdOf(f);
+                        const int port = f[pos::P1];
+                        if (id == cmd::OutputStatusQuery && port == kPortCount)
+                            return {};  // output H goes unanswered
+                        return {reply::portStatus(id, port, true)};
+                    }};
+    p.modal->queue([&](QDialog&) {
+        sw.pump();
+        QCOMPARE(p.lastSent(), hex(build::outputStatusQuery(kPortCount)));
+        p.clock.advance(1000);
+        p.receive(reply::arcQuery(4, true));
+    });
+    click(p, ctl::Status);
+    QVERIFY(!p.modal->records().first().forced);
+    QVERIFY(p.engine().isReady());
+    const std::size_t sent = p.sent.size();
+    p.clock.advance(10000);
+    QCOMPARE(p.sent.size(), sent);
+    QVERIFY(p.messageTexts().isEmpty());
 }
 
 void TestGeneralPage::statusReplyForInput3()
@@ -246,7 +287,7 @@ void TestGeneralPage::powerOnReplyStopsItsTimers()
         sw.busyAnswer()(d);
         shown = p.modal->records().last().textAtOpen;
     });
-    box(p, ctl::PowerOn)->click();
+    clickBox(p, ctl::PowerOn);
     QVERIFY(box(p, ctl::PowerOn)->isChecked());
     QCOMPARE(p.sentHex().first(), hex(build::powerSet(true)));
     // No resend, no "Time out!"; the result and then the beeper query.
@@ -268,10 +309,46 @@ void TestGeneralPage::powerOnResendsOnceThenTimesOutAfterTwoSeconds()
         while (Popups::instance().busyShown() && p.clock.nowMs() < 20000)
             p.clock.advance(100);
     });
-    box(p, ctl::PowerOn)->click();
+    clickBox(p, ctl::PowerOn);
     QCOMPARE(timeoutAt, qint64(3000 + 2000));
     QCOMPARE(p.sentHex(), QStringList(2, hex(build::powerSet(true))));
     QVERIFY(!box(p, ctl::PowerOn)->isChecked());
+}
+
+void TestGeneralPage::powerOnIsRedrawnWhileItsPopupIsOpen()
+{
+    // The operator must see Power On checked beside "Initializing
+    // successfully!", not only after the popup has gone.
+    PanelFixture p;
+    p.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    QCheckBox* power = box(p, ctl::PowerOn);
+    power->installEventFilter(&counter);
+    bool clickReturned = false;
+    bool checkedAndPainted = false;
+    p.modal->queue([&](QDialog&) {
+        QVERIFY(clickReturned);
+        const int before = counter.paints;
+        p.receive(reply::powerSetAck(true));
+        p.clock.advance(mtime::PowerOnResult);
+        QCOMPARE(Popups::instance().busyText(), text::InitializingSuccessfully);
+        QCoreApplication::processEvents();
+        checkedAndPainted = power->isChecked() && counter.paints > before;
+        p.clock.advance(mtime::PowerOnClose);
+    });
+    power->click();
+    clickReturned = true;
+    p.deliverPosted();
+    QCOMPARE(p.modal->count(ScriptedModal::Kind::Busy), 1);
+    QVERIFY(checkedAndPainted);
 }
 
 void TestGeneralPage::powerOffAsksFirst_data()
@@ -296,7 +373,7 @@ void TestGeneralPage::powerOffAsksFirst()
         question = Popups::instance().questionMode();
         d.done(answer);
     });
-    box(p, ctl::PowerOn)->click();
+    clickBox(p, ctl::PowerOn);
     QCOMPARE(p.messageTexts(), QStringList{text::AskPowerOff});
     QVERIFY(!question);  // the information layout, Ok only
     QCOMPARE(p.sentHex(), sent);
@@ -307,7 +384,7 @@ void TestGeneralPage::powerOffAsksFirst()
     // Even with "No longer remind" set by the reset question, power off asks.
     Popups::instance().setNoLongerRemind(true);
     p.modal->queue(ScriptedModal::click(1099));
-    box(p, ctl::PowerOn)->click();
+    clickBox(p, ctl::PowerOn);
     QCOMPARE(p.messageTexts().size(), 2);
     Popups::instance().setNoLongerRemind(false);
 }
@@ -315,14 +392,14 @@ void TestGeneralPage::powerOffAsksFirst()
 void TestGeneralPage::beeperFollowsOnlyReplies()
 {
     PanelFixture p;
-    box(p, ctl::EnableBeep)->click();
+    clickBox(p, ctl::EnableBeep);
     QVERIFY(!box(p, ctl::EnableBeep)->isChecked());
     QCOMPARE(p.sentHex(), QStringList{hex(build::beepSet(true))});
     QVERIFY(p.engine().isReady());
     QCOMPARE(p.clock.runningCount(), 1);
     p.receive(reply::beepSetAck(true, false));
     QVERIFY(box(p, ctl::EnableBeep)->isChecked());
-    box(p, ctl::EnableBeep)->click();
+    clickBox(p, ctl::EnableBeep);
     QVERIFY(box(p, ctl::EnableBeep)->isChecked());
     QCOMPARE(p.lastSent(), hex(build::beepSet(false)));
 }
@@ -361,6 +438,7 @@ void TestGeneralPage::checkBoxToggleActionRunsTheSameAction()
     PanelFixture p;
     // An accessibility Toggle action toggles without a click.
     box(p, ctl::EnableBeep)->toggle();
+    p.deliverPosted();
     QVERIFY(!box(p, ctl::EnableBeep)->isChecked());
     QCOMPARE(p.sentHex(), QStringList{hex(build::beepSet(true))});
 }
@@ -419,8 +497,20 @@ void TestGeneralPage::extendedFactoryResetChain()
                         return {};
                     }};
     p.modal->queue(ScriptedModal::click(1058));  // Ok on the question
-    p.modal->queue(sw.busyAnswer());
+    std::optional<bool> readyAtResult;
+    p.modal->queue([&](QDialog&) {
+        for (int i = 0; i < 2000 && Popups::instance().busyShown(); ++i) {
+            sw.pump();
+            p.clock.advance(10);
+            if (Popups::instance().busyText() == text::SetSuccessfully && !readyAtResult)
+                readyAtResult = p.engine().isReady();
+        }
+    });
     click(p, ctl::ExtFactoryReset);
+    // The page is free again as soon as the result shows, and the popup
+    // closes by itself.
+    QVERIFY(readyAtResult.value_or(false));
+    QVERIFY(!p.modal->records().at(1).forced);
 
     QStringList expected{hex(build::routeSet(3, 1))};
     for (int o = 2; o <= 8; ++o)

@@ -32,10 +32,12 @@ private slots:
     void enteringWithTheLinkClosedShowsThePageAnyway();
     void pagesAreCreatedOnceAndPlaced();
     void generalControlsHiddenOnOtherPages();
-    void headerLooksAsSpecified();
+    void headerBandTabsAndButtons();
     void pressOutsideTabsDragsTheWindow();
     void aboutEntryOnTheHeaderMenu();
     void enterEscapeAndSpaceDoNothing();
+    void pagesKeepTheirOwnKeysAndPresses_data();
+    void pagesKeepTheirOwnKeysAndPresses();
     void headerButtonsHaveNamesAndIcons();
 };
 
@@ -155,7 +157,7 @@ void TestMainWindow::generalControlsHiddenOnOtherPages()
     QVERIFY(status->isVisibleTo(p.window.get()));
 }
 
-void TestMainWindow::headerLooksAsSpecified()
+void TestMainWindow::headerBandTabsAndButtons()
 {
     PanelFixture p(false);
     p.window->show();
@@ -240,6 +242,43 @@ void TestMainWindow::enterEscapeAndSpaceDoNothing()
     QCOMPARE(clicked.count(), 0);
     QVERIFY(p.window->isVisible());
     QVERIFY(p.modal->records().isEmpty());
+}
+
+void TestMainWindow::pagesKeepTheirOwnKeysAndPresses_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<int>("spaceClicks");  // the Upgrade page lets Space press a button
+    QTest::newRow("EDID") << ctl::TabEdid << 0;
+    QTest::newRow("Matrix") << ctl::TabMatrix << 0;
+    QTest::newRow("Upgrade") << ctl::TabUpgrade << 1;
+}
+
+void TestMainWindow::pagesKeepTheirOwnKeysAndPresses()
+{
+    QFETCH(int, tab);
+    QFETCH(int, spaceClicks);
+    PanelFixture p(false);
+    p.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(p.window.get()));
+    p.window->pressAt(centreOf(p.window->control(tab)));
+    QWidget* page = p.window->pageWindow(p.window->currentPage());
+    QVERIFY(page && page->isVisible());
+
+    auto* button = new QPushButton(QStringLiteral("probe"), page);
+    button->show();
+    QSignalSpy clicked(button, &QPushButton::clicked);
+    button->setFocus();
+    for (Qt::Key k : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+        QTest::keyClick(button, k);
+    QCOMPARE(clicked.count(), 0);
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(clicked.count(), spaceClicks);
+
+    // A press on the page's own surface neither drags the window nor changes the page.
+    QSignalSpy drag(p.window.get(), &CTalvaneDlg::systemMoveRequested);
+    QTest::mousePress(page, Qt::LeftButton, {}, QPoint(page->width() - 5, page->height() - 5));
+    QCOMPARE(drag.count(), 0);
+    QCOMPARE(p.window->pageWindow(p.window->currentPage()), page);
 }
 
 void TestMainWindow::headerButtonsHaveNamesAndIcons()

@@ -57,6 +57,8 @@ private slots:
     void builders();
     void replies_data();
     void replies();
+    void readersTakeWhatBuildersWrote_data();
+    void readersTakeWhatBuildersWrote();
     void netConfigWorkedExample();
     void searchReplyDecode();
 };
@@ -273,6 +275,90 @@ void TestProtocol::replies()
     QFETCH(CommandFrame, frame);
     QFETCH(QString, body);
     QCOMPARE(QString::fromStdString(toHex(frame.data(), 12)), body);
+}
+
+void TestProtocol::readersTakeWhatBuildersWrote_data()
+{
+    // Each row reads a reply built by the simulator's builder (or given as
+    // raw bytes) and prints the fields a handler would see.
+    QTest::addColumn<QString>("read");
+    QTest::addColumn<QString>("expected");
+    auto row = [](const char* name, const QString& read, const char* expected) {
+        QTest::newRow(name) << read << QString::fromLatin1(expected);
+    };
+    using namespace decode;
+    {
+        const auto s = portStatus(reply::portStatus(cmd::OutputStatusQuery, 7, false));
+        row("port status", QStringLiteral("%1 %2").arg(s.port).arg(s.connected), "7 0");
+    }
+    {
+        const auto r = routeAnswer(reply::routeQuery(2, 4));
+        row("route answer", QStringLiteral("out %1 in %2").arg(r.output).arg(r.input), "out 2 in 4");
+    }
+    {
+        const auto a = routeSetAck(reply::routeSetAck(8));
+        row("route ack", QStringLiteral("%1 out %2").arg(a.status).arg(a.output), "0 out 8");
+    }
+    {
+        const auto a = arcSetAck(reply::arcSetAck(3, false));
+        row("arc ack", QStringLiteral("%1 out %2 %3").arg(a.status).arg(a.output).arg(a.state, 0, 16), "0 out 3 f0");
+    }
+    {
+        const auto a = arcAnswer(reply::arcQuery(6, true));
+        row("arc answer", QStringLiteral("out %1 %2").arg(a.output).arg(a.state, 0, 16), "out 6 f");
+    }
+    {
+        const auto b = beepSetAck(reply::beepSetAck(true, true));
+        row("beep ack", QStringLiteral("%1 %2 %3").arg(b.status).arg(b.on).arg(b.marker, 0, 16), "0 1 88");
+    }
+    {
+        const auto b = beepState(reply::beepState(false));
+        row("beep state", QStringLiteral("%1 %2").arg(b.status).arg(b.enabled), "0 0");
+    }
+    {
+        const auto p = powerSetAck(reply::powerSetAck(true));
+        row("power ack", QStringLiteral("%1 %2").arg(p.status).arg(p.state, 0, 16), "0 f");
+    }
+    {
+        const auto e = edidStatus(reply::edidStatus(5, 22));
+        row("EDID status", QStringLiteral("IN%1 code %2").arg(e.input).arg(e.code), "IN5 code 22");
+    }
+    {
+        const auto e = edidResult(reply::edidResult(build::edidBlockHeader(true), false));
+        row("EDID result", QStringLiteral("%1 %2 %3 %4").arg(e.status, 0, 16).arg(e.flag).arg(e.target).arg(e.extra),
+            "f 0 0 1");
+    }
+    {
+        const auto k = deviceKind(reply::deviceKind(2, kInfoMarker));
+        row("kind after reboot", QStringLiteral("%1 %2 %3").arg(k.kind).arg(k.marked).arg(k.afterReboot), "2 1 1");
+        const auto p = devicePorts(reply::devicePorts(8, 4));
+        row("ports", QStringLiteral("%1x%2 %3").arg(p.inputs).arg(p.outputs).arg(p.marked), "8x4 1");
+        const auto v = deviceVersion(reply::deviceVersion(1, 3));
+        row("version", QStringLiteral("%1.%2 %3").arg(v.major).arg(v.minor).arg(v.marked), "1.3 1");
+    }
+    {
+        const std::uint8_t text[] = {'T', 'A', 'L', 'V', 'A', 'N', 'E', 0xCC};
+        const auto t = identText(reply::identText(3, text));
+        row("ident part", QStringLiteral("%1 %2").arg(t.part).arg(QString::fromLatin1(reinterpret_cast<const char*>(t.text.data()), 7)),
+            "3 TALVANE");
+        row("ident part's last byte", QString::number(t.text[7], 16), "cc");
+        const auto w = identWriteAck(reply::identWriteAck(2, 1));
+        row("ident write ack", QStringLiteral("%1 %2").arg(w.part).arg(w.status), "2 1");
+        row("not an ident read", QString::number(identText(reply::identWriteAck(0, 0)).part), "-1");
+    }
+    {
+        const CommandFrame f = reply::blockAck(0x80, 97, kBlockResend);
+        const auto b = blockAck(f);
+        row("block ack", QStringLiteral("%1 %2 %3 %4").arg(isBlockAck(f)).arg(b.flags, 0, 16).arg(b.block).arg(b.status), "1 80 97 1");
+        row("command is no block ack", QString::number(isBlockAck(reply::routeSetAck(1))), "0");
+    }
+}
+
+void TestProtocol::readersTakeWhatBuildersWrote()
+{
+    QFETCH(QString, read);
+    QFETCH(QString, expected);
+    QCOMPARE(read, expected);
 }
 
 void TestProtocol::netConfigWorkedExample()

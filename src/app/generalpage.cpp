@@ -27,35 +27,32 @@ const QString kFriendlyComMark = QStringLiteral("(COM");
 struct StatusStep {
     CommandId query;
     int port;
-    int timer;  // first timer of the step's pair
-    int label;
 };
-constexpr StatusStep kStatusChain[] = {
-    {cmd::InputStatusQuery, 1, 2000, 1026}, {cmd::OutputStatusQuery, 1, 2100, 1034},
-    {cmd::InputStatusQuery, 2, 2002, 1027}, {cmd::OutputStatusQuery, 2, 2102, 1035},
-    {cmd::InputStatusQuery, 3, 2004, 1028}, {cmd::OutputStatusQuery, 3, 2104, 1036},
-    {cmd::InputStatusQuery, 4, 2006, 1029}, {cmd::OutputStatusQuery, 4, 2106, 1037},
-    {cmd::InputStatusQuery, 5, 2008, 1030}, {cmd::OutputStatusQuery, 5, 2108, 1038},
-    {cmd::InputStatusQuery, 6, 2010, 1031}, {cmd::OutputStatusQuery, 6, 2110, 1039},
-    {cmd::InputStatusQuery, 7, 2012, 1032}, {cmd::OutputStatusQuery, 7, 2114, 1040},
-    {cmd::InputStatusQuery, 8, 2014, 1033}, {cmd::OutputStatusQuery, 8, 2112, 1041},
-};
-constexpr int kStatusSteps = int(sizeof kStatusChain / sizeof kStatusChain[0]);
+constexpr int kStatusSteps = 2 * kPortCount;
+constexpr StatusStep statusStep(int s)
+{
+    return {s % 2 == 0 ? cmd::InputStatusQuery : cmd::OutputStatusQuery, s / 2 + 1};
+}
+bool isInputQuery(CommandId id) { return id == cmd::InputStatusQuery; }
+// First timer of a step's pair, and the label its answer fills.
+int stepTimer(const StatusStep& step)
+{
+    return isInputQuery(step.query) ? mtimer::StatusInput[step.port - 1] : mtimer::StatusOutput[step.port - 1];
+}
+int stepLabel(const StatusStep& step)
+{
+    return (isInputQuery(step.query) ? ctl::StatusInput1 : ctl::StatusOutputA) + step.port - 1;
+}
+CommandFrame stepQuery(const StatusStep& step)
+{
+    return isInputQuery(step.query) ? build::inputStatusQuery(step.port) : build::outputStatusQuery(step.port);
+}
 
-// Extended factory reset: reply k to the route of output k stops `stop` and
-// arms `arm` after sending the next command.
-struct ChainStep {
-    int stop;
-    int arm;
-};
-constexpr ChainStep kFactoryRoute[] = {
-    {5002, 5006}, {5006, 5010}, {5010, 5014}, {5014, 5018}, {5018, 5020}, {5020, 5022}, {5022, 5024}, {5024, 5000},
-};
-constexpr ChainStep kArcOff[] = {{5004, 5008}, {5008, 5012}, {5012, 5016}, {5016, 5000}};
-constexpr ChainStep kArcQuery[] = {{2108, 2110}, {2110, 2114}, {2114, 2112}, {2112, 0}};
-constexpr int kFactoryResetFirstRoute = 5002;
-constexpr int kFactoryResetInput = 3;   // the sequence starts with input 3 to output 1
+constexpr int kArcChainOutputs = 4;     // the ARC chains the page carries on cover outputs A..D
+constexpr int kFactoryResetInput = 3;   // the extended factory reset starts with input 3 to output 1
 constexpr int kFactoryResetRouteInput = 1;
+
+bool isPort(int n) { return n >= 1 && n <= kPortCount; }
 
 }  // namespace
 
@@ -110,9 +107,18 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort
     onClick(ctl::ClearLogs, &GeneralPage::clearLogsClicked);
     onClick(ctl::ExtFactoryReset, &GeneralPage::extendedFactoryResetClicked);
     // Check boxes act on toggled: a click and an accessibility Toggle action
-    // both emit it, while the page's own setChecked() calls are blocked.
-    connect(checkBox(ctl::EnableBeep), &QCheckBox::toggled, this, &GeneralPage::beepToggled);
-    connect(checkBox(ctl::PowerOn), &QCheckBox::toggled, this, &GeneralPage::powerToggled);
+    // both emit it, while the page's own setChecked() calls are blocked. The
+    // mark goes back at once; the action runs once the click has returned,
+    // because a check box does not redraw itself while its click is still
+    // running, and the action may wait in a popup for the reply that sets it.
+    auto onToggle = [this](int id, void (GeneralPage::*action)(bool)) {
+        connect(checkBox(id), &QCheckBox::toggled, this, [this, id, action](bool checked) {
+            setChecked(id, !checked);
+            QMetaObject::invokeMethod(this, [this, action, checked] { (this->*action)(checked); }, Qt::QueuedConnection);
+        });
+    };
+    onToggle(ctl::EnableBeep, &GeneralPage::beepToggled);
+    onToggle(ctl::PowerOn, &GeneralPage::powerToggled);
     engine_.setReplyHandler(Page::General, this);
     engine_.setPortListRefresh([this] { refreshPortList(); });
 }
@@ -260,7 +266,7 @@ void GeneralPage::statusClicked()
     if (!engine_.acquire())
         return;
     clearStatus();
-    startCommand(build::inputStatusQuery(1), kStatusChain[0].timer, mtime::Command);
+    startCommand(stepQuery(statusStep(0)), stepTimer(statusStep(0)), mtime::Command);
     popups_.showBusy(text::GettingStatus);
 }
 
@@ -272,7 +278,6 @@ void GeneralPage::clearStatus()
 
 void GeneralPage::beepToggled(bool checked)
 {
-    setChecked(ctl::EnableBeep, !checked);  // only a reply changes the mark
     if (!engine_.acquire())
         return;
     engine_.sendCommand(build::beepSet(checked));
@@ -297,7 +302,6 @@ void GeneralPage::rebootClicked()
 
 void GeneralPage::powerToggled(bool checked)
 {
-    setChecked(ctl::PowerOn, !checked);
     if (!engine_.acquire())
         return;
     if (checked) {
@@ -327,7 +331,7 @@ void GeneralPage::extendedFactoryResetClicked()
         engine_.setReady();
         return;
     }
-    startCommand(build::routeSet(kFactoryResetInput, 1), kFactoryResetFirstRoute, mtime::Command);
+    startCommand(build::routeSet(kFactoryResetInput, 1), mtimer::ExtResetRoute[0], mtime::Command);
     popups_.showBusy(text::Setting);
 }
 
@@ -336,87 +340,103 @@ void GeneralPage::extendedFactoryResetClicked()
 void GeneralPage::handleReply(const CommandFrame& f)
 {
     const CommandId id = commandIdOf(f);
-    const std::uint8_t p4 = f[pos::P1];
-    const std::uint8_t p5 = f[pos::P2];
-    const std::uint8_t p6 = f[pos::P3];
-    const std::uint8_t p10 = f[pos::P7];
     TimerHost& timers = engine_.timers();
-    auto stopPair = [&timers](int even) {
-        timers.stop(even);
-        timers.stop(even + 1);
+    auto stopPair = [&timers](int first) {
+        timers.stop(first);
+        timers.stop(first + 1);
     };
 
     if (id == cmd::PowerStateQuery) {
-        if (p4 == kStateOn) {
+        const std::uint8_t state = decode::powerState(f).state;
+        if (state == kStateOn) {
             timers.stop(mtimer::PageEntry);
             setChecked(ctl::PowerOn, true);
             engine_.sendCommand(build::beepStateQuery());
             engine_.setReady();
-        } else if (p4 == kStateOff) {
+        } else if (state == kStateOff) {
             timers.stop(mtimer::PageEntry);
             setChecked(ctl::PowerOn, false);
             popups_.closeBusy();
             popups_.showMessage(text::PowerOff);
             engine_.setReady();
         }
-    } else if (id == cmd::PowerSet && p4 == 0 && p6 == kStateOn) {
-        stopPair(mtimer::PowerOn);
-        setChecked(ctl::PowerOn, true);
-        timers.arm(mtimer::PowerOnResult, mtime::PowerOnResult);
-        engine_.setReady();
-    } else if (id == cmd::PowerSet && p4 == 0 && p6 == kStateOff) {
-        setChecked(ctl::PowerOn, false);
-        engine_.setReady();
-    } else if (id == cmd::Reboot && p4 == 0) {
+    } else if (id == cmd::PowerSet) {
+        const decode::PowerSetAck a = decode::powerSetAck(f);
+        if (a.status != 0)
+            return;
+        if (a.state == kStateOn) {
+            stopPair(mtimer::PowerOn);
+            setChecked(ctl::PowerOn, true);
+            timers.arm(mtimer::PowerOnResult, mtime::PowerOnResult);
+            engine_.setReady();
+        } else if (a.state == kStateOff) {
+            setChecked(ctl::PowerOn, false);
+            engine_.setReady();
+        }
+    } else if (id == cmd::Reboot) {
+        if (decode::ackStatus(f) != 0)
+            return;
         stopPair(mtimer::Reboot);
         setChecked(ctl::PowerOn, true);
         timers.arm(mtimer::RebootResult, mtime::RebootResult);
-    } else if (id == cmd::FactoryReset && p4 == 0) {
+    } else if (id == cmd::FactoryReset) {
+        if (decode::ackStatus(f) != 0)
+            return;
         stopPair(mtimer::FactoryReset);
         setChecked(ctl::EnableBeep, true);
         engine_.setReady();
         timers.arm(mtimer::FactoryResetResult, mtime::FactoryResetResult);
-    } else if ((id == cmd::InputStatusQuery || id == cmd::OutputStatusQuery) && p4 >= 1 && p4 <= kPortCount) {
-        statusStep(f);
-    } else if (id == cmd::BeepStateQuery && p4 == 0) {
-        setChecked(ctl::EnableBeep, p6 == 0);
-    } else if (id == cmd::BeepSet && p10 == 0 && p4 == 0) {
-        setChecked(ctl::EnableBeep, p6 == kBeepOnValue);
-    } else if (id == cmd::BeepSet && p10 == kFactoryResetMarker) {
-        setChecked(ctl::EnableBeep, true);
-        timers.arm(mtimer::ExtResetResult, mtime::ExtResetResult);
-    } else if (id == cmd::EdidSetAll && p4 == 0 && p5 == 0 && p6 == kFactoryEdidPos6) {
-        stopPair(mtimer::ExtResetFirst);
-        engine_.sendCommand(build::beepSetFactoryMarker());
-    } else if (id == cmd::RouteSet && p4 == 0 && p6 >= 1 && p6 <= kPortCount) {
-        factoryRouteStep(p6);
-    } else if (id == cmd::ArcSet && p4 == 0 && p6 >= 1 && p6 <= 4 && p10 == kStateOff) {
-        arcStep(p6);
-    } else if (id == cmd::ArcQuery && p6 >= 1 && p6 <= 4) {
-        arcQueryStep(p6);
+    } else if (id == cmd::InputStatusQuery || id == cmd::OutputStatusQuery) {
+        const decode::PortStatus s = decode::portStatus(f);
+        if (isPort(s.port))
+            statusStepAnswered(id, s.port, s.connected);
+    } else if (id == cmd::BeepStateQuery) {
+        const decode::BeepState b = decode::beepState(f);
+        if (b.status == 0)
+            setChecked(ctl::EnableBeep, b.enabled);
+    } else if (id == cmd::BeepSet) {
+        const decode::BeepSetAck b = decode::beepSetAck(f);
+        if (b.marker == 0 && b.status == 0) {
+            setChecked(ctl::EnableBeep, b.on);
+        } else if (b.marker == kFactoryResetMarker) {
+            setChecked(ctl::EnableBeep, true);
+            timers.arm(mtimer::ExtResetResult, mtime::ExtResetResult);
+        }
+    } else if (id == cmd::EdidSetAll) {
+        const decode::EdidResult e = decode::edidResult(f);
+        if (e.status == 0 && e.flag == 0 && e.target == kFactoryEdidPos6) {
+            stopPair(mtimer::ExtResetEdid);
+            engine_.sendCommand(build::beepSetFactoryMarker());
+        }
+    } else if (id == cmd::RouteSet) {
+        const decode::RouteSetAck a = decode::routeSetAck(f);
+        if (a.status == 0 && isPort(a.output))
+            factoryRouteStep(a.output);
+    } else if (id == cmd::ArcSet) {
+        const decode::ArcSetAck a = decode::arcSetAck(f);
+        if (a.status == 0 && a.output >= 1 && a.output <= kArcChainOutputs && a.state == kStateOff)
+            arcStep(a.output);
+    } else if (id == cmd::ArcQuery) {
+        const int output = decode::arcAnswer(f).output;
+        if (output >= 1 && output <= kArcChainOutputs)
+            arcQueryStep(output);
     }
 }
 
-void GeneralPage::statusStep(const CommandFrame& f)
+void GeneralPage::statusStepAnswered(CommandId query, int port, bool connected)
 {
-    const CommandId id = commandIdOf(f);
-    const int port = f[pos::P1];
-    int s = 0;
-    while (s < kStatusSteps && !(kStatusChain[s].query == id && kStatusChain[s].port == port))
-        ++s;
-    if (s == kStatusSteps)
-        return;
-    const StatusStep& step = kStatusChain[s];
-    engine_.timers().stop(step.timer);
-    engine_.timers().stop(step.timer + 1);
-    const bool connected = f[pos::P3] == 0;
-    setStatusText(step.label, step.query == cmd::InputStatusQuery ? inputStatusText(port, connected)
-                                                                 : outputStatusText(port, connected));
+    const StatusStep step{query, port};
+    TimerHost& timers = engine_.timers();
+    const int timer = stepTimer(step);
+    timers.stop(timer);
+    timers.stop(timer + 1);
+    setStatusText(stepLabel(step), isInputQuery(step.query) ? inputStatusText(step.port, connected)
+                                                             : outputStatusText(step.port, connected));
+    // Input n is step 2(n - 1), output n step 2n - 1.
+    const int s = 2 * (step.port - 1) + (isInputQuery(step.query) ? 0 : 1);
     if (s + 1 < kStatusSteps) {
-        const StatusStep& next = kStatusChain[s + 1];
-        startCommand(next.query == cmd::InputStatusQuery ? build::inputStatusQuery(next.port)
-                                                         : build::outputStatusQuery(next.port),
-                     next.timer, mtime::Command);
+        const StatusStep next = statusStep(s + 1);
+        startCommand(stepQuery(next), stepTimer(next), mtime::Command);
         return;
     }
     engine_.setReady();
@@ -425,28 +445,30 @@ void GeneralPage::statusStep(const CommandFrame& f)
 
 void GeneralPage::factoryRouteStep(int k)
 {
-    const ChainStep& step = kFactoryRoute[k - 1];
-    engine_.timers().stop(step.stop);
-    engine_.timers().stop(step.stop + 1);
-    startCommand(k < kPortCount ? build::routeSet(kFactoryResetRouteInput, k + 1) : build::edidFactoryPreset(),
-                 step.arm, mtime::Command);
+    engine_.timers().stop(mtimer::ExtResetRoute[k - 1]);
+    engine_.timers().stop(mtimer::ExtResetRoute[k - 1] + 1);
+    if (k < kPortCount)
+        startCommand(build::routeSet(kFactoryResetRouteInput, k + 1), mtimer::ExtResetRoute[k], mtime::Command);
+    else
+        startCommand(build::edidFactoryPreset(), mtimer::ExtResetEdid, mtime::Command);
 }
 
 void GeneralPage::arcStep(int k)
 {
-    const ChainStep& step = kArcOff[k - 1];
-    engine_.timers().stop(step.stop);
-    engine_.timers().stop(step.stop + 1);
-    startCommand(k < 4 ? build::arcSet(k + 1, false) : build::edidFactoryPreset(), step.arm, mtime::Command);
+    engine_.timers().stop(mtimer::ExtResetArcOff[k - 1]);
+    engine_.timers().stop(mtimer::ExtResetArcOff[k - 1] + 1);
+    if (k < kArcChainOutputs)
+        startCommand(build::arcSet(k + 1, false), mtimer::ExtResetArcOff[k], mtime::Command);
+    else
+        startCommand(build::edidFactoryPreset(), mtimer::ExtResetEdid, mtime::Command);
 }
 
 void GeneralPage::arcQueryStep(int k)
 {
-    const ChainStep& step = kArcQuery[k - 1];
-    engine_.timers().stop(step.stop);
-    engine_.timers().stop(step.stop + 1);
-    if (k < 4) {
-        startCommand(build::arcQuery(k + 1), step.arm, mtime::Command);
+    engine_.timers().stop(mtimer::ArcQuery[k - 1]);
+    engine_.timers().stop(mtimer::ArcQuery[k - 1] + 1);
+    if (k < kArcChainOutputs) {
+        startCommand(build::arcQuery(k + 1), mtimer::ArcQuery[k], mtime::Command);
         return;
     }
     engine_.setReady();

@@ -13,6 +13,7 @@
 
 #include "engine/requestengine.h"
 #include "link/serialportlist.h"
+#include "protocol/commands.h"
 
 class QAbstractButton;
 class QCheckBox;
@@ -54,6 +55,8 @@ public:
     void connectClicked();
     void statusClicked();
     void clearStatus();
+    // The check boxes' actions; `checked` is the state the click asked for
+    // (the mark itself changes only with a reply).
     void beepToggled(bool checked);
     void factoryResetClicked();
     void rebootClicked();
@@ -70,7 +73,8 @@ private:
     QCheckBox* checkBox(int id) const;
     void setChecked(int id, bool on);
     void startCommand(const CommandFrame& command, int timerId, int ms);
-    void statusStep(const CommandFrame& frame);
+    // A status answer for `port` of the query kind `query`.
+    void statusStepAnswered(CommandId query, int port, bool connected);
     void factoryRouteStep(int k);
     void arcStep(int k);
     void arcQueryStep(int k);

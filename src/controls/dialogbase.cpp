@@ -35,6 +35,19 @@ TemplateDialog::TemplateDialog(QWidget* parent, Qt::WindowFlags flags)
 
 namespace {
 
+const char kKeyFilterProperty[] = "talvaneKeyFilter";
+
+// The nearest window at or above `w` that has a key filter of its own: a page
+// inside the main window keeps its own rules (the Upgrade page lets Space
+// through) instead of the main window's.
+QWidget* keyFilterWindowOf(QWidget* w)
+{
+    for (; w; w = w->parentWidget())
+        if (w->property(kKeyFilterProperty).toBool())
+            return w;
+    return nullptr;
+}
+
 class KeySwallower : public QObject {
 public:
     KeySwallower(QWidget* window, bool swallowSpace)
@@ -57,7 +70,7 @@ protected:
         if (!swallowed || !window_)
             return false;
         auto* w = qobject_cast<QWidget*>(watched);
-        if (!w || (w != window_ && !window_->isAncestorOf(w)))
+        if (!w || keyFilterWindowOf(w) != window_)
             return false;
         // Enter, Escape and Space keep nothing from happening: swallow them
         // before the dialog or a focused button acts on them. A key release of
@@ -91,6 +104,7 @@ void centreOnOwner(QWidget* window)
 
 void installKeySwallower(QWidget* window, bool swallowSpace)
 {
+    window->setProperty(kKeyFilterProperty, true);
     qApp->installEventFilter(new KeySwallower(window, swallowSpace));
 }
 

@@ -64,7 +64,8 @@ void centreOnOwner(QWidget* window);
 
 // Swallows key presses of Enter, Escape and (optionally) Space addressed to
 // `window` or any of its children, so these keys never close it or press a
-// button. The filter lives as long as the window.
+// button. A child window with a filter of its own follows only its own. The
+// filter lives as long as the window.
 void installKeySwallower(QWidget* window, bool swallowSpace = true);
 
 }  // namespace talvane

@@ -32,8 +32,22 @@ constexpr int StatusInputFirst = 2000;  // 2000..2015: input queries (pairs)
 constexpr int StatusInputLast = 2015;
 constexpr int StatusOutputFirst = 2100; // 2100..2115: output queries (pairs)
 constexpr int StatusOutputLast = 2115;
+// First timer of each status query's pair, by port 1..8 at [port - 1]. The
+// outputs' pairs run in steps of two, except that output G takes 2114 and
+// output H 2112.
+constexpr int StatusInput[8] = {2000, 2002, 2004, 2006, 2008, 2010, 2012, 2014};
+constexpr int StatusOutput[8] = {2100, 2102, 2104, 2106, 2108, 2110, 2114, 2112};
+// The ARC query chain that the General page carries on waits on the same
+// pairs as the status queries of outputs E, F, G and H: the query for
+// output k + 1 arms ArcQuery[k]; the answer for output k stops ArcQuery[k - 1].
+constexpr int ArcQuery[4] = {2108, 2110, 2114, 2112};
 constexpr int ExtResetFirst = 5000;     // 5000..5025: extended factory reset (pairs)
 constexpr int ExtResetLast = 5025;
+constexpr int ExtResetEdid = 5000;      // the group 0x03 step
+// The route to output k waits on ExtResetRoute[k - 1].
+constexpr int ExtResetRoute[8] = {5002, 5006, 5010, 5014, 5018, 5020, 5022, 5024};
+// ARC off for output k waits on ExtResetArcOff[k - 1].
+constexpr int ExtResetArcOff[4] = {5004, 5008, 5012, 5016};
 constexpr int FactoryReset = 7043;
 constexpr int FactoryResetTimeout = 7044;
 constexpr int FactoryResetResult = 7045;

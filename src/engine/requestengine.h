@@ -101,7 +101,7 @@ public:
     void onTimer(int id);
     // Timer 1 (refresh the COM port list).
     void setPortListRefresh(std::function<void()> refresh) { portListRefresh_ = std::move(refresh); }
-    // Rule 3 of the timer pairs: close the busy popup, "Time out!", then ready
+    // The end of an unanswered command: close the busy popup, "Time out!", then ready
     // once the box is closed.
     void reportTimeout(bool closeBusy = true);
 

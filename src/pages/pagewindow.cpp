@@ -1,5 +1,7 @@
 #include "pagewindow.h"
 
+#include <QMouseEvent>
+
 namespace talvane {
 
 PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight,
@@ -12,5 +14,7 @@ PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth
     resize(dluSize(templateWidth, templateHeight));
     installKeySwallower(this, swallowSpace);
 }
+
+void PageWindow::mousePressEvent(QMouseEvent* e) { e->accept(); }
 
 }  // namespace talvane

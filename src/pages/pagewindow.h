@@ -18,6 +18,10 @@ public:
     PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight, bool swallowSpace);
 
 protected:
+    // A press on the page's surface ends here: it neither drags the main
+    // window nor reaches the main window's tab handling.
+    void mousePressEvent(QMouseEvent* e) override;
+
     RequestEngine& engine_;
 };
 

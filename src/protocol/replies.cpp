@@ -142,4 +142,46 @@ CommandFrame blockAck(std::uint8_t flags, std::uint8_t block, std::uint8_t statu
 }
 
 }  // namespace reply
+
+namespace decode {
+
+namespace {
+bool marked(const CommandFrame& f, int position) { return f[position] == kInfoMarker; }
+int partOf(const CommandFrame& f, int first)
+{
+    const int part = f.code() - first;
+    return part >= 0 && part < cmd::IdentParts ? part : -1;
+}
+}  // namespace
+
+std::uint8_t ackStatus(const CommandFrame& f) { return f[pos::P1]; }
+PowerState powerState(const CommandFrame& f) { return {f[pos::P1]}; }
+PowerSetAck powerSetAck(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
+PortStatus portStatus(const CommandFrame& f) { return {f[pos::P1], f[pos::P3] == 0}; }
+BeepState beepState(const CommandFrame& f) { return {f[pos::P1], f[pos::P3] == 0}; }
+BeepSetAck beepSetAck(const CommandFrame& f) { return {f[pos::P1], f[pos::P3] == kBeepOnValue, f[pos::P7]}; }
+RouteSetAck routeSetAck(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
+RouteAnswer routeAnswer(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
+ArcSetAck arcSetAck(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], f[pos::P7]}; }
+ArcAnswer arcAnswer(const CommandFrame& f) { return {f[pos::P3], f[pos::P1]}; }
+EdidStatus edidStatus(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
+EdidResult edidResult(const CommandFrame& f) { return {f[pos::P1], f[pos::P2], f[pos::P3], f[pos::P4]}; }
+DeviceKind deviceKind(const CommandFrame& f) { return {f[pos::P1], marked(f, pos::P7), marked(f, pos::P8)}; }
+DevicePorts devicePorts(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }
+DeviceVersion deviceVersion(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }
+
+IdentText identText(const CommandFrame& f)
+{
+    IdentText t{partOf(f, cmd::IdentReadFirst), {}};
+    for (int i = 0; i < cmd::IdentPartLength; ++i)
+        t.text[static_cast<std::size_t>(i)] = f[pos::P1 + i];
+    return t;
+}
+
+IdentWriteAck identWriteAck(const CommandFrame& f) { return {partOf(f, cmd::IdentWriteFirst), f[pos::P1]}; }
+
+bool isBlockAck(const CommandFrame& f) { return f[pos::Header1] == kDataHeader1 && f[pos::Header2] == kDataHeader2; }
+BlockAck blockAck(const CommandFrame& f) { return {f[dpos::Flags], f[dpos::Block], f[pos::P1]}; }
+
+}  // namespace decode
 }  // namespace talvane

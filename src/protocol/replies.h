@@ -1,7 +1,10 @@
-// The switch's replies, as the panel's reply handlers read them. The simulator
-// builds its answers with these, and the tests use them to play the switch.
+// The switch's replies: builders, with which the simulator answers and the
+// tests play the switch, and readers, through which the panel's reply
+// handlers take the fields of a reply by name. A builder and the reader of the
+// same reply sit side by side and use the same positions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "commands.h"
@@ -33,4 +36,126 @@ CommandFrame identWriteAck(int part, std::uint8_t status);    // FA 21+part, pos
 CommandFrame blockAck(std::uint8_t flags, std::uint8_t block, std::uint8_t status);  // FE EF flags block status
 
 }  // namespace reply
+
+// Readers. Each takes the fields of one kind of reply; whether the frame is
+// that kind (group and code) is the caller's test.
+namespace decode {
+
+// Acknowledgement status (pos 4) of 08 0A, 08 0D, 03 08, 08 07, 08 08: 0 = done.
+std::uint8_t ackStatus(const CommandFrame& f);
+
+struct PowerState {  // 08 0C
+    std::uint8_t state;  // kStateOn / kStateOff
+};
+PowerState powerState(const CommandFrame& f);
+
+struct PowerSetAck {  // 08 0B
+    std::uint8_t status;
+    std::uint8_t state;
+};
+PowerSetAck powerSetAck(const CommandFrame& f);
+
+struct PortStatus {  // 01 04 (input) / 01 05 (output)
+    int port;
+    bool connected;  // any value but 0 means not connected
+};
+PortStatus portStatus(const CommandFrame& f);
+
+struct BeepState {  // 01 0B
+    std::uint8_t status;
+    bool enabled;
+};
+BeepState beepState(const CommandFrame& f);
+
+struct BeepSetAck {  // 06 01
+    std::uint8_t status;
+    bool on;                // the switch echoes kBeepOnValue when on
+    std::uint8_t marker;    // kFactoryResetMarker on the extended factory reset's last step
+};
+BeepSetAck beepSetAck(const CommandFrame& f);
+
+struct RouteSetAck {  // 02 03
+    std::uint8_t status;
+    int output;
+};
+RouteSetAck routeSetAck(const CommandFrame& f);
+
+struct RouteAnswer {  // 02 01
+    int output;  // the output asked about
+    int input;   // the input routed to it
+};
+RouteAnswer routeAnswer(const CommandFrame& f);
+
+struct ArcSetAck {  // 10 01
+    std::uint8_t status;
+    int output;
+    std::uint8_t state;  // kStateOn / kStateOff
+};
+ArcSetAck arcSetAck(const CommandFrame& f);
+
+struct ArcAnswer {  // 10 02
+    int output;
+    std::uint8_t state;  // kStateOn / kStateOff, anything else unknown
+};
+ArcAnswer arcAnswer(const CommandFrame& f);
+
+struct EdidStatus {  // 01 0C
+    int input;
+    int code;  // see the EDID code numbering
+};
+EdidStatus edidStatus(const CommandFrame& f);
+
+// The end of an EDID setting (03 01..08): the switch's status and the
+// parameters it echoes from the command.
+struct EdidResult {
+    std::uint8_t status;  // 0 done, kEdidAccept, kEdidInvalidData
+    std::uint8_t flag;    // pos 5
+    std::uint8_t target;  // pos 6, echoed
+    std::uint8_t extra;   // pos 7, echoed
+};
+EdidResult edidResult(const CommandFrame& f);
+
+struct DeviceKind {  // 01 01
+    int kind;
+    bool marked;       // kInfoMarker at pos 10
+    bool afterReboot;  // kInfoMarker at pos 11: the answer to the reboot query
+};
+DeviceKind deviceKind(const CommandFrame& f);
+
+struct DevicePorts {  // 01 02
+    int inputs;
+    int outputs;
+    bool marked;
+};
+DevicePorts devicePorts(const CommandFrame& f);
+
+struct DeviceVersion {  // 01 03
+    int major;
+    int minor;
+    bool marked;
+};
+DeviceVersion deviceVersion(const CommandFrame& f);
+
+struct IdentText {  // FA 25..28
+    int part;  // 0..3; -1 when the code is not a read
+    std::array<std::uint8_t, cmd::IdentPartLength> text;
+};
+IdentText identText(const CommandFrame& f);
+
+struct IdentWriteAck {  // FA 21..24
+    int part;  // 0..3; -1 when the code is not a write
+    std::uint8_t status;
+};
+IdentWriteAck identWriteAck(const CommandFrame& f);
+
+// True for a frame that starts FE EF: a firmware block acknowledgement.
+bool isBlockAck(const CommandFrame& f);
+struct BlockAck {
+    std::uint8_t flags;  // the acknowledged block's flags (0 before the last block)
+    std::uint8_t block;
+    std::uint8_t status; // kBlockReceived, kBlockResend, kBlockFailed
+};
+BlockAck blockAck(const CommandFrame& f);
+
+}  // namespace decode
 }  // namespace talvane
