@@ -5,107 +5,20 @@
 // the test waits for them by processing events, never by sleeping.
 #include <QtTest>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "link/serialport.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
-#include "support/panelfixture.h"
+#include "support/simbench.h"
 
 using namespace talvane;
 
 namespace {
-
-// Processes events until `cond` holds; false at the deadline.
-bool waitFor(const std::function<bool()>& cond, int deadlineMs = 10000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;  // wakes the loop at the deadline should nothing else happen
-    wake.setSingleShot(true);
-    wake.start(deadlineMs);
-    while (!cond()) {
-        if (elapsed.elapsed() >= deadlineMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-struct Bench {
-    QTemporaryDir registry;
-    QString tracePath;
-    std::unique_ptr<PanelFixture> panel;
-    std::unique_ptr<sim::Simulator> sim;
-
-    Bench()
-    {
-        qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
-        tracePath = registry.filePath(QStringLiteral("trace.txt"));
-        panel = std::make_unique<PanelFixture>(false);
-        // The real serial port writes again (the fixture captures by default).
-        CSerialPort& port = panel->window->serialPort();
-        panel->engine().setSerialWriter([&port](const std::uint8_t* b, std::size_t n) { port.QueueWrite(b, n); });
-        sim::SimOptions o;
-        o.tcp = false;
-        o.udp = false;
-        o.registryDirectory = registry.path();
-        o.tracePath = tracePath;
-        sim = std::make_unique<sim::Simulator>(o);
-    }
-    ~Bench()
-    {
-        panel.reset();
-        sim.reset();
-        qunsetenv("TALVANE_PORT_REGISTRY");
-    }
-
-    CTalvaneDlg& window() { return *panel->window; }
-    sim::SwitchModel& model() { return sim->device().model(); }
-    QCheckBox* box(int id) { return window().controlAs<QCheckBox>(id); }
-    // A check box's action runs once its click has returned.
-    void clickBox(int id)
-    {
-        box(id)->click();
-        QCoreApplication::sendPostedEvents();
-    }
-    QString label(int id) { return window().controlAs<QLabel>(id)->text(); }
-
-    // Frames the switch received, as traced.
-    QStringList received()
-    {
-        QFile f(tracePath);
-        QStringList out;
-        if (f.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : f.readAll().split('\n'))
-                if (line.startsWith("< "))
-                    out << QString::fromLatin1(line.mid(2));
-        return out;
-    }
-
-    // Starts the simulator, picks its port from the list and connects.
-    bool connect()
-    {
-        if (!sim->start())
-            return false;
-        window().generalPage().refreshPortList();
-        auto* list = window().controlAs<QComboBox>(ctl::PortList);
-        const int index = list->findText(QStringLiteral("COM%1").arg(sim->serialCom()));
-        if (index < 0)
-            return false;
-        list->setCurrentIndex(index);
-        window().controlAs<QPushButton>(ctl::Connect)->click();
-        return panel->engine().serialOpen();
-    }
-};
 
 QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
@@ -127,7 +40,7 @@ private slots:
 
 void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
 {
-    Bench b;
+    SimBench b;
     b.model().beep = false;
     QVERIFY(b.connect());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Disconnect"));
@@ -143,7 +56,7 @@ void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
 
 void TestE2ESerial::statusMatchesTheSwitch()
 {
-    Bench b;
+    SimBench b;
     b.model().source = {true, false, true, false, true, false, false, true};
     b.model().display = {false, true, false, false, false, false, true, true};
     QVERIFY(b.connect());
@@ -160,7 +73,7 @@ void TestE2ESerial::statusMatchesTheSwitch()
 
 void TestE2ESerial::rebootShowsItsResult()
 {
-    Bench b;
+    SimBench b;
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
     QStringList seen;
@@ -180,7 +93,7 @@ void TestE2ESerial::rebootShowsItsResult()
 
 void TestE2ESerial::powerOffAndOn()
 {
-    Bench b;
+    SimBench b;
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked() && b.received().size() >= 2; }));
 
@@ -206,7 +119,7 @@ void TestE2ESerial::powerOffAndOn()
 
 void TestE2ESerial::beeperFollowsTheSwitch()
 {
-    Bench b;
+    SimBench b;
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked() && b.window().engine().isReady(); }));
     b.clickBox(ctl::EnableBeep);  // disable
@@ -220,7 +133,7 @@ void TestE2ESerial::beeperFollowsTheSwitch()
 
 void TestE2ESerial::factoryReset()
 {
-    Bench b;
+    SimBench b;
     b.model().beep = false;
     b.model().route[0] = 5;
     QVERIFY(b.connect());
@@ -241,7 +154,7 @@ void TestE2ESerial::factoryReset()
 
 void TestE2ESerial::extendedFactoryResetChain()
 {
-    Bench b;
+    SimBench b;
     b.model().edidCode.fill(7);
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
@@ -267,7 +180,7 @@ void TestE2ESerial::extendedFactoryResetChain()
 
 void TestE2ESerial::unansweredCommandResentOnceThenTimesOut()
 {
-    Bench b;
+    SimBench b;
     b.sim->device().faults().silentCommands.insert(sim::commandKey(cmd::Reboot));
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
@@ -294,7 +207,7 @@ void TestE2ESerial::unansweredCommandResentOnceThenTimesOut()
 
 void TestE2ESerial::hangUpReturnsToConnect()
 {
-    Bench b;
+    SimBench b;
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
     QVERIFY(b.sim->hangUpSerial());

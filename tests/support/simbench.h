@@ -1,0 +1,112 @@
+// The panel against the in-process switch simulator over a real serial line
+// (a pseudo-terminal). Time-dependent steps run on the manual clock; the bytes
+// travel for real, and tests wait for them by processing events, never by
+// sleeping.
+#pragma once
+
+#include <QtTest>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "link/serialport.h"
+#include "sim/simulator.h"
+#include "support/panelfixture.h"
+
+namespace talvane {
+
+// Processes events until `cond` holds; false at the deadline.
+inline bool waitFor(const std::function<bool()>& cond, int deadlineMs = 10000)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer wake;  // wakes the loop at the deadline should nothing else happen
+    wake.setSingleShot(true);
+    wake.start(deadlineMs);
+    while (!cond()) {
+        if (elapsed.elapsed() >= deadlineMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// A panel and a simulator joined by a pseudo-terminal; the simulator traces
+// what it receives.
+struct SimBench {
+    QTemporaryDir registry;
+    QString tracePath;
+    std::unique_ptr<PanelFixture> panel;
+    std::unique_ptr<sim::Simulator> sim;
+
+    SimBench()
+    {
+        qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+        tracePath = registry.filePath(QStringLiteral("trace.txt"));
+        panel = std::make_unique<PanelFixture>(false);
+        // The real serial port writes again (the fixture captures by default).
+        CSerialPort& port = panel->window->serialPort();
+        panel->engine().setSerialWriter([&port](const std::uint8_t* b, std::size_t n) { port.QueueWrite(b, n); });
+        sim::SimOptions o;
+        o.tcp = false;
+        o.udp = false;
+        o.registryDirectory = registry.path();
+        o.tracePath = tracePath;
+        sim = std::make_unique<sim::Simulator>(o);
+    }
+    ~SimBench()
+    {
+        panel.reset();
+        sim.reset();
+        qunsetenv("TALVANE_PORT_REGISTRY");
+    }
+
+    CTalvaneDlg& window() { return *panel->window; }
+    sim::SwitchModel& model() { return sim->device().model(); }
+    QCheckBox* box(int id) { return window().controlAs<QCheckBox>(id); }
+    // A check box's action runs once its click has returned.
+    void clickBox(int id)
+    {
+        box(id)->click();
+        QCoreApplication::sendPostedEvents();
+    }
+    QString label(int id) { return window().controlAs<QLabel>(id)->text(); }
+
+    // Frames the switch received, as traced.
+    QStringList received()
+    {
+        QFile f(tracePath);
+        QStringList out;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (line.startsWith("< "))
+                    out << QString::fromLatin1(line.mid(2));
+        return out;
+    }
+
+    // Starts the simulator, picks its port from the list and connects.
+    bool connect()
+    {
+        if (!sim->start())
+            return false;
+        window().generalPage().refreshPortList();
+        auto* list = window().controlAs<QComboBox>(ctl::PortList);
+        const int index = list->findText(QStringLiteral("COM%1").arg(sim->serialCom()));
+        if (index < 0)
+            return false;
+        list->setCurrentIndex(index);
+        window().controlAs<QPushButton>(ctl::Connect)->click();
+        return panel->engine().serialOpen();
+    }
+};
+
+}  // namespace talvane
