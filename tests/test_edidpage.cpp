@@ -132,6 +132,7 @@ private slots:
     void fileChoice_data();
     void fileChoice();
     void uploadWithoutAFileSendsNothing();
+    void fileDialogKeepsItsKeys();
     void againstTheSimulator();
 };
 
@@ -365,6 +366,22 @@ void TestEdidPage::uploadWithoutAFileSendsNothing()
     b.p.engine().clearReady();
     b.click(ectl::FileChoose);
     QCOMPARE(b.chooserRuns, 0);
+}
+
+void TestEdidPage::fileDialogKeepsItsKeys()
+{
+    // The open-file dialog opens over the page, whose key filter must not
+    // take Enter, Escape and Space from it.
+    EdidBench b;
+    QDialog dialog(b.page);
+    keepKeys(&dialog);
+    auto* button = new QPushButton(QStringLiteral("probe"), &dialog);
+    QSignalSpy clicked(button, &QPushButton::clicked);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(clicked.count(), 1);
 }
 
 void TestEdidPage::againstTheSimulator()

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QWindow>
 
 #include <algorithm>
 #include <utility>
@@ -42,22 +41,14 @@ const QString kTo = QStringLiteral("to");
 // The open-file dialog shows .BIN and .bin files alike: file names are case-sensitive here.
 const QString kFileFilter = QStringLiteral("Binary file(*.BIN *.bin)");
 
-// The open-file dialog. It is a window of its own rather than a child of the
-// page: the page's key filter would take Enter and Escape from it. It stays
-// modal over the program and opens centred on the main window.
-QString chooseEdidFile(QWidget* owner)
+// The open-file dialog, over the page. Enter and Escape work in it as in any
+// file dialog: the page's key filter is for the page's own controls.
+QString chooseEdidFile(QWidget* page)
 {
-    QFileDialog dialog(nullptr, QString(), QString(), kFileFilter);
+    QFileDialog dialog(page, QString(), QString(), kFileFilter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setWindowModality(Qt::ApplicationModal);
-    dialog.winId();
-    QWidget* main = owner->window();
-    if (dialog.windowHandle() && main->windowHandle())
-        dialog.windowHandle()->setTransientParent(main->windowHandle());
-    QRect r(QPoint(0, 0), dialog.sizeHint());
-    r.moveCenter(main->frameGeometry().center());
-    dialog.move(r.topLeft());
+    keepKeys(&dialog);
     if (runModal(dialog) != QDialog::Accepted)
         return QString();
     return dialog.selectedFiles().value(0);
