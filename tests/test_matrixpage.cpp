@@ -97,7 +97,6 @@ private slots:
     void arcAcknowledgements();
     void retryDuringTheArcChainSendsTheBuffer();
     void lateRouteAckDuringTheRouteChain();
-    void closedLinkSendsNothing();
 };
 
 void TestMatrixPage::templateControls_data()
@@ -109,7 +108,6 @@ void TestMatrixPage::templateControls_data()
     auto row = [](const char* tag, int id, const char* name, const char* output, QRect r) {
         QTest::newRow(tag) << id << QString::fromLatin1(name) << QString::fromLatin1(output) << r;
     };
-    row("IN1 of A", 1101, "IN1", "OUTPUT A", dluRect(6, 56, 19, 15));
     row("IN3 of B", 1109, "IN3", "OUTPUT B", dluRect(129, 56, 19, 15));
     row("IN5 of C", 1145, "IN5", "OUTPUT C", dluRect(175, 73, 19, 15));
     row("IN8 of H", 1188, "IN8", "OUTPUT H", dluRect(315, 206, 19, 15));
@@ -339,19 +337,6 @@ void TestMatrixPage::lateRouteAckDuringTheRouteChain()
     p.receive(reply::routeQuery(2, 6));
     QCOMPARE(shown(m, 2), QStringLiteral("IN6 Input 6 ?"));
     QCOMPARE(p.lastSent(), hex(build::routeQuery(3)));
-}
-
-void TestMatrixPage::closedLinkSendsNothing()
-{
-    PanelFixture p(false);
-    CMatrixDlg& m = enterMatrix(p);
-    for (int id : {mctl::Input[0][3], mctl::Next[1], mctl::ArcOn[2]}) {
-        click(m, id);
-        QVERIFY(!m.controlAs<QAbstractButton>(id)->isChecked());
-    }
-    QCOMPARE(p.messageTexts(), QStringList(4, text::OpenComFailed));  // the entry, then each click
-    QVERIFY(p.sent.empty());
-    QCOMPARE(m.currentInput(2), 1);
 }
 
 QTEST_MAIN(TestMatrixPage)
