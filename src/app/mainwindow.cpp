@@ -116,6 +116,10 @@ CTalvaneDlg::~CTalvaneDlg()
 {
     engine_->timers().stopAll();
     serial_.reset();  // stops the monitor thread before the window goes
+    // The pages leave the engine they registered with before it goes.
+    delete edidPage_;
+    delete matrixPage_;
+    delete upgradePage_;
     if (Popups::instance().owner() == this)
         Popups::instance().setOwner(nullptr);
 }
