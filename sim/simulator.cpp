@@ -48,8 +48,11 @@ bool Simulator::start(QString* error)
     if (options_.tcp) {
         tcp_ = std::make_unique<TcpEndpoint>(device_, trace);
         const QHostAddress address(options_.network ? QHostAddress::AnyIPv4 : QHostAddress::LocalHost);
-        if (!tcp_->listen(address, options_.tcpPort, error))
+        if (!tcp_->listen(address, options_.tcpPort, error)) {
+            if (error)
+                *error = QStringLiteral("TCP %1: %2 (--tcp-port 0 picks a free port)").arg(options_.tcpPort).arg(*error);
             return false;
+        }
     }
     if (options_.udp) {
         udp_ = std::make_unique<UdpEndpoint>(device_, trace);

@@ -210,8 +210,20 @@ void TestE2ESerial::hangUpReturnsToConnect()
     SimBench b;
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    const int com = b.sim->serialCom();
+    QVERIFY(b.window().linkStatus().startsWith(
+        QStringLiteral("Connected: COM%1 (Talvane switch simulator, /dev/pts/").arg(com)));
+    QVERIFY(!b.window().generalPage().isStale(ctl::PowerOn));
     QVERIFY(b.sim->hangUpSerial());
     QVERIFY(waitFor([&] { return !b.window().engine().serialOpen(); }));
+    // The operator is told, and the values shown are no longer live.
+    QVERIFY2(QRegularExpression(QStringLiteral("^Link lost: COM%1 at \\d\\d:\\d\\d:\\d\\d$").arg(com))
+                 .match(b.window().linkStatus())
+                 .hasMatch(),
+             qPrintable(b.window().linkStatus()));
+    for (int id : {ctl::PowerOn, ctl::EnableBeep, ctl::StatusInput1, ctl::StatusOutputA + 7})
+        QVERIFY(b.window().generalPage().isStale(id));
+    QVERIFY(b.box(ctl::PowerOn)->isEnabled());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
     QVERIFY(b.window().control(ctl::PortList)->isEnabled());
     QVERIFY(b.window().engine().timers().isArmed(mtimer::PortListRefresh));
@@ -222,7 +234,14 @@ void TestE2ESerial::hangUpReturnsToConnect()
     list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())));
     b.window().controlAs<QPushButton>(ctl::Connect)->click();
     QVERIFY(b.window().engine().serialOpen());
-    QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
+    QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Connected: COM%1").arg(b.sim->serialCom())));
+    // The greeting's replies refresh Power On and Enable Beep; the status
+    // lines wait for the next Status run.
+    QVERIFY(waitFor([&] {
+        return b.box(ctl::PowerOn)->isChecked() && !b.window().generalPage().isStale(ctl::PowerOn)
+               && !b.window().generalPage().isStale(ctl::EnableBeep);
+    }));
+    QVERIFY(b.window().generalPage().isStale(ctl::StatusInput1));
 }
 
 QTEST_MAIN(TestE2ESerial)

@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QAccessible>
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
@@ -116,6 +118,7 @@ private slots:
     void extendedFactoryResetCancelled();
     void arcReplySteps();
     void logClearEndsAStuckExchange();
+    void disconnectLeavesStaleValuesUntilRepliesRefreshThem();
 
     void portNumberParsing_data();
     void portNumberParsing();
@@ -568,6 +571,39 @@ void TestGeneralPage::logClearEndsAStuckExchange()
     click(p, ctl::ClearLogs);
     QVERIFY(p.engine().isReady());
     QVERIFY(p.window->controlAs<QPlainTextEdit>(ctl::SendLog)->toPlainText().isEmpty());
+}
+
+void TestGeneralPage::disconnectLeavesStaleValuesUntilRepliesRefreshThem()
+{
+    PanelFixture p;
+    QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
+    auto* bar = p.window->findChild<QStatusBar*>();
+    QVERIFY(bar);
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(bar);
+    QVERIFY(a && a->role() == QAccessible::StatusBar);
+    QVERIFY(a->text(QAccessible::Name).endsWith(QStringLiteral("Not connected")));
+
+    p.receive(reply::portStatus(cmd::InputStatusQuery, 1, true));
+    p.receive(reply::beepState(true));
+    click(p, ctl::Connect);  // the link is open: Disconnect
+    QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
+    QCOMPARE(label(p, ctl::StatusInput1), QStringLiteral("HDMI IN1: Connect"));  // still shown
+    const QColor grey = p.window->palette().color(QPalette::Disabled, QPalette::WindowText);
+    for (int id : {ctl::StatusInput1, ctl::StatusOutputA + 7, ctl::PowerOn, ctl::EnableBeep}) {
+        QVERIFY(p.window->generalPage().isStale(id));
+        QCOMPARE(p.window->control(id)->palette().color(QPalette::Active, QPalette::WindowText), grey);
+        QVERIFY(p.window->control(id)->isEnabled());
+        QVERIFY(!p.window->control(id)->accessibleDescription().isEmpty());
+    }
+    // A reply refreshes what it reports, and only that.
+    p.engine().setSerialOpen(true);
+    p.receive(reply::beepState(false));
+    QVERIFY(!p.window->generalPage().isStale(ctl::EnableBeep));
+    QVERIFY(p.window->control(ctl::EnableBeep)->palette().color(QPalette::Active, QPalette::WindowText) != grey);
+    QVERIFY(p.window->generalPage().isStale(ctl::PowerOn));
+    p.receive(reply::portStatus(cmd::InputStatusQuery, 1, false));
+    QVERIFY(!p.window->generalPage().isStale(ctl::StatusInput1));
+    QVERIFY(p.window->generalPage().isStale(ctl::StatusInput1 + 1));
 }
 
 void TestGeneralPage::portNumberParsing_data()

@@ -296,6 +296,12 @@ void TestProtocol::readersTakeWhatBuildersWrote_data()
         row("route answer", QStringLiteral("out %1 in %2").arg(r.output).arg(r.input), "out 2 in 4");
     }
     {
+        // What a sender reads back from the command buffer.
+        const auto c = routeSetCommand(build::routeSet(4, 2));
+        row("route command", QStringLiteral("in %1 out %2").arg(c.input).arg(c.output), "in 4 out 2");
+        row("route query command", QString::number(routeQueryOutput(build::routeQuery(7))), "7");
+    }
+    {
         const auto a = routeSetAck(reply::routeSetAck(8));
         row("route ack", QStringLiteral("%1 out %2").arg(a.status).arg(a.output), "0 out 8");
     }

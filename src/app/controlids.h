@@ -57,5 +57,12 @@ inline const char* const Disconnect = "Disconnect";
 inline const char* const AboutMenuItem = "关于 Talvane(&A)...";
 inline const char* const AboutTitle = "关于 Talvane";
 inline const char* const AboutText = "Talvane，1.01 版";
+// The link status line along the bottom of the window.
+inline const char* const NotConnected = "Not connected";
+inline const char* const ConnectedTo = "Connected: %1";          // the port or address, and what it is
+inline const char* const LinkLostAt = "Link lost: %1 at %2";     // the port or address, the time
+inline const char* const LinkStatusName = "Link status";
+// Read with a value shown before the link closed, until a reply refreshes it.
+inline const char* const NotLive = "Last known value, the link is closed";
 }  // namespace caption
 }  // namespace talvane

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTime>
 
 #include <algorithm>
 #include <map>
@@ -21,6 +22,7 @@ namespace talvane {
 namespace {
 
 const QString kComPrefix = QStringLiteral("COM");
+const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
 // The status chain: input 1, output A, input 2, output B, ... output H.
@@ -127,6 +129,7 @@ QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel
 
 void GeneralPage::setStatusText(int id, const QString& text)
 {
+    setStale(id, false);
     // A screen reader reads the label's name: the status itself, or which
     // port the label stands for while it is empty.
     const int index = id - ctl::StatusInput1;
@@ -137,6 +140,43 @@ void GeneralPage::setStatusText(int id, const QString& text)
     label->setAccessibleName(text.isEmpty() ? empty : text);
 }
 QCheckBox* GeneralPage::checkBox(int id) const { return window_.controlAs<QCheckBox>(id); }
+
+void GeneralPage::showChecked(int id, bool on)
+{
+    setChecked(id, on);
+    setStale(id, false);
+}
+
+bool GeneralPage::isStale(int id) const { return window_.control(id)->property(kStaleProperty).toBool(); }
+
+void GeneralPage::setStale(int id, bool stale)
+{
+    QWidget* w = window_.control(id);
+    if (isStale(id) == stale)
+        return;
+    w->setProperty(kStaleProperty, stale);
+    if (stale) {
+        // Greyed like disabled text, but still enabled: a click still acts.
+        QPalette pal = w->palette();
+        const QColor grey = pal.color(QPalette::Disabled, QPalette::WindowText);
+        for (auto group : {QPalette::Active, QPalette::Inactive})
+            for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+                pal.setColor(group, role, grey);
+        w->setPalette(pal);
+        w->setAccessibleDescription(QString::fromUtf8(caption::NotLive));
+    } else {
+        w->setPalette(QPalette());
+        w->setAccessibleDescription(QString());
+    }
+}
+
+void GeneralPage::markLinkValuesStale()
+{
+    for (int i = 0; i < ctl::StatusLabelCount; ++i)
+        setStale(ctl::StatusInput1 + i, true);
+    setStale(ctl::PowerOn, true);
+    setStale(ctl::EnableBeep, true);
+}
 
 void GeneralPage::setChecked(int id, bool on)
 {
@@ -162,6 +202,7 @@ void GeneralPage::refreshPortList()
 
     std::vector<std::uint8_t> numbers;
     std::map<int, QString> tooltips;  // friendly name and device path per port
+    lastPorts_.clear();
     for (const SerialPortRecord& r : found) {
         if (int(numbers.size()) >= kMaxPorts)
             break;
@@ -170,6 +211,7 @@ void GeneralPage::refreshPortList()
             continue;
         numbers.push_back(std::uint8_t(n));
         tooltips.emplace(n, r.friendlyName + QLatin1Char('\n') + r.devicePath);
+        lastPorts_[n] = r.portDescription;
     }
 
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
@@ -235,6 +277,8 @@ void GeneralPage::connectClicked()
     if (engine_.serialOpen()) {
         port_.RequestStop();
         closePortList(false);
+        window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
+        markLinkValuesStale();
         return;
     }
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
@@ -247,6 +291,12 @@ void GeneralPage::connectClicked()
     port_.StartMonitorThread();
     engine_.resetAssembler();
     closePortList(true);
+    const auto known = lastPorts_.find(selectedPort_);
+    const QString what = known != lastPorts_.end() && !known->second.isEmpty()
+                             ? known->second + QStringLiteral(", ") + port_.devicePath()
+                             : port_.devicePath();
+    window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo)
+                              .arg(QStringLiteral("%1%2 (%3)").arg(kComPrefix).arg(selectedPort_).arg(what)));
     // The greeting: no Acquire, no timer; the reply brings power and beeper state.
     engine_.sendCommand(build::powerStateQuery());
 }
@@ -255,8 +305,15 @@ void GeneralPage::onLinkLost(quintptr wParam)
 {
     if (wParam != 1)
         return;
+    const bool wasOpen = engine_.serialOpen();
     port_.RequestStop();
     closePortList(false);
+    if (wasOpen) {
+        window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt)
+                                  .arg(kComPrefix + QString::number(selectedPort_),
+                                       QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+        markLinkValuesStale();
+    }
 }
 
 // --- buttons ------------------------------------------------------------------
@@ -350,12 +407,12 @@ void GeneralPage::handleReply(const CommandFrame& f)
         const std::uint8_t state = decode::powerState(f).state;
         if (state == kStateOn) {
             timers.stop(mtimer::PageEntry);
-            setChecked(ctl::PowerOn, true);
+            showChecked(ctl::PowerOn, true);
             engine_.sendCommand(build::beepStateQuery());
             engine_.setReady();
         } else if (state == kStateOff) {
             timers.stop(mtimer::PageEntry);
-            setChecked(ctl::PowerOn, false);
+            showChecked(ctl::PowerOn, false);
             popups_.closeBusy();
             popups_.showMessage(text::PowerOff);
             engine_.setReady();
@@ -366,24 +423,24 @@ void GeneralPage::handleReply(const CommandFrame& f)
             return;
         if (a.state == kStateOn) {
             stopPair(mtimer::PowerOn);
-            setChecked(ctl::PowerOn, true);
+            showChecked(ctl::PowerOn, true);
             timers.arm(mtimer::PowerOnResult, mtime::PowerOnResult);
             engine_.setReady();
         } else if (a.state == kStateOff) {
-            setChecked(ctl::PowerOn, false);
+            showChecked(ctl::PowerOn, false);
             engine_.setReady();
         }
     } else if (id == cmd::Reboot) {
         if (decode::ackStatus(f) != 0)
             return;
         stopPair(mtimer::Reboot);
-        setChecked(ctl::PowerOn, true);
+        showChecked(ctl::PowerOn, true);
         timers.arm(mtimer::RebootResult, mtime::RebootResult);
     } else if (id == cmd::FactoryReset) {
         if (decode::ackStatus(f) != 0)
             return;
         stopPair(mtimer::FactoryReset);
-        setChecked(ctl::EnableBeep, true);
+        showChecked(ctl::EnableBeep, true);
         engine_.setReady();
         timers.arm(mtimer::FactoryResetResult, mtime::FactoryResetResult);
     } else if (id == cmd::InputStatusQuery || id == cmd::OutputStatusQuery) {
@@ -393,13 +450,13 @@ void GeneralPage::handleReply(const CommandFrame& f)
     } else if (id == cmd::BeepStateQuery) {
         const decode::BeepState b = decode::beepState(f);
         if (b.status == 0)
-            setChecked(ctl::EnableBeep, b.enabled);
+            showChecked(ctl::EnableBeep, b.enabled);
     } else if (id == cmd::BeepSet) {
         const decode::BeepSetAck b = decode::beepSetAck(f);
         if (b.marker == 0 && b.status == 0) {
-            setChecked(ctl::EnableBeep, b.on);
+            showChecked(ctl::EnableBeep, b.on);
         } else if (b.marker == kFactoryResetMarker) {
-            setChecked(ctl::EnableBeep, true);
+            showChecked(ctl::EnableBeep, true);
             timers.arm(mtimer::ExtResetResult, mtime::ExtResetResult);
         }
     } else if (id == cmd::EdidSetAll) {

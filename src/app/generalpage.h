@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "engine/requestengine.h"
@@ -64,6 +65,10 @@ public:
     void clearLogsClicked();
     void extendedFactoryResetClicked();
 
+    // A value shown before the link was closed or lost is stale until a reply
+    // refreshes it: drawn greyed, still enabled.
+    bool isStale(int id) const;
+
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
 
@@ -71,7 +76,10 @@ private:
     QLabel* statusLabel(int id) const;
     void setStatusText(int id, const QString& text);
     QCheckBox* checkBox(int id) const;
-    void setChecked(int id, bool on);
+    void setChecked(int id, bool on);     // without signals
+    void showChecked(int id, bool on);    // as a reply reports it
+    void setStale(int id, bool stale);
+    void markLinkValuesStale();
     void startCommand(const CommandFrame& command, int timerId, int ms);
     // A status answer for `port` of the query kind `query`.
     void statusStepAnswered(CommandId query, int port, bool connected);
@@ -86,6 +94,7 @@ private:
     Popups& popups_;
     Enumerator enumerate_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
+    std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
     int selectedPort_ = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -47,6 +48,7 @@ const QColor kOutline(128, 128, 128, 50);
 const QColor kStatusFrame(30, 120, 200, 50);
 constexpr int kStatusFrameWidth = 314;
 constexpr int kStatusFrameHeight = 260;
+constexpr int kLinkStatusHeight = 20;
 
 struct TabDef {
     Page page;
@@ -85,6 +87,11 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 
     createHeader();
     createGeneralControls();
+    // Below the pages, on every page: what the link is doing.
+    linkStatus_ = new QStatusBar(this);
+    linkStatus_->setSizeGripEnabled(false);
+    linkStatus_->setGeometry(1, height() - kLinkStatusHeight - 1, width() - 2, kLinkStatusHeight);
+    setLinkStatus(QString::fromUtf8(caption::NotConnected));
     installKeySwallower(this);
 
     engine_->setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
@@ -109,6 +116,10 @@ CTalvaneDlg::~CTalvaneDlg()
 {
     engine_->timers().stopAll();
     serial_.reset();  // stops the monitor thread before the window goes
+    // The pages leave the engine they registered with before it goes.
+    delete edidPage_;
+    delete matrixPage_;
+    delete upgradePage_;
     if (Popups::instance().owner() == this)
         Popups::instance().setOwner(nullptr);
 }
@@ -357,6 +368,15 @@ void CTalvaneDlg::closeEvent(QCloseEvent* e)
     e->accept();
     QCoreApplication::quit();
 }
+
+void CTalvaneDlg::setLinkStatus(const QString& text)
+{
+    linkStatus_->showMessage(text);
+    // Screen readers announce the status bar by its name.
+    linkStatus_->setAccessibleName(QString::fromUtf8(caption::LinkStatusName) + QStringLiteral(": ") + text);
+}
+
+QString CTalvaneDlg::linkStatus() const { return linkStatus_->currentMessage(); }
 
 QWidget* CTalvaneDlg::pageWindow(Page page) const
 {

@@ -15,6 +15,7 @@
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
+class QStatusBar;
 
 namespace talvane {
 
@@ -52,6 +53,10 @@ public:
     // The right-click menu of the header band (the About entry).
     QMenu* createSystemMenu(QWidget* parent);
     void showAbout();
+    // The link status line along the bottom ("Not connected", "Connected: ...",
+    // "Link lost: ... at ...").
+    void setLinkStatus(const QString& text);
+    QString linkStatus() const;
 
     qintptr onMessage(int message, quintptr wParam, qintptr lParam) override;
 
@@ -83,6 +88,7 @@ private:
     QFont captionFont_;
     QString captionText_;
     QList<QWidget*> generalControls_;
+    QStatusBar* linkStatus_ = nullptr;
     QPointer<CEDIDDlg> edidPage_;
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;

@@ -184,4 +184,11 @@ CommandFrame identRead(int part)
 }
 
 }  // namespace build
+
+namespace decode {
+
+RouteSetCommand routeSetCommand(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
+int routeQueryOutput(const CommandFrame& f) { return f[pos::P1]; }
+
+}  // namespace decode
 }  // namespace talvane

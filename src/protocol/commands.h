@@ -110,4 +110,19 @@ CommandFrame identWrite(int part, const std::uint8_t* eightBytes);  // part 0..3
 CommandFrame identRead(int part);                                    // part 0..3
 }  // namespace build
 
+// Readers of commands, for a sender that looks back at what it sent (the
+// command buffer); the same positions as the builders above.
+namespace decode {
+
+struct RouteSetCommand {  // 02 03
+    int input;
+    int output;
+};
+RouteSetCommand routeSetCommand(const CommandFrame& f);
+
+// The output a RouteQuery (02 01) asks about.
+int routeQueryOutput(const CommandFrame& f);
+
+}  // namespace decode
+
 }  // namespace talvane

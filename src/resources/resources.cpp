@@ -109,7 +109,7 @@ QImage triangle(bool pointsRight)
 QImage digit(int value)
 {
     QImage img(kDigitSize, QImage::Format_ARGB32_Premultiplied);
-    img.fill(kWhite);
+    img.fill(Qt::transparent);  // the page's own face shows around the panel
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);

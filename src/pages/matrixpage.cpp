@@ -1,0 +1,358 @@
+#include "matrixpage.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include "controls/imagebutton.h"
+#include "protocol/replies.h"
+#include "resources/resources.h"
+
+namespace talvane {
+
+using namespace matrix;
+
+namespace {
+
+// Captions of the template.
+const QString kInputCaption = QStringLiteral("IN%1");
+const QString kOutputCaption = QStringLiteral("OUTPUT %1");
+const QString kOnCaption = QStringLiteral("ON");
+const QString kOffCaption = QStringLiteral("OFF");
+const QString kArcCaption = QStringLiteral("ARC");
+// Names for screen readers where a control has no caption.
+const QString kPreviousName = QStringLiteral("Previous input");
+const QString kNextName = QStringLiteral("Next input");
+const QString kPictureName = QStringLiteral("Input %1");
+const QString kArcLineName = QStringLiteral("ARC separator");
+
+// Layout in dialog units. The outputs stand in two rows of four groups,
+// A..D above and E..H below; `column` is the group's place in its row.
+constexpr int kGroupX[4] = {3, 87, 171, 255};
+constexpr int kGroupY[2] = {3, 135};
+constexpr int kGroupWidth = 82;
+constexpr int kGroupHeight = 130;
+constexpr int kFirstButtonX[4] = {6, 91, 175, 258};  // the IN1 column; IN2..IN4 follow
+constexpr int kButtonPitch = 19;
+constexpr int kOffX[4] = {53, 138, 221, 304};
+constexpr int kPictureX[4] = {24, 107, 190, 273};
+constexpr int kPictureY[2] = {12, 145};
+constexpr int kArcLineLength[4] = {52, 52, 51, 51};
+// Rows, for the upper and the lower groups.
+constexpr int kUpperInputsY[2] = {56, 189};  // IN1..IN4
+constexpr int kLowerInputsY[2] = {73, 206};  // IN5..IN8
+constexpr int kStepY[2] = {90, 223};
+constexpr int kArcLabelY[2] = {107, 239};
+constexpr int kArcLineY[2] = {111, 243};
+constexpr int kArcButtonsY[2] = {114, 246};
+constexpr int kButtonWidth = 19;  // input and step buttons
+constexpr int kButtonHeight = 15;
+constexpr int kArcButtonWidth = 24;
+constexpr int kArcLabelWidth = 17;
+constexpr int kArcLabelHeight = 8;
+constexpr int kArcLineHeight = 1;
+constexpr int kInputsPerRow = 4;
+
+bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
+bool isInput(int n) { return n >= 1 && n <= kInputs; }
+
+}  // namespace
+
+QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(QChar(QLatin1Char(char('A' + output - 1)))); }
+QString CMatrixDlg::pictureName(int input) { return kPictureName.arg(input); }
+
+CMatrixDlg::CMatrixDlg(RequestEngine& engine, QWidget* parent)
+    : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+{
+    current_.fill(1);
+    for (int o = 1; o <= kOutputs; ++o)
+        createOutput(o);
+    engine_.setReplyHandler(Page::Matrix, this);
+}
+
+CMatrixDlg::~CMatrixDlg()
+{
+    timers_.stopAll();
+    engine_.setReplyHandler(Page::Matrix, nullptr);
+}
+
+void CMatrixDlg::createOutput(int o)
+{
+    const int column = (o - 1) % 4;
+    const int row = (o - 1) / 4;
+    const std::size_t index = std::size_t(o - 1);
+    const QString output = outputCaption(o);
+    auto buttonX = [column](int k) { return kFirstButtonX[column] + kButtonPitch * k; };
+
+    // The group box first, so the controls inside it stand above it.
+    auto* group = new QGroupBox(output, this);
+    group->setGeometry(dluRect(kGroupX[column], kGroupY[row], kGroupWidth, kGroupHeight));
+    groups_[index] = group;
+
+    // The picture shows its 80 x 80 bitmap whole, at the template's top-left
+    // corner, as a bitmap static sizes itself to its bitmap; it ends above
+    // the first row of input buttons.
+    auto* picture = place(ctl::Picture[index], new QLabel(this), kPictureX[column], kPictureY[row], 0, 0);
+    picture->resize(res::naturalSize(res::BitmapDigit1));
+    picture->setAccessibleDescription(output);
+    showPicture(1, o);
+
+    for (int i = 1; i <= kInputs; ++i) {
+        const int k = (i - 1) % kInputsPerRow;
+        const int y = i <= kInputsPerRow ? kUpperInputsY[row] : kLowerInputsY[row];
+        auto* button = place(ctl::Input[index][i - 1], new QPushButton(kInputCaption.arg(i), this), buttonX(k), y,
+                             kButtonWidth, kButtonHeight);
+        button->setCheckable(true);
+        button->setAccessibleDescription(output);
+        actOnToggle(button, [this, o, i] { inputClicked(o, i); });
+    }
+
+    // The step buttons sit under IN2 and IN3; each shows only its triangle.
+    for (bool forward : {false, true}) {
+        auto* button = place(forward ? ctl::Next[index] : ctl::Previous[index], new CImageButton(this),
+                             buttonX(forward ? 2 : 1), kStepY[row], kButtonWidth, kButtonHeight);
+        button->setFlat(false);
+        button->setIcons(forward ? res::IconNext : res::IconPrevious);
+        button->setAccessibleLabel(forward ? kNextName : kPreviousName);
+        button->setAccessibleDescription(output);
+        stepButtons_[index + (forward ? kOutputs : 0)] = button;
+        connect(button, &QPushButton::clicked, this, [this, o, forward] {
+            if (forward)
+                nextClicked(o);
+            else
+                previousClicked(o);
+        });
+    }
+
+    auto* arcLabel = new QLabel(kArcCaption, this);
+    arcLabel->setGeometry(dluRect(buttonX(0), kArcLabelY[row], kArcLabelWidth, kArcLabelHeight));
+    arcLabel->setAccessibleDescription(output);
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(dluRect(buttonX(1), kArcLineY[row], kArcLineLength[column], kArcLineHeight));
+    line->setAccessibleName(kArcLineName);
+    line->setAccessibleDescription(output);
+
+    for (bool on : {true, false}) {
+        auto* box = place(on ? ctl::ArcOn[index] : ctl::ArcOff[index], new QCheckBox(on ? kOnCaption : kOffCaption, this),
+                          on ? buttonX(1) : kOffX[column], kArcButtonsY[row], kArcButtonWidth, kButtonHeight);
+        box->setAccessibleDescription(output);
+        actOnToggle(box, [this, o, on] { arcClicked(o, on); });
+    }
+}
+
+void CMatrixDlg::actOnToggle(QAbstractButton* button, std::function<void()> action)
+{
+    // A click and an accessibility Toggle action both emit toggled, while the
+    // page's own setChecked() calls are blocked. The mark goes back at once;
+    // the action runs once the click has returned, because a button does not
+    // redraw itself while its click is still running and the action may wait
+    // in a popup.
+    connect(button, &QAbstractButton::toggled, this, [this, button, action](bool checked) {
+        {
+            const QSignalBlocker block(button);
+            button->setChecked(!checked);
+        }
+        QMetaObject::invokeMethod(this, action, Qt::QueuedConnection);
+    });
+}
+
+void CMatrixDlg::setChecked(int id, bool on)
+{
+    auto* button = controlAs<QAbstractButton>(id);
+    const QSignalBlocker block(button);
+    button->setChecked(on);
+}
+
+// --- what the page shows ---------------------------------------------------------
+
+void CMatrixDlg::showRouting(int input, int output)
+{
+    if (!isOutput(output))
+        return;
+    current_[std::size_t(output - 1)] = input;
+    for (int i = 1; i <= kInputs; ++i)
+        setChecked(ctl::Input[output - 1][i - 1], i == input);
+}
+
+void CMatrixDlg::showPicture(int input, int output)
+{
+    auto* picture = controlAs<QLabel>(ctl::Picture[output - 1]);
+    picture->setPixmap(res::bitmap(res::digitBitmapId(input)));
+    picture->setAccessibleName(pictureName(input));
+}
+
+void CMatrixDlg::showArc(int output, bool on)
+{
+    setChecked(ctl::ArcOn[output - 1], on);
+    setChecked(ctl::ArcOff[output - 1], !on);
+}
+
+// --- operator actions ----------------------------------------------------------------
+
+void CMatrixDlg::startCommand(const CommandFrame& command, int timerId)
+{
+    engine_.loadCommand(command);
+    timers_.arm(timerId, timeout::Command);
+    engine_.postSend(action::SendMatrix);
+}
+
+void CMatrixDlg::inputClicked(int output, int input)
+{
+    if (!engine_.acquire())
+        return;
+    startCommand(build::routeSet(input, output), timer::route(output, input));
+}
+
+void CMatrixDlg::previousClicked(int output)
+{
+    if (!engine_.acquire())
+        return;
+    // Input 1 steps back to 8. The adjusted value stays until a reply reports
+    // the new route, so an unanswered step leaves 9 behind.
+    int& v = current_[std::size_t(output - 1)];
+    if (v <= 1)
+        v = kInputs + 1;
+    startCommand(build::routeSet(v - 1, output), timer::previous(output));
+}
+
+void CMatrixDlg::nextClicked(int output)
+{
+    if (!engine_.acquire())
+        return;
+    // Input 8 steps on to 1; an unanswered step leaves 0 behind.
+    int& v = current_[std::size_t(output - 1)];
+    if (v >= kInputs)
+        v = 0;
+    startCommand(build::routeSet(v + 1, output), timer::next(output));
+}
+
+void CMatrixDlg::arcClicked(int output, bool on)
+{
+    if (!engine_.acquire())
+        return;
+    startCommand(build::arcSet(output, on), timer::arc(output, on));
+}
+
+void CMatrixDlg::onTimer(int id)
+{
+    const bool commandTimer = (id >= timer::RouteFirst && id <= timer::RouteLast)
+                              || (id >= timer::ArcFirst && id <= timer::ArcLast);
+    const bool chainTimer = id == timer::RouteChain || (id >= timer::ArcQueryFirst && id <= timer::ArcQueryLast);
+    if (!commandTimer && !chainTimer)
+        return;
+    timers_.stop(id);
+    if (commandTimer && id % 2 == 0) {
+        // Resend the command buffer as it now stands.
+        engine_.postSend(action::SendMatrix);
+        timers_.arm(id + 1, timeout::Command);
+        return;
+    }
+    engine_.reportTimeout(/*closeBusy=*/false);
+}
+
+// --- replies -------------------------------------------------------------------------
+
+void CMatrixDlg::handleReply(const CommandFrame& f)
+{
+    const CommandId id = commandIdOf(f);
+    if (f.group() == cmd::ArcSet.group) {
+        // The ARC acknowledgements are known by their group alone, and they
+        // are tested around the answer for output 1 in this order: a frame
+        // that could be both is an acknowledgement.
+        const decode::ArcSetAck ack = decode::arcSetAck(f);
+        const decode::ArcAnswer answer = decode::arcAnswer(f);
+        const bool isAnswer = id == cmd::ArcQuery;
+        if (ack.status == 0 && ack.state == kStateOn)
+            arcAcknowledged(ack.output, true);
+        else if (isAnswer && answer.output == 1)
+            arcAnswered(answer.output, answer.state);
+        else if (ack.status == 0 && ack.state == kStateOff)
+            arcAcknowledged(ack.output, false);
+        else if (isAnswer && isOutput(answer.output))
+            arcAnswered(answer.output, answer.state);
+        return;
+    }
+    if (id == cmd::RouteSet) {
+        if (decode::routeSetAck(f).status == 0)
+            routeAcknowledged();
+    } else if (id == cmd::RouteQuery) {
+        const decode::RouteAnswer answer = decode::routeAnswer(f);
+        routeAnswered(answer.output, answer.input);
+    }
+}
+
+void CMatrixDlg::arcAcknowledged(int output, bool on)
+{
+    // An acknowledgement names no command: it ends every pending ARC command
+    // of its kind.
+    for (int o = 1; o <= kOutputs; ++o) {
+        timers_.stop(timer::arc(o, on));
+        timers_.stop(timer::arc(o, on) + 1);
+    }
+    if (!isOutput(output))
+        return;
+    showArc(output, on);
+    engine_.setReady();
+}
+
+void CMatrixDlg::arcAnswered(int output, std::uint8_t state)
+{
+    timers_.stop(timer::arcQuery(output));
+    if (state == kStateOn || state == kStateOff)
+        showArc(output, state == kStateOn);
+    if (output < kOutputs) {
+        engine_.loadCommand(build::arcQuery(output + 1));
+        timers_.arm(timer::arcQuery(output + 1), timeout::Chain);
+        engine_.postSend(action::SendMatrix);
+        return;
+    }
+    engine_.setReady();
+}
+
+void CMatrixDlg::routeAcknowledged()
+{
+    for (int t = timer::RouteFirst; t <= timer::RouteLast; ++t)
+        timers_.stop(t);
+    // The reply names no route: it confirms the one in the command buffer.
+    // Once a chain query has overwritten the buffer, no output can be told
+    // and the page shows nothing new; the exchange ends all the same.
+    const decode::RouteSetCommand sent = decode::routeSetCommand(engine_.commandBuffer());
+    if (isInput(sent.input) && isOutput(sent.output)) {
+        showPicture(sent.input, sent.output);
+        showRouting(sent.input, sent.output);
+    }
+    engine_.setReady();
+}
+
+void CMatrixDlg::routeAnswered(int answeredOutput, int input)
+{
+    timers_.stop(timer::RouteChain);
+    // The route is shown for the output that was asked about; the chain goes
+    // on from the output the switch names.
+    const int asked = decode::routeQueryOutput(engine_.commandBuffer());
+    if (isInput(input)) {
+        if (isOutput(asked))
+            showPicture(input, asked);
+        showRouting(input, asked);
+    }
+    if (answeredOutput >= 1 && answeredOutput < kOutputs) {
+        engine_.loadCommand(build::routeQuery(answeredOutput + 1));
+        engine_.postSend(action::SendMatrix);
+        timers_.arm(timer::RouteChain, timeout::Chain);
+    } else if (answeredOutput == kOutputs) {
+        // The route chain is done: the main window's entry timer stops and the
+        // ARC chain runs with the program ready for the operator.
+        engine_.postSend(action::StopPageEntryTimer);
+        engine_.setReady();
+        engine_.loadCommand(build::arcQuery(1));
+        engine_.postSend(action::SendMatrix);
+        timers_.arm(timer::arcQuery(1), timeout::Chain);
+    }
+}
+
+}  // namespace talvane
