@@ -123,6 +123,9 @@ RouteSetCommand routeSetCommand(const CommandFrame& f);
 // The output a RouteQuery (02 01) asks about.
 int routeQueryOutput(const CommandFrame& f);
 
+// True for the EDID upload request (its marker at pos 10).
+bool isEdidUploadRequest(const CommandFrame& f);
+
 }  // namespace decode
 
 }  // namespace talvane

@@ -194,8 +194,6 @@ EdidAnswer edidAnswer(const CommandFrame& reply, const CommandFrame& command)
     return EdidAnswer::None;
 }
 
-bool isEdidUploadRequest(const CommandFrame& command) { return command[pos::P7] == kEdidUploadMarker; }
-
 DeviceKind deviceKind(const CommandFrame& f) { return {f[pos::P1], marked(f, pos::P7), marked(f, pos::P8)}; }
 DevicePorts devicePorts(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }
 DeviceVersion deviceVersion(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }

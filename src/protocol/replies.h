@@ -131,8 +131,6 @@ EdidCode edidCode(int code);
 //  03 <command's code> 0F 00 <command's 6 7>  NoValidData
 enum class EdidAnswer { None, UploadReady, Accepted, Done, NoValidData };
 EdidAnswer edidAnswer(const CommandFrame& reply, const CommandFrame& command);
-// True for the EDID upload request (its marker at pos 10).
-bool isEdidUploadRequest(const CommandFrame& command);
 
 struct DeviceKind {  // 01 01
     int kind;
