@@ -75,9 +75,6 @@ struct SwitchModel {
 
 constexpr bool isPort(int n) { return n >= 1 && n <= kPortCount; }
 
-// The EDID code of a copy of output o's display EDID.
-constexpr int edidCopyCode(int output) { return kEdidPresetCount + output - 1; }
-
 // True when a received 256-byte EDID block holds a valid EDID: the standard
 // layout (header at 0), or the panel's layout with a leading address byte 0x00
 // (header at 1; the last byte of an extension block then does not fit, so only

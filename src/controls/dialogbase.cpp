@@ -108,4 +108,6 @@ void installKeySwallower(QWidget* window, bool swallowSpace)
     qApp->installEventFilter(new KeySwallower(window, swallowSpace));
 }
 
+void keepKeys(QWidget* window) { window->setProperty(kKeyFilterProperty, true); }
+
 }  // namespace talvane

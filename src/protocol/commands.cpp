@@ -189,6 +189,7 @@ namespace decode {
 
 RouteSetCommand routeSetCommand(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
 int routeQueryOutput(const CommandFrame& f) { return f[pos::P1]; }
+bool isEdidUploadRequest(const CommandFrame& f) { return f[pos::P7] == kEdidUploadMarker; }
 
 }  // namespace decode
 }  // namespace talvane

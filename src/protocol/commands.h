@@ -70,6 +70,9 @@ constexpr std::uint8_t kSearchRequestByte = 0x61;    // UDP device search reques
 constexpr int kPortCount = 8;        // inputs 1..8, outputs 1..8 (A..H)
 constexpr int kEdidPresetCount = 15; // preset index 0..14, sent as 1..15
 constexpr int kEdidCodeCount = 23;   // status codes 0..14 presets, 15..22 copies of outputs A..H
+constexpr int kEdidCopyCodeFirst = kEdidPresetCount;
+// The status code of the EDID copied from output 1..8 (A..H).
+constexpr int edidCopyCode(int output) { return kEdidCopyCodeFirst + output - 1; }
 
 // Block acknowledgement statuses (pos 4 of an FE EF frame).
 constexpr std::uint8_t kBlockReceived = 0;
@@ -119,6 +122,9 @@ RouteSetCommand routeSetCommand(const CommandFrame& f);
 
 // The output a RouteQuery (02 01) asks about.
 int routeQueryOutput(const CommandFrame& f);
+
+// True for the EDID upload request (its marker at pos 10).
+bool isEdidUploadRequest(const CommandFrame& f);
 
 }  // namespace decode
 

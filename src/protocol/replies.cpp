@@ -166,6 +166,34 @@ ArcSetAck arcSetAck(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], f[p
 ArcAnswer arcAnswer(const CommandFrame& f) { return {f[pos::P3], f[pos::P1]}; }
 EdidStatus edidStatus(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
 EdidResult edidResult(const CommandFrame& f) { return {f[pos::P1], f[pos::P2], f[pos::P3], f[pos::P4]}; }
+EdidCode edidCode(int code)
+{
+    if (code >= 0 && code < kEdidPresetCount)
+        return {EdidCode::Kind::Preset, code};
+    if (code >= kEdidCopyCodeFirst && code < kEdidCodeCount)
+        return {EdidCode::Kind::CopyOfOutput, code - kEdidCopyCodeFirst + 1};
+    return {EdidCode::Kind::Unknown, 0};
+}
+
+EdidAnswer edidAnswer(const CommandFrame& reply, const CommandFrame& command)
+{
+    if (reply.group() != cmd::EdidSet.group)
+        return EdidAnswer::None;
+    const EdidResult r = edidResult(reply);
+    if (reply.code() == cmd::EdidUploadRequest.code && r.status == 0)
+        return EdidAnswer::UploadReady;
+    if (reply.code() != command.code() || r.flag != 0)
+        return EdidAnswer::None;
+    if (r.status == kEdidAccept)
+        return EdidAnswer::Accepted;
+    const bool echoed = r.target == command[pos::P3] && r.extra == command[pos::P4];
+    if (r.status == 0 && echoed)
+        return EdidAnswer::Done;
+    if (r.status == kEdidInvalidData && echoed)
+        return EdidAnswer::NoValidData;
+    return EdidAnswer::None;
+}
+
 DeviceKind deviceKind(const CommandFrame& f) { return {f[pos::P1], marked(f, pos::P7), marked(f, pos::P8)}; }
 DevicePorts devicePorts(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }
 DeviceVersion deviceVersion(const CommandFrame& f) { return {f[pos::P1], f[pos::P3], marked(f, pos::P7)}; }

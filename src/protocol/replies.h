@@ -115,6 +115,23 @@ struct EdidResult {
 };
 EdidResult edidResult(const CommandFrame& f);
 
+// What an input's EDID code (pos 6 of 01 0C) names.
+struct EdidCode {
+    enum class Kind { Preset, CopyOfOutput, Unknown };
+    Kind kind;
+    int index;  // preset index 0..14, or output 1..8; 0 when unknown
+};
+EdidCode edidCode(int code);
+
+// How a reply answers the EDID setting command last built (`command`): the
+// rows are tested in this order and the first match counts.
+//  03 08 00                                   UploadReady
+//  03 <command's code> AA 00                  Accepted
+//  03 <command's code> 00 00 <command's 6 7>  Done
+//  03 <command's code> 0F 00 <command's 6 7>  NoValidData
+enum class EdidAnswer { None, UploadReady, Accepted, Done, NoValidData };
+EdidAnswer edidAnswer(const CommandFrame& reply, const CommandFrame& command);
+
 struct DeviceKind {  // 01 01
     int kind;
     bool marked;       // kInfoMarker at pos 10

@@ -1,0 +1,399 @@
+#include "edidpage.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+#include <utility>
+
+#include "dialogs/modal.h"
+#include "dialogs/popups.h"
+#include "protocol/commands.h"
+#include "protocol/edidfile.h"
+#include "protocol/replies.h"
+
+namespace talvane {
+
+using namespace edid;
+
+namespace {
+
+// List 1081 in the order of the switch's preset numbering.
+const char* const kPresetNames[kEdidPresetCount] = {
+    "1080p,Stereo Audio 2.0",  "1080p,Dolby/DTS 5.1",  "1080p,HD Audio 7.1",
+    "1080i,Stereo Audio 2.0",  "1080i,Dolby/DTS 5.1",  "1080i,HD Audio 7.1",
+    "3D,Stereo Audio 2.0",     "3D,Dolby/DTS 5.1",     "3D,HD Audio 7.1",
+    "4K2K30,Stereo Audio 2.0", "4K2K30,Dolby/DTS 5.1", "4K2K30,HD Audio 7.1",
+    "4K2K60,Stereo Audio 2.0", "4K2K60,Dolby/DTS 5.1", "4K2K60,HD Audio 7.1",
+};
+
+const QString kDefaultEdid = QStringLiteral("Default EDID");
+const QString kAllInputs = QStringLiteral("All Input");
+const QString kSet = QStringLiteral("Set");
+const QString kTo = QStringLiteral("to");
+// The open-file dialog shows .BIN and .bin files alike: file names are case-sensitive here.
+const QString kFileFilter = QStringLiteral("Binary file(*.BIN *.bin)");
+
+// The open-file dialog, over the page. Enter and Escape work in it as in any
+// file dialog: the page's key filter is for the page's own controls.
+QString chooseEdidFile(QWidget* page)
+{
+    QFileDialog dialog(page, QString(), QString(), kFileFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    keepKeys(&dialog);
+    if (runModal(dialog) != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+QString inputName(int input) { return QStringLiteral("IN%1").arg(input); }
+QString outputName(int output) { return QStringLiteral("HDMI OUT%1").arg(QChar(QLatin1Char(char('A' + output - 1)))); }
+
+bool isInput(int n) { return n >= 1 && n <= kPortCount; }
+
+}  // namespace
+
+QString CEDIDDlg::presetName(int index)
+{
+    return index >= 0 && index < kEdidPresetCount ? QString::fromLatin1(kPresetNames[index]) : QString();
+}
+
+QString CEDIDDlg::edidName(int code)
+{
+    const decode::EdidCode c = decode::edidCode(code);
+    switch (c.kind) {
+    case decode::EdidCode::Kind::Preset:
+        return presetName(c.index);
+    case decode::EdidCode::Kind::CopyOfOutput:
+        return QStringLiteral("COPY TX %1").arg(QChar(QLatin1Char(char('A' + c.index - 1))));
+    case decode::EdidCode::Kind::Unknown:
+        break;
+    }
+    return QString();
+}
+
+CEDIDDlg::CEDIDDlg(RequestEngine& engine, QWidget* parent)
+    : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+    , popups_(engine.popups())
+    , chooseFile_([this] { return chooseEdidFile(this); })
+{
+    setAccessibleName(QStringLiteral("EDID"));
+    // Every control is named for screen readers: by its caption, or by the
+    // row it belongs to where it has none.
+    auto named = [](QWidget* w, const QString& name) {
+        w->setAccessibleName(name);
+        return w;
+    };
+    auto label = [&](int id, const QString& text, int x, int y, int w, int h) {
+        return named(place(id, new QLabel(text, this), x, y, w, h), text);
+    };
+    auto button = [&](int id, const QString& text, int x, int y, int w, int h, const QString& description) {
+        auto* b = place(id, new QPushButton(text, this), x, y, w, h);
+        named(b, text)->setAccessibleDescription(description);
+        return b;
+    };
+    auto targetList = [&](int id, int x, int y, const QString& name) {
+        auto* l = place(id, new QComboBox(this), x, y, 62, 13);
+        for (int n = 1; n <= kPortCount; ++n)
+            l->addItem(inputName(n));
+        l->addItem(kAllInputs);
+        named(l, name);
+    };
+
+    named(place(ctl::ManualGroup, new QGroupBox(QStringLiteral("Manual Mode"), this), 7, 6, 329, 98),
+          QStringLiteral("Manual Mode"));
+
+    const QString setMode = QStringLiteral("Set EDID Mode");
+    label(ctl::PresetLabel, setMode, 15, 22, 58, 8);
+    auto* presets = place(ctl::PresetList, new QComboBox(this), 75, 19, 110, 13);
+    // Filled at explicit positions, so the list keeps the switch's numbering.
+    for (int i = 0; i < kEdidPresetCount; ++i)
+        presets->insertItem(i, presetName(i));
+    named(presets, setMode);
+    label(ctl::PresetTo, kTo, 191, 22, 10, 8);
+    targetList(ctl::PresetTarget, 204, 19, setMode + QLatin1Char(' ') + kTo);
+    button(ctl::PresetSet, kSet, 274, 18, 52, 14, setMode);
+
+    const QString copyFrom = QStringLiteral("Copy EDID From");
+    label(ctl::CopyLabel, copyFrom, 15, 42, 58, 8);
+    auto* outputs = place(ctl::CopySource, new QComboBox(this), 75, 39, 110, 13);
+    for (int o = 1; o <= kPortCount; ++o)
+        outputs->addItem(outputName(o));
+    named(outputs, copyFrom);
+    label(ctl::CopyTo, kTo, 191, 42, 10, 8);
+    targetList(ctl::CopyTarget, 204, 39, QStringLiteral("Copy EDID to"));
+    button(ctl::CopySet, kSet, 274, 38, 52, 14, QStringLiteral("Copy EDID"));
+
+    const QString openEdid = QStringLiteral("Open EDID");
+    label(ctl::FileLabel, openEdid, 15, 62, 58, 8);
+    button(ctl::FileChoose, QStringLiteral("..."), 75, 59, 18, 14, QStringLiteral("Choose an EDID file"));
+    auto* path = place(ctl::FilePath, new QLineEdit(this), 96, 59, 89, 13);
+    path->setReadOnly(true);
+    named(path, openEdid);
+    label(ctl::FileTo, kTo, 191, 62, 10, 8);
+    targetList(ctl::FileTarget, 204, 59, openEdid + QLatin1Char(' ') + kTo);
+    button(ctl::FileSet, kSet, 274, 58, 52, 14, QStringLiteral("Upload the EDID file"));
+    auto* summary = place(ctl::FileSummary, new QLabel(this), 75, 78, 251, 20);
+    summary->setWordWrap(true);
+    summary->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setFileSummary(QString());
+
+    auto* listGroup = new QGroupBox(QStringLiteral("Input EDID List"), this);
+    listGroup->setGeometry(dluRect(7, 110, 329, 158));
+    listGroup->setAccessibleName(listGroup->title());
+    for (int n = 1; n <= kPortCount; ++n) {
+        const int y = 125 + 14 * (n - 1);
+        label(ctl::LineCaption[n - 1], inputName(n) + QLatin1Char(':'), 20, y, 24, 8);
+        place(ctl::Line[n - 1], new QLabel(this), 46, y, 280, 8);
+        setLine(n, kDefaultEdid);
+    }
+    button(ctl::Status, QStringLiteral("Status"), 274, 248, 52, 14, QStringLiteral("Read back the EDID of every input"));
+    // The group boxes stay behind the controls they frame.
+    listGroup->lower();
+    control(ctl::ManualGroup)->lower();
+
+    // A list is read with the label before it.
+    const std::pair<int, int> buddies[] = {{ctl::PresetLabel, ctl::PresetList}, {ctl::PresetTo, ctl::PresetTarget},
+                                           {ctl::CopyLabel, ctl::CopySource},    {ctl::CopyTo, ctl::CopyTarget},
+                                           {ctl::FileLabel, ctl::FilePath},      {ctl::FileTo, ctl::FileTarget}};
+    for (const auto& [labelId, buddyId] : buddies)
+        controlAs<QLabel>(labelId)->setBuddy(control(buddyId));
+
+    for (int id : {ctl::PresetList, ctl::PresetTarget, ctl::CopySource, ctl::CopyTarget, ctl::FileTarget})
+        list(id)->setCurrentIndex(0);
+
+    auto onClick = [this](int id, void (CEDIDDlg::*action)()) {
+        connect(controlAs<QPushButton>(id), &QPushButton::clicked, this, action);
+    };
+    onClick(ctl::PresetSet, &CEDIDDlg::presetSetClicked);
+    onClick(ctl::CopySet, &CEDIDDlg::copySetClicked);
+    onClick(ctl::FileChoose, &CEDIDDlg::chooseFileClicked);
+    onClick(ctl::FileSet, &CEDIDDlg::uploadSetClicked);
+    onClick(ctl::Status, &CEDIDDlg::statusClicked);
+    engine_.setReplyHandler(Page::Edid, this);
+}
+
+CEDIDDlg::~CEDIDDlg()
+{
+    timers_.stopAll();
+    engine_.setReplyHandler(Page::Edid, nullptr);
+}
+
+QComboBox* CEDIDDlg::list(int id) const { return controlAs<QComboBox>(id); }
+
+int CEDIDDlg::targetOf(int listId) const
+{
+    const int index = list(listId)->currentIndex();
+    return index == kAllInputsIndex ? 0 : index + 1;
+}
+
+CommandFrame CEDIDDlg::presetCommand() const
+{
+    return build::edidSetPreset(std::max(0, list(ctl::PresetList)->currentIndex()), targetOf(ctl::PresetTarget));
+}
+
+void CEDIDDlg::sendCommand(const CommandFrame& command)
+{
+    engine_.loadCommand(command);
+    engine_.postSend(action::SendEdidPage);
+}
+
+void CEDIDDlg::setLine(int input, const QString& text)
+{
+    // A screen reader reads the line with its input: "IN3: 4K2K60,HD Audio 7.1".
+    QLabel* line = controlAs<QLabel>(ctl::Line[input - 1]);
+    line->setText(text);
+    line->setAccessibleName(inputName(input) + QStringLiteral(": ") + text);
+}
+
+void CEDIDDlg::setFileSummary(const QString& summary)
+{
+    QLabel* label = controlAs<QLabel>(ctl::FileSummary);
+    label->setText(summary);
+    label->setAccessibleName(summary.isEmpty() ? QStringLiteral("EDID file summary")
+                                               : QStringLiteral("EDID file: ") + summary);
+}
+
+// --- buttons ------------------------------------------------------------------
+
+void CEDIDDlg::startSetting(const CommandFrame& command)
+{
+    sendCommand(command);
+    timers_.arm(timer::Setting, timeout::Setting);
+    popups_.showBusy(text::Setting);
+}
+
+void CEDIDDlg::presetSetClicked()
+{
+    if (!engine_.acquire())
+        return;
+    startSetting(presetCommand());
+}
+
+void CEDIDDlg::copySetClicked()
+{
+    if (!engine_.acquire())
+        return;
+    startSetting(build::edidCopy(list(ctl::CopySource)->currentIndex() + 1, targetOf(ctl::CopyTarget)));
+}
+
+void CEDIDDlg::uploadSetClicked()
+{
+    if (!engine_.acquire())
+        return;
+    if (controlAs<QLineEdit>(ctl::FilePath)->text().isEmpty()) {
+        engine_.setReady();  // no file chosen: nothing to send
+        return;
+    }
+    startSetting(build::edidUploadRequest());
+}
+
+void CEDIDDlg::chooseFileClicked()
+{
+    // Only between exchanges; choosing sends nothing.
+    if (!engine_.isReady())
+        return;
+    const QString path = chooseFile_ ? chooseFile_() : QString();
+    if (!path.isEmpty())
+        loadFile(path);
+}
+
+void CEDIDDlg::loadFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    // One byte more than the longest valid file tells a longer file apart.
+    const QByteArray bytes = file.read(qint64(edidfile::kMaxFileSize) + 1);
+    file.close();
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    const auto size = static_cast<std::size_t>(bytes.size());
+    // Checked before it is copied: a rejected file leaves the last accepted
+    // one in the buffer, the one the path box still shows.
+    if (!edidfile::accepted(data, size)) {
+        popups_.showMessage(text::BadEdidFile);
+        return;
+    }
+    auto& buffer = engine_.edidBuffer();
+    std::fill(buffer.begin(), buffer.end(), 0);
+    std::copy(data, data + size, buffer.begin() + 1);
+    auto* box = controlAs<QLineEdit>(ctl::FilePath);
+    const QString full = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    box->setText(full);
+    box->setToolTip(full);
+    setFileSummary(QString::fromStdString(edidfile::describe(data, size)));
+}
+
+void CEDIDDlg::statusClicked()
+{
+    if (!engine_.acquire())
+        return;
+    sendStatusQuery(1);
+}
+
+void CEDIDDlg::sendStatusQuery(int input)
+{
+    sendCommand(build::edidQuery(input));
+    timers_.arm(timer::statusQuery(input), timeout::Status);
+}
+
+// --- replies ------------------------------------------------------------------
+
+void CEDIDDlg::handleReply(const CommandFrame& f)
+{
+    if (commandIdOf(f) == cmd::EdidQuery) {
+        const decode::EdidStatus s = decode::edidStatus(f);
+        if (isInput(s.input))
+            statusAnswered(s.input, s.code);
+        return;
+    }
+    const CommandFrame& command = engine_.commandBuffer();
+    switch (decode::edidAnswer(f, command)) {
+    case decode::EdidAnswer::UploadReady:
+        if (decode::isEdidUploadRequest(command))
+            sendCommand(build::edidUploadTarget(targetOf(ctl::FileTarget)));
+        else
+            sendCommand(presetCommand());  // the switch asks for the preset again
+        break;
+    case decode::EdidAnswer::Accepted:
+        sendCommand(build::edidBlockHeader(targetOf(ctl::FileTarget) == 0));
+        timers_.arm(timer::SendBlock, timeout::SendBlock);
+        break;
+    case decode::EdidAnswer::Done:
+        showResult(text::SetSuccessfully);
+        break;
+    case decode::EdidAnswer::NoValidData:
+        showResult(text::NoValidData);
+        break;
+    case decode::EdidAnswer::None:
+        break;
+    }
+}
+
+void CEDIDDlg::statusAnswered(int input, int code)
+{
+    if (input == 1)
+        engine_.postSend(action::StopPageEntryTimer);  // the entry query is answered
+    timers_.stop(timer::statusQuery(input));
+    timers_.stop(timer::statusQuery(input) + 1);
+    const QString name = edidName(code);
+    if (!name.isEmpty())
+        setLine(input, name);
+    if (input < kPortCount) {
+        sendStatusQuery(input + 1);
+        return;
+    }
+    popups_.closeBusy();
+    engine_.setReady();
+}
+
+void CEDIDDlg::showResult(const QString& text)
+{
+    timers_.stop(timer::Setting);
+    timers_.stop(timer::SendBlock);
+    popups_.setBusyText(text);
+    popups_.busyResult();
+    timers_.arm(timer::CloseResult, timeout::CloseResult);
+    engine_.setReady();
+}
+
+// --- timers -------------------------------------------------------------------
+
+void CEDIDDlg::onTimer(int id)
+{
+    timers_.stop(id);
+    switch (id) {
+    case timer::Setting:
+        timers_.stop(timer::SendBlock);
+        engine_.reportTimeout();
+        return;
+    case timer::SendBlock:
+        engine_.postSend(action::SendRawEdid);
+        return;
+    case timer::CloseResult:
+        popups_.closeBusy();
+        return;
+    default:
+        break;
+    }
+    if (id < timer::StatusQuery || id > timer::StatusLast)
+        return;
+    if ((id - timer::StatusQuery) % 2 == 0) {
+        // First query unanswered: send it once more and wait on the partner.
+        timers_.arm(id + 1, timeout::Status);
+        engine_.postSend(action::SendEdidPage);
+    } else {
+        engine_.reportTimeout();
+    }
+}
+
+}  // namespace talvane
