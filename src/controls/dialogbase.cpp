@@ -39,10 +39,12 @@ const char kKeyFilterProperty[] = "talvaneKeyFilter";
 
 // The nearest window at or above `w` that has a key filter of its own: a page
 // inside the main window keeps its own rules (the Upgrade page lets Space
-// through) instead of the main window's.
+// through) instead of the main window's. The search ends at `w`'s own
+// window, so a dialog opened over a filtered window (an open-file dialog)
+// keeps its keys.
 QWidget* keyFilterWindowOf(QWidget* w)
 {
-    for (; w; w = w->parentWidget())
+    for (; w; w = w->isWindow() ? nullptr : w->parentWidget())
         if (w->property(kKeyFilterProperty).toBool())
             return w;
     return nullptr;
@@ -107,7 +109,5 @@ void installKeySwallower(QWidget* window, bool swallowSpace)
     window->setProperty(kKeyFilterProperty, true);
     qApp->installEventFilter(new KeySwallower(window, swallowSpace));
 }
-
-void keepKeys(QWidget* window) { window->setProperty(kKeyFilterProperty, true); }
 
 }  // namespace talvane

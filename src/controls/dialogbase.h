@@ -67,8 +67,5 @@ void centreOnOwner(QWidget* window);
 // button. A child window with a filter of its own follows only its own. The
 // filter lives as long as the window.
 void installKeySwallower(QWidget* window, bool swallowSpace = true);
-// Lets `window`, a dialog of its own opened over a window that swallows these
-// keys (an open-file dialog), keep Enter, Escape and Space.
-void keepKeys(QWidget* window);
 
 }  // namespace talvane

@@ -41,14 +41,12 @@ const QString kTo = QStringLiteral("to");
 // The open-file dialog shows .BIN and .bin files alike: file names are case-sensitive here.
 const QString kFileFilter = QStringLiteral("Binary file(*.BIN *.bin)");
 
-// The open-file dialog, over the page. Enter and Escape work in it as in any
-// file dialog: the page's key filter is for the page's own controls.
+// The open-file dialog, over the page.
 QString chooseEdidFile(QWidget* page)
 {
     QFileDialog dialog(page, QString(), QString(), kFileFilter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    keepKeys(&dialog);
     if (runModal(dialog) != QDialog::Accepted)
         return QString();
     return dialog.selectedFiles().value(0);
