@@ -48,12 +48,13 @@ bool CSerialPort::Open(QObject* owner, int portNumber, int baud, char parity, in
     port_ = portNumber;
     eventMask_ = eventMask;
 
-    const QString path = serialDevicePathOf(portNumber);
-    if (path.isEmpty() || !device_->open(path))
+    qint64 provider = 0;
+    const QString path = serialDevicePathOf(portNumber, &provider);
+    if (path.isEmpty() || !device_->open(path, provider))
         return false;
     devicePath_ = path;
-    ownKey_ = canonicalDevicePath(path);
-    addOwnOpenPort(ownKey_);
+    NodeId::of(path, ownNode_);
+    addOwnOpenPort(ownNode_);
     open_ = true;
 
     LineSettings settings;
@@ -279,7 +280,7 @@ void CSerialPort::closeDevice()
     if (!open_.exchange(false))
         return;
     device_->close();
-    removeOwnOpenPort(ownKey_);
+    removeOwnOpenPort(ownNode_);
 }
 
 }  // namespace talvane

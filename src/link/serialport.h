@@ -117,7 +117,7 @@ private:
     int port_ = 0;
     quint32 eventMask_ = 0;
     QString devicePath_;
-    QString ownKey_;  // this port in the process-wide set of open ports
+    NodeId ownNode_;  // this port in the process-wide set of open ports
 
     mutable std::mutex lock_;  // the write queue and the last warning
     std::deque<std::vector<std::uint8_t>> writes_;
