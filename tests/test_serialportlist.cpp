@@ -358,6 +358,44 @@ private slots:
         QCOMPARE(fx.source->reads, 4);
     }
 
+    // The list keeps what it found out until something changes: a lock file
+    // written or its owner ending, the node's owner or mode changed.
+    void findingsFollowChanges()
+    {
+        Fixture fx;
+        QTemporaryDir watched;
+        fx.source->watched = {watched.path()};  // the devices stay as they are
+        fx.source->list = {tty("ttyUSB7", "Adapter", true)};
+        const QString node = fakeDev("ttyUSB7");
+        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.path()),
+                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks}, {}, [](const QString& path) {
+                                   return QFileInfo(path).permissions().testFlag(QFileDevice::WriteOther);
+                               });
+        QVERIFY(writeFile(node, {}));
+        QVERIFY(QFile::setPermissions(node, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+                                                | QFileDevice::WriteOther));
+        QVERIFY(listed(e, node) && listed(e, node));  // settled: nothing left to look up
+
+        QProcess locker;  // another program with a lock file for the port
+        locker.start("sleep", {"600"});
+        QVERIFY(locker.waitForStarted());
+        const QString lock = fx.lockDir.filePath("LCK..ttyUSB7");
+        QVERIFY(writeFile(lock, QByteArray::number(locker.processId()).rightJustified(10, ' ') + '\n'));
+        QVERIFY(!listed(e, node));
+        locker.kill();  // it ends without removing its lock file
+        QVERIFY(locker.waitForFinished());
+        QVERIFY(listed(e, node));
+        QVERIFY(QFile::remove(lock));
+        QVERIFY(listed(e, node) && listed(e, node));
+
+        QVERIFY(QFile::setPermissions(node, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        std::vector<SerialPortRecord> out;
+        QString error, hint;
+        QVERIFY(e.enumerate(out, error, hint));
+        QVERIFY(!find(out, node));
+        QCOMPARE(hint, permissionHint(1, {}));
+    }
+
     void exclusiveLockOnAPtyShowsInProcLocks()
     {
         PtyPair pty;

@@ -12,6 +12,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <set>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -434,19 +436,67 @@ QString permissionHint(int count, const QStringList& groups)
 // ---------------------------------------------------------------------------
 
 namespace {
-// One port the list may show, as last read from the system.
+// Tells when a process ends (also before its parent reaps it), from a pidfd;
+// where there is none, from the process table each time it is asked.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(const VirtualPort& port)
+        : port_(port)
+        , fd_(int(::syscall(SYS_pidfd_open, pid_t(port.ownerPid), 0)))
+    {
+        // The id may already belong to a later process: judge it once by its start time.
+        if (fd_ >= 0 && !VirtualPortRegistry::ownerRunning(port_)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~ProcessWatch()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    bool ended() const
+    {
+        if (fd_ < 0)
+            return !VirtualPortRegistry::ownerRunning(port_);
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) != 0;
+    }
+    bool watches(const VirtualPort& port) const
+    {
+        return port.ownerPid == port_.ownerPid && port.ownerStartTime == port_.ownerStartTime;
+    }
+
+private:
+    VirtualPort port_;
+    int fd_;
+};
+
+// One port the list may show, as last read from the system, and what was
+// last found out about it.
 struct Candidate {
     SerialPortRecord record;
     bool adapter = false;
     bool isVirtual = false;
     VirtualPort port;  // a virtual port's registration
+    std::shared_ptr<ProcessWatch> owner;
     QStringList lockFiles;
     QString canonicalPath;
-    NodeId node;
-    bool nodeKnown = false;
-    int wd = -1;           // watch on the node for opens and closes
+    int wd = -1;           // watch on the node: opened, closed, owner or mode changed
     int holderChecks = 0;  // holder lookups still due
-    qint64 holder = 0;     // another process that has it open, as last looked up
+
+    bool checked = false;  // the findings below hold until something changes
+    bool present = false;
+    NodeId node;
+    bool permitted = false;
+    QString group;         // not permitted: the group whose members may open it, if any
+    bool ownOpen = false;
+    qint64 lockOwner = 0;  // a live process with a lock file for it
+    bool locked = false;   // an exclusive lock on it
+    qint64 holder = 0;     // another process that has it open
 };
 
 Candidate makeCandidate(const SerialPortRecord& record, const PortLockPaths& locks)
@@ -458,26 +508,42 @@ Candidate makeCandidate(const SerialPortRecord& record, const PortLockPaths& loc
     return c;
 }
 
-// The state of a candidate that was already known (same port on the same
-// path) carries over; watches of candidates that are gone are dropped.
+// What was known about a port already listed (same number, same path)
+// carries over; watches of ports that are gone are dropped.
 void carryOver(std::vector<Candidate>& fresh, std::vector<Candidate>& old, ChangeWatch& watch)
 {
     for (Candidate& c : fresh) {
         const auto it = std::find_if(old.begin(), old.end(), [&](const Candidate& o) {
-            return o.wd >= 0 && o.record.devicePath == c.record.devicePath && o.record.comNumber == c.record.comNumber;
+            return o.record.devicePath == c.record.devicePath && o.record.comNumber == c.record.comNumber;
         });
         if (it == old.end())
             continue;
-        c.node = it->node;
-        c.nodeKnown = it->nodeKnown;
+        if (c.isVirtual && it->owner && it->owner->watches(c.port))
+            c.owner = it->owner;
         c.wd = it->wd;
         c.holderChecks = it->holderChecks;
+        c.node = it->node;
+        c.present = it->present;
         c.holder = it->holder;
+        c.locked = it->locked;
         it->wd = -1;
     }
     for (const Candidate& o : old)
         if (o.wd >= 0 && std::none_of(fresh.begin(), fresh.end(), [&](const Candidate& c) { return c.wd == o.wd; }))
             watch.remove(o.wd);
+}
+
+// Adds watches on `dirs`; all their ids, or none when one cannot be watched.
+std::vector<int> watchAll(ChangeWatch& watch, const QStringList& dirs, uint32_t events)
+{
+    std::vector<int> wds;
+    for (const QString& dir : dirs) {
+        const int wd = watch.add(dir, events);
+        if (wd < 0)
+            return {};
+        wds.push_back(wd);
+    }
+    return wds;
 }
 }  // namespace
 
@@ -486,6 +552,7 @@ struct SerialPortEnumerator::State {
     bool kernelRead = false;
     bool registryRead = false;
     std::vector<int> sourceWds;  // empty: the source is not watched
+    std::vector<int> lockWds;    // empty: the lock directories are not watched
     int registryWd = -1;
     int sinceFullRead = 0;
     std::vector<Candidate> kernel;
@@ -518,6 +585,13 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
     return enumerate(out, error, hint);
 }
 
+// Everything found out about a port is kept until something that could change
+// it happens: an event on its node (opened, closed, owner or mode changed), on
+// the lock directories, a new read of the devices or the registry, or the
+// periodic full read. A port with a live lock file is looked at every time, so
+// that it comes back when the locking process ends. Reading /proc/locks each
+// time would also cost the whole system: the kernel takes the lock table's
+// write lock and waits for an RCU grace period to list it.
 bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString& error, QString& hint)
 {
     if (!state_)
@@ -527,27 +601,19 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
     std::set<int> fired;
     const bool complete = st.watch.drain(fired);
     const bool periodic = ++st.sinceFullRead >= kRescanEvery;
+    const bool recheckAll = !complete || periodic;
     auto firedAny = [&](const std::vector<int>& wds) {
         return std::any_of(wds.begin(), wds.end(), [&](int wd) { return fired.count(wd) != 0; });
     };
 
     // The system's devices, when they may have changed.
-    if (!st.kernelRead || !complete || periodic || st.sourceWds.empty() || firedAny(st.sourceWds)) {
+    if (!st.kernelRead || recheckAll || st.sourceWds.empty() || firedAny(st.sourceWds)) {
         std::vector<std::pair<int, TtyDevice>> kernel;
         if (!kernelPorts(*source_, *store_, kernel, error))
             return false;
-        // Watch before reading would be tighter, but a change between the two
-        // only delays the update to the next change or the periodic read.
-        std::vector<int> wds;
-        for (const QString& dir : source_->watchDirectories()) {
-            const int wd = st.watch.add(dir, kDirectoryEvents);
-            if (wd < 0) {
-                wds.clear();
-                break;
-            }
-            wds.push_back(wd);
-        }
-        st.sourceWds = wds;
+        // Watching after reading leaves a moment uncovered: a change in it
+        // shows with the next change or the periodic read.
+        st.sourceWds = watchAll(st.watch, source_->watchDirectories(), kDirectoryEvents);
         std::vector<Candidate> fresh;
         for (const auto& [n, d] : kernel) {
             fresh.push_back(makeCandidate(makeRecord(n, d.devicePath, descriptionOf(d), d.usb), locks_));
@@ -560,8 +626,8 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
 
     // The registered virtual ports, when the registry changed or an owner ended.
     const bool ownerEnded = std::any_of(st.virtuals.begin(), st.virtuals.end(),
-                                        [](const Candidate& c) { return !VirtualPortRegistry::ownerRunning(c.port); });
-    if (!st.registryRead || !complete || periodic || st.registryWd < 0 || fired.count(st.registryWd) || ownerEnded) {
+                                        [](const Candidate& c) { return !c.owner || c.owner->ended(); });
+    if (!st.registryRead || recheckAll || st.registryWd < 0 || fired.count(st.registryWd) || ownerEnded) {
         std::vector<Candidate> fresh;
         for (const VirtualPort& v : registry_.list()) {
             const QString description = v.description.isEmpty() ? QLatin1String(kVirtualDescription) : v.description;
@@ -571,73 +637,101 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
         }
         st.registryWd = st.watch.add(registry_.directory(), kRegistryEvents);
         carryOver(fresh, st.virtuals, st.watch);
+        for (Candidate& c : fresh)
+            if (!c.owner)
+                c.owner = std::make_shared<ProcessWatch>(c.port);
         st.virtuals = std::move(fresh);
         st.registryRead = true;
     }
+
+    if (st.lockWds.empty() || recheckAll) {
+        QStringList dirs;
+        for (const QString& dir : locks_.lockDirectories)
+            dirs << canonicalDevicePath(dir);
+        dirs.removeDuplicates();
+        st.lockWds = watchAll(st.watch, dirs, kRegistryEvents);
+    }
+    const bool lockFilesChanged = st.lockWds.empty() || firedAny(st.lockWds);
     if (periodic)
         st.sinceFullRead = 0;
 
-    // Each port: still there, open to this user, and not in use.
     ExclusiveLocks exclusive;
     bool exclusiveRead = false;
-    int noPermission = 0;
-    QStringList groups;
-    std::vector<Candidate*> free;
     std::vector<HolderQuery> queries;
     std::vector<Candidate*> queried;
     for (std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
         for (Candidate& c : *list) {
+            if (c.wd >= 0 && fired.count(c.wd))
+                c.holderChecks = kHolderChecksAfterEvent;
+            const bool due = c.wd < 0 || c.holderChecks > 0;
+            if (c.checked && !due && !recheckAll && !lockFilesChanged && !c.lockOwner)
+                continue;
+            c.checked = false;
             const QByteArray path = QFile::encodeName(c.record.devicePath);
             struct stat info {};
-            if (::stat(path.constData(), &info) != 0)
+            c.present = ::stat(path.constData(), &info) == 0;
+            if (!c.present)
                 continue;
             const NodeId node = NodeId::of(info);
-            if (!c.nodeKnown || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
+            if (c.wd < 0 || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
                 // A new node: watch it, and look up who has it open already.
                 st.watch.remove(c.wd);
                 c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
                 c.node = node;
-                c.nodeKnown = true;
-                c.holderChecks = kHolderChecksAfterEvent;
-            } else if (fired.count(c.wd) || !complete) {
                 c.holderChecks = kHolderChecksAfterEvent;
             }
-            if (!mayOpen_(c.record.devicePath)) {
-                if (c.adapter) {
-                    ++noPermission;
-                    // Name the group only where joining it would help.
-                    const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
-                    const QString group = groupName(info.st_gid);
-                    if ((info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0 && !groups.contains(group))
-                        groups << group;
-                }
+            c.permitted = mayOpen_(c.record.devicePath);
+            c.group.clear();
+            const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
+            if (!c.permitted && (info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0)
+                c.group = groupName(info.st_gid);  // joining it would help
+            c.ownOpen = isOwnOpenPort(node);
+            c.lockOwner = liveLockFileOwner(c.lockFiles);
+            // A node that cannot be watched (no watches left) is looked at every time.
+            c.checked = c.wd >= 0;
+            const bool lookUp = c.holderChecks > 0 || c.wd < 0;
+            if (c.holderChecks > 0)
+                --c.holderChecks;
+            if (!c.permitted || c.ownOpen) {
+                c.locked = false;
+                c.holder = 0;
                 continue;
             }
-            if (isOwnOpenPort(node) || liveLockFileOwner(c.lockFiles) != 0)
-                continue;
-            if (!exclusiveRead)
-                exclusive.load(locks_.procLocksPath);
-            exclusiveRead = true;
-            if (exclusive.holds(node))
-                continue;
-            if (c.wd < 0 || c.holderChecks > 0) {
+            if (lookUp || recheckAll) {
+                if (!exclusiveRead)
+                    exclusive.load(locks_.procLocksPath);
+                exclusiveRead = true;
+                c.locked = exclusive.holds(node);
+            }
+            if (lookUp) {
                 queries.push_back({node, c.canonicalPath, c.isVirtual ? c.port.ownerPid : 0, 0});
                 queried.push_back(&c);
             }
-            free.push_back(&c);
         }
     }
     findHolders(queries);
-    for (std::size_t i = 0; i < queried.size(); ++i) {
+    for (std::size_t i = 0; i < queried.size(); ++i)
         queried[i]->holder = queries[i].holder;
-        if (queried[i]->holderChecks > 0)
-            --queried[i]->holderChecks;
-    }
 
     std::vector<SerialPortRecord> result;
-    for (const Candidate* c : free)
-        if (!c->holder)
-            result.push_back(c->record);
+    int noPermission = 0;
+    QStringList groups;
+    for (const std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
+        for (const Candidate& c : *list) {
+            if (!c.present)
+                continue;
+            if (!c.permitted) {
+                if (c.adapter) {
+                    ++noPermission;
+                    if (!c.group.isEmpty() && !groups.contains(c.group))
+                        groups << c.group;
+                }
+                continue;
+            }
+            if (!c.ownOpen && !c.lockOwner && !c.locked && !c.holder)
+                result.push_back(c.record);
+        }
+    }
     std::stable_sort(result.begin(), result.end(),
                      [](const SerialPortRecord& a, const SerialPortRecord& b) { return a.comNumber < b.comNumber; });
     out.swap(result);
