@@ -324,26 +324,34 @@ bool ComNumberStore::save(const Table& table) const
 
 std::map<QString, int> ComNumberStore::assign(const QStringList& names)
 {
-    // Another panel may be assigning at the same moment.
+    std::map<QString, int> out;
+    QStringList fresh;
+    Table table;
+    auto lookUp = [&] {
+        out.clear();
+        fresh.clear();
+        for (const QString& name : names) {
+            const auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == name; });
+            if (it != table.end())
+                out[name] = it->second;
+            else if (!fresh.contains(name))
+                fresh << name;
+        }
+    };
+    bool loaded = load(table);
+    lookUp();
+    if (fresh.isEmpty())
+        return out;  // the usual case: every device seen before
+
+    // Another panel may be giving out numbers at the same moment: read again under the lock.
     std::unique_ptr<QLockFile> lock;
     if (!file_.isEmpty()) {
         QDir().mkpath(QFileInfo(file_).path());
         lock = std::make_unique<QLockFile>(file_ + QStringLiteral(".lock"));
         lock->tryLock(kStoreLockWaitMs);
+        loaded = load(table);
+        lookUp();
     }
-    Table table;
-    const bool loaded = load(table);
-    std::map<QString, int> out;
-    QStringList fresh;
-    for (const QString& name : names) {
-        const auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == name; });
-        if (it != table.end())
-            out[name] = it->second;
-        else if (!fresh.contains(name))
-            fresh << name;
-    }
-    if (fresh.isEmpty())
-        return out;
     for (const QString& name : fresh) {
         int n = com::kFirstOther;
         while (n <= com::kLastKernel
@@ -361,7 +369,7 @@ std::map<QString, int> ComNumberStore::assign(const QStringList& names)
     }
     if (file_.isEmpty())
         memory_ = table;
-    else if (loaded && (!lock || lock->isLocked()))
+    else if (loaded && lock->isLocked())
         save(table);  // an unreadable file is not overwritten
     return out;
 }
