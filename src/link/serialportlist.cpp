@@ -39,6 +39,7 @@ constexpr qsizetype kMaxStoreSize = 64 * 1024;
 // many refreshes: the event can come a moment before the opener has its
 // descriptor in place.
 constexpr int kHolderChecksAfterEvent = 2;
+constexpr int kUnwatchedLookupEvery = 5;
 
 // What changes in a watched directory: an entry added, removed, renamed or
 // with new owner or mode (CLOSE_WRITE: a registry entry written in place).
@@ -499,6 +500,7 @@ struct Candidate {
     bool checked = false;  // the findings below hold until something changes
     bool present = false;
     NodeId node;
+    bool nodeKnown = false;
     bool permitted = false;
     QString group;         // not permitted: the group whose members may open it, if any
     bool ownOpen = false;
@@ -531,6 +533,7 @@ void carryOver(std::vector<Candidate>& fresh, std::vector<Candidate>& old, Chang
         c.wd = it->wd;
         c.holderChecks = it->holderChecks;
         c.node = it->node;
+        c.nodeKnown = it->nodeKnown;
         c.present = it->present;
         c.holder = it->holder;
         c.locked = it->locked;
@@ -660,6 +663,9 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
         st.lockWds = watchAll(st.watch, dirs, kRegistryEvents);
     }
     const bool lockFilesChanged = st.lockWds.empty() || firedAny(st.lockWds);
+    // Nodes without a watch (none left) are looked up now and then only:
+    // a lookup reads every process's descriptors.
+    const bool unwatchedLookup = st.sinceFullRead % kUnwatchedLookupEvery == 0;
     if (periodic)
         st.sinceFullRead = 0;
 
@@ -671,7 +677,7 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
         for (Candidate& c : *list) {
             if (c.wd >= 0 && fired.count(c.wd))
                 c.holderChecks = kHolderChecksAfterEvent;
-            const bool due = c.wd < 0 || c.holderChecks > 0;
+            const bool due = c.wd < 0 || c.holderChecks > 0;  // unwatched: every time, cheaply
             if (c.checked && !due && !recheckAll && !lockFilesChanged && !c.lockOwner)
                 continue;
             c.checked = false;
@@ -681,12 +687,15 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
             if (!c.present)
                 continue;
             const NodeId node = NodeId::of(info);
-            if (c.wd < 0 || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
+            if (!c.nodeKnown || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
                 // A new node: watch it, and look up who has it open already.
                 st.watch.remove(c.wd);
                 c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
                 c.node = node;
+                c.nodeKnown = true;
                 c.holderChecks = kHolderChecksAfterEvent;
+            } else if (c.wd < 0 && unwatchedLookup) {
+                c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
             }
             c.permitted = mayOpen_(c.record.devicePath);
             c.group.clear();
@@ -697,7 +706,7 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
             c.lockOwner = liveLockFileOwner(c.lockFiles);
             // A node that cannot be watched (no watches left) is looked at every time.
             c.checked = c.wd >= 0;
-            const bool lookUp = c.holderChecks > 0 || c.wd < 0;
+            const bool lookUp = c.holderChecks > 0 || (c.wd < 0 && unwatchedLookup);
             if (c.holderChecks > 0)
                 --c.holderChecks;
             if (!c.permitted || c.ownOpen) {
