@@ -126,6 +126,7 @@ private slots:
     void selectedPortSurvivesChanges();
     void portListTooltipsNameTheDevice();
     void portListKeepsItsEntriesOnEnumerationError();
+    void portListTooltipSaysWhyPortsAreHidden();
     void connectWithEmptyListFails();
 };
 
@@ -684,6 +685,33 @@ void TestGeneralPage::portListKeepsItsEntriesOnEnumerationError()
     });
     p.window->generalPage().refreshPortList();
     QCOMPARE(entries(p), QStringList{"COM3"});
+}
+
+void TestGeneralPage::portListTooltipSaysWhyPortsAreHidden()
+{
+    PanelFixture p(false);
+    auto* list = p.window->controlAs<QComboBox>(ctl::PortList);
+    QString hint = permissionHint(2, {"dialout"});
+    bool fail = false;
+    p.window->generalPage().setEnumerator([&](std::vector<SerialPortRecord>& out, QString& error, QString& given) {
+        out.clear();  // nothing listed: the hint is all the operator gets
+        given = hint;
+        error = fail ? QStringLiteral("broken") : QString();
+        return !fail;
+    });
+    p.window->generalPage().refreshPortList();
+    QCOMPARE(list->count(), 0);
+    QCOMPARE(list->toolTip(), QStringLiteral("2 serial ports hidden: no permission. Add your user to the 'dialout' group and "
+                                             "log in again."));
+    QCOMPARE(list->accessibleDescription(), list->toolTip());
+    // A failed enumeration keeps it; the next good one without hidden ports clears it.
+    fail = true;
+    hint.clear();
+    p.window->generalPage().refreshPortList();
+    QVERIFY(!list->toolTip().isEmpty());
+    fail = false;
+    p.clock.advance(600);  // timer 1's refresh
+    QCOMPARE(list->toolTip(), QString());
 }
 
 void TestGeneralPage::connectWithEmptyListFails()

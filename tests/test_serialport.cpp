@@ -1,6 +1,7 @@
 // CSerialPort over a pseudo-terminal: the slave is registered as a virtual
 // port in a temporary registry, so Open() finds it by its COM number, and the
 // test plays the switch on the master side.
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +16,7 @@
 
 #include "core/windowmessage.h"
 #include "link/serialport.h"
+#include "link/serialportlist.h"
 #include "link/virtualports.h"
 #include "protocol/commands.h"
 #include "support/pty.h"
@@ -35,13 +37,17 @@ class RecordingOwner : public QObject, public MessageWindow {
 public:
     std::vector<Message> messages;
     QByteArray bytes;
+    std::function<void()> onByte;  // runs inside the handler of each byte
 
     bool event(QEvent* e) override { return dispatchWindowMessage(e, *this) || QObject::event(e); }
     qintptr onMessage(int message, quintptr wParam, qintptr lParam) override
     {
         messages.push_back({message, wParam, lParam});
-        if (message == msg::ByteReceived)
+        if (message == msg::ByteReceived) {
             bytes.append(static_cast<char>(wParam));
+            if (onByte)
+                onByte();
+        }
         return 0;
     }
     int count(int message) const
@@ -53,7 +59,13 @@ public:
 // The Linux device with counters.
 class TestDevice : public PosixSerialDevice {
 public:
-    std::atomic<int> writes{0}, bytesRead{0}, hangUps{0};
+    std::atomic<int> writes{0}, bytesRead{0}, hangUps{0}, waits{0};
+
+    WaitResult wait(unsigned watch, bool block) override
+    {
+        ++waits;  // counted on the way in: the thread is about to wait
+        return PosixSerialDevice::wait(watch, block);
+    }
 
     IoResult write(const std::uint8_t* bytes, std::size_t length) override
     {
@@ -116,6 +128,58 @@ QByteArray everyByteValue(std::size_t size)
 QByteArray bytesOf(const std::uint8_t* p, std::size_t n) { return QByteArray(reinterpret_cast<const char*>(p), qsizetype(n)); }
 const std::uint8_t* dataOf(const QByteArray& b) { return reinterpret_cast<const std::uint8_t*>(b.constData()); }
 
+// Another program with the device open, until destroyed.
+struct Holder {
+    QProcess process;
+    explicit Holder(const QString& path)
+    {
+        process.start("sh", {"-c", "exec sleep 600 <" + path});
+        const bool opened = process.waitForStarted() && processEventsUntil([&] {
+            return QFileInfo(QStringLiteral("/proc/%1/fd/0").arg(process.processId())).symLinkTarget() == path;
+        });
+        if (!opened)
+            qWarning("the holder did not open %s", qPrintable(path));
+    }
+    ~Holder()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+};
+
+// A link under the real /dev/serial/by-id to a device, removed again with
+// the directories it had to make.
+struct ByIdLink {
+    QString path;
+    QStringList made;
+    explicit ByIdLink(const QString& target)
+    {
+        for (const QString dir : {"/dev/serial", "/dev/serial/by-id"})
+            if (!QFileInfo::exists(dir) && QDir().mkdir(dir))
+                made.prepend(dir);
+        path = QStringLiteral("/dev/serial/by-id/talvane-test-%1").arg(::getpid());
+        if (!QFile::link(target, path))
+            path.clear();
+    }
+    ~ByIdLink()
+    {
+        if (!path.isEmpty())
+            QFile::remove(path);
+        for (const QString& dir : made)
+            QDir().rmdir(dir);
+    }
+};
+
+// The system's kernel ports are not wanted here: only registered ports.
+class NoDevices : public TtyDeviceSource {
+public:
+    bool devices(std::vector<TtyDevice>& out, QString&) const override
+    {
+        out.clear();
+        return true;
+    }
+};
+
 }  // namespace
 
 class TestSerialPort : public QObject {
@@ -139,6 +203,7 @@ private slots:
         QTest::addColumn<int>("eventCharMessages");
         QTest::newRow("every byte value") << everyByteValue(256) << CSerialPort::kMainWindowEventMask << 1;
         QTest::newRow("event char, flag not in mask") << QByteArray("aqb") << CSerialPort::EvRxChar << 0;
+        QTest::newRow("flag in mask, no event char") << QByteArray("ab\x00\xff\x70", 5) << CSerialPort::kMainWindowEventMask << 0;
     }
 
     void receivesEachByteInOrder()
@@ -148,9 +213,11 @@ private slots:
         QFETCH(int, eventCharMessages);
         Link l;
         QVERIFY(l.start(mask));
+        QVERIFY(spinUntil([&] { return l.device->waits > 0; }));
+        const int idle = l.device->waits;
         QVERIFY(l.pty.write(input));
-        QVERIFY(processEventsUntil([&] { return l.owner.bytes.size() >= input.size()
-                                                && l.owner.count(msg::LineEventChar) >= eventCharMessages; }));
+        // Every message for the input is handled once the thread waits again.
+        QVERIFY(processEventsUntil([&] { return l.owner.bytes.size() >= input.size() && l.device->waits > idle; }));
         QCOMPARE(l.owner.bytes, input);
         QCOMPARE(l.owner.count(msg::LineEventChar), eventCharMessages);
         int seen = 0;
@@ -166,24 +233,57 @@ private slots:
     void writesEachFrameWholeInOneCall_data()
     {
         QTest::addColumn<QByteArrayList>("frames");
+        QTest::addColumn<bool>("peerWaits");  // the peer reads only once every frame went out
         // Every byte value: a cooked line would change LF, CR, XON, XOFF, NUL...
-        QTest::newRow("data frame") << QByteArrayList{everyByteValue(kDataFrameSize)};
+        QTest::newRow("data frame") << QByteArrayList{everyByteValue(kDataFrameSize)} << false;
         QByteArrayList queued;
         for (int output = 1; output <= 3; ++output)
             queued << bytesOf(build::routeSet(1, output).seal().data(), kCommandFrameSize);
-        QTest::newRow("frames queued together, in order") << queued;
+        QTest::newRow("frames queued together, in order") << queued << false;
+        // The purge before each write discards unread input only: output the
+        // peer has not read yet is an earlier frame and must arrive whole.
+        QByteArrayList blocks;
+        for (int i = 0; i < 6; ++i)
+            blocks << everyByteValue(kDataFrameSize).right(kDataFrameSize - i) + QByteArray(i, char(i));
+        QTest::newRow("data frames back to back, peer not reading") << blocks << true;
     }
 
     void writesEachFrameWholeInOneCall()
     {
         QFETCH(QByteArrayList, frames);
+        QFETCH(bool, peerWaits);
         Link l;
         QVERIFY(l.start());
         for (const QByteArray& f : frames)
             QVERIFY(l.port->QueueWrite(dataOf(f), std::size_t(f.size())));
+        if (peerWaits)
+            QVERIFY(spinUntil([&] { return l.device->writes == int(frames.size()); }));
         const QByteArray expected = frames.join();
         QCOMPARE(l.pty.read(int(expected.size())), expected);
         QCOMPARE(l.device->writes.load(), int(frames.size()));
+    }
+
+    // Bytes 2..11 carry group, code and parameters; byte 11 also the reboot
+    // marker 0xCC and the last character of each identification part.
+    void commandBytesReachTheWireUnchanged_data()
+    {
+        QTest::addColumn<QByteArray>("body");  // bytes 2..11
+        for (const int value : {0x00, 0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x71, 0x7F, 0x80, 0xCC, 0xFF})
+            QTest::addRow("every byte 0x%02X", value) << QByteArray(10, char(value));
+        QTest::newRow("one of each") << QByteArray("\x08\x0D\x0A\x11\x13\x71\x00\xFF\x7F\xCC", 10);
+    }
+
+    void commandBytesReachTheWireUnchanged()
+    {
+        QFETCH(QByteArray, body);
+        CommandFrame f;
+        for (int i = pos::Group; i <= pos::P8; ++i)
+            f[i] = std::uint8_t(body.at(i - pos::Group));
+        f.seal();
+        Link l;
+        QVERIFY(l.start());
+        QVERIFY(l.port->QueueWrite(f.data(), f.size()));
+        QCOMPARE(l.pty.read(int(f.size())), bytesOf(f.data(), f.size()));
     }
 
     void refusesWritesItCannotHold()
@@ -221,6 +321,7 @@ private slots:
         QTest::newRow("negative") << -1 << "";
         QTest::newRow("held by another port object") << 0 << "port";
         QTest::newRow("live lock file of another process") << 0 << "lock";
+        QTest::newRow("open in another process, no lock") << 0 << "process";
     }
 
     void openFailsWithoutThread()
@@ -236,6 +337,9 @@ private slots:
             QVERIFY(lock.open(QIODevice::WriteOnly));
             lock.write(QByteArray::number(qint64(::getppid())).rightJustified(10, ' ') + '\n');
         }
+        std::unique_ptr<Holder> process;
+        if (holder == "process")
+            process = std::make_unique<Holder>(held.pty.slavePath());
         RecordingOwner owner;
         CSerialPort port([&] { return std::make_unique<PosixSerialDevice>(PortLockPaths{{lockDir.path()}, "/proc/locks"}); });
         QVERIFY(!port.Open(&owner, holder.isEmpty() ? com : held.com));
@@ -284,6 +388,79 @@ private slots:
             QVERIFY(processEventsUntil([&] { return a.owner.bytes == "B"; }));
             QCOMPARE(a.owner.messages.front().lParam, qintptr(b.com));
         }
+    }
+
+    // Real device paths under /dev: a pseudo-terminal, and a link to it in
+    // /dev/serial/by-id as udev makes for USB adapters.
+    void lockFilesOfDevicesUnderDev_data()
+    {
+        QTest::addColumn<bool>("byId");     // the port is registered under the by-id link
+        QTest::addColumn<QString>("name");  // lock file: pts = pts_<n>, n = <n>, link, link-path
+        QTest::addColumn<QByteArray>("pid");  // "live": the parent's pid
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("pts, LCK..pts_<n>") << false << "pts" << QByteArray("live") << true;
+        QTest::newRow("pts, LCK..<n>") << false << "n" << QByteArray("live") << true;
+        QTest::newRow("by-id, LCK..<link name>") << true << "link" << QByteArray("live") << true;
+        QTest::newRow("by-id, LCK..serial_by-id_<link name>") << true << "link-path" << QByteArray("live") << true;
+        QTest::newRow("by-id, lock of the node it names") << true << "pts" << QByteArray("live") << true;
+        QTest::newRow("pid, program and user") << true << "link" << QByteArray("live minicom root") << true;
+        QTest::newRow("empty pid: stale") << false << "pts" << QByteArray("") << false;
+        QTest::newRow("garbled pid: stale") << true << "link" << QByteArray("12ab\n") << false;
+        QTest::newRow("zero pid: stale") << false << "pts" << QByteArray("         0\n") << false;
+    }
+
+    void lockFilesOfDevicesUnderDev()
+    {
+        QFETCH(bool, byId);
+        QFETCH(QString, name);
+        QFETCH(QByteArray, pid);
+        QFETCH(bool, refused);
+        PtyPair pty;
+        const QString n = pty.slavePath().section('/', -1);
+        std::unique_ptr<ByIdLink> link;
+        if (byId) {
+            link = std::make_unique<ByIdLink>(pty.slavePath());
+            if (link->path.isEmpty())
+                QSKIP("cannot make links under /dev here");
+        }
+        const QString path = byId ? link->path : pty.slavePath();
+        VirtualPortRegistry registry;
+        const int com = registry.add(path, QStringLiteral("Test pty"));
+        QVERIFY(com > 0);
+
+        QTemporaryDir lockDir;
+        const QString lockName = name == "pts" ? "LCK..pts_" + n
+                               : name == "n"   ? "LCK.." + n
+                               : name == "link" ? "LCK.." + QFileInfo(path).fileName()
+                                                : "LCK..serial_by-id_" + QFileInfo(path).fileName();
+        QFile lock(lockDir.filePath(lockName));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray(pid).replace("live", QByteArray::number(qint64(::getppid())).rightJustified(10, ' ')));
+        lock.close();
+
+        const PortLockPaths locks{{lockDir.path()}, "/proc/locks"};
+        SerialPortEnumerator list(std::make_shared<NoDevices>(), registry, locks);
+        std::vector<SerialPortRecord> ports;
+        QString error;
+        QVERIFY(list.enumerate(ports, error));
+        QCOMPARE(ports.size(), std::size_t(refused ? 0 : 1));
+        CSerialPort port([&] { return std::make_unique<PosixSerialDevice>(locks); });
+        QCOMPARE(port.Open(nullptr, com), !refused);
+        port.RequestStop();
+        registry.remove(com);
+    }
+
+    void stopInsideAByteHandlerEndsTheRead()
+    {
+        Link l;
+        // As when the handler of a reply runs a popup, in whose loop the
+        // operator disconnects: the rest of that read is not delivered.
+        l.owner.onByte = [&] { l.port->RequestStop(); };
+        QVERIFY(l.start());
+        QVERIFY(l.pty.write("abcdef"));
+        QVERIFY(processEventsUntil([&] { return !l.port->isAlive(); }));
+        QCoreApplication::processEvents();
+        QCOMPARE(l.owner.bytes, QByteArray("a"));
     }
 
     void hangUpPostsLinkLostOnceWithoutSpinning()

@@ -1,10 +1,16 @@
 // The serial port list on fake device records, a fake sysfs tree and
-// temporary lock files and registries.
+// temporary lock files and registries; holders, locks and permissions on real
+// pseudo-terminals, processes and /proc.
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "link/serialport.h"
@@ -14,36 +20,61 @@
 Q_DECLARE_METATYPE(talvane::TtyDevice)
 
 using namespace talvane;
+using talvane::test::processEventsUntil;
+using talvane::test::PtyPair;
 
 namespace {
 
 class FakeSource : public TtyDeviceSource {
 public:
     std::vector<TtyDevice> list;
-    QString failure;  // non-empty: the source cannot be read
+    QString failure;     // non-empty: the source cannot be read
+    QStringList watched;  // directories that change with the devices
+    mutable int reads = 0;
 
     bool devices(std::vector<TtyDevice>& out, QString& error) const override
     {
+        ++reads;
         if (failure.isEmpty())
             out = list;
         error = failure;
         return failure.isEmpty();
     }
+    QStringList watchDirectories() const override { return watched; }
 };
+
+// Stand-ins for device nodes: a port whose node is missing is not listed.
+QString fakeDev(const QString& name)
+{
+    static QTemporaryDir dir;
+    return dir.path() + QLatin1Char('/') + name;
+}
 
 TtyDevice tty(const QString& name, const QString& description = {}, bool usb = false, int uartType = -1)
 {
-    return {name, QStringLiteral("/dev/") + name, description, usb, uartType};
+    return {name, fakeDev(name), description, usb, uartType};
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
 
 struct Fixture {
-    QTemporaryDir registryDir, lockDir;
+    QTemporaryDir registryDir, lockDir, configDir;
     QString procLocks = QStringLiteral("/nonexistent/locks");
+    QString comNumbers;  // empty: numbers kept by each enumerator
     std::shared_ptr<FakeSource> source = std::make_shared<FakeSource>();
 
     SerialPortEnumerator enumerator() const
     {
-        return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.path()), PortLockPaths{{lockDir.path()}, procLocks});
+        for (const TtyDevice& d : source->list)
+            if (!QFileInfo::exists(d.devicePath))
+                writeFile(d.devicePath, {});
+        return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.path()),
+                                    PortLockPaths{{lockDir.path()}, procLocks}, comNumbers);
     }
     std::vector<SerialPortRecord> list() const
     {
@@ -63,11 +94,30 @@ const SerialPortRecord* find(const std::vector<SerialPortRecord>& records, const
     return nullptr;
 }
 
-bool writeFile(const QString& path, const QByteArray& content)
+bool listed(SerialPortEnumerator& e, const QString& devicePath)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    std::vector<SerialPortRecord> out;
+    QString error;
+    return e.enumerate(out, error) && find(out, devicePath);
+}
+
+// The id of a process that has ended and been reaped.
+qint64 endedPid()
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+// The COM numbers the list gives, by device name.
+QMap<QString, int> numbersOf(const std::vector<SerialPortRecord>& records)
+{
+    QMap<QString, int> out;
+    for (const SerialPortRecord& r : records)
+        out[QFileInfo(r.devicePath).fileName()] = r.comNumber;
+    return out;
 }
 
 }  // namespace
@@ -125,11 +175,11 @@ private slots:
         for (int i = 0; i < 40; ++i)
             fx.source->list.push_back(tty(QStringLiteral("ttyX%1").arg(i)));
         const auto records = fx.list();
-        QCOMPARE(find(records, "/dev/ttyAMA2")->comNumber, 97);
-        QCOMPARE(find(records, "/dev/ttyAMA10")->comNumber, 98);
-        QCOMPARE(find(records, "/dev/ttyUSB1")->comNumber, 34);
-        QCOMPARE(find(records, "/dev/ttyX0")->comNumber, 99);
-        QCOMPARE(find(records, "/dev/ttyX29")->comNumber, 128);
+        QCOMPARE(find(records, fakeDev("ttyAMA2"))->comNumber, 97);
+        QCOMPARE(find(records, fakeDev("ttyAMA10"))->comNumber, 98);
+        QCOMPARE(find(records, fakeDev("ttyUSB1"))->comNumber, 34);
+        QCOMPARE(find(records, fakeDev("ttyX0"))->comNumber, 99);
+        QCOMPARE(find(records, fakeDev("ttyX29"))->comNumber, 128);
         QCOMPARE(records.size(), std::size_t(3 + 30));
         for (std::size_t i = 1; i < records.size(); ++i)
             QVERIFY(records[i - 1].comNumber < records[i].comNumber);
@@ -259,6 +309,268 @@ private slots:
         QCOMPARE(out.size(), std::size_t(1));
         QCOMPARE(out[0].friendlyName, QStringLiteral("Communications Port (COM1)"));
         QCOMPARE(fx.enumerator().devicePathOf(33), QString());
+    }
+
+    void comNumbersStayWithTheirDevices()
+    {
+        Fixture fx;
+        fx.comNumbers = fx.configDir.filePath("talvane-controller/com-numbers");
+        using Numbers = QMap<QString, int>;
+        fx.source->list = {tty("ttyAMA0"), tty("ttyAMA1")};
+        QCOMPARE(numbersOf(fx.list()), (Numbers{{"ttyAMA0", 97}, {"ttyAMA1", 98}}));
+        // One unplugged, another plugged in: nobody else is renumbered.
+        fx.source->list = {tty("ttyAMA1"), tty("ttyXRUSB0")};
+        QCOMPARE(numbersOf(fx.list()), (Numbers{{"ttyAMA1", 98}, {"ttyXRUSB0", 99}}));
+        fx.source->list = {tty("ttyAMA0"), tty("ttyAMA1"), tty("ttyXRUSB0")};
+        QCOMPARE(numbersOf(fx.list()), (Numbers{{"ttyAMA0", 97}, {"ttyAMA1", 98}, {"ttyXRUSB0", 99}}));
+        QCOMPARE(fx.enumerator().devicePathOf(99), fakeDev("ttyXRUSB0"));
+
+        // Every number held: the device away longest gives its number up.
+        fx.source->list.clear();
+        for (int i = 0; i < 30; ++i)
+            fx.source->list.push_back(tty(QStringLiteral("ttyN%1").arg(i)));
+        const Numbers numbers = numbersOf(fx.list());
+        QCOMPARE(numbers.size(), 30);
+        QCOMPARE(numbers["ttyN0"], 100);
+        QCOMPARE(numbers["ttyN28"], 128);
+        QCOMPARE(numbers["ttyN29"], 97);
+    }
+
+    void devicesReadAgainOnlyAfterAChange()
+    {
+        Fixture fx;
+        QTemporaryDir watched;
+        fx.source->watched = {watched.path()};
+        fx.source->list = {tty("ttyUSB0")};
+        SerialPortEnumerator e = fx.enumerator();
+        QVERIFY(listed(e, fakeDev("ttyUSB0")));
+        QVERIFY(listed(e, fakeDev("ttyUSB0")));
+        QCOMPARE(fx.source->reads, 1);
+
+        fx.source->list = {tty("ttyUSB1")};
+        QVERIFY(writeFile(watched.filePath("ttyUSB1"), {}));  // the node appears
+        QVERIFY(listed(e, fakeDev("ttyUSB1")));
+        QCOMPARE(fx.source->reads, 2);
+        // A source without directories to watch is read every time.
+        fx.source->watched.clear();
+        SerialPortEnumerator unwatched = fx.enumerator();
+        QVERIFY(listed(unwatched, fakeDev("ttyUSB1")) && listed(unwatched, fakeDev("ttyUSB1")));
+        QCOMPARE(fx.source->reads, 4);
+    }
+
+    // The list keeps what it found out until something changes: a lock file
+    // written or its owner ending, the node's owner or mode changed.
+    void findingsFollowChanges()
+    {
+        Fixture fx;
+        QTemporaryDir watched;
+        fx.source->watched = {watched.path()};  // the devices stay as they are
+        fx.source->list = {tty("ttyUSB7", "Adapter", true)};
+        const QString node = fakeDev("ttyUSB7");
+        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.path()),
+                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks}, {}, [](const QString& path) {
+                                   return QFileInfo(path).permissions().testFlag(QFileDevice::WriteOther);
+                               });
+        QVERIFY(writeFile(node, {}));
+        QVERIFY(QFile::setPermissions(node, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+                                                | QFileDevice::WriteOther));
+        QVERIFY(listed(e, node) && listed(e, node));  // settled: nothing left to look up
+
+        QProcess locker;  // another program with a lock file for the port
+        locker.start("sleep", {"600"});
+        QVERIFY(locker.waitForStarted());
+        const QString lock = fx.lockDir.filePath("LCK..ttyUSB7");
+        QVERIFY(writeFile(lock, QByteArray::number(locker.processId()).rightJustified(10, ' ') + '\n'));
+        QVERIFY(!listed(e, node));
+        locker.kill();  // it ends without removing its lock file
+        QVERIFY(locker.waitForFinished());
+        QVERIFY(listed(e, node));
+        QVERIFY(QFile::remove(lock));
+        QVERIFY(listed(e, node) && listed(e, node));
+
+        QVERIFY(QFile::setPermissions(node, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        std::vector<SerialPortRecord> out;
+        QString error, hint;
+        QVERIFY(e.enumerate(out, error, hint));
+        QVERIFY(!find(out, node));
+        QCOMPARE(hint, permissionHint(1, {}));
+    }
+
+    void exclusiveLockOnAPtyShowsInProcLocks()
+    {
+        PtyPair pty;
+        Fixture fx;
+        fx.procLocks = "/proc/locks";
+        QVERIFY(VirtualPortRegistry(fx.registryDir.path()).add(pty.slavePath(), "Simulator") > 0);
+        const int fd = ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QVERIFY(find(fx.list(), pty.slavePath()));  // open, but only by this process and unlocked
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        QVERIFY(heldByExclusiveLock(pty.slavePath(), "/proc/locks"));
+        QVERIFY(!find(fx.list(), pty.slavePath()));
+        QCOMPARE(::flock(fd, LOCK_UN), 0);
+        QVERIFY(!heldByExclusiveLock(pty.slavePath(), "/proc/locks"));
+        QVERIFY(find(fx.list(), pty.slavePath()));
+        ::close(fd);
+    }
+
+    // Another program with the port open (no lock at all) hides it within a
+    // refresh; the process that offers a virtual port may hold it itself.
+    void portHeldOpenByAnotherProcessIsLeftOut()
+    {
+        Fixture fx;
+        PtyPair offered, provided;
+        auto holdOpen = [](QProcess& p, const QString& path) {
+            p.start("sh", {"-c", "exec sleep 600 <" + path});
+            return p.waitForStarted() && processEventsUntil([&] {
+                return QFileInfo(QStringLiteral("/proc/%1/fd/0").arg(p.processId())).symLinkTarget() == path;
+            });
+        };
+        QVERIFY(VirtualPortRegistry(fx.registryDir.path()).add(offered.slavePath(), "Simulator") > 0);
+        SerialPortEnumerator e = fx.enumerator();
+        QVERIFY(listed(e, offered.slavePath()));
+        {
+            QProcess other;
+            QVERIFY(holdOpen(other, offered.slavePath()));
+            QVERIFY(!listed(e, offered.slavePath()));
+            QCOMPARE(openedByOtherProcess(offered.slavePath()), qint64(other.processId()));
+            other.kill();
+            QVERIFY(other.waitForFinished());
+        }
+        QVERIFY(listed(e, offered.slavePath()));
+
+        QProcess provider;
+        QVERIFY(holdOpen(provider, provided.slavePath()));
+        const qint64 pid = provider.processId();
+        const QString entry = fx.registryDir.filePath("COM200");
+        QVERIFY(writeFile(entry, (provided.slavePath() + "\nSimulator\n" + QString::number(pid) + '\n'
+                                  + QString::number(processStartTime(pid)) + '\n').toUtf8()));
+        QVERIFY(listed(e, provided.slavePath()));
+        // The provider ends: its port goes, and so does its registration.
+        provider.kill();
+        QVERIFY(provider.waitForFinished());
+        QVERIFY(!listed(e, provided.slavePath()));
+        QVERIFY(!QFileInfo::exists(entry));
+    }
+
+    void registrationsOfEndedOwnersAreRemoved_data()
+    {
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("running") << "running" << true;
+        QTest::newRow("ended") << "ended" << false;
+        QTest::newRow("ended, its id given to another process") << "reused" << false;
+        QTest::newRow("ended, not yet reaped (zombie)") << "zombie" << false;
+        QTest::newRow("unreadable entry") << "garbled" << false;
+    }
+
+    void registrationsOfEndedOwnersAreRemoved()
+    {
+        QFETCH(QString, owner);
+        QFETCH(bool, kept);
+        PtyPair pty;  // the device stays: pseudo-terminal numbers are reused
+        Fixture fx;
+        const qint64 self = ::getpid();
+        pid_t zombie = 0;
+        QByteArray content = (pty.slavePath() + "\nSimulator\n").toUtf8();
+        if (owner == "running")
+            content += QByteArray::number(self) + '\n' + QByteArray::number(processStartTime(self)) + '\n';
+        if (owner == "ended")
+            content += QByteArray::number(endedPid()) + '\n';  // as entries without a start time were
+        if (owner == "reused")
+            content += QByteArray::number(self) + '\n' + QByteArray::number(processStartTime(self) - 1) + '\n';
+        if (owner == "zombie") {
+            zombie = ::fork();
+            if (zombie == 0)
+                ::_exit(0);
+            siginfo_t info {};
+            QCOMPARE(::waitid(P_PID, id_t(zombie), &info, WEXITED | WNOWAIT), 0);  // ended, left unreaped
+            content += QByteArray::number(zombie) + '\n';
+        }
+        if (owner == "garbled")
+            content = "\n\n";
+        const QString entry = fx.registryDir.filePath("COM129");
+        QVERIFY(writeFile(entry, content));
+        QCOMPARE(find(fx.list(), pty.slavePath()) != nullptr, kept);
+        QCOMPARE(QFileInfo::exists(entry), kept);
+        if (zombie)
+            ::waitpid(zombie, nullptr, 0);
+    }
+
+    // Runs as an unprivileged user (nobody) in a child process, through the
+    // real access check.
+    void portsThisUserMayNotOpenAreLeftOutWithAHint_data()
+    {
+        QTest::addColumn<QStringList>("nodes");  // name:group:mode
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("hint");
+        const QString dialout = "Add your user to the 'dialout' group and log in again.";
+        QTest::newRow("adapters of dialout")
+            << QStringList{"ttyUSB0:dialout:660", "ttyACM0:dialout:660", "ttyS0:dialout:660", "ttyUSB1:dialout:666"}
+            << QStringList{"ttyUSB1"} << "2 serial ports hidden: no permission. " + dialout;
+        QTest::newRow("uucp owns it") << QStringList{"ttyUSB0:uucp:660"} << QStringList{}
+                                      << "1 serial port hidden: no permission. Add your user to the 'uucp' group and log in again.";
+        QTest::newRow("two groups") << QStringList{"ttyUSB0:dialout:660", "ttyACM0:uucp:660"} << QStringList{}
+                                    << "2 serial ports hidden: no permission. Add your user to the 'dialout' and 'uucp' groups "
+                                       "and log in again.";
+        QTest::newRow("only a ttyS refused: no hint") << QStringList{"ttyS0:dialout:660", "ttyUSB0:dialout:666"}
+                                                      << QStringList{"ttyUSB0"} << "";
+        QTest::newRow("the group may not either") << QStringList{"ttyUSB0:dialout:600"} << QStringList{}
+                                                  << "1 serial port hidden: no permission.";
+    }
+
+    void portsThisUserMayNotOpenAreLeftOutWithAHint()
+    {
+        QFETCH(QStringList, nodes);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, hint);
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as another user");
+        constexpr uid_t kNobody = 65534;
+        Fixture fx;
+        QTemporaryDir dev;
+        QCOMPARE(::chmod(QFile::encodeName(dev.path()).constData(), 0755), 0);
+        for (const QString& node : nodes) {
+            const QStringList f = node.split(':');
+            const group* g = ::getgrnam(f[1].toLatin1().constData());
+            if (!g)
+                QSKIP("no such group here");
+            const QByteArray path = QFile::encodeName(dev.filePath(f[0]));
+            QVERIFY(writeFile(path, {}));
+            QCOMPARE(::chown(path.constData(), 0, g->gr_gid), 0);
+            QCOMPARE(::chmod(path.constData(), mode_t(f[2].toUInt(nullptr, 8))), 0);
+            fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4});
+        }
+        SerialPortEnumerator e = fx.enumerator();
+        int result[2];
+        QCOMPARE(::pipe(result), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(result[0]);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(2);
+            std::vector<SerialPortRecord> out;
+            QString error, given;
+            if (!e.enumerate(out, error, given))
+                ::_exit(3);
+            QStringList names;
+            for (const SerialPortRecord& r : out)
+                names << QFileInfo(r.devicePath).fileName();
+            const QByteArray report = (names.join(',') + '\n' + given).toUtf8();
+            ::_exit(::write(result[1], report.constData(), size_t(report.size())) == report.size() ? 0 : 4);
+        }
+        ::close(result[1]);
+        QByteArray report;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(result[0], buffer, sizeof buffer)) > 0;)
+            report.append(buffer, n);
+        ::close(result[0]);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
+        const QString text = QString::fromUtf8(report);
+        QCOMPARE(text.section('\n', 0, 0), listed.join(','));
+        QCOMPARE(text.section('\n', 1), hint);
     }
 
     void sysfsSourceReadsDevicesAndUsbStrings()

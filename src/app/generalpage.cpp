@@ -96,7 +96,9 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort
     , engine_(engine)
     , port_(port)
     , popups_(popups)
-    , enumerate_([](std::vector<SerialPortRecord>& out, QString& error) { return enumerateSerialPorts(out, error); })
+    , enumerate_([](std::vector<SerialPortRecord>& out, QString& error, QString& hint) {
+        return enumerateSerialPorts(out, error, hint);
+    })
 {
     auto onClick = [this](int id, void (GeneralPage::*action)()) {
         connect(window_.controlAs<QPushButton>(id), &QPushButton::clicked, this, action);
@@ -197,8 +199,15 @@ void GeneralPage::refreshPortList()
 {
     std::vector<SerialPortRecord> found;
     QString error;
-    if (!enumerate_(found, error))
+    QString hint;
+    if (!enumerate_(found, error, hint))
         return;  // keep the list as it is
+    // Why ports may be missing (no permission), on the list itself.
+    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    if (list->toolTip() != hint) {
+        list->setToolTip(hint);
+        list->setAccessibleDescription(hint);
+    }
 
     std::vector<std::uint8_t> numbers;
     std::map<int, QString> tooltips;  // friendly name and device path per port
@@ -214,7 +223,6 @@ void GeneralPage::refreshPortList()
         lastPorts_[n] = r.portDescription;
     }
 
-    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
     // Tooltips follow every refresh: a port may come back on another device path.
     auto updateTooltips = [&] {
         for (int i = 0; i < list->count(); ++i)

@@ -40,7 +40,9 @@ class GeneralPage : public QObject, public ReplyHandler {
     Q_OBJECT
 public:
     static constexpr int kMaxPorts = 255;
-    using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
+    // Fills the ports and, in `hint`, why ports may be missing (the list's tooltip).
+    using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error, QString& hint)>;
+    using PlainEnumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
 
     GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort& port, Popups& popups);
 
@@ -49,6 +51,11 @@ public:
     // The serial port list (combo 1020): at start-up and on every tick of timer 1.
     void refreshPortList();
     void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
+    // An enumerator that gives no hint.
+    void setEnumerator(PlainEnumerator e)
+    {
+        enumerate_ = [e = std::move(e)](std::vector<SerialPortRecord>& out, QString& error, QString&) { return e(out, error); };
+    }
     // Serial link lost (window message 0x40B).
     void onLinkLost(quintptr wParam);
 

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <cstdint>
+
 namespace talvane {
 
 void MessageSync::complete()
@@ -36,12 +38,13 @@ bool MessageSync::wait()
 }
 
 WindowMessageEvent::WindowMessageEvent(int message_, quintptr wParam_, qintptr lParam_,
-                                       std::shared_ptr<MessageSync> sync_)
+                                       std::shared_ptr<MessageSync> sync_, QByteArray payload_)
     : QEvent(eventType())
     , message(message_)
     , wParam(wParam_)
     , lParam(lParam_)
     , sync(std::move(sync_))
+    , payload(std::move(payload_))
 {
 }
 
@@ -69,7 +72,15 @@ bool dispatchWindowMessage(QEvent* event, MessageWindow& window)
     auto* m = static_cast<WindowMessageEvent*>(event);
     if (m->sync && m->sync->cancelled())
         return true;
-    window.onMessage(m->message, m->wParam, m->lParam);
+    if (m->message == msg::BytesReceived) {
+        for (const char byte : m->payload) {
+            if (m->sync && m->sync->cancelled())
+                break;
+            window.onMessage(msg::ByteReceived, static_cast<std::uint8_t>(byte), m->lParam);
+        }
+    } else {
+        window.onMessage(m->message, m->wParam, m->lParam);
+    }
     if (m->sync) {
         m->sync->complete();
         m->sync.reset();

@@ -3,6 +3,7 @@
 // is handled before the sender goes on.
 #pragma once
 
+#include <QByteArray>
 #include <QEvent>
 #include <QObject>
 
@@ -25,6 +26,10 @@ constexpr int Send = WmUser + 12;          // 0x40C send request, action code in
 constexpr int SearchReply = WmUser + 13;   // 0x40D discovery socket
 constexpr int TcpSocket = WmUser + 14;     // 0x40E control connection
 constexpr int ConfigReply = WmUser + 15;   // 0x40F configuration socket
+// 0x410 the bytes of one read of the serial line, in the event's payload, port
+// number in lParam. The window never sees it: dispatchWindowMessage() hands it
+// over as one ByteReceived per byte, in order.
+constexpr int BytesReceived = WmUser + 16;
 }  // namespace msg
 
 // Completion of a message sent synchronously from another thread. The sender
@@ -49,7 +54,7 @@ private:
 class WindowMessageEvent : public QEvent {
 public:
     WindowMessageEvent(int message, quintptr wParam, qintptr lParam,
-                       std::shared_ptr<MessageSync> sync = {});
+                       std::shared_ptr<MessageSync> sync = {}, QByteArray payload = {});
     ~WindowMessageEvent() override;  // completes a pending synchronous send
     static QEvent::Type eventType();
 
@@ -57,6 +62,7 @@ public:
     const quintptr wParam;
     const qintptr lParam;
     std::shared_ptr<MessageSync> sync;
+    const QByteArray payload;  // BytesReceived: the bytes
 };
 
 class MessageWindow {
@@ -67,7 +73,9 @@ public:
 
 void postMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
 // Call from QObject::event(): handles a window message for `window`; returns
-// false for any other event. A cancelled cross-thread send is dropped unhandled.
+// false for any other event. A cancelled cross-thread send is dropped unhandled;
+// a BytesReceived whose send is cancelled part-way (a handler of one of its
+// bytes ran a nested event loop that stopped the port) delivers no further byte.
 bool dispatchWindowMessage(QEvent* event, MessageWindow& window);
 
 }  // namespace talvane

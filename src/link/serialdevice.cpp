@@ -90,12 +90,12 @@ PosixSerialDevice::~PosixSerialDevice()
         ::close(wakeFd_);
 }
 
-bool PosixSerialDevice::open(const QString& devicePath)
+bool PosixSerialDevice::open(const QString& devicePath, qint64 provider)
 {
     close();
     // Look before opening: the open itself raises DTR and may reset the
     // board of whoever is using the port.
-    if (portInUse(devicePath, locks_)) {
+    if (portInUse(devicePath, locks_, provider)) {
         setError(EBUSY);
         return false;
     }

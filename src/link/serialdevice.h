@@ -51,9 +51,10 @@ public:
     virtual ~SerialDevice() = default;
 
     // Opens the device for exclusive use. Fails, without touching the device,
-    // when another process holds it (lock file or exclusive lock) or this
-    // process already has it open.
-    virtual bool open(const QString& devicePath) = 0;
+    // when another process holds it (lock file, exclusive lock or simply open)
+    // or this process already has it open. `provider` is the process offering
+    // a virtual port, which keeps its own end open; it does not count.
+    virtual bool open(const QString& devicePath, qint64 provider = 0) = 0;
     virtual bool isOpen() const = 0;
     // Closes the device, dropping output not yet sent.
     virtual void close() = 0;
@@ -86,7 +87,7 @@ public:
     PosixSerialDevice(const PosixSerialDevice&) = delete;
     PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
-    bool open(const QString& devicePath) override;
+    bool open(const QString& devicePath, qint64 provider = 0) override;
     bool isOpen() const override { return fd_ >= 0; }
     void close() override;
     bool configure(const LineSettings& settings, std::string& failedStep) override;

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <cstring>
+
 #include "portlocks.h"
 #include "serialportlist.h"
 
@@ -13,7 +15,7 @@ namespace {
 const char kWarningFormat[] = "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
 const char kReadStep[] = "ReadFile()";
 const char kPurgeStep[] = "PurgeComm()";
-constexpr std::size_t kReadChunk = 256;
+constexpr std::size_t kReadChunk = 4096;
 }  // namespace
 
 CSerialPort::CSerialPort(DeviceFactory makeDevice)
@@ -46,12 +48,13 @@ bool CSerialPort::Open(QObject* owner, int portNumber, int baud, char parity, in
     port_ = portNumber;
     eventMask_ = eventMask;
 
-    const QString path = serialDevicePathOf(portNumber);
-    if (path.isEmpty() || !device_->open(path))
+    qint64 provider = 0;
+    const QString path = serialDevicePathOf(portNumber, &provider);
+    if (path.isEmpty() || !device_->open(path, provider))
         return false;
     devicePath_ = path;
-    ownKey_ = canonicalDevicePath(path);
-    addOwnOpenPort(ownKey_);
+    NodeId::of(path, ownNode_);
+    addOwnOpenPort(ownNode_);
     open_ = true;
 
     LineSettings settings;
@@ -163,11 +166,11 @@ CSerialPort::LineState CSerialPort::ReceiveQueued(bool hungUp)
             ReportError(kReadStep, device_->errorText());
             return LineState::Lost;
         }
-        for (std::size_t i = 0; i < r.count; ++i) {
-            if (!deliver(msg::ByteReceived, buffer[i], port_))
-                return LineState::Up;  // stopping
-            eventChar = eventChar || buffer[i] == kEventChar;
-        }
+        // One synchronous hand-over per read; the window still takes the
+        // bytes one at a time, in order (see msg::BytesReceived).
+        if (!deliver(msg::BytesReceived, 0, port_, QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(r.count))))
+            return LineState::Up;  // stopping
+        eventChar = eventChar || std::memchr(buffer, kEventChar, r.count) != nullptr;
     }
     if (eventChar && (eventMask_ & EvRxFlag))
         deliver(msg::LineEventChar, 0, port_);
@@ -221,7 +224,7 @@ bool CSerialPort::hasQueuedWrite() const
     return !writes_.empty();
 }
 
-bool CSerialPort::deliver(int message, quintptr wParam, qintptr lParam)
+bool CSerialPort::deliver(int message, quintptr wParam, qintptr lParam, QByteArray payload)
 {
     if (!owner_)
         return !shutdown_;
@@ -232,7 +235,7 @@ bool CSerialPort::deliver(int message, quintptr wParam, qintptr lParam)
             return false;
         pending_ = sync;
     }
-    QCoreApplication::postEvent(owner_, new WindowMessageEvent(message, wParam, lParam, sync));
+    QCoreApplication::postEvent(owner_, new WindowMessageEvent(message, wParam, lParam, sync, std::move(payload)));
     const bool handled = sync->wait();
     {
         std::lock_guard<std::mutex> lock(syncLock_);
@@ -277,7 +280,7 @@ void CSerialPort::closeDevice()
     if (!open_.exchange(false))
         return;
     device_->close();
-    removeOwnOpenPort(ownKey_);
+    removeOwnOpenPort(ownNode_);
 }
 
 }  // namespace talvane

@@ -1,7 +1,8 @@
 // The serial link to the switch: one COM device with fixed line settings and
-// one monitor thread. The thread hands every received byte to the owner as a
-// synchronous byte-received message (0x407, wParam = byte, lParam = port
-// number) and performs the writes that the user-interface thread queues.
+// one monitor thread. The thread hands the bytes of each read to the owner in
+// one synchronous send, which the owner's dispatchWindowMessage() turns into
+// one byte-received message per byte (0x407, wParam = byte, lParam = port
+// number), and performs the writes that the user-interface thread queues.
 //
 // The owner is a QObject that also implements MessageWindow and calls
 // dispatchWindowMessage() from its event(); it must outlive the port's thread.
@@ -99,7 +100,7 @@ private:
     bool takeWrite(std::vector<std::uint8_t>& frame);
     bool hasQueuedWrite() const;
     // Sends a message synchronously to the owner; false when cancelled by RequestStop.
-    bool deliver(int message, quintptr wParam, qintptr lParam);
+    bool deliver(int message, quintptr wParam, qintptr lParam, QByteArray payload = {});
     void postLinkLost();
     void ReportError(const char* call, const QString& systemText);
     void stopThread();
@@ -116,7 +117,7 @@ private:
     int port_ = 0;
     quint32 eventMask_ = 0;
     QString devicePath_;
-    QString ownKey_;  // this port in the process-wide set of open ports
+    NodeId ownNode_;  // this port in the process-wide set of open ports
 
     mutable std::mutex lock_;  // the write queue and the last warning
     std::deque<std::vector<std::uint8_t>> writes_;

@@ -1,12 +1,23 @@
 #include "serialportlist.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <set>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace talvane {
 
@@ -19,8 +30,23 @@ const char kSerialDescription[] = "Communications Port";
 const char kUsbDescription[] = "USB Serial Port";
 const char kOtherDescription[] = "Serial Port";
 const char kVirtualDescription[] = "Virtual Serial Port";
+const char kComNumberFile[] = "/talvane-controller/com-numbers";
 constexpr int kNoUart = 0;          // sysfs "type" of a ttyS with no UART behind it
 constexpr int kMaxSysfsDepth = 12;  // levels walked up from a tty to its USB device
+constexpr int kStoreLockWaitMs = 1000;
+constexpr qsizetype kMaxStoreSize = 64 * 1024;
+// After an open or close of a listed device, its holders are looked up at this
+// many refreshes: the event can come a moment before the opener has its
+// descriptor in place.
+constexpr int kHolderChecksAfterEvent = 2;
+constexpr int kUnwatchedLookupEvery = 5;
+
+// What changes in a watched directory: an entry added, removed, renamed or
+// with new owner or mode (CLOSE_WRITE: a registry entry written in place).
+constexpr uint32_t kDirectoryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kRegistryEvents = kDirectoryEvents | IN_CLOSE_WRITE;
+// A device node opened or closed by anyone, or its owner or mode changed.
+constexpr uint32_t kNodeEvents = IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE | IN_ATTRIB | IN_DELETE_SELF;
 
 // n when `name` is `family` followed by decimal digits only, else -1.
 int familyIndex(const QString& name, const char* family)
@@ -38,6 +64,12 @@ int familyIndex(const QString& name, const char* family)
 }
 
 bool isSerialFamily(const QString& name) { return familyIndex(name, kSerialFamily) >= 0; }
+
+// USB serial converters and modems: the ports whose hiding is worth a hint.
+bool isAdapter(const TtyDevice& d)
+{
+    return d.usb || familyIndex(d.kernelName, kUsbFamily) >= 0 || familyIndex(d.kernelName, kAcmFamily) >= 0;
+}
 
 // Name order with a trailing number compared as a number: ttyAMA2 < ttyAMA10.
 bool naturalLess(const QString& a, const QString& b)
@@ -59,10 +91,10 @@ bool naturalLess(const QString& a, const QString& b)
 
 QString readSysfsText(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
+    QByteArray text;
+    if (!readWholeFile(QFile::encodeName(path), text, 4096))
         return {};
-    return QString::fromUtf8(f.readAll()).trimmed();
+    return QString::fromUtf8(text).trimmed();
 }
 
 QString comName(int n) { return QLatin1String(kComPrefix) + QString::number(n); }
@@ -84,11 +116,13 @@ SerialPortRecord makeRecord(int n, const QString& devicePath, const QString& des
     r.friendlyName = description + QStringLiteral(" (") + r.portName + QLatin1Char(')');
     r.usb = usb;
     r.comNumber = n;
+    completeRecord(r);
     return r;
 }
 
 // Present devices that can carry a serial line, with their COM numbers.
-bool kernelPorts(const TtyDeviceSource& source, std::vector<std::pair<int, TtyDevice>>& out, QString& error)
+bool kernelPorts(const TtyDeviceSource& source, ComNumberStore& store, std::vector<std::pair<int, TtyDevice>>& out,
+                 QString& error)
 {
     std::vector<TtyDevice> devices;
     if (!source.devices(devices, error))
@@ -96,9 +130,67 @@ bool kernelPorts(const TtyDeviceSource& source, std::vector<std::pair<int, TtyDe
     devices.erase(std::remove_if(devices.begin(), devices.end(),
                                  [](const TtyDevice& d) { return isSerialFamily(d.kernelName) && d.uartType == kNoUart; }),
                   devices.end());
-    out = assignComNumbers(std::move(devices));
+    out = assignComNumbers(std::move(devices), store);
     return true;
 }
+
+QString groupName(gid_t gid)
+{
+    std::vector<char> buffer(4096);
+    group g {};
+    group* found = nullptr;
+    while (::getgrgid_r(gid, &g, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    return found ? QString::fromLocal8Bit(found->gr_name) : QString::number(gid);
+}
+
+// inotify: which watched directories and device nodes changed since last asked.
+class ChangeWatch {
+public:
+    ChangeWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~ChangeWatch()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+
+    // A watch id, or -1 (no inotify, no such path, or no more watches).
+    int add(const QString& path, uint32_t events)
+    {
+        return fd_ < 0 ? -1 : ::inotify_add_watch(fd_, QFile::encodeName(path).constData(), events);
+    }
+    void remove(int wd)
+    {
+        if (fd_ >= 0 && wd >= 0)
+            ::inotify_rm_watch(fd_, wd);
+    }
+    // Collects the ids of the watches that fired; false when events were lost.
+    bool drain(std::set<int>& fired)
+    {
+        if (fd_ < 0)
+            return true;
+        alignas(inotify_event) char buffer[8192];
+        bool complete = true;
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                return complete;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (e->mask & IN_Q_OVERFLOW)
+                    complete = false;
+                else
+                    fired.insert(e->wd);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+
+private:
+    int fd_;
+};
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -109,6 +201,11 @@ SysfsTtyDeviceSource::SysfsTtyDeviceSource(QString sysRoot, QString devRoot)
 {
 }
 
+QStringList SysfsTtyDeviceSource::watchDirectories() const
+{
+    return {devRoot_, sysRoot_ + QStringLiteral("/class/tty")};
+}
+
 bool SysfsTtyDeviceSource::devices(std::vector<TtyDevice>& out, QString& error) const
 {
     const QString classDir = sysRoot_ + QStringLiteral("/class/tty");
@@ -117,16 +214,22 @@ bool SysfsTtyDeviceSource::devices(std::vector<TtyDevice>& out, QString& error) 
         error = QStringLiteral("Could not read from %1. (err=%2)").arg(classDir).arg(errno, 0, 16);
         return false;
     }
+    const QString devicesRoot = QFileInfo(sysRoot_ + QStringLiteral("/devices")).canonicalFilePath();
     std::vector<TtyDevice> found;
     while (const dirent* entry = ::readdir(dir)) {
-        const QString name = QFile::decodeName(entry->d_name);
-        if (name.startsWith(QLatin1Char('.')))
+        if (entry->d_name[0] == '.')
             continue;
-        const QString entryDir = classDir + QLatin1Char('/') + name;
-        // Consoles, ptmx and pseudo-terminals have no device behind them.
-        const QString device = QFileInfo(entryDir + QStringLiteral("/device")).canonicalFilePath();
+        // Consoles, ptmx and pseudo-terminals (most entries) have no device
+        // behind them: one lstat tells, before any link is resolved.
+        struct stat st {};
+        const QByteArray link = QFile::encodeName(classDir) + '/' + entry->d_name + "/device";
+        if (::lstat(link.constData(), &st) != 0)
+            continue;
+        const QString device = QFileInfo(QFile::decodeName(link)).canonicalFilePath();
         if (device.isEmpty())
             continue;
+        const QString name = QFile::decodeName(entry->d_name);
+        const QString entryDir = classDir + QLatin1Char('/') + name;
         TtyDevice d;
         d.kernelName = name;
         d.devicePath = devRoot_ + QLatin1Char('/') + name;
@@ -136,7 +239,6 @@ bool SysfsTtyDeviceSource::devices(std::vector<TtyDevice>& out, QString& error) 
 
         // Walk up to the USB device, if any: its directory has idVendor; the
         // directory below it on the way is the interface.
-        const QString devicesRoot = QFileInfo(sysRoot_ + QStringLiteral("/devices")).canonicalFilePath();
         QString below;
         QString at = device;
         for (int depth = 0; depth < kMaxSysfsDepth && !devicesRoot.isEmpty() && at.startsWith(devicesRoot + QLatin1Char('/'));
@@ -174,21 +276,126 @@ int fixedComNumber(const QString& kernelName)
     return 0;
 }
 
-std::vector<std::pair<int, TtyDevice>> assignComNumbers(std::vector<TtyDevice> devices)
+ComNumberStore::ComNumberStore(QString file)
+    : file_(std::move(file))
+{
+}
+
+QString ComNumberStore::defaultFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1String(kComNumberFile);
+}
+
+// One "name number" a line, oldest assignment first.
+bool ComNumberStore::load(Table& table) const
+{
+    if (file_.isEmpty()) {
+        table = memory_;
+        return true;
+    }
+    table.clear();
+    QByteArray text;
+    if (!readWholeFile(QFile::encodeName(file_), text, kMaxStoreSize))
+        return !QFileInfo::exists(file_);
+    std::set<QString> names;
+    std::set<int> numbers;
+    for (const QByteArray& line : text.split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        bool ok = false;
+        const int n = words.size() == 2 ? words.at(1).toInt(&ok) : 0;
+        const QString name = QString::fromUtf8(words.at(0));
+        if (!ok || n < com::kFirstOther || n > com::kLastKernel || names.count(name) || numbers.count(n))
+            continue;
+        names.insert(name);
+        numbers.insert(n);
+        table.emplace_back(name, n);
+    }
+    return true;
+}
+
+bool ComNumberStore::save(const Table& table) const
+{
+    QByteArray text;
+    for (const auto& [name, n] : table)
+        text += name.toUtf8() + ' ' + QByteArray::number(n) + '\n';
+    QDir().mkpath(QFileInfo(file_).path());
+    QSaveFile f(file_);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size() && f.commit();
+}
+
+std::map<QString, int> ComNumberStore::assign(const QStringList& names)
+{
+    std::map<QString, int> out;
+    QStringList fresh;
+    Table table;
+    auto lookUp = [&] {
+        out.clear();
+        fresh.clear();
+        for (const QString& name : names) {
+            const auto it = std::find_if(table.begin(), table.end(), [&](const auto& e) { return e.first == name; });
+            if (it != table.end())
+                out[name] = it->second;
+            else if (!fresh.contains(name))
+                fresh << name;
+        }
+    };
+    bool loaded = load(table);
+    lookUp();
+    if (fresh.isEmpty())
+        return out;  // the usual case: every device seen before
+
+    // Another panel may be giving out numbers at the same moment: read again under the lock.
+    std::unique_ptr<QLockFile> lock;
+    if (!file_.isEmpty()) {
+        QDir().mkpath(QFileInfo(file_).path());
+        lock = std::make_unique<QLockFile>(file_ + QStringLiteral(".lock"));
+        lock->tryLock(kStoreLockWaitMs);
+        loaded = load(table);
+        lookUp();
+    }
+    for (const QString& name : fresh) {
+        int n = com::kFirstOther;
+        while (n <= com::kLastKernel
+               && std::any_of(table.begin(), table.end(), [&](const auto& e) { return e.second == n; }))
+            ++n;
+        if (n > com::kLastKernel) {
+            const auto absent = std::find_if(table.begin(), table.end(), [&](const auto& e) { return !names.contains(e.first); });
+            if (absent == table.end())
+                continue;  // every number is on a present device
+            n = absent->second;
+            table.erase(absent);
+        }
+        table.emplace_back(name, n);
+        out[name] = n;
+    }
+    if (file_.isEmpty())
+        memory_ = table;
+    else if (loaded && lock->isLocked())
+        save(table);  // an unreadable file is not overwritten
+    return out;
+}
+
+std::vector<std::pair<int, TtyDevice>> assignComNumbers(std::vector<TtyDevice> devices, ComNumberStore& store)
 {
     std::sort(devices.begin(), devices.end(),
               [](const TtyDevice& a, const TtyDevice& b) { return naturalLess(a.kernelName, b.kernelName); });
+    devices.erase(std::unique(devices.begin(), devices.end(),
+                              [](const TtyDevice& a, const TtyDevice& b) { return a.kernelName == b.kernelName; }),
+                  devices.end());
+    QStringList others;
+    for (const TtyDevice& d : devices)
+        if (fixedComNumber(d.kernelName) == 0)
+            others << d.kernelName;
+    const std::map<QString, int> numbers = others.isEmpty() ? std::map<QString, int>() : store.assign(others);
+
     std::vector<std::pair<int, TtyDevice>> out;
-    std::set<QString> seen;
-    int nextOther = com::kFirstOther;
     for (TtyDevice& d : devices) {
-        if (!seen.insert(d.kernelName).second)
-            continue;
         int n = fixedComNumber(d.kernelName);
         if (n == 0) {
-            if (nextOther > com::kLastKernel)
+            const auto it = numbers.find(d.kernelName);
+            if (it == numbers.end())
                 continue;
-            n = nextOther++;
+            n = it->second;
         }
         out.emplace_back(n, std::move(d));
     }
@@ -213,61 +420,353 @@ void completeRecord(SerialPortRecord& record)
         record.portDescription = descriptionFromFriendlyName(record.friendlyName);
 }
 
+bool mayOpenDevice(const QString& devicePath)
+{
+    return ::faccessat(AT_FDCWD, QFile::encodeName(devicePath).constData(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+QString permissionHint(int count, const QStringList& groups)
+{
+    if (count <= 0)
+        return {};
+    QString text = count == 1 ? QStringLiteral("1 serial port hidden: no permission.")
+                              : QStringLiteral("%1 serial ports hidden: no permission.").arg(count);
+    if (groups.isEmpty())
+        return text;
+    QStringList quoted;
+    for (const QString& g : groups)
+        quoted << QLatin1Char('\'') + g + QLatin1Char('\'');
+    const QString last = quoted.takeLast();
+    const QString named = quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+    return text + QStringLiteral(" Add your user to the %1 group%2 and log in again.")
+                      .arg(named, groups.size() > 1 ? QStringLiteral("s") : QString());
+}
+
 // ---------------------------------------------------------------------------
 
+namespace {
+// Tells when a process ends (also before its parent reaps it), from a pidfd;
+// where there is none, from the process table each time it is asked.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(const VirtualPort& port)
+        : port_(port)
+        , fd_(int(::syscall(SYS_pidfd_open, pid_t(port.ownerPid), 0)))
+    {
+        // The id may already belong to a later process: judge it once by its start time.
+        if (fd_ >= 0 && !VirtualPortRegistry::ownerRunning(port_)) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~ProcessWatch()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    bool ended() const
+    {
+        if (fd_ < 0)
+            return !VirtualPortRegistry::ownerRunning(port_);
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) != 0;
+    }
+    bool watches(const VirtualPort& port) const
+    {
+        return port.ownerPid == port_.ownerPid && port.ownerStartTime == port_.ownerStartTime;
+    }
+
+private:
+    VirtualPort port_;
+    int fd_;
+};
+
+// One port the list may show, as last read from the system, and what was
+// last found out about it.
+struct Candidate {
+    SerialPortRecord record;
+    bool adapter = false;
+    bool isVirtual = false;
+    VirtualPort port;  // a virtual port's registration
+    std::shared_ptr<ProcessWatch> owner;
+    QStringList lockFiles;
+    QString canonicalPath;
+    int wd = -1;           // watch on the node: opened, closed, owner or mode changed
+    int holderChecks = 0;  // holder lookups still due
+
+    bool checked = false;  // the findings below hold until something changes
+    bool present = false;
+    NodeId node;
+    bool nodeKnown = false;
+    bool permitted = false;
+    QString group;         // not permitted: the group whose members may open it, if any
+    bool ownOpen = false;
+    qint64 lockOwner = 0;  // a live process with a lock file for it
+    bool locked = false;   // an exclusive lock on it
+    qint64 holder = 0;     // another process that has it open
+};
+
+Candidate makeCandidate(const SerialPortRecord& record, const PortLockPaths& locks)
+{
+    Candidate c;
+    c.record = record;
+    c.canonicalPath = canonicalDevicePath(record.devicePath);
+    c.lockFiles = lockFilePaths(record.devicePath, locks.lockDirectories);
+    return c;
+}
+
+// What was known about a port already listed (same number, same path)
+// carries over; watches of ports that are gone are dropped.
+void carryOver(std::vector<Candidate>& fresh, std::vector<Candidate>& old, ChangeWatch& watch)
+{
+    for (Candidate& c : fresh) {
+        const auto it = std::find_if(old.begin(), old.end(), [&](const Candidate& o) {
+            return o.record.devicePath == c.record.devicePath && o.record.comNumber == c.record.comNumber;
+        });
+        if (it == old.end())
+            continue;
+        if (c.isVirtual && it->owner && it->owner->watches(c.port))
+            c.owner = it->owner;
+        c.wd = it->wd;
+        c.holderChecks = it->holderChecks;
+        c.node = it->node;
+        c.nodeKnown = it->nodeKnown;
+        c.present = it->present;
+        c.holder = it->holder;
+        c.locked = it->locked;
+        it->wd = -1;
+    }
+    for (const Candidate& o : old)
+        if (o.wd >= 0 && std::none_of(fresh.begin(), fresh.end(), [&](const Candidate& c) { return c.wd == o.wd; }))
+            watch.remove(o.wd);
+}
+
+// Adds watches on `dirs`; all their ids, or none when one cannot be watched.
+std::vector<int> watchAll(ChangeWatch& watch, const QStringList& dirs, uint32_t events)
+{
+    std::vector<int> wds;
+    for (const QString& dir : dirs) {
+        const int wd = watch.add(dir, events);
+        if (wd < 0)
+            return {};
+        wds.push_back(wd);
+    }
+    return wds;
+}
+}  // namespace
+
+struct SerialPortEnumerator::State {
+    ChangeWatch watch;
+    bool kernelRead = false;
+    bool registryRead = false;
+    std::vector<int> sourceWds;  // empty: the source is not watched
+    std::vector<int> lockWds;    // empty: the lock directories are not watched
+    int registryWd = -1;
+    int sinceFullRead = 0;
+    std::vector<Candidate> kernel;
+    std::vector<Candidate> virtuals;
+};
+
 SerialPortEnumerator::SerialPortEnumerator()
-    : SerialPortEnumerator(std::make_shared<SysfsTtyDeviceSource>(), VirtualPortRegistry(), PortLockPaths::system())
+    : SerialPortEnumerator(std::make_shared<SysfsTtyDeviceSource>(), VirtualPortRegistry(), PortLockPaths::system(),
+                           ComNumberStore::defaultFile(), mayOpenDevice)
 {
 }
 
 SerialPortEnumerator::SerialPortEnumerator(std::shared_ptr<const TtyDeviceSource> source, VirtualPortRegistry registry,
-                                           PortLockPaths locks)
+                                           PortLockPaths locks, QString comNumberFile, AccessCheck mayOpen)
     : source_(std::move(source))
     , registry_(std::move(registry))
     , locks_(std::move(locks))
+    , mayOpen_(mayOpen ? std::move(mayOpen) : AccessCheck(mayOpenDevice))
+    , store_(std::make_unique<ComNumberStore>(std::move(comNumberFile)))
 {
 }
 
-bool SerialPortEnumerator::present(std::vector<SerialPortRecord>& out, QString& error) const
+SerialPortEnumerator::~SerialPortEnumerator() = default;
+SerialPortEnumerator::SerialPortEnumerator(SerialPortEnumerator&&) noexcept = default;
+SerialPortEnumerator& SerialPortEnumerator::operator=(SerialPortEnumerator&&) noexcept = default;
+
+bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString& error)
 {
-    std::vector<std::pair<int, TtyDevice>> kernel;
-    if (!kernelPorts(*source_, kernel, error))
-        return false;
-    for (const auto& [n, d] : kernel)
-        out.push_back(makeRecord(n, d.devicePath, descriptionOf(d), d.usb));
-    for (const VirtualPort& v : registry_.list()) {
-        const QString description = v.description.isEmpty() ? QLatin1String(kVirtualDescription) : v.description;
-        out.push_back(makeRecord(v.comNumber, v.devicePath, description, false));
+    QString hint;
+    return enumerate(out, error, hint);
+}
+
+// Everything found out about a port is kept until something that could change
+// it happens: an event on its node (opened, closed, owner or mode changed), on
+// the lock directories, a new read of the devices or the registry, or the
+// periodic full read. A port with a live lock file is looked at every time, so
+// that it comes back when the locking process ends. Reading /proc/locks each
+// time would also cost the whole system: the kernel takes the lock table's
+// write lock and waits for an RCU grace period to list it.
+bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString& error, QString& hint)
+{
+    if (!state_)
+        state_ = std::make_unique<State>();
+    State& st = *state_;
+
+    std::set<int> fired;
+    const bool complete = st.watch.drain(fired);
+    const bool periodic = ++st.sinceFullRead >= kRescanEvery;
+    const bool recheckAll = !complete || periodic;
+    auto firedAny = [&](const std::vector<int>& wds) {
+        return std::any_of(wds.begin(), wds.end(), [&](int wd) { return fired.count(wd) != 0; });
+    };
+
+    // The system's devices, when they may have changed.
+    if (!st.kernelRead || recheckAll || st.sourceWds.empty() || firedAny(st.sourceWds)) {
+        std::vector<std::pair<int, TtyDevice>> kernel;
+        if (!kernelPorts(*source_, *store_, kernel, error))
+            return false;
+        // Watching after reading leaves a moment uncovered: a change in it
+        // shows with the next change or the periodic read.
+        st.sourceWds = watchAll(st.watch, source_->watchDirectories(), kDirectoryEvents);
+        std::vector<Candidate> fresh;
+        for (const auto& [n, d] : kernel) {
+            fresh.push_back(makeCandidate(makeRecord(n, d.devicePath, descriptionOf(d), d.usb), locks_));
+            fresh.back().adapter = isAdapter(d);
+        }
+        carryOver(fresh, st.kernel, st.watch);
+        st.kernel = std::move(fresh);
+        st.kernelRead = true;
     }
-    std::stable_sort(out.begin(), out.end(),
+
+    // The registered virtual ports, when the registry changed or an owner ended.
+    const bool ownerEnded = std::any_of(st.virtuals.begin(), st.virtuals.end(),
+                                        [](const Candidate& c) { return !c.owner || c.owner->ended(); });
+    if (!st.registryRead || recheckAll || st.registryWd < 0 || fired.count(st.registryWd) || ownerEnded) {
+        std::vector<Candidate> fresh;
+        for (const VirtualPort& v : registry_.list()) {
+            const QString description = v.description.isEmpty() ? QLatin1String(kVirtualDescription) : v.description;
+            fresh.push_back(makeCandidate(makeRecord(v.comNumber, v.devicePath, description, false), locks_));
+            fresh.back().isVirtual = true;
+            fresh.back().port = v;
+        }
+        st.registryWd = st.watch.add(registry_.directory(), kRegistryEvents);
+        carryOver(fresh, st.virtuals, st.watch);
+        for (Candidate& c : fresh)
+            if (!c.owner)
+                c.owner = std::make_shared<ProcessWatch>(c.port);
+        st.virtuals = std::move(fresh);
+        st.registryRead = true;
+    }
+
+    if (st.lockWds.empty() || recheckAll) {
+        QStringList dirs;
+        for (const QString& dir : locks_.lockDirectories)
+            dirs << canonicalDevicePath(dir);
+        dirs.removeDuplicates();
+        st.lockWds = watchAll(st.watch, dirs, kRegistryEvents);
+    }
+    const bool lockFilesChanged = st.lockWds.empty() || firedAny(st.lockWds);
+    // Nodes without a watch (none left) are looked up now and then only:
+    // a lookup reads every process's descriptors.
+    const bool unwatchedLookup = st.sinceFullRead % kUnwatchedLookupEvery == 0;
+    if (periodic)
+        st.sinceFullRead = 0;
+
+    ExclusiveLocks exclusive;
+    bool exclusiveRead = false;
+    std::vector<HolderQuery> queries;
+    std::vector<Candidate*> queried;
+    for (std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
+        for (Candidate& c : *list) {
+            if (c.wd >= 0 && fired.count(c.wd))
+                c.holderChecks = kHolderChecksAfterEvent;
+            const bool due = c.wd < 0 || c.holderChecks > 0;  // unwatched: every time, cheaply
+            if (c.checked && !due && !recheckAll && !lockFilesChanged && !c.lockOwner)
+                continue;
+            c.checked = false;
+            const QByteArray path = QFile::encodeName(c.record.devicePath);
+            struct stat info {};
+            c.present = ::stat(path.constData(), &info) == 0;
+            if (!c.present)
+                continue;
+            const NodeId node = NodeId::of(info);
+            if (!c.nodeKnown || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
+                // A new node: watch it, and look up who has it open already.
+                st.watch.remove(c.wd);
+                c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
+                c.node = node;
+                c.nodeKnown = true;
+                c.holderChecks = kHolderChecksAfterEvent;
+            } else if (c.wd < 0 && unwatchedLookup) {
+                c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
+            }
+            c.permitted = mayOpen_(c.record.devicePath);
+            c.group.clear();
+            const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
+            if (!c.permitted && (info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0)
+                c.group = groupName(info.st_gid);  // joining it would help
+            c.ownOpen = isOwnOpenPort(node);
+            c.lockOwner = liveLockFileOwner(c.lockFiles);
+            // A node that cannot be watched (no watches left) is looked at every time.
+            c.checked = c.wd >= 0;
+            const bool lookUp = c.holderChecks > 0 || (c.wd < 0 && unwatchedLookup);
+            if (c.holderChecks > 0)
+                --c.holderChecks;
+            if (!c.permitted || c.ownOpen) {
+                c.locked = false;
+                c.holder = 0;
+                continue;
+            }
+            if (lookUp || recheckAll) {
+                if (!exclusiveRead)
+                    exclusive.load(locks_.procLocksPath);
+                exclusiveRead = true;
+                c.locked = exclusive.holds(node);
+            }
+            if (lookUp) {
+                queries.push_back({node, c.canonicalPath, c.isVirtual ? c.port.ownerPid : 0, 0});
+                queried.push_back(&c);
+            }
+        }
+    }
+    findHolders(queries);
+    for (std::size_t i = 0; i < queried.size(); ++i)
+        queried[i]->holder = queries[i].holder;
+
+    std::vector<SerialPortRecord> result;
+    int noPermission = 0;
+    QStringList groups;
+    for (const std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
+        for (const Candidate& c : *list) {
+            if (!c.present)
+                continue;
+            if (!c.permitted) {
+                if (c.adapter) {
+                    ++noPermission;
+                    if (!c.group.isEmpty() && !groups.contains(c.group))
+                        groups << c.group;
+                }
+                continue;
+            }
+            if (!c.ownOpen && !c.lockOwner && !c.locked && !c.holder)
+                result.push_back(c.record);
+        }
+    }
+    std::stable_sort(result.begin(), result.end(),
                      [](const SerialPortRecord& a, const SerialPortRecord& b) { return a.comNumber < b.comNumber; });
-    for (SerialPortRecord& r : out)
-        completeRecord(r);
+    out.swap(result);
+    hint = permissionHint(noPermission, groups);
     return true;
 }
 
-bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString& error) const
+QString SerialPortEnumerator::devicePathOf(int comNumber, qint64* provider) const
 {
-    std::vector<SerialPortRecord> all;
-    if (!present(all, error))
-        return false;
-    std::vector<SerialPortRecord> free;
-    for (SerialPortRecord& r : all)
-        if (!portInUse(r.devicePath, locks_))
-            free.push_back(std::move(r));
-    out.swap(free);
-    return true;
-}
-
-QString SerialPortEnumerator::devicePathOf(int comNumber) const
-{
+    if (provider)
+        *provider = 0;
     if (comNumber >= VirtualPortRegistry::kFirstCom && comNumber <= VirtualPortRegistry::kLastCom)
-        return registry_.devicePathOf(comNumber);
+        return registry_.devicePathOf(comNumber, provider);
     if (comNumber < com::kFirstSerial || comNumber > com::kLastKernel)
         return {};
     std::vector<std::pair<int, TtyDevice>> kernel;
     QString error;
-    if (!kernelPorts(*source_, kernel, error))
+    if (!kernelPorts(*source_, *store_, kernel, error))
         return {};
     for (const auto& [n, d] : kernel)
         if (n == comNumber)
@@ -275,11 +774,36 @@ QString SerialPortEnumerator::devicePathOf(int comNumber) const
     return {};
 }
 
-bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error)
+namespace {
+// The system enumerator for the registry directory in effect (tests and the
+// simulator's users may point it elsewhere while the process runs).
+SerialPortEnumerator& systemEnumerator()
 {
-    return SerialPortEnumerator().enumerate(out, error);
+    static std::unique_ptr<SerialPortEnumerator> enumerator;
+    static QString registryDirectory;
+    const QString directory = VirtualPortRegistry::defaultDirectory();
+    if (!enumerator || directory != registryDirectory) {
+        enumerator = std::make_unique<SerialPortEnumerator>();
+        registryDirectory = directory;
+    }
+    return *enumerator;
+}
+}  // namespace
+
+bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error, QString& hint)
+{
+    return systemEnumerator().enumerate(out, error, hint);
 }
 
-QString serialDevicePathOf(int comNumber) { return SerialPortEnumerator().devicePathOf(comNumber); }
+bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error)
+{
+    QString hint;
+    return enumerateSerialPorts(out, error, hint);
+}
+
+QString serialDevicePathOf(int comNumber, qint64* provider)
+{
+    return SerialPortEnumerator().devicePathOf(comNumber, provider);
+}
 
 }  // namespace talvane

@@ -17,6 +17,7 @@ namespace talvane {
 
 namespace {
 const char kEntryPrefix[] = "COM";
+constexpr qsizetype kMaxEntrySize = 4096;
 }  // namespace
 
 QString VirtualPortRegistry::defaultDirectory()
@@ -42,19 +43,23 @@ QString VirtualPortRegistry::entryPath(int comNumber) const
     return dir_ + QLatin1Char('/') + QLatin1String(kEntryPrefix) + QString::number(comNumber);
 }
 
-bool VirtualPortRegistry::readEntry(int comNumber, VirtualPort& out) const
+bool VirtualPortRegistry::parseEntry(int comNumber, const QByteArray& content, VirtualPort& out)
 {
-    QFile f(entryPath(comNumber));
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    // Device path, description, owner PID and (since it is recorded) the
+    // owner's start time, one a line.
+    const QStringList lines = QString::fromUtf8(content).split(QLatin1Char('\n'));
     if (lines.size() < 3)
         return false;
+    bool pidOk = false;
     out.comNumber = comNumber;
     out.devicePath = lines.at(0);
     out.description = lines.at(1);
-    out.ownerPid = lines.at(2).toLongLong();
-    return !out.devicePath.isEmpty();
+    out.ownerPid = lines.at(2).toLongLong(&pidOk);
+    bool startOk = false;
+    out.ownerStartTime = lines.size() > 3 ? lines.at(3).toLongLong(&startOk) : -1;
+    if (!startOk)
+        out.ownerStartTime = -1;
+    return pidOk && !out.devicePath.isEmpty();
 }
 
 int VirtualPortRegistry::add(const QString& devicePath, const QString& description)
@@ -64,30 +69,50 @@ int VirtualPortRegistry::add(const QString& devicePath, const QString& descripti
     for (const VirtualPort& p : list())
         if (p.devicePath == devicePath)
             return p.comNumber;
-    const QByteArray content = (devicePath + QLatin1Char('\n') + description + QLatin1Char('\n')
-                                + QString::number(QCoreApplication::applicationPid()) + QLatin1Char('\n'))
+    const qint64 pid = QCoreApplication::applicationPid();
+    const QByteArray content = (devicePath + QLatin1Char('\n') + description + QLatin1Char('\n') + QString::number(pid)
+                                + QLatin1Char('\n') + QString::number(processStartTime(pid)) + QLatin1Char('\n'))
                                    .toUtf8();
-    for (int n = kFirstCom; n <= kLastCom; ++n) {
-        // O_EXCL claims the number atomically against other registering processes.
-        const QByteArray path = QFile::encodeName(entryPath(n));
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return -1;
+    // The entry is written whole under a private name first and then linked
+    // to its COM name, which claims the number atomically: a reader never
+    // sees a half-written entry, and a crash leaves no entry without an owner.
+    const QByteArray draft = QFile::encodeName(dir_ + QStringLiteral("/.draft-") + QString::number(pid) + QLatin1Char('-')
+                                               + QString::number(quintptr(this), 16));
+    const int fd = ::open(draft.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const bool written = ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
+    ::close(fd);
+    int claimed = -1;
+    for (int n = kFirstCom; written && n <= kLastCom; ++n) {
+        if (::link(draft.constData(), QFile::encodeName(entryPath(n)).constData()) == 0) {
+            claimed = n;
+            break;
         }
-        const bool ok = ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
-        ::close(fd);
-        if (!ok) {
-            ::unlink(path.constData());
-            return -1;
-        }
-        return n;
+        if (errno != EEXIST)
+            break;
     }
-    return -1;
+    ::unlink(draft.constData());
+    return claimed;
 }
 
 bool VirtualPortRegistry::remove(int comNumber) { return QFile::remove(entryPath(comNumber)); }
+
+bool VirtualPortRegistry::ownerRunning(const VirtualPort& port)
+{
+    if (port.ownerStartTime < 0)
+        return processAlive(port.ownerPid);
+    return processStartTime(port.ownerPid) == port.ownerStartTime;
+}
+
+void VirtualPortRegistry::removeIfUnchanged(int comNumber, const QByteArray& raw) const
+{
+    // Another panel may have cleaned the entry up and a new owner taken the
+    // number meanwhile: remove only what was judged.
+    QByteArray now;
+    if (readWholeFile(QFile::encodeName(entryPath(comNumber)), now, kMaxEntrySize) && now == raw)
+        QFile::remove(entryPath(comNumber));
+}
 
 std::vector<VirtualPort> VirtualPortRegistry::list() const
 {
@@ -99,11 +124,12 @@ std::vector<VirtualPort> VirtualPortRegistry::list() const
         const int n = name.mid(int(sizeof kEntryPrefix) - 1).toInt(&ok);
         if (!ok || n < kFirstCom || n > kLastCom)
             continue;
+        QByteArray raw;
+        if (!readWholeFile(QFile::encodeName(entryPath(n)), raw, kMaxEntrySize))
+            continue;  // removed meanwhile
         VirtualPort p;
-        if (!readEntry(n, p))
-            continue;  // being written by its owner right now
-        if (!processAlive(p.ownerPid) || !QFileInfo::exists(p.devicePath)) {
-            QFile::remove(entryPath(n));
+        if (!parseEntry(n, raw, p) || !ownerRunning(p) || !QFileInfo::exists(p.devicePath)) {
+            removeIfUnchanged(n, raw);
             continue;
         }
         out.push_back(p);
@@ -112,11 +138,14 @@ std::vector<VirtualPort> VirtualPortRegistry::list() const
     return out;
 }
 
-QString VirtualPortRegistry::devicePathOf(int comNumber) const
+QString VirtualPortRegistry::devicePathOf(int comNumber, qint64* owner) const
 {
     for (const VirtualPort& p : list())
-        if (p.comNumber == comNumber)
+        if (p.comNumber == comNumber) {
+            if (owner)
+                *owner = p.ownerPid;
             return p.devicePath;
+        }
     return {};
 }
 

@@ -1,7 +1,9 @@
 // Virtual serial ports (a pseudo-terminal of the simulator, a socat bridge)
 // registered so that they show in the port list like any other serial port.
 // Each registration is one file in a shared directory, so the simulator and
-// the panel, running as separate processes, see the same COM numbers.
+// the panel, running as separate processes, see the same COM numbers. A
+// registration lives as long as the process that made it: one whose owner
+// has ended (crashed, or killed without cleaning up) is ignored and removed.
 #pragma once
 
 #include <QString>
@@ -15,6 +17,7 @@ struct VirtualPort {
     QString devicePath;
     QString description;
     qint64 ownerPid = 0;
+    qint64 ownerStartTime = -1;  // see processStartTime(); -1 when not recorded
 };
 
 class VirtualPortRegistry {
@@ -35,14 +38,19 @@ public:
     int add(const QString& devicePath, const QString& description);
     bool remove(int comNumber);
     // Live registrations in COM order. An entry whose owner process has ended
-    // or whose device is gone is removed on the way.
+    // (also when its id now belongs to a later process), whose device is gone
+    // or which cannot be read is removed on the way.
     std::vector<VirtualPort> list() const;
-    // The device path registered under a COM number, or empty.
-    QString devicePathOf(int comNumber) const;
+    // The device path registered under a COM number, or empty; `owner` gets
+    // the registering process.
+    QString devicePathOf(int comNumber, qint64* owner = nullptr) const;
+    // Whether the process that registered `port` still runs.
+    static bool ownerRunning(const VirtualPort& port);
 
 private:
     QString entryPath(int comNumber) const;
-    bool readEntry(int comNumber, VirtualPort& out) const;
+    static bool parseEntry(int comNumber, const QByteArray& content, VirtualPort& out);
+    void removeIfUnchanged(int comNumber, const QByteArray& raw) const;
 
     QString dir_;
 };

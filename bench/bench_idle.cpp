@@ -1,0 +1,155 @@
+// What the panel costs while it only waits: the port list is refreshed every
+// 600 ms while no port is open. Prints the CPU time of one refresh (from
+// nothing, as a new enumerator reads the system, and with what the list keeps
+// between refreshes), then the CPU the idle panel uses over a minute beside a
+// bare Qt Widgets program (one empty window), and beside the same program
+// with a timer that wakes it every 600 ms (the least any refresh costs).
+//
+//   bench_idle [seconds]        default 60
+//
+// A pseudo-terminal is registered as a virtual port for the run, as the
+// simulator's would be, so the list has a port to look after. Runs on the
+// offscreen platform unless QT_QPA_PLATFORM says otherwise.
+#include <QApplication>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "app/mainwindow.h"
+#include "link/serialportlist.h"
+#include "link/virtualports.h"
+
+using namespace talvane;
+
+namespace {
+
+constexpr int kDefaultSeconds = 60;
+constexpr int kWarmUpMs = 2000;  // start-up settles before the measurement
+constexpr int kRefreshes = 2000;
+
+double cpuSeconds()
+{
+    timespec t {};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// Child: the panel or the bare window, idle for `seconds` after a warm-up;
+// prints the CPU seconds used meanwhile.
+int idle(int argc, char** argv, const std::string& kind, int seconds)
+{
+    QApplication app(argc, argv);
+    std::unique_ptr<QWidget> window;
+    if (kind == "panel")
+        window = std::make_unique<CTalvaneDlg>();
+    else
+        window = std::make_unique<QWidget>();
+    window->show();
+    QTimer tick;  // "ticking": a bare window that wakes up as often as the panel's refresh
+    if (kind == "ticking")
+        tick.start(600);
+    double start = 0;
+    QTimer::singleShot(kWarmUpMs, [&] { start = cpuSeconds(); });
+    QTimer::singleShot(kWarmUpMs + seconds * 1000, [&] {
+        std::printf("%.6f\n", cpuSeconds() - start);
+        app.quit();
+    });
+    return app.exec();
+}
+
+double idleChild(const QString& self, const char* kind, int seconds)
+{
+    QProcess p;
+    p.start(self, {QStringLiteral("--idle"), QLatin1String(kind), QString::number(seconds)});
+    if (!p.waitForFinished((seconds + 60) * 1000) || p.exitCode() != 0) {
+        std::fprintf(stderr, "%s run failed: %s\n", kind, p.readAllStandardError().constData());
+        return -1;
+    }
+    return p.readAllStandardOutput().trimmed().toDouble();
+}
+
+double microsecondsPerCall(const std::function<void()>& call, int calls)
+{
+    const double before = cpuSeconds();
+    for (int i = 0; i < calls; ++i)
+        call();
+    return (cpuSeconds() - before) * 1e6 / calls;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 4 && std::string(argv[1]) == "--idle")
+        return idle(argc, argv, argv[2], std::atoi(argv[3]));
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds;
+
+    QTemporaryDir registryDir;
+    qputenv("TALVANE_PORT_REGISTRY", QFile::encodeName(registryDir.path()));
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        std::fprintf(stderr, "no pseudo-terminal\n");
+        return 1;
+    }
+    // Like the simulator: the far end open and a descriptor of the port kept.
+    const QString slavePath = QString::fromLocal8Bit(::ptsname(master));
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    VirtualPortRegistry registry;
+    const int com = registry.add(slavePath, QStringLiteral("Benchmark port"));
+
+    {
+        QApplication app(argc, argv);
+        CTalvaneDlg window;
+        GeneralPage& page = window.generalPage();
+        const auto* list = window.controlAs<QComboBox>(ctl::PortList);
+        page.refreshPortList();
+        if (list->findText(QStringLiteral("COM%1").arg(com)) < 0)
+            std::fprintf(stderr, "warning: the benchmark port COM%d is not listed\n", com);
+
+        const double fresh = microsecondsPerCall(
+            [&] {
+                std::vector<SerialPortRecord> out;
+                QString error, hint;
+                SerialPortEnumerator().enumerate(out, error, hint);
+            },
+            kRefreshes / 10);
+        const double kept = microsecondsPerCall([&] { page.refreshPortList(); }, kRefreshes);
+        std::printf("one refresh of the port list, CPU: %.1f us from nothing, %.1f us with what the list keeps "
+                    "(means of %d and %d)\n",
+                    fresh, kept, kRefreshes / 10, kRefreshes);
+    }
+
+    const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    std::printf("idle for %d s after a %d s warm-up, one program after the other...\n", seconds, kWarmUpMs / 1000);
+    std::fflush(stdout);
+    const struct {
+        const char* kind;
+        const char* title;
+    } runs[] = {{"panel", "idle panel"}, {"bare", "bare Qt Widgets program"}, {"ticking", "bare, woken every 600 ms"}};
+    for (const auto& run : runs) {
+        const double cpu = idleChild(self, run.kind, seconds);
+        if (cpu < 0)
+            return 1;
+        std::printf("%-26s %7.1f ms CPU in %d s = %.4f%% of a core\n", run.title, cpu * 1e3, seconds, cpu * 100.0 / seconds);
+        std::fflush(stdout);
+    }
+
+    registry.remove(com);
+    ::close(slave);
+    ::close(master);
+    return 0;
+}
