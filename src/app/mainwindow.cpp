@@ -105,7 +105,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     updateTabColours();
     showPageWindows();
 
-    engine_->setSerialWriter([this](const std::uint8_t* bytes, std::size_t length) { serial_->QueueWrite(bytes, length); });
+    engine_->setLink(LinkMode::Com, serial_.get());
     general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
     general_->clearStatus();
     general_->refreshPortList();

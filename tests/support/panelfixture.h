@@ -14,6 +14,7 @@
 #include "core/clock.h"
 #include "dialogs/popups.h"
 #include "protocol/frame.h"
+#include "support/capturelink.h"
 #include "support/scriptedmodal.h"
 
 namespace talvane {
@@ -23,13 +24,15 @@ struct PanelFixture {
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
+    CaptureLink capture{sent};
 
     explicit PanelFixture(bool linkOpen = true)
     {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>();
-        engine().setSerialWriter([this](const std::uint8_t* b, std::size_t n) { sent.emplace_back(b, b + n); });
+        engine().setLink(LinkMode::Com, &capture);
+        engine().setLink(LinkMode::Tcp, &capture);
         engine().setSerialOpen(linkOpen);
     }
     ~PanelFixture()

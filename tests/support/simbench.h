@@ -54,8 +54,7 @@ struct SimBench {
         tracePath = registry.filePath(QStringLiteral("trace.txt"));
         panel = std::make_unique<PanelFixture>(false);
         // The real serial port writes again (the fixture captures by default).
-        CSerialPort& port = panel->window->serialPort();
-        panel->engine().setSerialWriter([&port](const std::uint8_t* b, std::size_t n) { port.QueueWrite(b, n); });
+        panel->engine().setLink(LinkMode::Com, &panel->window->serialPort());
         sim::SimOptions o;
         o.tcp = false;
         o.udp = false;
