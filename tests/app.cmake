@@ -5,3 +5,5 @@ talvane_add_test(test_e2e_serial SOURCES test_e2e_serial.cpp support/simbench.h 
 talvane_add_test(test_edidpage SOURCES test_edidpage.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_matrixpage SOURCES test_matrixpage.cpp support/panelfixture.h support/matrixview.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_matrix SOURCES test_e2e_matrix.cpp support/simbench.h support/matrixview.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
+talvane_add_test(test_network SOURCES test_network.cpp support/panelfixture.h support/capturelink.h LIBS talvane_app talvane_testsupport)
+talvane_add_test(test_e2e_tcp SOURCES test_e2e_tcp.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)

@@ -22,6 +22,8 @@ inline const QString AskFactoryReset = QStringLiteral("Do you want to reset to f
 inline const QString AskPowerOff = QStringLiteral("Are you sure you want to power off?");
 inline const QString BadEdidFile = QStringLiteral("Bad EDID file!");
 inline const QString NoFirmwareFile = QStringLiteral("No file(.bin)!");
+// The device list holds no valid address when TCP Connect is pressed.
+inline const QString BadIpAddress = QStringLiteral("Bad IP address!");
 // Busy texts
 inline const QString Setting = QStringLiteral("Setting");
 inline const QString GettingStatus = QStringLiteral("Getting status");

@@ -1,0 +1,200 @@
+// The panel against the in-process switch simulator over TCP on loopback,
+// with the search and the settings on the loopback broadcast: search, connect,
+// the status chain with every reply split across two writes, a firmware block
+// through the control connection, the network settings ending in "Configure
+// successfully!", and the switch closing the connection. The simulator's
+// split replies wait on the manual clock, so the clock moves in small steps
+// while the real bytes are awaited.
+#include <QtTest>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "app/networkpanel.h"
+#include "dialogs/configipdlg.h"
+#include "dialogs/statusdlg.h"
+#include "link/tcplink.h"
+#include "protocol/commands.h"
+#include "sim/simulator.h"
+#include "support/simbench.h"
+
+using namespace talvane;
+
+namespace {
+
+struct TcpBench {
+    QTemporaryDir dir;
+    std::unique_ptr<PanelFixture> panel = std::make_unique<PanelFixture>(false);
+    std::unique_ptr<sim::Simulator> sim;
+
+    TcpBench()
+    {
+        panel->engine().setLink(LinkMode::Tcp, &window().tcpLink());
+        NetEndpoints e = window().networkPanel().endpoints();
+        sim::SimOptions o;
+        o.serial = false;
+        o.tcpPort = 0;
+        o.searchPort = e.searchPort;
+        o.configPort = e.configPort;
+        o.tracePath = dir.filePath(QStringLiteral("trace.txt"));
+        sim = std::make_unique<sim::Simulator>(o);
+        if (!sim->start())
+            return;
+        e.tcpPort = sim->tcpPort();
+        window().networkPanel().setEndpoints(e);
+        window().controlAs<QRadioButton>(ctl::TcpMode)->click();
+    }
+    ~TcpBench()
+    {
+        sim.reset();  // its timers run on the panel's manual clock
+        panel.reset();
+    }
+
+    CTalvaneDlg& window() { return *panel->window; }
+    QComboBox* devices() { return window().controlAs<QComboBox>(ctl::DeviceList); }
+    QString text(int id) { return window().control(id)->property("text").toString(); }
+
+    // Real I/O until `cond`, the manual clock moving 10 ms a step.
+    bool runUntil(const std::function<bool()>& cond, int steps = 2000)
+    {
+        for (int i = 0; i < steps; ++i) {
+            if (waitFor(cond, 20))
+                return true;
+            panel->clock.advance(10);
+        }
+        return cond();
+    }
+
+    bool searchAndConnect()
+    {
+        window().controlAs<QPushButton>(ctl::Search)->click();
+        if (!runUntil([&] { return devices()->count() > 0; }))
+            return false;
+        window().controlAs<QPushButton>(ctl::TcpConnect)->click();
+        return runUntil([&] { return window().engine().tcpConnected() && window().engine().isReady(); });
+    }
+};
+
+}  // namespace
+
+class TestE2ETcp : public QObject {
+    Q_OBJECT
+private slots:
+    void searchConnectAndStatusWithSplitReplies();
+    void firmwareBlockGoesOutWhole();
+    void configureStaticAddress();
+    void switchClosesTheConnection();
+};
+
+void TestE2ETcp::searchConnectAndStatusWithSplitReplies()
+{
+    TcpBench b;
+    QVERIFY(b.sim->tcpPort() != 0);
+    QVERIFY(b.searchAndConnect());
+    QCOMPARE(b.devices()->itemText(0), QStringLiteral("127.0.0.1"));
+    QCOMPARE(b.text(ctl::TcpConnect), QStringLiteral("Disconnect"));
+    QCOMPARE(b.window().linkStatus(), QStringLiteral("Connected: 127.0.0.1"));
+    QVERIFY(b.runUntil([&] { return b.window().controlAs<QCheckBox>(ctl::PowerOn)->isChecked(); }));
+
+    sim::SwitchModel& m = b.sim->device().model();
+    m.source = {true, false, true, false, true, false, false, true};
+    m.display = {false, true, false, false, false, false, true, true};
+    sim::FaultSettings& f = b.sim->device().faults();
+    int splits = 0;
+    b.panel->modal->queue([&](QDialog&) {
+        QVERIFY(b.runUntil([&] {
+            // Every reply goes out in two writes, 6 bytes first.
+            if (f.splitNextAt == 0) {
+                f.splitNextAt = 6;
+                ++splits;
+            }
+            return !Popups::instance().busyShown();
+        }));
+    });
+    b.window().controlAs<QPushButton>(ctl::Status)->click();
+    QVERIFY(splits >= 16);
+    for (int n = 1; n <= 8; ++n) {
+        QCOMPARE(b.window().controlAs<QLabel>(ctl::StatusInput1 + n - 1)->text(), GeneralPage::inputStatusText(n, m.source[n - 1]));
+        QCOMPARE(b.window().controlAs<QLabel>(ctl::StatusOutputA + n - 1)->text(),
+                 GeneralPage::outputStatusText(n, m.display[n - 1]));
+    }
+    QVERIFY(b.panel->messageTexts().isEmpty());
+    QVERIFY(b.window().engine().isReady());
+}
+
+void TestE2ETcp::firmwareBlockGoesOutWhole()
+{
+    TcpBench b;
+    QVERIFY(b.searchAndConnect());
+    RequestEngine& e = b.window().engine();
+    const sim::SwitchModel& m = b.sim->device().model();
+    e.sendCommand(build::upgradeStart());
+    e.sendCommand(build::upgradeTransferRequest());
+    std::vector<std::uint8_t> image(700);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = std::uint8_t(i * 13 + 1);
+    e.dataFrame().fill(image.data(), image.size(), 0, kLastBlockFlag);
+    e.postSend(action::SendDataFrame);
+    QVERIFY(b.runUntil([&] { return m.firmware.size() >= image.size(); }));
+    QVERIFY(std::equal(image.begin(), image.end(), m.firmware.begin()));
+    // The switch's block acknowledgement comes back through the same receive path.
+    QVERIFY(b.runUntil([&] {
+        return b.window().controlAs<QPlainTextEdit>(ctl::ReceiveLog)->toPlainText().contains(QStringLiteral("FE EF 80 00"));
+    }));
+}
+
+void TestE2ETcp::configureStaticAddress()
+{
+    TcpBench b;
+    b.window().controlAs<QPushButton>(ctl::Search)->click();
+    QVERIFY(b.runUntil([&] { return b.devices()->count() > 0; }));
+    const MacAddress mac = b.sim->device().model().net.mac;
+    QStringList seen;
+    b.panel->modal->queue([&](QDialog& d) {
+        auto& dlg = static_cast<CConfigIPDlg&>(d);
+        ScriptedModal::click(CConfigIPDlg::kStaticIpId)(d);
+        const char* ip[] = {"10", "0", "0", "50"};
+        for (int i = 0; i < 4; ++i)
+            dlg.ipBox(i)->setText(QString::fromLatin1(ip[i]));
+        ScriptedModal::click(CConfigIPDlg::kOkId)(d);
+    });
+    b.panel->modal->queue([&](QDialog& d) {
+        seen << Popups::instance().busyText();
+        auto* popup = static_cast<CStatusDlg*>(&d);
+        QVERIFY(b.runUntil([&] { return popup->shownText() == text::ConfigureSuccessfully || !Popups::instance().busyShown(); }));
+        seen << popup->shownText();
+        QVERIFY(b.runUntil([&] { return !Popups::instance().busyShown(); }));
+    });
+    b.window().controlAs<QPushButton>(ctl::Config)->click();
+    QCOMPARE(seen, QStringList({text::Configuring, text::ConfigureSuccessfully}));
+    const sim::NetworkSettings& net = b.sim->device().model().net;
+    QVERIFY(net.staticIp);
+    QCOMPARE(QString::fromStdString(ipToText(net.ip)), QStringLiteral("10.0.0.50"));
+    QVERIFY(net.mac == mac);  // the MAC boxes held the switch's own
+    QCOMPARE(b.devices()->itemText(0), QStringLiteral("10.0.0.50"));
+    b.panel->clock.advance(mtime::ConfigWatchdog);
+    QVERIFY(b.panel->messageTexts().isEmpty());
+}
+
+void TestE2ETcp::switchClosesTheConnection()
+{
+    TcpBench b;
+    QVERIFY(b.searchAndConnect());
+    b.sim->closeTcpConnections();
+    QVERIFY(b.runUntil([&] { return !b.window().engine().tcpConnected(); }));
+    QCOMPARE(b.text(ctl::TcpConnect), QStringLiteral("Connect"));
+    QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Link lost: 127.0.0.1 at ")));
+    QVERIFY(b.window().generalPage().isStale(ctl::PowerOn));
+    // Connect again: the same switch answers.
+    b.window().controlAs<QPushButton>(ctl::TcpConnect)->click();
+    QVERIFY(b.runUntil([&] { return b.window().engine().tcpConnected() && !b.window().generalPage().isStale(ctl::PowerOn); }));
+}
+
+QTEST_MAIN(TestE2ETcp)
+#include "test_e2e_tcp.moc"
