@@ -347,8 +347,8 @@ void TestNetwork::configSendsThePacketAndReportsSuccess()
     const NetEndpoints e = p.window->networkPanel().endpoints();
     SwitchSocket sw(e.configPort);
     click(p, ctl::Search);
+    // Config pressed before the search's own success timer ran out.
     searchAnswer(p, searchReply({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, {192, 168, 1, 77}));
-    p.clock.advance(mtime::SearchSuccess + mtime::SearchClose);
 
     QStringList seen;
     p.modal->queue([&](QDialog& d) {
@@ -364,6 +364,9 @@ void TestNetwork::configSendsThePacketAndReportsSuccess()
     });
     p.modal->queue([&](QDialog&) {
         seen << Popups::instance().busyText();
+        p.clock.advance(mtime::SearchSuccess + mtime::SearchClose);
+        QVERIFY(Popups::instance().busyShown());
+        QCOMPARE(Popups::instance().busyText(), text::Configuring);
         QVERIFY(QTest::qWaitFor([&] { return !sw.got.isEmpty(); }, kDeadlineMs));
         const NetConfigPacket sent = *NetConfigPacket::decode(reinterpret_cast<const std::uint8_t*>(sw.got[0].constData()),
                                                               std::size_t(sw.got[0].size()));

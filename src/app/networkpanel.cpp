@@ -252,6 +252,10 @@ void NetworkPanel::configClicked()
     dialog_->load(current_);
     if (runModal(*dialog_) != Popups::Ok)
         return;
+    // A search answered just before must not report this configuration's
+    // success, nor close its popup.
+    engine_.timers().stop(mtimer::SearchSuccess);
+    engine_.timers().stop(mtimer::SearchClose);
     const std::vector<std::uint8_t> packet = netConfigFor(current_, settings_).encode();
     // Without the configuration socket nothing is sent; the watchdog then
     // reports the failure.
