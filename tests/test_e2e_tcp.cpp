@@ -1,15 +1,13 @@
 // The panel against the in-process switch simulator over TCP on loopback,
-// with the search and the settings on the loopback broadcast: search, connect,
-// the status chain with every reply split across two writes, a firmware block
-// through the control connection, the network settings ending in "Configure
-// successfully!", and the switch closing the connection. The simulator's
-// split replies wait on the manual clock, so the clock moves in small steps
-// while the real bytes are awaited.
+// with the search on the loopback broadcast: search, connect, the status
+// chain with every reply split across two writes, and a firmware block
+// through the control connection. The simulator's split replies wait on the
+// manual clock, so the clock moves in small steps while the real bytes are
+// awaited.
 #include <QtTest>
 
 #include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,8 +15,6 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "app/networkpanel.h"
-#include "dialogs/configipdlg.h"
-#include "dialogs/statusdlg.h"
 #include "link/tcplink.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
@@ -88,8 +84,6 @@ class TestE2ETcp : public QObject {
 private slots:
     void searchConnectAndStatusWithSplitReplies();
     void firmwareBlockGoesOutWhole();
-    void configureStaticAddress();
-    void switchClosesTheConnection();
 };
 
 void TestE2ETcp::searchConnectAndStatusWithSplitReplies()
@@ -147,53 +141,6 @@ void TestE2ETcp::firmwareBlockGoesOutWhole()
     QVERIFY(b.runUntil([&] {
         return b.window().controlAs<QPlainTextEdit>(ctl::ReceiveLog)->toPlainText().contains(QStringLiteral("FE EF 80 00"));
     }));
-}
-
-void TestE2ETcp::configureStaticAddress()
-{
-    TcpBench b;
-    b.window().controlAs<QPushButton>(ctl::Search)->click();
-    QVERIFY(b.runUntil([&] { return b.devices()->count() > 0; }));
-    const MacAddress mac = b.sim->device().model().net.mac;
-    QStringList seen;
-    b.panel->modal->queue([&](QDialog& d) {
-        auto& dlg = static_cast<CConfigIPDlg&>(d);
-        ScriptedModal::click(CConfigIPDlg::kStaticIpId)(d);
-        const char* ip[] = {"10", "0", "0", "50"};
-        for (int i = 0; i < 4; ++i)
-            dlg.ipBox(i)->setText(QString::fromLatin1(ip[i]));
-        ScriptedModal::click(CConfigIPDlg::kOkId)(d);
-    });
-    b.panel->modal->queue([&](QDialog& d) {
-        seen << Popups::instance().busyText();
-        auto* popup = static_cast<CStatusDlg*>(&d);
-        QVERIFY(b.runUntil([&] { return popup->shownText() == text::ConfigureSuccessfully || !Popups::instance().busyShown(); }));
-        seen << popup->shownText();
-        QVERIFY(b.runUntil([&] { return !Popups::instance().busyShown(); }));
-    });
-    b.window().controlAs<QPushButton>(ctl::Config)->click();
-    QCOMPARE(seen, QStringList({text::Configuring, text::ConfigureSuccessfully}));
-    const sim::NetworkSettings& net = b.sim->device().model().net;
-    QVERIFY(net.staticIp);
-    QCOMPARE(QString::fromStdString(ipToText(net.ip)), QStringLiteral("10.0.0.50"));
-    QVERIFY(net.mac == mac);  // the MAC boxes held the switch's own
-    QCOMPARE(b.devices()->itemText(0), QStringLiteral("10.0.0.50"));
-    b.panel->clock.advance(mtime::ConfigWatchdog);
-    QVERIFY(b.panel->messageTexts().isEmpty());
-}
-
-void TestE2ETcp::switchClosesTheConnection()
-{
-    TcpBench b;
-    QVERIFY(b.searchAndConnect());
-    b.sim->closeTcpConnections();
-    QVERIFY(b.runUntil([&] { return !b.window().engine().tcpConnected(); }));
-    QCOMPARE(b.text(ctl::TcpConnect), QStringLiteral("Connect"));
-    QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Link lost: 127.0.0.1 at ")));
-    QVERIFY(b.window().generalPage().isStale(ctl::PowerOn));
-    // Connect again: the same switch answers.
-    b.window().controlAs<QPushButton>(ctl::TcpConnect)->click();
-    QVERIFY(b.runUntil([&] { return b.window().engine().tcpConnected() && !b.window().generalPage().isStale(ctl::PowerOn); }));
 }
 
 QTEST_MAIN(TestE2ETcp)
