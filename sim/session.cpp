@@ -73,14 +73,14 @@ void Session::handleUnits(const std::vector<StreamUnit>& units)
 
 void Session::enqueue(const Outgoing& reply)
 {
-    const qint64 now = timers_.clock().nowMs();
+    const qint64 now = timers_.clock().nowUs();
     Queued q;
     // Replies keep their order whatever their delays.
-    q.due = std::max(now + reply.delayMs, queue_.empty() ? now : lastDue_);
+    q.dueUs = std::max(now + reply.delayUs, queue_.empty() ? now : lastDueUs_);
     q.bytes.assign(reply.frame.bytes.begin(), reply.frame.bytes.end());
     q.hold = reply.holdForNext;
     q.splitAt = reply.splitAt;
-    lastDue_ = q.due;
+    lastDueUs_ = q.dueUs;
     queue_.push_back(std::move(q));
     pump();
 }
@@ -100,8 +100,28 @@ QByteArray Session::takeHeld()
 
 void Session::pump()
 {
-    const qint64 now = timers_.clock().nowMs();
-    while (!queue_.empty() && queue_.front().due <= now) {
+    Clock& clock = timers_.clock();
+    for (;;) {
+        const qint64 now = clock.nowUs();
+        writeDue(now);
+        if (queue_.empty()) {
+            timers_.stop(kSendTimer);
+            return;
+        }
+        const qint64 wait = queue_.front().dueUs - now;
+        if (wait <= kPreciseStepUs && clock.waitUntilUs(queue_.front().dueUs))
+            continue;
+        // A timer counts whole milliseconds: it wakes the session early where
+        // the clock waits out the rest, else at the first millisecond due.
+        const qint64 ms = wait > kPreciseStepUs ? (wait - kPreciseStepUs / 2) / 1000 : (wait + 999) / 1000;
+        timers_.arm(kSendTimer, static_cast<int>(std::max<qint64>(1, ms)));
+        return;
+    }
+}
+
+void Session::writeDue(qint64 now)
+{
+    while (!queue_.empty() && queue_.front().dueUs <= now) {
         Queued q = std::move(queue_.front());
         queue_.pop_front();
         if (q.hold) {
@@ -116,20 +136,16 @@ void Session::pump()
         if (split > 0 && split < q.bytes.size()) {
             out.append(toBytes(q.bytes.data(), split));
             Queued rest;
-            rest.due = now + kSplitGapMs;
+            rest.dueUs = now + qint64(kSplitGapMs) * 1000;
             rest.bytes.assign(q.bytes.begin() + static_cast<std::ptrdiff_t>(split), q.bytes.end());
             rest.traced = true;
-            lastDue_ = std::max(lastDue_, rest.due);
+            lastDueUs_ = std::max(lastDueUs_, rest.dueUs);
             queue_.push_front(std::move(rest));
         } else {
             out.append(toBytes(q.bytes.data(), q.bytes.size()));
         }
         write(out);
     }
-    if (queue_.empty())
-        timers_.stop(kSendTimer);
-    else
-        timers_.arm(kSendTimer, static_cast<int>(std::max<qint64>(1, queue_.front().due - now)));
 }
 
 void Session::write(const QByteArray& bytes)

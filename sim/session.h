@@ -42,8 +42,12 @@ public:
 private:
     enum TimerId { kSendTimer = 1, kStallTimer, kHoldTimer };
 
+    // The last stretch before a reply is due that the clock waits out itself
+    // (timers count whole milliseconds; line pacing needs finer steps).
+    static constexpr qint64 kPreciseStepUs = 2000;
+
     struct Queued {
-        qint64 due;
+        qint64 dueUs;
         std::vector<std::uint8_t> bytes;
         bool hold = false;
         int splitAt = 0;
@@ -55,6 +59,7 @@ private:
     void updateStallTimer();
     void enqueue(const Outgoing& reply);
     void pump();
+    void writeDue(qint64 now);
     QByteArray takeHeld();
     void write(const QByteArray& bytes);
 
@@ -65,7 +70,7 @@ private:
     StreamParser parser_;
     std::deque<Queued> queue_;
     std::vector<std::vector<std::uint8_t>> held_;
-    qint64 lastDue_ = 0;
+    qint64 lastDueUs_ = 0;
 };
 
 }  // namespace sim

@@ -22,10 +22,10 @@ std::optional<bool> stateOf(std::uint8_t value)
 }
 }  // namespace
 
-int lineTimeMs(std::size_t bytes)
+qint64 lineTimeUs(std::size_t bytes)
 {
-    const long long bits = static_cast<long long>(bytes) * kLineBitsPerByte * 1000;
-    return static_cast<int>((bits + kLineBaud - 1) / kLineBaud);
+    const qint64 bitUs = static_cast<qint64>(bytes) * kLineBitsPerByte * 1000000;
+    return (bitUs + kLineBaud / 2) / kLineBaud;
 }
 
 bool FaultSettings::any() const
@@ -105,7 +105,7 @@ std::vector<Outgoing> SwitchDevice::handle(const StreamUnit& unit)
         faults_.corruptNext = false;
         out.frame[pos::Checksum] ^= 0xFF;
     }
-    out.delayMs = faults_.delayMs + (linePacing_ ? lineTimeMs(unit.bytes.size() + kCommandFrameSize) : 0);
+    out.delayUs = qint64(faults_.delayMs) * 1000 + (linePacing_ ? lineTimeUs(unit.bytes.size() + kCommandFrameSize) : 0);
     out.holdForNext = faults_.coalesceNext;
     faults_.coalesceNext = false;
     out.splitAt = faults_.splitNextAt;

@@ -43,7 +43,7 @@ constexpr std::uint16_t commandKey(CommandId id) { return static_cast<std::uint1
 // A reply and how it is to go out.
 struct Outgoing {
     CommandFrame frame;
-    int delayMs = 0;
+    qint64 delayUs = 0;  // after the command was received
     bool holdForNext = false;
     int splitAt = 0;
 };
@@ -113,8 +113,8 @@ private:
     int nextBlock_ = 0;                    // index of the firmware block expected next
 };
 
-// Milliseconds that `bytes` take on a 115200 baud 8N2 line (11 bits a byte), rounded up.
-int lineTimeMs(std::size_t bytes);
+// Microseconds that `bytes` take on a 115200 baud 8N2 line (11 bits a byte), rounded to the nearest.
+qint64 lineTimeUs(std::size_t bytes);
 
 }  // namespace sim
 }  // namespace talvane

@@ -2,6 +2,8 @@ talvane_add_test(test_engine SOURCES test_engine.cpp support/panelfixture.h LIBS
 talvane_add_test(test_mainwindow SOURCES test_mainwindow.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_generalpage SOURCES test_generalpage.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_serial SOURCES test_e2e_serial.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
+talvane_add_test(test_upgradepage SOURCES test_upgradepage.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
+talvane_add_test(test_e2e_upgrade SOURCES test_e2e_upgrade.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_edidpage SOURCES test_edidpage.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_matrixpage SOURCES test_matrixpage.cpp support/panelfixture.h support/matrixview.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_matrix SOURCES test_e2e_matrix.cpp support/simbench.h support/matrixview.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)

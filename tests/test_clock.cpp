@@ -55,6 +55,7 @@ private slots:
     void nestedAdvanceNeverMovesTimeBack();
     void hostDestructionStopsItsTimers();
     void systemClockAgreesWithManualClock();
+    void microsecondsAndPreciseWaits();
 };
 
 void TestClock::firesInTimeOrder()
@@ -231,6 +232,25 @@ void TestClock::systemClockAgreesWithManualClock()
     connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
     guard.start(10000);
     QCOMPARE(scenario(system, &loop), expected);
+}
+
+void TestClock::microsecondsAndPreciseWaits()
+{
+    ManualClock manual;
+    manual.advance(5);
+    QCOMPARE(manual.nowUs(), qint64(5000));
+    QVERIFY(!manual.waitUntilUs(5500));  // a manual clock moves only when told
+    QCOMPARE(manual.nowUs(), qint64(5000));
+
+    SystemClock system;
+    const qint64 before = system.nowUs();
+    const qint64 target = before + 1500;
+    QVERIFY(system.waitUntilUs(target));
+    const qint64 after = system.nowUs();
+    QVERIFY(after >= target);
+    QVERIFY(system.nowMs() >= target / 1000);
+    QVERIFY(system.nowMs() <= system.nowUs() / 1000);
+    QVERIFY(system.waitUntilUs(after - 10));  // a moment already past returns at once
 }
 
 QTEST_APPLESS_MAIN(TestClock)

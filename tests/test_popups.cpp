@@ -332,6 +332,7 @@ private slots:
         QTest::newRow("connect failed") << text::ConnectFailed << QRect(100, 60, 155, 40) << false;
         QTest::newRow("power off") << text::AskPowerOff << QRect(50, 60, 270, 40) << false;
         QTest::newRow("factory reset") << text::AskFactoryReset << QRect(50, 60, 270, 40) << true;
+        QTest::newRow("stop upgrade") << text::AskStopUpgrade << QRect(50, 60, 270, 40) << true;
     }
     void messageBoxPaint()
     {

@@ -46,6 +46,8 @@ private slots:
     void checksumOnlyForFrameLengths();
     void verifyRejectsAnyChangedByte();
     void dataFrameFillAndChecksum();
+    void firmwareBlocks_data();
+    void firmwareBlocks();
 
     void assembler_data();
     void assembler();
@@ -155,6 +157,40 @@ void TestProtocol::dataFrameFillAndChecksum()
     // Block numbers keep only their low 8 bits.
     d.fill(image.data(), image.size(), 300 * 1024, 0);
     QCOMPARE(int(d.blockNumber()), 300 % 256);
+}
+
+void TestProtocol::firmwareBlocks_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("blocks");  // the last one flagged, none before it
+    QTest::newRow("1 byte") << 1 << 2;
+    QTest::newRow("1024 bytes") << 1024 << 2;
+    QTest::newRow("1025 bytes") << 1025 << 2;
+    QTest::newRow("2048 bytes") << 2048 << 2;
+    QTest::newRow("2049 bytes") << 2049 << 3;
+    QTest::newRow("100,000 bytes") << 100000 << 98;
+}
+
+void TestProtocol::firmwareBlocks()
+{
+    QFETCH(int, imageSize);
+    QFETCH(int, blocks);
+    const std::size_t size = std::size_t(imageSize);
+    QCOMPARE(int(firmwareBlockCount(size)), blocks);
+    QCOMPARE(int(lastFirmwareBlockOffset(size)), (blocks - 1) * 1024);
+    for (int n = 0; n < blocks; ++n)
+        QCOMPARE(int(firmwareBlockFlags(size, std::size_t(n) * 1024)), n == blocks - 1 ? 0x80 : 0);
+    // A block past the last is filler, flagged as well.
+    QCOMPARE(int(firmwareBlockFlags(size, std::size_t(blocks) * 1024)), 0x80);
+
+    std::vector<std::uint8_t> image(size, 0x5A);
+    DataFrame d;
+    build::firmwareBlock(d, image.data(), size, std::size_t(blocks - 1) * 1024);
+    QCOMPARE(int(d.flags()), 0x80);
+    QCOMPARE(int(d.blockNumber()), blocks - 1);
+    const std::size_t inLast = size > std::size_t(blocks - 1) * 1024 ? size - std::size_t(blocks - 1) * 1024 : 0;
+    for (std::size_t i = 0; i < kDataPayloadSize; ++i)
+        QCOMPARE(int(d.payload()[i]), i < inLast ? 0x5A : 0xFF);
 }
 
 void TestProtocol::assembler_data()

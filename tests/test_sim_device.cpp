@@ -335,7 +335,8 @@ private slots:
         QTest::newRow("silent none") << "silent all;silent 08:0C;silent none" << power << "0:13"
                                      << QStringList{kPowerOnReply};
         QTest::newRow("delay 500") << "delay 500" << power << edge(500, "", "13") << QStringList{};
-        // 13 + 13 bytes of 11 bits at 115200 baud: 2.48 ms, rounded up.
+        // 13 + 13 bytes of 11 bits at 115200 baud: 2.48 ms; a manual clock, which
+        // cannot wait out a fraction of a millisecond, sends at the next whole one.
         QTest::newRow("paced command") << "pace on" << power << edge(3, "", "13") << QStringList{};
         QTest::newRow("paced and delayed") << "pace on;delay 100" << power << edge(103, "", "13") << QStringList{};
         // 1029 + 13 bytes: 99.5 ms.

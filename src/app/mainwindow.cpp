@@ -149,7 +149,7 @@ void CTalvaneDlg::createHeader()
         for (auto slot : {CImageButton::BackgroundOut, CImageButton::BackgroundFocus, CImageButton::BackgroundIn})
             b.button->setColor(slot, kBlue);
     }
-    connect(closeButton_, &QPushButton::clicked, this, [] { QCoreApplication::quit(); });
+    connect(closeButton_, &QPushButton::clicked, this, &CTalvaneDlg::requestClose);
     connect(minimizeButton_, &QPushButton::clicked, this, [this] { showMinimized(); });
 
     for (const TabDef& t : kTabs) {
@@ -367,9 +367,30 @@ void CTalvaneDlg::showAbout()
     runModal(about);
 }
 
+bool CTalvaneDlg::mayClose()
+{
+    if (!upgradePage_ || !upgradePage_->transferRunning())
+        return true;
+    // Abandoning a switch half-way through an image may leave it unusable.
+    if (Popups::instance().ask(text::AskStopUpgrade, /*question=*/true) != Popups::Ok)
+        return false;
+    upgradePage_->stopUpgrade();
+    return true;
+}
+
+void CTalvaneDlg::requestClose()
+{
+    if (mayClose())
+        QCoreApplication::quit();
+}
+
 void CTalvaneDlg::closeEvent(QCloseEvent* e)
 {
     // A close from the window manager ends the program like the Close button.
+    if (!mayClose()) {
+        e->ignore();
+        return;
+    }
     e->accept();
     QCoreApplication::quit();
 }

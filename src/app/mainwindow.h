@@ -64,6 +64,11 @@ public:
     // "Link lost: ... at ...").
     void setLinkStatus(const QString& text);
     QString linkStatus() const;
+    // The Close button and a close from the window manager: while a firmware
+    // transfer runs the operator is asked first; true when the program may end
+    // (a running transfer has then been stopped).
+    bool mayClose();
+    void requestClose();
 
     qintptr onMessage(int message, quintptr wParam, qintptr lParam) override;
     // The socket notifications with their data (0x40D..0x40F).

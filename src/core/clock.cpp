@@ -5,6 +5,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace talvane {
 
@@ -23,6 +25,22 @@ SystemClock::SystemClock()
 SystemClock::~SystemClock() = default;
 
 qint64 SystemClock::nowMs() const { return d->elapsed.elapsed(); }
+
+qint64 SystemClock::nowUs() const { return d->elapsed.nsecsElapsed() / 1000; }
+
+bool SystemClock::waitUntilUs(qint64 us)
+{
+    // A sleep may overrun by some tens of microseconds: sleep to just short of
+    // the moment, then watch the clock for the rest.
+    constexpr qint64 kWatchUs = 200;
+    for (qint64 left = us - nowUs(); left > 0; left = us - nowUs()) {
+        if (left > kWatchUs)
+            std::this_thread::sleep_for(std::chrono::microseconds(left - kWatchUs));
+        else
+            std::this_thread::yield();
+    }
+    return true;
+}
 
 int SystemClock::startTimer(int intervalMs, Callback onFire)
 {

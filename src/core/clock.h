@@ -19,6 +19,16 @@ public:
     virtual ~Clock() = default;
 
     virtual qint64 nowMs() const = 0;
+    // The same time line in microseconds.
+    virtual qint64 nowUs() const { return nowMs() * 1000; }
+    // Blocks until nowUs() reaches `us`: the fraction of a millisecond that a
+    // timer cannot resolve. False, at once, for a clock that cannot wait (a
+    // manual clock moves only when told).
+    virtual bool waitUntilUs(qint64 us)
+    {
+        (void)us;
+        return false;
+    }
     // Starts a repeating timer; returns a handle > 0.
     virtual int startTimer(int intervalMs, Callback onFire) = 0;
     virtual void stopTimer(int handle) = 0;
@@ -31,6 +41,8 @@ public:
     SystemClock();
     ~SystemClock() override;
     qint64 nowMs() const override;
+    qint64 nowUs() const override;
+    bool waitUntilUs(qint64 us) override;
     int startTimer(int intervalMs, Callback onFire) override;
     void stopTimer(int handle) override;
     bool isRunning(int handle) const override;

@@ -46,7 +46,10 @@ const QString kRemindCaption = QStringLiteral("No longer remind");
 
 QRect fromEdges(const int (&e)[4]) { return QRect(QPoint(e[0], e[1]), QPoint(e[2] - 1, e[3] - 1)); }
 
-bool isQuestionText(const QString& t) { return t == text::AskFactoryReset || t == text::AskPowerOff; }
+bool isQuestionText(const QString& t)
+{
+    return t == text::AskFactoryReset || t == text::AskPowerOff || t == text::AskStopUpgrade;
+}
 
 // The system button face with 5 added to red and 10 to green (each mod 256).
 QColor bottomBandColour(const QPalette& pal)
@@ -85,7 +88,9 @@ CMessageDlg::CMessageDlg(QWidget* owner, bool question)
                                      kRemindVisibleDlu.cy));
         remind_->setChecked(Popups::instance().noLongerRemind());
         cancel_->show();
-        remind_->show();
+        // "No longer remind" answers the factory-reset question only; another
+        // question must not switch that question off.
+        remind_->setVisible(text() == text::AskFactoryReset);
     }
 
     connect(ok_, &QPushButton::clicked, this, [this] { done(Popups::Ok); });

@@ -22,6 +22,9 @@ inline const QString AskFactoryReset = QStringLiteral("Do you want to reset to f
 inline const QString AskPowerOff = QStringLiteral("Are you sure you want to power off?");
 inline const QString BadEdidFile = QStringLiteral("Bad EDID file!");
 inline const QString NoFirmwareFile = QStringLiteral("No file(.bin)!");
+inline const QString FileTooLarge = QStringLiteral("File too large!");
+inline const QString EmptyFile = QStringLiteral("Empty file!");
+inline const QString AskStopUpgrade = QStringLiteral("An upgrade is running. Stop it and close?");
 // The device list holds no valid address when TCP Connect is pressed.
 inline const QString BadIpAddress = QStringLiteral("Bad IP address!");
 // Busy texts

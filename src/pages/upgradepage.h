@@ -1,20 +1,208 @@
 // The Upgrade page (template 144): firmware upload and device information.
+//
+// The page loads a firmware image, sends it to the switch in 1024-byte data
+// frames, follows the switch through its reboot and reports every stage in
+// its messages log and progress bar. It also reads the switch's kind, port
+// counts, version and 32-character identification text, and writes that text.
 #pragma once
 
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/timerhost.h"
+#include "engine/requestengine.h"
 #include "pages/pagewindow.h"
+#include "protocol/commands.h"
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
 
 namespace talvane {
 
-class CFWDlg : public PageWindow {
+namespace upgrade {
+
+// Controls of template 144.
+namespace ctl {
+constexpr int Path = 1042;           // read-only: full path of the loaded file
+constexpr int Open = 1125;
+constexpr int UnusedOpen = 1088;     // outside the visible area; does nothing
+constexpr int Upgrade = 1090;
+constexpr int IdentSet = 1091;       // hidden
+constexpr int DeviceInfo = 1092;
+constexpr int Log = 1093;            // the "Messages" log
+constexpr int Progress = 1094;       // in bytes
+constexpr int IdentText = 1095;
+constexpr int IdentFirstHalf = 1127;   // hidden edits, 16 characters each
+constexpr int IdentSecondHalf = 1128;
+// Not in the template: block count and time left beside the progress bar.
+constexpr int TransferDetail = 1200;
+}  // namespace ctl
+
+namespace timer {
+constexpr int TransferRequest = 7040;   // resends the transfer request
+constexpr int TransferTimeout = 7041;
+constexpr int StartTimeout = 7042;
+constexpr int RebootPollFirst = 3002;   // 3002..3006 resend the reboot query in turn
+constexpr int RebootPollLast = 3006;
+constexpr int RebootTimeout = 3007;
+constexpr int BlockGuard = 7056;        // no acknowledgement: the block once more
+constexpr int BlockTimeout = 7057;
+}  // namespace timer
+
+namespace ms {
+constexpr int StartTimeout = 3000;
+constexpr int TransferRequestFirst = 3000;
+constexpr int TransferRequestRepeat = 300;
+constexpr int TransferTimeout = 10000;
+constexpr int RebootPoll = 6000;
+constexpr int BlockGuard = 5000;
+}  // namespace ms
+
+// The page's own texts: captions, names and the log's lines.
+namespace caption {
+inline const QString UpgradeGroup = QStringLiteral("Upgrade");
+inline const QString OpenBinFile = QStringLiteral("Open BIN File");
+inline const QString Open = QStringLiteral("Open");
+inline const QString Upgrade = QStringLiteral("Upgrade");
+inline const QString Messages = QStringLiteral("Messages");
+inline const QString Set = QStringLiteral("Set");
+inline const QString ProgressName = QStringLiteral("Upgrade progress");
+inline const QString DeviceInfoName = QStringLiteral("Device information");
+inline const QString IdentTextName = QStringLiteral("Identification text");
+inline const QString IdentFirstHalfName = QStringLiteral("Identification text, first half");
+inline const QString IdentSecondHalfName = QStringLiteral("Identification text, second half");
+inline const QString TransferDetailName = QStringLiteral("Blocks and time left");
+inline const QString FileFilter = QStringLiteral("Binary file(*.bin *.BIN)");
+inline const QString FileSuffix = QStringLiteral("bin");
+inline const QString BlockOf = QStringLiteral("Block %1 of %2");
+inline const QString BlockOfTimeLeft = QStringLiteral("Block %1 of %2, about %3 s left");
+inline const QString DeviceKindTalvane = QStringLiteral("Talvane");
+inline const QString DeviceKindMarbeck = QStringLiteral("Marbeck");
+inline const QString DeviceKindOther = QStringLiteral("Selwyth");
+inline const QString DevicePrefix = QStringLiteral("Device: ");
+inline const QString VersionPrefix = QStringLiteral("     Version:");
+}  // namespace caption
+
+namespace line {
+inline const QString Upgrading = QStringLiteral("->Upgrading MCU...");
+inline const QString Failed = QStringLiteral("->MCU upgrade failed");
+inline const QString Rebooting = QStringLiteral("->System rebooting, please wait...");
+inline const QString RebootOk = QStringLiteral("->System reboot ok ");
+inline const QString Complete = QStringLiteral("->MCU upgrading complete ");
+inline const QString Success = QStringLiteral("->Firmware upgrade successfully ");
+}  // namespace line
+
+constexpr std::size_t kImageBufferSize = 100000;
+constexpr int kDeviceKindTalvane = 1;
+constexpr int kDeviceKindMarbeck = 2;
+constexpr int kIdentHalfLength = 16;
+
+enum class State { Idle, Starting, Requesting, Transferring, Rebooting };
+
+}  // namespace upgrade
+
+class CFWDlg : public PageWindow, public ReplyHandler {
     Q_OBJECT
 public:
     static constexpr int kTemplateWidth = 343;
     static constexpr int kTemplateHeight = 266;
 
-    CFWDlg(RequestEngine& engine, QWidget* parent)
-        : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/false)
-    {
-    }
+    // Returns the chosen file's path, or an empty string when cancelled.
+    using FileChooser = std::function<QString()>;
+
+    CFWDlg(RequestEngine& engine, QWidget* parent);
+    ~CFWDlg() override;
+
+    void handleReply(const CommandFrame& frame) override;
+
+    // Button actions, as a click or an accessibility action runs them.
+    void openClicked();
+    void upgradeClicked();
+    void setClicked();
+
+    // Production asks with a file dialog; tests put their own chooser here.
+    void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+
+    upgrade::State state() const { return state_; }
+    // From the start command to the last block's acknowledgement: the switch
+    // is somewhere in the middle of taking an image.
+    bool transferRunning() const;
+    // Abandons a running transfer: timers stopped, the failure logged, idle.
+    void stopUpgrade();
+
+    bool redText() const { return redText_; }
+    std::size_t imageSize() const { return imageSize_; }
+    const std::uint8_t* image() const { return image_.data(); }
+    std::size_t offset() const { return offset_; }
+    TimerHost& timers() { return timers_; }
+
+private:
+    void createControls();
+    void onTimer(int id);
+    QString chooseWithDialog();
+
+    // Sending: load the command buffer (or the data frame) and post it.
+    void sendCommand(const CommandFrame& command);
+    void sendBlock();
+
+    // The upgrade's steps.
+    void onStartAnswered();
+    void onTransferAnswered();
+    void onBlockAck(const CommandFrame& frame);
+    void onLastBlockConfirmed();
+    void failUpgrade(bool red);
+    // A failure reported in the confirmation box first ("Time out!").
+    void failUpgradeAfterTimeOut(bool red);
+    void stopUpgradeTimers();
+    void stopRebootTimers();
+
+    // Device information and identification text.
+    void onDeviceKind(const CommandFrame& frame);
+    void onDevicePorts(const CommandFrame& frame);
+    void onDeviceVersion(const CommandFrame& frame);
+    void onIdentReply(const CommandFrame& frame);
+    void sendIdentWritePart(int part);
+
+    // The view: log, red text, progress and the transfer detail.
+    void appendLog(const QString& text);
+    void clearLog();
+    void setRedText(bool red);
+    void setProgress(std::size_t position);
+    // Progress and detail follow later, once the next block is on its way.
+    void scheduleViewRefresh();
+    void refreshView();
+    QString transferDetailText() const;
+    void setLabel(int id, const QString& text, const QString& emptyName);
+
+    TimerHost timers_{[this](int id) { onTimer(id); }};
+    FileChooser chooseFile_;
+
+    std::vector<std::uint8_t> image_;  // kImageBufferSize bytes, 0xFF past the image
+    std::size_t imageSize_ = 0;
+    std::size_t offset_ = 0;           // of the block being transferred
+    upgrade::State state_ = upgrade::State::Idle;
+    bool redText_ = false;
+    std::size_t progress_ = 0;
+    bool refreshPending_ = false;
+    qint64 transferStartMs_ = 0;       // when block 0 went out
+
+    QString infoText_;
+    QString identWhole_;
+    QString identFirst_;
+    QString identSecond_;
+    std::array<std::uint8_t, cmd::IdentTextLength> identWrite_{};
+
+    QLineEdit* path_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QPlainTextEdit* log_ = nullptr;
+    QLabel* detail_ = nullptr;
 };
 
 }  // namespace talvane

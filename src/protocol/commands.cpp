@@ -1,6 +1,20 @@
 #include "commands.h"
 
 namespace talvane {
+
+std::uint8_t firmwareBlockFlags(std::size_t imageSize, std::size_t offset)
+{
+    return offset > 0 && offset + kDataPayloadSize >= imageSize ? kLastBlockFlag : 0;
+}
+
+std::size_t lastFirmwareBlockOffset(std::size_t imageSize)
+{
+    const std::size_t blocks = (imageSize + kDataPayloadSize - 1) / kDataPayloadSize;
+    return (blocks > 1 ? blocks - 1 : 1) * kDataPayloadSize;
+}
+
+std::size_t firmwareBlockCount(std::size_t imageSize) { return lastFirmwareBlockOffset(imageSize) / kDataPayloadSize + 1; }
+
 namespace build {
 
 namespace {
@@ -181,6 +195,11 @@ CommandFrame identWrite(int part, const std::uint8_t* eightBytes)
 CommandFrame identRead(int part)
 {
     return command({cmd::IdentGroup, u8(cmd::IdentReadFirst + part)});
+}
+
+void firmwareBlock(DataFrame& frame, const std::uint8_t* image, std::size_t imageSize, std::size_t offset)
+{
+    frame.fill(image, imageSize, offset, firmwareBlockFlags(imageSize, offset));
 }
 
 }  // namespace build

@@ -3,6 +3,7 @@
 // command (checksum not yet written); senders load it into the command buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "frame.h"
@@ -79,6 +80,16 @@ constexpr std::uint8_t kBlockReceived = 0;
 constexpr std::uint8_t kBlockResend = 1;
 constexpr std::uint8_t kBlockFailed = 2;
 
+// Firmware blocks: the block at byte offset `offset` of an image. The first
+// block never carries the last-block flag; any later block carries it once it
+// reaches the end of the image (a block past the end is all filler and
+// flagged too).
+std::uint8_t firmwareBlockFlags(std::size_t imageSize, std::size_t offset);
+// Offset of the first flagged block, and how many blocks an upload sends when
+// the switch confirms that block as the last.
+std::size_t lastFirmwareBlockOffset(std::size_t imageSize);
+std::size_t firmwareBlockCount(std::size_t imageSize);
+
 namespace build {
 CommandFrame command(CommandId id);
 CommandFrame upgradePageQuery(bool rebootQuery = false);
@@ -108,6 +119,9 @@ CommandFrame arcSet(int output, bool on);
 CommandFrame arcQuery(int output);
 CommandFrame identWrite(int part, const std::uint8_t* eightBytes);  // part 0..3
 CommandFrame identRead(int part);                                    // part 0..3
+// Fills `frame` with the firmware block at `offset` (a multiple of 1024):
+// flags, block number, and 1024 image bytes padded with 0xFF.
+void firmwareBlock(DataFrame& frame, const std::uint8_t* image, std::size_t imageSize, std::size_t offset);
 }  // namespace build
 
 // Readers of commands, for a sender that looks back at what it sent (the

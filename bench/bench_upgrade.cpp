@@ -1,0 +1,316 @@
+// A 100,000-byte firmware upload from the panel to the switch simulator over
+// its pseudo-terminal, with the simulator pacing every reply as a 115200 8N2
+// line would (11 bits a byte). The time from pressing Upgrade to the last
+// block's acknowledgement is printed beside the wire-time limit: every byte of
+// every frame of the upload, both ways, at 11 bits a byte.
+//
+// Then, for scale: one upload with pacing off (what the panel, the simulator
+// and the pseudo-terminal cost together), and the paced exchanges alone, a
+// plain client on the line in place of the panel.
+//
+//   bench_upgrade [PASSES]      (default 3; talvane-sim is taken from beside this program)
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "app/mainwindow.h"
+#include "engine/requestengine.h"
+#include "pages/upgradepage.h"
+#include "protocol/commands.h"
+
+using namespace talvane;
+namespace up = talvane::upgrade;
+
+namespace {
+
+constexpr double kBaud = 115200.0;
+constexpr double kBitsPerByte = 11.0;  // start, 8 data, 2 stop
+constexpr int kImageSize = 100000;
+constexpr int kDefaultPasses = 3;
+constexpr int kStepDeadlineMs = 60000;
+constexpr int kSettleMs = 200;        // for the information exchange after the reboot
+constexpr int kExchanges = 30;        // of each kind, with a plain client
+constexpr int kReplyDeadlineMs = 2000;
+
+double lineMs(double bytes) { return bytes * kBitsPerByte / kBaud * 1000.0; }
+double percentOver(double ms, double limitMs) { return (ms / limitMs - 1.0) * 100.0; }
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+bool waitUntil(const std::function<bool()>& cond, int deadlineMs = kStepDeadlineMs)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer wake;
+    wake.start(50);
+    while (!cond()) {
+        if (elapsed.elapsed() > deadlineMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void settle()
+{
+    QElapsedTimer t;
+    t.start();
+    waitUntil([&] { return t.elapsed() >= kSettleMs; });
+}
+
+int fail(const QString& what)
+{
+    std::fprintf(stderr, "bench_upgrade: %s\n", qPrintable(what));
+    return 1;
+}
+
+// Bytes on the line for one upload: start command and its answer, transfer
+// request and its answer, then each block and its acknowledgement.
+double wireLimitMs(std::size_t imageSize)
+{
+    return lineMs(2.0 * (2 * kCommandFrameSize)
+                  + double(firmwareBlockCount(imageSize)) * double(kDataFrameSize + kCommandFrameSize));
+}
+
+// The simulator in a process of its own, driven through its console.
+struct SimProcess {
+    QProcess process;
+    QByteArray out;
+
+    bool start(QString& serialPath, int& com)
+    {
+        process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/talvane-sim"));
+        process.setArguments({QStringLiteral("--pace"), QStringLiteral("--no-tcp"), QStringLiteral("--no-udp"),
+                              QStringLiteral("--reboot-ms"), QStringLiteral("0")});
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        return waitUntil([&] {
+            out += process.readAllStandardOutput();
+            const int at = out.indexOf("serial: COM");
+            const int end = at < 0 ? -1 : out.indexOf('\n', at);
+            if (end > at) {
+                const QList<QByteArray> words = out.mid(at, end - at).split(' ');  // serial: COMn path
+                com = words.value(1).mid(3).toInt();
+                serialPath = QString::fromLocal8Bit(words.value(2));
+                return true;
+            }
+            return process.state() == QProcess::NotRunning;
+        }) && com > 0;
+    }
+    // Runs a console command; returns its answer once it holds `last`.
+    QByteArray command(const QByteArray& line, const QByteArray& last = "ok")
+    {
+        out.clear();
+        process.write(line + '\n');
+        waitUntil([&] {
+            out += process.readAllStandardOutput();
+            const int at = out.indexOf(last);
+            return at >= 0 && out.indexOf('\n', at) > at;
+        });
+        return out.trimmed();
+    }
+    ~SimProcess()
+    {
+        process.write("quit\n");
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+};
+
+// One upload from pressing Upgrade to the last acknowledgement, in ms; < 0 on failure.
+double uploadOnce(CFWDlg* page, QString& error)
+{
+    auto* log = page->controlAs<QPlainTextEdit>(up::ctl::Log);
+    QElapsedTimer clock;
+    qint64 lastAckNs = -1;
+    // The moment the last acknowledgement is handled, taken as it happens.
+    const QMetaObject::Connection watch = QObject::connect(log, &QPlainTextEdit::textChanged, [&] {
+        if (lastAckNs < 0 && log->toPlainText().contains(up::line::Rebooting))
+            lastAckNs = clock.nsecsElapsed();
+    });
+    clock.start();
+    page->controlAs<QPushButton>(up::ctl::Upgrade)->click();
+    const bool ended = waitUntil([&] { return lastAckNs >= 0 || page->state() == up::State::Idle; });
+    QObject::disconnect(watch);
+    if (!ended || lastAckNs < 0) {
+        error = QStringLiteral("the upload failed:\n") + log->toPlainText();
+        return -1;
+    }
+    // The switch reboots at once here; the page reads its information again.
+    if (!waitUntil([&] { return log->toPlainText().contains(up::line::Success); })) {
+        error = QStringLiteral("the switch did not come back after its reboot");
+        return -1;
+    }
+    settle();
+    return double(lastAckNs) / 1e6;
+}
+
+// A plain client on the simulator's line: the time from writing a frame to
+// the last byte of its 13-byte answer.
+struct LineClient {
+    int fd = -1;
+    explicit LineClient(const QString& path)
+    {
+        fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios t{};
+        if (fd >= 0 && ::tcgetattr(fd, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+    }
+    ~LineClient()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    double exchangeMs(const std::uint8_t* bytes, std::size_t n)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        if (::write(fd, bytes, n) != ssize_t(n))
+            return -1;
+        std::size_t got = 0;
+        std::uint8_t reply[kCommandFrameSize];
+        while (got < kCommandFrameSize) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, kReplyDeadlineMs) <= 0)
+                return -1;
+            const ssize_t r = ::read(fd, reply + got, kCommandFrameSize - got);
+            if (r > 0)
+                got += std::size_t(r);
+        }
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir registry;
+    qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    const int passes = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : kDefaultPasses;
+
+    SimProcess sim;
+    QString serialPath;
+    int com = -1;
+    if (!sim.start(serialPath, com))
+        return fail(QStringLiteral("the simulator did not start"));
+
+    CTalvaneDlg window;
+    window.show();
+    window.generalPage().refreshPortList();
+    auto* ports = window.controlAs<QComboBox>(ctl::PortList);
+    ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
+    auto* connectButton = window.controlAs<QPushButton>(ctl::Connect);
+    connectButton->click();
+    RequestEngine& engine = window.engine();
+    if (!engine.serialOpen())
+        return fail(QStringLiteral("could not connect to the simulator"));
+    settle();  // the greeting
+
+    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
+    auto* page = qobject_cast<CFWDlg*>(window.pageWindow(Page::Upgrade));
+    if (!page || !waitUntil([&] { return !page->controlAs<QLabel>(up::ctl::IdentText)->text().isEmpty(); }))
+        return fail(QStringLiteral("the Upgrade page got no device information"));
+    settle();
+
+    QByteArray image(kImageSize, Qt::Uninitialized);
+    for (char& c : image)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QString path = registry.filePath(QStringLiteral("image.bin"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return fail(QStringLiteral("cannot write the image file"));
+    file.close();
+    page->setFileChooser([path] { return path; });
+    page->openClicked();
+
+    const double limitMs = wireLimitMs(std::size_t(kImageSize));
+    std::printf("image %d bytes, %zu blocks; wire-time limit at 115200 8N2 (11 bits a byte): %.1f ms\n", kImageSize,
+                firmwareBlockCount(std::size_t(kImageSize)), limitMs);
+    std::vector<double> times;
+    QString error;
+    for (int pass = 1; pass <= passes; ++pass) {
+        const double ms = uploadOnce(page, error);
+        if (ms < 0)
+            return fail(error);
+        times.push_back(ms);
+        std::printf("pass %d: %.1f ms, %+.2f%% against the limit\n", pass, ms, percentOver(ms, limitMs));
+        std::fflush(stdout);
+    }
+    QByteArray held;
+    for (const QByteArray& line : sim.command("status", "faults:").split('\n'))
+        if (line.startsWith("upgrade:"))
+            held = line;
+    const double paced = median(times);
+    std::printf("paced upload over the pty: median %.1f ms, best %.1f ms; limit %.1f ms; median %+.2f%% (goal: at most +3%%)\n",
+                paced, *std::min_element(times.begin(), times.end()), limitMs, percentOver(paced, limitMs));
+    std::printf("simulator after the last pass: %s\n", held.constData());
+
+    sim.command("pace off");
+    const double unpaced = uploadOnce(page, error);
+    if (unpaced < 0)
+        return fail(error);
+    std::printf("the same upload unpaced (panel, simulator and pty alone): %.1f ms, %.2f ms a block\n", unpaced,
+                unpaced / double(firmwareBlockCount(std::size_t(kImageSize))));
+    sim.command("pace on");
+
+    // The line to the simulator without the panel.
+    connectButton->click();
+    settle();
+    LineClient client(serialPath);
+    if (client.fd < 0)
+        return fail(QStringLiteral("cannot open ") + serialPath);
+    const CommandFrame query = build::powerStateQuery().seal();
+    std::vector<double> small;
+    for (int i = 0; i < kExchanges; ++i)
+        small.push_back(client.exchangeMs(query.data(), query.size()));
+    CommandFrame start = build::upgradeStart().seal();
+    CommandFrame request = build::upgradeTransferRequest().seal();
+    client.exchangeMs(start.data(), start.size());
+    client.exchangeMs(request.data(), request.size());
+    std::vector<double> blocks;
+    DataFrame block;
+    for (int n = 0; n < kExchanges; ++n) {
+        build::firmwareBlock(block, reinterpret_cast<const std::uint8_t*>(image.constData()), std::size_t(kImageSize),
+                             std::size_t(n) * kDataPayloadSize);
+        computeChecksum(block.data(), block.size());
+        blocks.push_back(client.exchangeMs(block.data(), block.size()));
+    }
+    if (std::min(*std::min_element(small.begin(), small.end()), *std::min_element(blocks.begin(), blocks.end())) < 0)
+        return fail(QStringLiteral("the simulator did not answer the plain client"));
+    const double smallWire = lineMs(2 * kCommandFrameSize);
+    const double blockWire = lineMs(kDataFrameSize + kCommandFrameSize);
+    std::printf("paced exchanges, a plain client on the pty (median of %d):\n", kExchanges);
+    std::printf("  13-byte command and answer: wire %.3f ms, measured %.3f ms (%+.1f%%)\n", smallWire, median(small),
+                percentOver(median(small), smallWire));
+    std::printf("  1029-byte block and answer: wire %.3f ms, measured %.3f ms (%+.2f%%)\n", blockWire, median(blocks),
+                percentOver(median(blocks), blockWire));
+    return 0;
+}
