@@ -25,7 +25,6 @@ bool DatagramSocket::open(quint16 port, int message)
     close();
     auto* s = new QUdpSocket(this);
     if (!s->bind(QHostAddress::AnyIPv4, port, kSharedBind)) {
-        error_ = s->errorString();
         delete s;
         return false;
     }
@@ -33,7 +32,6 @@ bool DatagramSocket::open(quint16 port, int message)
     ++id_;
     message_ = message;
     lastSent_.clear();
-    error_.clear();
     connect(s, &QUdpSocket::readyRead, this, &DatagramSocket::onReadyRead);
     return true;
 }
@@ -56,10 +54,7 @@ bool DatagramSocket::sendTo(const QByteArray& data, const QHostAddress& address,
     if (!socket_)
         return false;
     lastSent_ = data;
-    if (socket_->writeDatagram(data, address, port) == data.size())
-        return true;
-    error_ = socket_->errorString();
-    return false;
+    return socket_->writeDatagram(data, address, port) == data.size();
 }
 
 bool DatagramSocket::isLocalAddress(const QHostAddress& address)

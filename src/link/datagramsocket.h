@@ -31,13 +31,11 @@ public:
     // posted as `message`. False when the port cannot be bound.
     bool open(quint16 port, int message);
     void close();
-    bool isOpen() const { return socket_ != nullptr; }
     quint16 localPort() const;
     // wParam of its messages; 0 while closed.
     quintptr socketId() const { return socket_ ? id_ : 0; }
     // Sends one datagram. False when it could not be sent (no socket, no route).
     bool sendTo(const QByteArray& data, const QHostAddress& address, quint16 port);
-    QString errorString() const { return error_; }
 
     // Loopback, 0.0.0.0 or one of this host's own addresses.
     static bool isLocalAddress(const QHostAddress& address);
@@ -50,7 +48,6 @@ private:
     quintptr id_ = 0;
     int message_ = 0;
     QByteArray lastSent_;
-    QString error_;
 };
 
 }  // namespace talvane

@@ -26,7 +26,6 @@ void TcpLink::connectTo(const QHostAddress& address, quint16 port)
     connected_ = false;
     connectReported_ = false;
     closeReported_ = false;
-    peer_ = address;
     error_.clear();
     connect(socket_, &QTcpSocket::connected, this, [this] {
         connected_ = true;

@@ -35,7 +35,6 @@ public:
     // The id the current connection's notifications carry in wParam; 0 when none.
     quintptr connectionId() const { return socket_ ? id_ : 0; }
     bool connecting() const;
-    QHostAddress peerAddress() const { return peer_; }
     // Why the last attempt failed or the connection broke.
     QString errorString() const { return error_; }
 
@@ -56,7 +55,6 @@ private:
     bool connected_ = false;
     bool connectReported_ = false;
     bool closeReported_ = false;
-    QHostAddress peer_;
     QString error_;
 };
 
