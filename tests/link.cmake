@@ -5,3 +5,6 @@ talvane_add_test(test_serialport
 talvane_add_test(test_serialportlist
   SOURCES test_serialportlist.cpp support/pty.cpp support/pty.h
   LIBS talvane_link)
+talvane_add_test(test_netlinks
+  SOURCES test_netlinks.cpp
+  LIBS talvane_link)

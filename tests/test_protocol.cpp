@@ -61,8 +61,18 @@ private slots:
     void replies();
     void readersTakeWhatBuildersWrote_data();
     void readersTakeWhatBuildersWrote();
+    void assemblerReadsOfAStream_data();
+    void assemblerReadsOfAStream();
+    void assemblerKeepsOrderWhenAHandlerReceivesMore();
     void netConfigWorkedExample();
     void searchReplyDecode();
+    void netConfigFromTexts_data();
+    void netConfigFromTexts();
+    void macAndOctetTexts_data();
+    void macAndOctetTexts();
+    void ipv4Parsing_data();
+    void ipv4Parsing();
+    void netDeviceTexts();
 };
 
 void TestProtocol::checksumWorkedExamples_data()
@@ -403,6 +413,56 @@ void TestProtocol::readersTakeWhatBuildersWrote()
     QCOMPARE(read, expected);
 }
 
+// The reads of a TCP connection, each given to receive() whole.
+void TestProtocol::assemblerReadsOfAStream_data()
+{
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QStringList>("frames");
+    const QString power = "A5 5B 08 0C 0F 00 00 00 00 00 00 00 DD";
+    const QString beep = "A5 5B 01 0B 00 00 00 00 00 00 00 00 F4";
+    QTest::newRow("split 6 + 7") << QStringList{"A5 5B 08 0C 0F 00", "00 00 00 00 00 00 DD"} << QStringList{power};
+    QTest::newRow("header split across reads") << QStringList{"00 A5", "5B 08 0C 0F 00 00 00 00 00 00 00 DD"}
+                                               << QStringList{power};
+    QTest::newRow("two replies in one read") << QStringList{power + " " + beep} << QStringList{power, beep};
+    QTest::newRow("junk, then a reply and half of the next")
+        << QStringList{"01 02 03 " + power + " A5 5B 01", "0B 00 00 00 00 00 00 00 00 F4"} << QStringList{power, beep};
+    QTest::newRow("block acknowledgement") << QStringList{"FE EF 00 03 00 00 00 00 00 00 00 00 10"}
+                                           << QStringList{"FE EF 00 03 00 00 00 00 00 00 00 00 10"};
+}
+
+void TestProtocol::assemblerReadsOfAStream()
+{
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, frames);
+    Collected c;
+    for (const QString& r : reads) {
+        const std::vector<std::uint8_t> b = hexBytes(r.toLatin1().constData());
+        c.assembler.receive(b.data(), b.size());
+    }
+    QStringList got;
+    for (const CommandFrame& f : c.frames)
+        got << hexOf(f);
+    QCOMPARE(got, frames);
+}
+
+void TestProtocol::assemblerKeepsOrderWhenAHandlerReceivesMore()
+{
+    // The first frame's handler runs a nested loop in which the next read
+    // arrives; the rest of the first read still comes first.
+    const std::vector<std::uint8_t> first = hexBytes("A5 5B 01 01 00 00 00 00 00 00 00 00 00 A5 5B 01 02");
+    const std::vector<std::uint8_t> second =
+        hexBytes("00 00 00 00 00 00 00 00 00 A5 5B 01 03 00 00 00 00 00 00 00 00 00");
+    std::vector<int> codes;
+    FrameAssembler a;
+    a.setHandler([&](const CommandFrame& f) {
+        codes.push_back(f[pos::Code]);
+        if (codes.size() == 1)
+            a.receive(second.data(), second.size());
+    });
+    a.receive(first.data(), first.size());
+    QCOMPARE(codes, std::vector<int>({1, 2, 3}));
+}
+
 void TestProtocol::netConfigWorkedExample()
 {
     NetConfigPacket p;
@@ -448,6 +508,121 @@ void TestProtocol::searchReplyDecode()
     d[19] = 0;
     got = SearchReply::decode(d.data(), d.size());
     QVERIFY(got && !got->marked);
+}
+
+// The packet as the dialog's texts and the current device give it.
+void TestProtocol::netConfigFromTexts_data()
+{
+    QTest::addColumn<bool>("staticIp");
+    QTest::addColumn<QStringList>("ip");
+    QTest::addColumn<QString>("head");  // bytes 0..25
+    QTest::addColumn<int>("sum");
+    QTest::newRow("static 192.168.1.50")
+        << true << QStringList{"192", "168", "1", "50"}
+        << "AA BB CC DD EE FF C0 A8 01 32 C0 A8 01 01 FF FF FF 00 00 00 11 22 33 44 55 17" << 0x12;
+    // Whatever the IP boxes hold.
+    QTest::newRow("auto") << false << QStringList{"10", "1", "300", "x"}
+                          << "AA BB CC DD EE FF 00 00 00 00 00 00 00 00 00 00 00 00 01 00 11 22 33 44 55 16" << -1;
+    QTest::newRow("static, an octet of 300 sends 44")
+        << true << QStringList{"10", "0", "300", ""}
+        << "AA BB CC DD EE FF 0A 00 2C 00 0A 00 2C 01 FF FF FF 00 00 00 11 22 33 44 55 17" << -1;
+}
+
+void TestProtocol::netConfigFromTexts()
+{
+    QFETCH(bool, staticIp);
+    QFETCH(QStringList, ip);
+    QFETCH(QString, head);
+    QFETCH(int, sum);
+    NetDevice current;
+    current.mac = {"AA", "BB", "CC", "DD", "EE", "FF"};
+    NetSettings s;
+    s.staticIp = staticIp;
+    for (int i = 0; i < 4; ++i)
+        s.ip[std::size_t(i)] = ip[i].toStdString();
+    s.mac = {"00", "11", "22", "33", "44", "55"};
+    const std::vector<std::uint8_t> b = netConfigFor(current, s).encode();
+    QCOMPARE(b.size(), NetConfigPacket::kSize);
+    QCOMPARE(QString::fromStdString(toHex(b.data(), 26)), head);
+    QCOMPARE(int(b[74]), 0xFF);
+    QCOMPARE(int(b[75]), int(plainSum(b.data(), 75)));
+    if (sum >= 0)
+        QCOMPARE(int(b[75]), sum);
+    QVERIFY(!isNetConfigConfirmation(b.data(), b.size()));
+    const std::vector<std::uint8_t> ok = netConfigFor(current, s).encodeConfirmation();
+    QVERIFY(isNetConfigConfirmation(ok.data(), ok.size()));
+    QVERIFY(!isNetConfigConfirmation(ok.data(), ok.size() - 1));
+}
+
+void TestProtocol::macAndOctetTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("mac");
+    QTest::addColumn<int>("octet");
+    QTest::newRow("1G") << "1G" << 0 << 1;
+    QTest::newRow("a5") << "a5" << 0xA5 << 0;
+    QTest::newRow("1A2B: the last pair") << "1A2B" << 0x2B << 1;
+    QTest::newRow("1A2: the last complete pair") << "1A2" << 0x1A << 1;
+    QTest::newRow("1AG5: up to the bad pair") << "1AG5" << 0x1A << 1;
+    QTest::newRow("empty") << "" << 0 << 0;
+    QTest::newRow("300") << "300" << 0x30 << 44;
+    QTest::newRow("255") << "255" << 0x25 << 255;
+    QTest::newRow("12 digits") << "999999999999" << 0x99 << int(999999999999LL % 256);
+}
+
+void TestProtocol::macAndOctetTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(int, mac);
+    QFETCH(int, octet);
+    QCOMPARE(int(macByteFromText(text.toStdString())), mac);
+    QCOMPARE(int(ipOctetFromText(text.toStdString())), octet);
+}
+
+void TestProtocol::ipv4Parsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed");  // empty: not an address
+    QTest::newRow("plain") << "192.168.1.50" << "192.168.1.50";
+    QTest::newRow("zeros") << "0.0.0.0" << "0.0.0.0";
+    QTest::newRow("top") << "255.255.255.255" << "255.255.255.255";
+    QTest::newRow("octet of 256") << "10.0.0.256" << "";
+    QTest::newRow("three parts") << "10.0.1" << "";
+    QTest::newRow("five parts") << "10.0.0.1.5" << "";
+    QTest::newRow("trailing dot") << "10.0.0.1." << "";
+    QTest::newRow("empty part") << "10..0.1" << "";
+    QTest::newRow("leading zero") << "10.0.0.01" << "";
+    QTest::newRow("letters") << "10.0.0.a" << "";
+    QTest::newRow("host name") << "switch.local" << "";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("space inside") << "10.0. 0.1" << "";
+}
+
+void TestProtocol::ipv4Parsing()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+    const std::optional<Ipv4Octets> ip = parseIpv4(text.toStdString());
+    QCOMPARE(ip ? QString::fromStdString(ipToText(*ip)) : QString(), parsed);
+}
+
+void TestProtocol::netDeviceTexts()
+{
+    SearchReply r;
+    r.mac = {0x0A, 0xBB, 0x00, 0x01, 0xFE, 0x7F};
+    r.ip = {10, 0, 0, 7};
+    const NetDevice d = NetDevice::fromReply(r);
+    QCOMPARE(QString::fromStdString(d.macText()), QStringLiteral("0ABB0001FE7F"));
+    QCOMPARE(QString::fromStdString(d.addressText()), QStringLiteral("10.0.0.7"));
+    QCOMPARE(QString::fromStdString(d.ip[1]), QStringLiteral("0"));
+    const NetDevice back = NetDevice::fromEntry(d.addressText(), d.macText());
+    QVERIFY(back.ip == d.ip && back.mac == d.mac);
+    // A short or odd entry leaves the missing texts empty and reads no further.
+    const NetDevice partial = NetDevice::fromEntry("10.1", "ABC");
+    QCOMPARE(QString::fromStdString(partial.ip[1]), QStringLiteral("1"));
+    QVERIFY(partial.ip[2].empty() && partial.ip[3].empty());
+    QCOMPARE(QString::fromStdString(partial.mac[1]), QStringLiteral("C"));
+    QVERIFY(partial.mac[2].empty());
 }
 
 QTEST_APPLESS_MAIN(TestProtocol)

@@ -82,7 +82,7 @@ public:
 };
 
 // A port on a pty's slave, registered as a virtual COM port while it lives.
-struct Link {
+struct PtyLink {
     RecordingOwner owner;  // outlives the port's thread
     PtyPair pty;
     const int com = VirtualPortRegistry().add(pty.slavePath(), QStringLiteral("Test pty"));
@@ -93,7 +93,7 @@ struct Link {
         return d;
     });
 
-    ~Link()
+    ~PtyLink()
     {
         port.reset();
         VirtualPortRegistry().remove(com);
@@ -211,7 +211,7 @@ private slots:
         QFETCH(QByteArray, input);
         QFETCH(quint32, mask);
         QFETCH(int, eventCharMessages);
-        Link l;
+        PtyLink l;
         QVERIFY(l.start(mask));
         QVERIFY(spinUntil([&] { return l.device->waits > 0; }));
         const int idle = l.device->waits;
@@ -252,7 +252,7 @@ private slots:
     {
         QFETCH(QByteArrayList, frames);
         QFETCH(bool, peerWaits);
-        Link l;
+        PtyLink l;
         QVERIFY(l.start());
         for (const QByteArray& f : frames)
             QVERIFY(l.port->QueueWrite(dataOf(f), std::size_t(f.size())));
@@ -280,7 +280,7 @@ private slots:
         for (int i = pos::Group; i <= pos::P8; ++i)
             f[i] = std::uint8_t(body.at(i - pos::Group));
         f.seal();
-        Link l;
+        PtyLink l;
         QVERIFY(l.start());
         QVERIFY(l.port->QueueWrite(f.data(), f.size()));
         QCOMPARE(l.pty.read(int(f.size())), bytesOf(f.data(), f.size()));
@@ -288,7 +288,7 @@ private slots:
 
     void refusesWritesItCannotHold()
     {
-        Link l;
+        PtyLink l;
         const std::vector<std::uint8_t> tooLong(CSerialPort::kWriteBufferSize + 1, 0);
         QVERIFY(!l.port->QueueWrite(tooLong.data(), 13));  // not open yet
         QVERIFY(l.port->Open(nullptr, l.com));
@@ -299,7 +299,7 @@ private slots:
 
     void writeDiscardsUnreadInput()
     {
-        Link l;
+        PtyLink l;
         QVERIFY(l.start(CSerialPort::EvRxFlag));  // received bytes then stay queued in the driver
         int pending = 0;
         auto queued = [&] { return ::ioctl(l.device->fd(), FIONREAD, &pending) == 0 ? pending : -1; };
@@ -328,7 +328,7 @@ private slots:
     {
         QFETCH(int, com);
         QFETCH(QString, holder);
-        Link held, free;
+        PtyLink held, free;
         QTemporaryDir lockDir;
         if (holder == "port")
             QVERIFY(held.port->Open(nullptr, held.com));
@@ -363,7 +363,7 @@ private slots:
     void stopWhileStreamingDropsThePendingByte()
     {
         QFETCH(QString, stop);
-        Link b, a;  // a's port may move over to b's pty; a ends first
+        PtyLink b, a;  // a's port may move over to b's pty; a ends first
         QVERIFY(a.start());
         {
             // A streams while the owner handles no events: the thread is stuck
@@ -452,7 +452,7 @@ private slots:
 
     void stopInsideAByteHandlerEndsTheRead()
     {
-        Link l;
+        PtyLink l;
         // As when the handler of a reply runs a popup, in whose loop the
         // operator disconnects: the rest of that read is not delivered.
         l.owner.onByte = [&] { l.port->RequestStop(); };
@@ -465,7 +465,7 @@ private slots:
 
     void hangUpPostsLinkLostOnceWithoutSpinning()
     {
-        Link l;
+        PtyLink l;
         CSerialPort& port = *l.port;
         QVERIFY(l.start());
         QVERIFY(l.pty.write("x"));
@@ -496,7 +496,7 @@ private slots:
 
     void linkLostOfAStoppedSessionIsDropped()
     {
-        Link l;
+        PtyLink l;
         QVERIFY(l.start());
         l.pty.closeMaster();
         QVERIFY(spinUntil([&] { return l.device->hangUps > 0; }));
@@ -508,7 +508,7 @@ private slots:
 
     void lineSettings()
     {
-        Link l;
+        PtyLink l;
         QVERIFY(l.port->Open(nullptr, l.com, serial::kBaudRate, serial::kParity, serial::kDataBits, serial::kStopBits));
         QVERIFY(l.port->lastWarning().isEmpty());
         // A pty master reports its slave's settings; raw mode shows in the byte tests.

@@ -54,6 +54,10 @@ namespace caption {
 inline const char* const Window = "8x8 Talvane Controller Ver1.03";
 inline const char* const Connect = "Connect";
 inline const char* const Disconnect = "Disconnect";
+inline const char* const ComMode = "COM Control Mode";
+inline const char* const TcpMode = "TCP Control Mode";
+inline const char* const Search = "Search";
+inline const char* const Config = "Config...";
 inline const char* const AboutMenuItem = "关于 Talvane(&A)...";
 inline const char* const AboutTitle = "关于 Talvane";
 inline const char* const AboutText = "Talvane，1.01 版";
@@ -61,6 +65,8 @@ inline const char* const AboutText = "Talvane，1.01 版";
 inline const char* const NotConnected = "Not connected";
 inline const char* const ConnectedTo = "Connected: %1";          // the port or address, and what it is
 inline const char* const LinkLostAt = "Link lost: %1 at %2";     // the port or address, the time
+inline const char* const ConnectingTo = "Connecting: %1";        // the address, while a TCP connection is attempted
+inline const char* const CannotConnect = "Cannot connect: %1 (%2)";  // the address, why
 inline const char* const LinkStatusName = "Link status";
 // Read with a value shown before the link closed, until a reply refreshes it.
 inline const char* const NotLive = "Last known value, the link is closed";

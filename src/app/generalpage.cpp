@@ -309,6 +309,17 @@ void GeneralPage::connectClicked()
     engine_.sendCommand(build::powerStateQuery());
 }
 
+void GeneralPage::closeSerialLink()
+{
+    const bool wasOpen = engine_.serialOpen();
+    port_.RequestStop();
+    closePortList(false);
+    if (wasOpen) {
+        window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
+        markLinkValuesStale();
+    }
+}
+
 void GeneralPage::onLinkLost(quintptr wParam)
 {
     if (wParam != 1)

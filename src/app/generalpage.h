@@ -58,6 +58,9 @@ public:
     }
     // Serial link lost (window message 0x40B).
     void onLinkLost(quintptr wParam);
+    // Stops the serial port as TCP mode asks: the button reads "Connect", the
+    // serial-open flag is cleared and the port list refreshed again.
+    void closeSerialLink();
 
     // Button actions, as a click or an accessibility action runs them.
     void connectClicked();
@@ -75,6 +78,8 @@ public:
     // A value shown before the link was closed or lost is stale until a reply
     // refreshes it: drawn greyed, still enabled.
     bool isStale(int id) const;
+    // Marks every value the switch reported as stale (the link went away).
+    void markLinkValuesStale();
 
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
@@ -86,7 +91,6 @@ private:
     void setChecked(int id, bool on);     // without signals
     void showChecked(int id, bool on);    // as a reply reports it
     void setStale(int id, bool stale);
-    void markLinkValuesStale();
     void startCommand(const CommandFrame& command, int timerId, int ms);
     // A status answer for `port` of the query kind `query`.
     void statusStepAnswered(CommandId query, int port, bool connected);

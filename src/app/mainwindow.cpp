@@ -19,10 +19,13 @@
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
+#include "app/networkpanel.h"
 #include "controls/imagebutton.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
+#include "link/datagramsocket.h"
 #include "link/serialport.h"
+#include "link/tcplink.h"
 #include "pages/edidpage.h"
 #include "pages/matrixpage.h"
 #include "pages/upgradepage.h"
@@ -77,6 +80,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , engine_(std::make_unique<RequestEngine>(this, Popups::instance()))
     , serial_(std::make_unique<CSerialPort>())
+    , tcp_(std::make_unique<TcpLink>(this))
+    , udp_(std::make_unique<DatagramSocket>(this))
     , captionFont_(captionFontOf())
     , captionText_(QString::fromUtf8(caption::Window))
 {
@@ -95,18 +100,15 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     installKeySwallower(this);
 
     engine_->setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
-    // Start in COM mode with the COM controls usable.
-    controlAs<QRadioButton>(ctl::ComMode)->setChecked(true);
-    engine_->setLinkMode(LinkMode::Com);
-    for (int id : {ctl::TcpConnect, ctl::TcpGroup, ctl::SwitcherIpLabel, ctl::Search, ctl::Config, ctl::DeviceList})
-        control(id)->setEnabled(false);
-    // The TCP link is not part of this build yet: the mode stays COM.
-    control(ctl::TcpMode)->setEnabled(false);
+    engine_->setLink(LinkMode::Com, serial_.get());
+    engine_->setLink(LinkMode::Tcp, tcp_.get());
     updateTabColours();
     showPageWindows();
 
-    engine_->setSerialWriter([this](const std::uint8_t* bytes, std::size_t length) { serial_->QueueWrite(bytes, length); });
     general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
+    network_ = std::make_unique<NetworkPanel>(*this, *engine_, *general_, *tcp_, *udp_, Popups::instance());
+    // Start in COM mode with the COM controls usable.
+    network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
     general_->refreshPortList();
     engine_->timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
@@ -116,6 +118,9 @@ CTalvaneDlg::~CTalvaneDlg()
 {
     engine_->timers().stopAll();
     serial_.reset();  // stops the monitor thread before the window goes
+    network_.reset();
+    tcp_.reset();
+    udp_.reset();
     // The pages leave the engine they registered with before it goes.
     delete edidPage_;
     delete matrixPage_;
@@ -173,21 +178,21 @@ void CTalvaneDlg::createGeneralControls()
     };
 
     group(ctl::ModeGroup, "Control Mode Select", 7, 34, 186, 28);
-    generalControls_ << place(ctl::ComMode, new QRadioButton(QStringLiteral("COM Control Mode"), this), 14, 46, 80, 10);
-    generalControls_ << place(ctl::TcpMode, new QRadioButton(QStringLiteral("TCP Control Mode"), this), 104, 46, 80, 10);
+    generalControls_ << place(ctl::ComMode, new QRadioButton(QString::fromLatin1(caption::ComMode), this), 14, 46, 80, 10);
+    generalControls_ << place(ctl::TcpMode, new QRadioButton(QString::fromLatin1(caption::TcpMode), this), 104, 46, 80, 10);
 
     group(ctl::ComGroup, "COM", 7, 66, 186, 30);
     label(ctl::PortLabel, "Port", 14, 80, 20, 8);
     generalControls_ << place(ctl::PortList, new QComboBox(this), 36, 77, 86, 13);
     button(ctl::Connect, caption::Connect, 130, 77, 56, 14);
 
-    group(ctl::TcpGroup, "TCP Control Mode", 7, 100, 186, 48);
+    group(ctl::TcpGroup, caption::TcpMode, 7, 100, 186, 48);
     label(ctl::SwitcherIpLabel, "Switcher IP", 14, 114, 42, 8);
     auto* devices = new QComboBox(this);
     generalControls_ << place(ctl::DeviceList, devices, 58, 111, 78, 13);
     button(ctl::TcpConnect, caption::Connect, 140, 111, 46, 14);
-    button(ctl::Search, "Search", 58, 129, 38, 14);
-    button(ctl::Config, "Config...", 100, 129, 38, 14);
+    button(ctl::Search, caption::Search, 58, 129, 38, 14);
+    button(ctl::Config, caption::Config, 100, 129, 38, 14);
 
     group(ctl::PowerGroup, "Power On/Off", 7, 152, 90, 28);
     generalControls_ << place(ctl::PowerOn, new QCheckBox(QStringLiteral("Power On"), this), 14, 164, 70, 10);
@@ -496,8 +501,28 @@ qintptr CTalvaneDlg::onMessage(int message, quintptr wParam, qintptr lParam)
     case msg::LinkLost:
         general_->onLinkLost(wParam);
         return 1;
+    case msg::TcpSocket:  // connect and close carry no data
+        network_->onTcpSocket(wParam, lParam, {});
+        return 1;
     default:
         return 0;
+    }
+}
+
+qintptr CTalvaneDlg::onDataMessage(int message, quintptr wParam, qintptr lParam, const QByteArray& data)
+{
+    switch (message) {
+    case msg::SearchReply:
+        network_->onSearchReply(wParam, lParam, data);
+        return 1;
+    case msg::TcpSocket:
+        network_->onTcpSocket(wParam, lParam, data);
+        return 1;
+    case msg::ConfigReply:
+        network_->onConfigReply(wParam, lParam, data);
+        return 1;
+    default:
+        return onMessage(message, wParam, lParam);
     }
 }
 

@@ -1,7 +1,8 @@
 // The main window: borderless, a blue header band with the caption, Close and
 // Minimize buttons and four tabs (General, EDID, Matrix, Upgrade). The General
 // page's controls live on it; the other pages are child windows created on
-// first use. It hosts the request engine and owns the serial port.
+// first use. It hosts the request engine and owns the links: the serial port,
+// the TCP control connection and the UDP socket of the search and settings.
 #pragma once
 
 #include <QPointer>
@@ -24,7 +25,10 @@ class CEDIDDlg;
 class CMatrixDlg;
 class CFWDlg;
 class CSerialPort;
+class DatagramSocket;
 class GeneralPage;
+class NetworkPanel;
+class TcpLink;
 
 class CTalvaneDlg : public TemplateDialog, public MessageWindow {
     Q_OBJECT
@@ -42,7 +46,10 @@ public:
 
     RequestEngine& engine() { return *engine_; }
     CSerialPort& serialPort() { return *serial_; }
+    TcpLink& tcpLink() { return *tcp_; }
+    DatagramSocket& datagramSocket() { return *udp_; }
     GeneralPage& generalPage() { return *general_; }
+    NetworkPanel& networkPanel() { return *network_; }
     Page currentPage() const { return engine_->currentPage(); }
 
     // A tab click at a point in client coordinates, as the left button does.
@@ -64,6 +71,8 @@ public:
     void requestClose();
 
     qintptr onMessage(int message, quintptr wParam, qintptr lParam) override;
+    // The socket notifications with their data (0x40D..0x40F).
+    qintptr onDataMessage(int message, quintptr wParam, qintptr lParam, const QByteArray& data) override;
 
 signals:
     // The window asked the windowing system to move it with the pointer.
@@ -87,7 +96,10 @@ private:
 
     std::unique_ptr<RequestEngine> engine_;
     std::unique_ptr<CSerialPort> serial_;
+    std::unique_ptr<TcpLink> tcp_;
+    std::unique_ptr<DatagramSocket> udp_;
     std::unique_ptr<GeneralPage> general_;
+    std::unique_ptr<NetworkPanel> network_;
     CImageButton* closeButton_ = nullptr;
     CImageButton* minimizeButton_ = nullptr;
     QFont captionFont_;

@@ -54,6 +54,13 @@ WindowMessageEvent::~WindowMessageEvent()
         sync->complete();
 }
 
+WindowMessageEvent* WindowMessageEvent::withData(int message, quintptr wParam, qintptr lParam, QByteArray data)
+{
+    auto* e = new WindowMessageEvent(message, wParam, lParam, {}, std::move(data));
+    e->hasData = true;
+    return e;
+}
+
 QEvent::Type WindowMessageEvent::eventType()
 {
     static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -63,6 +70,11 @@ QEvent::Type WindowMessageEvent::eventType()
 void postMessage(QObject* target, int message, quintptr wParam, qintptr lParam)
 {
     QCoreApplication::postEvent(target, new WindowMessageEvent(message, wParam, lParam));
+}
+
+void postDataMessage(QObject* target, int message, quintptr wParam, qintptr lParam, QByteArray data)
+{
+    QCoreApplication::postEvent(target, WindowMessageEvent::withData(message, wParam, lParam, std::move(data)));
 }
 
 bool dispatchWindowMessage(QEvent* event, MessageWindow& window)
@@ -78,6 +90,8 @@ bool dispatchWindowMessage(QEvent* event, MessageWindow& window)
                 break;
             window.onMessage(msg::ByteReceived, static_cast<std::uint8_t>(byte), m->lParam);
         }
+    } else if (m->hasData) {
+        window.onDataMessage(m->message, m->wParam, m->lParam, m->payload);
     } else {
         window.onMessage(m->message, m->wParam, m->lParam);
     }

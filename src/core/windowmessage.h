@@ -32,6 +32,18 @@ constexpr int ConfigReply = WmUser + 15;   // 0x40F configuration socket
 constexpr int BytesReceived = WmUser + 16;
 }  // namespace msg
 
+// Network events of the socket messages 0x40D..0x40F: the low word of lParam
+// is the event, the high word an error code (0: none). wParam names the
+// socket, so a notification of a socket closed meanwhile can be told apart.
+namespace netevent {
+constexpr int Read = 1;
+constexpr int Connect = 16;
+constexpr int Close = 32;
+constexpr qintptr lParam(int event, int error = 0) { return qintptr(event & 0xFFFF) | qintptr(error & 0xFFFF) << 16; }
+constexpr int eventOf(qintptr lParam) { return int(lParam & 0xFFFF); }
+constexpr int errorOf(qintptr lParam) { return int((lParam >> 16) & 0xFFFF); }
+}  // namespace netevent
+
 // Completion of a message sent synchronously from another thread. The sender
 // waits until the receiver has handled it, or until the send is cancelled
 // (the port is shutting down), so the user-interface thread never has to wait
@@ -55,6 +67,8 @@ class WindowMessageEvent : public QEvent {
 public:
     WindowMessageEvent(int message, quintptr wParam, qintptr lParam,
                        std::shared_ptr<MessageSync> sync = {}, QByteArray payload = {});
+    // A message that carries data (a datagram, the bytes of one TCP read).
+    static WindowMessageEvent* withData(int message, quintptr wParam, qintptr lParam, QByteArray data);
     ~WindowMessageEvent() override;  // completes a pending synchronous send
     static QEvent::Type eventType();
 
@@ -62,16 +76,24 @@ public:
     const quintptr wParam;
     const qintptr lParam;
     std::shared_ptr<MessageSync> sync;
-    const QByteArray payload;  // BytesReceived: the bytes
+    const QByteArray payload;  // BytesReceived: the bytes; a data message: its data
+    bool hasData = false;
 };
 
 class MessageWindow {
 public:
     virtual ~MessageWindow() = default;
     virtual qintptr onMessage(int message, quintptr wParam, qintptr lParam) = 0;
+    // A message with data; a window that takes none handles it as a plain one.
+    virtual qintptr onDataMessage(int message, quintptr wParam, qintptr lParam, const QByteArray& data)
+    {
+        Q_UNUSED(data);
+        return onMessage(message, wParam, lParam);
+    }
 };
 
 void postMessage(QObject* target, int message, quintptr wParam = 0, qintptr lParam = 0);
+void postDataMessage(QObject* target, int message, quintptr wParam, qintptr lParam, QByteArray data);
 // Call from QObject::event(): handles a window message for `window`; returns
 // false for any other event. A cancelled cross-thread send is dropped unhandled;
 // a BytesReceived whose send is cancelled part-way (a handler of one of its

@@ -6,10 +6,8 @@
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QWindow>
 
 namespace talvane {
 
@@ -32,26 +30,19 @@ constexpr DluRect kRemindDlu{257, 41, 69, 10};
 constexpr DluRect kRemindVisibleDlu{6, 60, 69, 11};
 
 // Client pixels.
-constexpr int kBandHeight = 25;
 constexpr int kBottomBandTop = 120;
-constexpr int kCloseSize = 25;
-constexpr int kCloseRightOffset = 26;
+constexpr int kFrameAlpha = 150;
 constexpr QPoint kQuestionPicturePos(9, 60);
 // Text rectangles as left, top, right, bottom (right and bottom exclusive).
 constexpr int kConnectFailedRect[] = {100, 60, 255, 100};
 constexpr int kQuestionRect[] = {50, 60, 320, 100};
 constexpr int kDefaultRect[] = {100, 60, 220, 100};
 
-const QColor kBackground(255, 255, 255);
-const QColor kFrame(128, 128, 128, 150);
-const QColor kBand(30, 144, 225);
-const QColor kBandOutline(30, 120, 255);
 const QColor kText(0, 0, 0);
 
 const QString kOkCaption = QStringLiteral("Ok");
 const QString kCancelCaption = QStringLiteral("Cancel");
 const QString kRemindCaption = QStringLiteral("No longer remind");
-const QString kCloseTip = QStringLiteral("Close");
 
 QRect fromEdges(const int (&e)[4]) { return QRect(QPoint(e[0], e[1]), QPoint(e[2] - 1, e[3] - 1)); }
 
@@ -70,13 +61,9 @@ QColor bottomBandColour(const QPalette& pal)
 }  // namespace
 
 CMessageDlg::CMessageDlg(QWidget* owner, bool question)
-    : TemplateDialog(owner, Qt::Dialog | Qt::FramelessWindowHint)
+    : CPaintedDlg(owner, kWidthDlu, kHeightDlu, kCloseId, QRect(kCloseDlu.x, kCloseDlu.y, kCloseDlu.cx, kCloseDlu.cy))
     , question_(question)
 {
-    setFixedSize(dluSize(kWidthDlu, kHeightDlu));
-    installKeySwallower(this, true);
-
-    close_ = place(kCloseId, new CImageButton(this), kCloseDlu.x, kCloseDlu.y, kCloseDlu.cx, kCloseDlu.cy);
     ok_ = place(kOkId, new QPushButton(kOkCaption, this), kOkDlu.x, kOkDlu.y, kOkDlu.cx, kOkDlu.cy);
     picture_ = place(kPictureId, new QLabel(this), kPictureDlu.x, kPictureDlu.y, kPictureDlu.cx,
                      kPictureDlu.cy);
@@ -90,14 +77,6 @@ CMessageDlg::CMessageDlg(QWidget* owner, bool question)
     picture_->setPixmap(info);
     picture_->resize(info.size());
     picture_->setAccessibleName(res::description(res::BitmapInformation));
-
-    close_->setDrawBorder(false);
-    close_->setIcons(res::IconCloseIn, res::IconCloseOut);
-    close_->setTooltipText(kCloseTip);
-    close_->setColor(CImageButton::BackgroundOut, kBand);
-    close_->setColor(CImageButton::BackgroundFocus, kBand);
-    close_->setColor(CImageButton::BackgroundIn, kBand);
-    placeCloseButton();
 
     cancel_->hide();
     remind_->hide();
@@ -116,7 +95,7 @@ CMessageDlg::CMessageDlg(QWidget* owner, bool question)
 
     connect(ok_, &QPushButton::clicked, this, [this] { done(Popups::Ok); });
     connect(cancel_, &QPushButton::clicked, this, [this] { done(Popups::Cancel); });
-    connect(close_, &QPushButton::clicked, this, [this] { done(Popups::Cancel); });
+    connect(closeButton(), &QPushButton::clicked, this, [this] { done(Popups::Cancel); });
     connect(remind_, &QCheckBox::clicked, this,
             [](bool checked) { Popups::instance().setNoLongerRemind(checked); });
 
@@ -158,53 +137,20 @@ void CMessageDlg::done(int result)
 
 void CMessageDlg::reject() { done(Popups::Cancel); }
 
-void CMessageDlg::placeCloseButton()
-{
-    close_->setGeometry(width() - kCloseRightOffset, 1, kCloseSize, kCloseSize);
-}
-
-void CMessageDlg::resizeEvent(QResizeEvent* e)
-{
-    placeCloseButton();
-    TemplateDialog::resizeEvent(e);
-}
-
-void CMessageDlg::setVisible(bool visible)
-{
-    if (visible && !isVisible())
-        centreOnOwner(this);
-    TemplateDialog::setVisible(visible);
-}
-
 void CMessageDlg::paintEvent(QPaintEvent*)
 {
     const int w = width();
     const int h = height();
     QPainter p(this);
-    p.fillRect(rect(), kBackground);
-    p.setPen(kFrame);
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(0, 0, w - 1, h - 1);
-    p.fillRect(1, 1, w - 2, kBandHeight, kBand);
+    paintFrame(p, kFrameAlpha);
     p.fillRect(1, kBottomBandTop, w - 2, h - kBottomBandTop - 1, bottomBandColour(palette()));
-    p.setPen(kBandOutline);
-    p.drawLine(0, 0, w - 2, 0);
-    p.drawLine(0, 0, 0, kBandHeight);
-    p.drawLine(w - 1, 0, w - 1, kBandHeight);
+    paintBandOutline(p);
 
     const QRect r = textRect();
     p.setClipRect(r);
     p.setFont(font());
     p.setPen(kText);
     p.drawText(r, Qt::AlignCenter | Qt::TextSingleLine, text());
-}
-
-void CMessageDlg::mousePressEvent(QMouseEvent* e)
-{
-    // Pressing on the box itself drags it, as a title bar would.
-    if (e->button() == Qt::LeftButton && !childAt(e->position().toPoint()) && windowHandle())
-        windowHandle()->startSystemMove();
-    TemplateDialog::mousePressEvent(e);
 }
 
 }  // namespace talvane

@@ -5,7 +5,7 @@
 // made for every showing.
 #pragma once
 
-#include "controls/dialogbase.h"
+#include "painteddlg.h"
 
 #include <QRect>
 #include <QString>
@@ -16,9 +16,7 @@ class QPushButton;
 
 namespace talvane {
 
-class CImageButton;
-
-class CMessageDlg : public TemplateDialog {
+class CMessageDlg : public CPaintedDlg {
     Q_OBJECT
 public:
     static constexpr int kTemplateId = 135;
@@ -44,18 +42,11 @@ public:
     void done(int result) override;
     void reject() override;  // window-manager close: ends like Cancel
 
-    void setVisible(bool visible) override;  // opens centred on the owner
-
 protected:
     void paintEvent(QPaintEvent* e) override;
-    void mousePressEvent(QMouseEvent* e) override;
-    void resizeEvent(QResizeEvent* e) override;
 
 private:
-    void placeCloseButton();
-
     bool question_;
-    CImageButton* close_;
     QPushButton* ok_;
     QPushButton* cancel_;
     QLabel* picture_;

@@ -25,6 +25,8 @@ inline const QString NoFirmwareFile = QStringLiteral("No file(.bin)!");
 inline const QString FileTooLarge = QStringLiteral("File too large!");
 inline const QString EmptyFile = QStringLiteral("Empty file!");
 inline const QString AskStopUpgrade = QStringLiteral("An upgrade is running. Stop it and close?");
+// The device list holds no valid address when TCP Connect is pressed.
+inline const QString BadIpAddress = QStringLiteral("Bad IP address!");
 // Busy texts
 inline const QString Setting = QStringLiteral("Setting");
 inline const QString GettingStatus = QStringLiteral("Getting status");

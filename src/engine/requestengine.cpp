@@ -52,9 +52,9 @@ bool RequestEngine::acquire()
 void RequestEngine::send(std::uint8_t* bytes, std::size_t length)
 {
     computeChecksum(bytes, length);
-    const Writer& writer = linkMode_ == LinkMode::Com ? serialWriter_ : tcpWriter_;
-    if (writer)
-        writer(bytes, length);
+    // A refused write shows as a missing reply: the timers report it.
+    if (Link* l = link(linkMode_))
+        l->writeFrame(bytes, length);
     echoSent(bytes, length);
 }
 
@@ -98,6 +98,8 @@ qintptr RequestEngine::onSendMessage(int actionCode)
 }
 
 void RequestEngine::onByteReceived(std::uint8_t byte) { assembler_.feed(byte); }
+
+void RequestEngine::onBytesReceived(const std::uint8_t* bytes, std::size_t count) { assembler_.receive(bytes, count); }
 
 void RequestEngine::dispatch(const CommandFrame& frame)
 {
@@ -158,6 +160,22 @@ void RequestEngine::echoSent(const std::uint8_t* bytes, std::size_t length)
         sendLineBytes_ = 0;
     }
     appendLog(sendLog_, text, sentFrames_);
+}
+
+void RequestEngine::echoDatagram(const std::uint8_t* bytes, std::size_t count)
+{
+    if (!receiveLog_ || count == 0)
+        return;
+    QString text;
+    text.reserve(int(count * 3 + count / kLogLineBytes + 1));
+    for (std::size_t i = 0; i < count; ++i) {
+        appendHexByte(text, bytes[i]);
+        if ((i + 1) % kLogLineBytes == 0)
+            text += kLineBreak;
+    }
+    QTextCursor cursor(receiveLog_->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(text);
 }
 
 void RequestEngine::echoReceived(const CommandFrame& frame)

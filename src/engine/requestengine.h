@@ -1,6 +1,6 @@
 // The one road for every command and reply: the command buffer, the ready flag
 // that allows one outstanding command, the send routine with its Send-log echo,
-// the serial frame assembler, the reply dispatcher with its Receive-log echo,
+// the frame assembler, the reply dispatcher with its Receive-log echo,
 // and the main window's timer table (resend once, then "Time out!").
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 
+#include "core/link.h"
 #include "core/timerhost.h"
 #include "engine/ids.h"
 #include "protocol/assembler.h"
@@ -33,8 +34,6 @@ public:
     static constexpr int kEdidBufferSize = 257;  // byte 0 stays 0; the first 256 go out
     static constexpr int kLogEmptyEvery = 60;    // frames per log before it is emptied
     static constexpr int kLogLineBytes = 13;
-
-    using Writer = std::function<void(const std::uint8_t*, std::size_t)>;
 
     // `mainWindow` receives the posted send message (it forwards it to
     // onSendMessage). Timers run on `clock` (the app clock when null).
@@ -63,10 +62,10 @@ public:
     void setTcpConnected(bool c) { tcpConnected_ = c; }
     bool linkOpen() const { return linkMode_ == LinkMode::Com ? serialOpen_ : tcpConnected_; }
 
-    // Where the send routine hands bytes: the serial port (COM mode) or the
-    // control connection (TCP mode).
-    void setSerialWriter(Writer w) { serialWriter_ = std::move(w); }
-    void setTcpWriter(Writer w) { tcpWriter_ = std::move(w); }
+    // The link the send routine writes to in each mode: the serial port (COM
+    // mode) and the control connection (TCP mode). Not owned; nullptr: none.
+    void setLink(LinkMode mode, Link* link) { (mode == LinkMode::Com ? comLink_ : tcpLink_) = link; }
+    Link* link(LinkMode mode) const { return mode == LinkMode::Com ? comLink_ : tcpLink_; }
 
     // --- sending ----------------------------------------------------------
     // The send routine: checksum for 13 and 1029 bytes, the link of the
@@ -84,7 +83,12 @@ public:
     qintptr onSendMessage(int actionCode);
 
     // --- receiving --------------------------------------------------------
+    // The serial line's bytes, one at a time.
     void onByteReceived(std::uint8_t byte);
+    // The TCP receive path: the bytes of one read go to the same frame
+    // assembler, so every reply in them is handled, a split one joined and
+    // junk before a header skipped.
+    void onBytesReceived(const std::uint8_t* bytes, std::size_t count);
     // Receive-log echo, checksum test, then the current page's handler.
     void dispatch(const CommandFrame& frame);
     void setCurrentPage(Page page) { page_ = page; }
@@ -95,6 +99,9 @@ public:
     // --- logs -------------------------------------------------------------
     void setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog);
     void clearLogs();
+    // A datagram's echo in the Receive log: "XX " per byte and a line break
+    // after every 13th.
+    void echoDatagram(const std::uint8_t* bytes, std::size_t count);
 
     // --- main-window timers -----------------------------------------------
     TimerHost& timers() { return timers_; }
@@ -129,8 +136,8 @@ private:
     Page page_ = Page::General;
     std::map<Page, ReplyHandler*> handlers_;
     FrameAssembler assembler_;
-    Writer serialWriter_;
-    Writer tcpWriter_;
+    Link* comLink_ = nullptr;
+    Link* tcpLink_ = nullptr;
     QPlainTextEdit* receiveLog_ = nullptr;
     QPlainTextEdit* sendLog_ = nullptr;
     int sendLineBytes_ = 0;

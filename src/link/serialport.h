@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/link.h"
 #include "core/windowmessage.h"
 #include "protocol/frame.h"
 #include "serialdevice.h"
@@ -40,7 +41,7 @@ constexpr int kDataBits = 8;
 constexpr int kStopBits = 2;
 }  // namespace serial
 
-class CSerialPort {
+class CSerialPort : public Link {
 public:
     // Event mask bits, numbered as the comm events they stand for.
     static constexpr quint32 EvRxChar = 0x0001;  // received bytes -> 0x407 each
@@ -59,7 +60,7 @@ public:
 
     // `makeDevice` builds the platform device; empty: PosixSerialDevice.
     explicit CSerialPort(DeviceFactory makeDevice = {});
-    virtual ~CSerialPort();
+    ~CSerialPort() override;
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
@@ -82,7 +83,12 @@ public:
     // Asks the monitor thread to close the device and end; does not wait.
     void RequestStop();
 
-    bool isOpen() const { return open_.load(); }
+    // The link: open while the device is; a frame goes to QueueWrite; closing
+    // is RequestStop.
+    bool isOpen() const override { return open_.load(); }
+    bool writeFrame(const std::uint8_t* bytes, std::size_t length) override { return QueueWrite(bytes, length); }
+    void closeLink() override { RequestStop(); }
+
     bool isAlive() const { return alive_.load(); }
     int portNumber() const { return port_; }
     QString devicePath() const { return devicePath_; }

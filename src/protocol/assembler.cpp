@@ -9,6 +9,12 @@ FrameAssembler::FrameAssembler(FrameHandler onFrame)
 
 void FrameAssembler::reset()
 {
+    pending_.clear();
+    restartSearch();
+}
+
+void FrameAssembler::restartSearch()
+{
     window_.fill(0);
     windowFill_ = kWindowStart;
     frame_.fill(0);
@@ -25,7 +31,7 @@ bool FrameAssembler::feed(std::uint8_t byte)
         // Complete: reset the receive state before handing the frame on, so a
         // handler that runs a nested event loop finds the assembler ready.
         const CommandFrame done = CommandFrame::fromBytes(frame_.data());
-        reset();
+        restartSearch();
         if (onFrame_)
             onFrame_(done);
         return true;
@@ -46,6 +52,16 @@ bool FrameAssembler::feed(std::uint8_t byte)
         windowFill_ = kWindowStart;
     }
     return false;
+}
+
+void FrameAssembler::receive(const std::uint8_t* bytes, std::size_t count)
+{
+    pending_.insert(pending_.end(), bytes, bytes + count);
+    while (!pending_.empty()) {
+        const std::uint8_t b = pending_.front();
+        pending_.pop_front();
+        feed(b);
+    }
 }
 
 }  // namespace talvane

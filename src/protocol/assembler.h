@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 
 #include "frame.h"
@@ -29,6 +30,12 @@ public:
     // Feeds one received byte; calls the handler when it completes a frame.
     // Returns true when this byte completed a frame.
     bool feed(std::uint8_t byte);
+    // Feeds the bytes of one read, in order. When a frame handler runs a
+    // nested event loop in which the next read arrives (a second receive()),
+    // that read is fed after the rest of this one, so the order holds. Bytes
+    // wait only while a handler runs, never more than the reads not yet fed.
+    void receive(const std::uint8_t* bytes, std::size_t count);
+    // Forgets a frame in progress and the bytes waiting.
     void reset();
 
     bool inFrame() const { return inFrame_; }
@@ -36,7 +43,10 @@ public:
     std::size_t framePosition() const { return framePos_; }
 
 private:
+    void restartSearch();
+
     FrameHandler onFrame_;
+    std::deque<std::uint8_t> pending_;  // received, not yet fed
     std::array<std::uint8_t, kWindowSize> window_{};
     std::size_t windowFill_ = kWindowStart;
     std::array<std::uint8_t, kCommandFrameSize> frame_{};

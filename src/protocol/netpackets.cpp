@@ -76,6 +76,135 @@ std::optional<NetConfigPacket> NetConfigPacket::decode(const std::uint8_t* data,
     return p;
 }
 
+bool isNetConfigConfirmation(const std::uint8_t* data, std::size_t size)
+{
+    return size >= NetConfigPacket::kSize && data[NetConfigPacket::kEndMarkAt] == NetConfigPacket::kConfirmOk;
+}
+
+namespace {
+
+int hexDigit(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string hexPair(std::uint8_t b)
+{
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    return buf;
+}
+
+}  // namespace
+
+NetDevice NetDevice::fromReply(const SearchReply& reply)
+{
+    NetDevice d;
+    for (std::size_t i = 0; i < d.mac.size(); ++i)
+        d.mac[i] = hexPair(reply.mac[i]);
+    for (std::size_t i = 0; i < d.ip.size(); ++i)
+        d.ip[i] = std::to_string(reply.ip[i]);
+    return d;
+}
+
+NetDevice NetDevice::fromEntry(const std::string& address, const std::string& macText)
+{
+    NetDevice d;
+    std::size_t part = 0;
+    for (char c : address) {
+        if (c == '.') {
+            if (++part >= d.ip.size())
+                break;
+        } else {
+            d.ip[part] += c;
+        }
+    }
+    for (std::size_t i = 0; i < d.mac.size() && 2 * i < macText.size(); ++i)
+        d.mac[i] = macText.substr(2 * i, 2);
+    return d;
+}
+
+std::string NetDevice::addressText() const { return ip[0] + '.' + ip[1] + '.' + ip[2] + '.' + ip[3]; }
+
+std::string NetDevice::macText() const
+{
+    std::string out;
+    for (const std::string& m : mac)
+        out += m;
+    return out;
+}
+
+std::uint8_t macByteFromText(const std::string& text)
+{
+    std::uint8_t value = 0;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        const int high = hexDigit(static_cast<unsigned char>(text[i]));
+        const int low = hexDigit(static_cast<unsigned char>(text[i + 1]));
+        if (high < 0 || low < 0)
+            break;
+        value = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return value;
+}
+
+std::uint8_t ipOctetFromText(const std::string& text)
+{
+    unsigned value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            break;
+        value = (value * 10 + unsigned(c - '0')) & 0xFF;  // the low 8 bits of the whole number
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+NetConfigPacket netConfigFor(const NetDevice& current, const NetSettings& settings)
+{
+    NetConfigPacket p;
+    for (std::size_t i = 0; i < p.target.size(); ++i) {
+        p.target[i] = macByteFromText(current.mac[i]);
+        p.newMac[i] = macByteFromText(settings.mac[i]);
+    }
+    p.staticIp = settings.staticIp;
+    if (settings.staticIp)
+        for (std::size_t i = 0; i < p.ip.size(); ++i)
+            p.ip[i] = ipOctetFromText(settings.ip[i]);
+    return p;
+}
+
+std::optional<Ipv4Octets> parseIpv4(const std::string& text)
+{
+    Ipv4Octets out{};
+    std::size_t part = 0;
+    std::size_t digits = 0;
+    unsigned value = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : '.';
+        if (c >= '0' && c <= '9') {
+            if (digits == 1 && value == 0)
+                return std::nullopt;  // a leading zero
+            value = value * 10 + unsigned(c - '0');
+            if (++digits > 3 || value > 255)
+                return std::nullopt;
+            continue;
+        }
+        if (c != '.' || digits == 0 || part >= out.size())
+            return std::nullopt;
+        out[part++] = static_cast<std::uint8_t>(value);
+        digits = 0;
+        value = 0;
+    }
+    if (part != out.size())
+        return std::nullopt;
+    return out;
+}
+
 std::string macToText(const MacAddress& mac)
 {
     char buf[13];

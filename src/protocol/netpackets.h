@@ -70,6 +70,46 @@ struct NetConfigPacket {
     static Ipv4Octets mask() { return {0xFF, 0xFF, 0xFF, 0x00}; }
 };
 
+// The switch's confirmation of a NetConfigPacket: at least kSize bytes with
+// kConfirmOk at kEndMarkAt.
+bool isNetConfigConfirmation(const std::uint8_t* data, std::size_t size);
+
+// The switch the network settings work on, as the search reported it: four IP
+// octet texts (decimal, no leading zeros) and six MAC byte texts (two
+// uppercase hexadecimal digits each).
+struct NetDevice {
+    std::array<std::string, 4> ip;
+    std::array<std::string, 6> mac;
+
+    static NetDevice fromReply(const SearchReply& reply);
+    // A device-list entry: its address text split at the dots, its MAC text
+    // cut into pairs. Missing parts stay empty.
+    static NetDevice fromEntry(const std::string& address, const std::string& macText);
+    std::string addressText() const;  // the octets joined by "."
+    std::string macText() const;      // the six pairs joined, 12 digits
+};
+
+// What the network settings dialog leaves, kept between its uses.
+struct NetSettings {
+    bool staticIp = false;  // false: Auto IP
+    std::array<std::string, 4> ip;   // the IP boxes as typed
+    std::array<std::string, 6> mac;  // the MAC boxes as typed
+};
+
+// A MAC text read as pairs of hexadecimal digits: the value of the last
+// complete pair before the end or before the first pair holding any other
+// character; 0 when there is none ("1A2B" gives 0x2B, "1G" gives 0).
+std::uint8_t macByteFromText(const std::string& text);
+// An IP octet text read as a decimal integer (its leading digits, none: 0),
+// low 8 bits ("300" gives 44).
+std::uint8_t ipOctetFromText(const std::string& text);
+// The packet that applies `settings` to the switch whose MAC `current` holds.
+NetConfigPacket netConfigFor(const NetDevice& current, const NetSettings& settings);
+
+// Four decimal octets 0..255 joined by dots, nothing else (no leading zeros
+// beyond a single 0); empty when `text` is not such an address.
+std::optional<Ipv4Octets> parseIpv4(const std::string& text);
+
 // The 8-bit sum (not its complement) that closes a NetConfigPacket.
 std::uint8_t plainSum(const std::uint8_t* data, std::size_t n);
 

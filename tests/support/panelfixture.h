@@ -1,19 +1,23 @@
 // A main window on the manual clock with every popup answered by a script and
-// every byte the engine writes captured, for driving the panel without a user
-// and without waiting.
+// every frame the engine writes captured (in either link mode), for driving
+// the panel without a user and without waiting. Searches and settings go to
+// the loopback broadcast on ports of their own, never beyond this machine.
 #pragma once
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QStringList>
+#include <QUdpSocket>
 
 #include <memory>
 #include <vector>
 
 #include "app/mainwindow.h"
+#include "app/networkpanel.h"
 #include "core/clock.h"
 #include "dialogs/popups.h"
 #include "protocol/frame.h"
+#include "support/capturelink.h"
 #include "support/scriptedmodal.h"
 
 namespace talvane {
@@ -23,13 +27,16 @@ struct PanelFixture {
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
+    CaptureLink capture{sent};
 
     explicit PanelFixture(bool linkOpen = true)
     {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>();
-        engine().setSerialWriter([this](const std::uint8_t* b, std::size_t n) { sent.emplace_back(b, b + n); });
+        window->networkPanel().setEndpoints(loopbackEndpoints());
+        engine().setLink(LinkMode::Com, &capture);
+        engine().setLink(LinkMode::Tcp, &capture);
         engine().setSerialOpen(linkOpen);
     }
     ~PanelFixture()
@@ -41,6 +48,21 @@ struct PanelFixture {
     }
 
     RequestEngine& engine() { return window->engine(); }
+
+    // The loopback broadcast and UDP ports no other program uses (each bound
+    // once to find a free one); TCP port 1, where nothing listens on loopback.
+    static NetEndpoints loopbackEndpoints()
+    {
+        NetEndpoints e;
+        e.broadcast = QHostAddress(QStringLiteral("127.255.255.255"));
+        e.tcpPort = 1;
+        QUdpSocket a, b;
+        a.bind(QHostAddress::AnyIPv4, 0);
+        b.bind(QHostAddress::AnyIPv4, 0);
+        e.searchPort = a.localPort();
+        e.configPort = b.localPort();
+        return e;
+    }
 
     // Hex of every write so far ("A5 5B ..."), one entry per write.
     QStringList sentHex() const

@@ -19,6 +19,7 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "link/serialport.h"
+#include "link/tcplink.h"
 #include "sim/simulator.h"
 #include "support/panelfixture.h"
 
@@ -53,9 +54,9 @@ struct SimBench {
         qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
         tracePath = registry.filePath(QStringLiteral("trace.txt"));
         panel = std::make_unique<PanelFixture>(false);
-        // The real serial port writes again (the fixture captures by default).
-        CSerialPort& port = panel->window->serialPort();
-        panel->engine().setSerialWriter([&port](const std::uint8_t* b, std::size_t n) { port.QueueWrite(b, n); });
+        // The real links write again (the fixture captures by default).
+        panel->engine().setLink(LinkMode::Com, &panel->window->serialPort());
+        panel->engine().setLink(LinkMode::Tcp, &panel->window->tcpLink());
         sim::SimOptions o;
         o.tcp = false;
         o.udp = false;

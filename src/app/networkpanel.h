@@ -1,0 +1,93 @@
+// The network side of the General page: the link mode radio buttons, the TCP
+// control connection (Connect/Disconnect), the device search with its device
+// list, and the network settings ("Config..."). Its controls sit on the main
+// window; the main window owns the sockets and hands their notifications here.
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include "dialogs/configipdlg.h"
+#include "engine/ids.h"
+#include "protocol/netpackets.h"
+
+class QComboBox;
+
+namespace talvane {
+
+class CTalvaneDlg;
+class DatagramSocket;
+class GeneralPage;
+class Popups;
+class RequestEngine;
+class TcpLink;
+
+// Where the search, the settings and the connection go. The panel uses the
+// limited broadcast; code below it and tests on loopback pass their own.
+struct NetEndpoints {
+    QHostAddress broadcast{QHostAddress::Broadcast};
+    quint16 tcpPort = kControlTcpPort;
+    quint16 searchPort = kSearchUdpPort;
+    quint16 configPort = kConfigUdpPort;
+};
+
+class NetworkPanel : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMaxDevices = 256;  // entries of the device list
+
+    NetworkPanel(CTalvaneDlg& window, RequestEngine& engine, GeneralPage& general, TcpLink& tcp,
+                 DatagramSocket& udp, Popups& popups);
+    ~NetworkPanel() override;
+
+    void setEndpoints(const NetEndpoints& e) { endpoints_ = e; }
+    const NetEndpoints& endpoints() const { return endpoints_; }
+
+    // Checks the mode's radio button and applies the mode: COM closes the TCP
+    // connection, TCP stops the serial port; each enables its own group.
+    void setLinkMode(LinkMode mode);
+    void applyLinkMode(LinkMode mode);
+
+    // Button actions, as a click or an accessibility action runs them.
+    void tcpConnectClicked();
+    void searchClicked();
+    void configClicked();
+    // The operator chose device-list entry `index`.
+    void deviceChosen(int index);
+
+    // Socket notifications: wParam names the socket, lParam the network event.
+    void onTcpSocket(quintptr socket, qintptr lParam, const QByteArray& data);
+    void onSearchReply(quintptr socket, qintptr lParam, const QByteArray& data);
+    void onConfigReply(quintptr socket, qintptr lParam, const QByteArray& data);
+
+    const NetDevice& currentDevice() const { return current_; }
+    NetSettings& settings() { return settings_; }
+    // The MAC text that belongs to device-list entry `index`.
+    QString macOf(int index) const;
+    // The dialog, once "Config..." has opened it.
+    CConfigIPDlg* configDialog() const { return dialog_; }
+
+private:
+    QComboBox* deviceList() const;
+    void setTcpCaption(bool connected);
+    // Closes the control connection (or the attempt); the status line and the
+    // stale marking follow when one was up or under way.
+    void dropTcp();
+    void addDevice(const QString& address, const QString& mac);
+
+    CTalvaneDlg& window_;
+    RequestEngine& engine_;
+    GeneralPage& general_;
+    TcpLink& tcp_;
+    DatagramSocket& udp_;
+    Popups& popups_;
+    NetEndpoints endpoints_;
+    NetDevice current_;
+    NetSettings settings_;
+    QString peer_;  // the address connected or being connected to
+    QPointer<CConfigIPDlg> dialog_;
+};
+
+}  // namespace talvane
