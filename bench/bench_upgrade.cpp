@@ -6,7 +6,8 @@
 //
 // Then, for scale: one upload with pacing off (what the panel, the simulator
 // and the pseudo-terminal cost together), and the paced exchanges alone, a
-// plain client on the line in place of the panel.
+// plain client on the line in place of the panel. Last, the same upload over
+// the TCP control connection on loopback, unpaced.
 //
 //   bench_upgrade [PASSES]      (default 3; talvane-sim is taken from beside this program)
 #include <QApplication>
@@ -33,6 +34,7 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
+#include "app/networkpanel.h"
 #include "engine/requestengine.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
@@ -100,25 +102,27 @@ struct SimProcess {
     QProcess process;
     QByteArray out;
 
-    bool start(QString& serialPath, int& com)
+    // Starts the simulator and returns the words of its endpoint line that
+    // begins with `endpoint` ("serial: COMn path", "tcp: address:port").
+    QList<QByteArray> start(const QStringList& arguments, const QByteArray& endpoint)
     {
         process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/talvane-sim"));
-        process.setArguments({QStringLiteral("--pace"), QStringLiteral("--no-tcp"), QStringLiteral("--no-udp"),
-                              QStringLiteral("--reboot-ms"), QStringLiteral("0")});
+        process.setArguments(arguments + QStringList{QStringLiteral("--no-udp"), QStringLiteral("--reboot-ms"),
+                                                     QStringLiteral("0")});
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start();
-        return waitUntil([&] {
+        QList<QByteArray> words;
+        waitUntil([&] {
             out += process.readAllStandardOutput();
-            const int at = out.indexOf("serial: COM");
+            const int at = out.indexOf(endpoint);
             const int end = at < 0 ? -1 : out.indexOf('\n', at);
             if (end > at) {
-                const QList<QByteArray> words = out.mid(at, end - at).split(' ');  // serial: COMn path
-                com = words.value(1).mid(3).toInt();
-                serialPath = QString::fromLocal8Bit(words.value(2));
+                words = out.mid(at, end - at).split(' ');
                 return true;
             }
             return process.state() == QProcess::NotRunning;
-        }) && com > 0;
+        });
+        return words;
     }
     // Runs a console command; returns its answer once it holds `last`.
     QByteArray command(const QByteArray& line, const QByteArray& last = "ok")
@@ -217,9 +221,11 @@ int main(int argc, char** argv)
     const int passes = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : kDefaultPasses;
 
     SimProcess sim;
-    QString serialPath;
-    int com = -1;
-    if (!sim.start(serialPath, com))
+    const QList<QByteArray> serialLine =
+        sim.start({QStringLiteral("--pace"), QStringLiteral("--no-tcp")}, "serial: COM");
+    const int com = serialLine.value(1).mid(3).toInt();
+    const QString serialPath = QString::fromLocal8Bit(serialLine.value(2));
+    if (com <= 0)
         return fail(QStringLiteral("the simulator did not start"));
 
     CTalvaneDlg window;
@@ -312,5 +318,34 @@ int main(int argc, char** argv)
                 percentOver(median(small), smallWire));
     std::printf("  1029-byte block and answer: wire %.3f ms, measured %.3f ms (%+.2f%%)\n", blockWire, median(blocks),
                 percentOver(median(blocks), blockWire));
+
+    // The same upload over the TCP control connection on loopback, unpaced.
+    std::fflush(stdout);
+    SimProcess tcpSim;
+    const QList<QByteArray> tcpLine = tcpSim.start(
+        {QStringLiteral("--no-serial"), QStringLiteral("--tcp-port"), QStringLiteral("0")}, "tcp: ");
+    const QList<QByteArray> hostPort = tcpLine.value(1).split(':');
+    if (hostPort.size() != 2)
+        return fail(QStringLiteral("the TCP simulator did not start"));
+    NetEndpoints endpoints = window.networkPanel().endpoints();
+    endpoints.tcpPort = quint16(hostPort[1].toUInt());
+    window.networkPanel().setEndpoints(endpoints);
+    window.networkPanel().setLinkMode(LinkMode::Tcp);
+    window.controlAs<QComboBox>(ctl::DeviceList)->setEditText(QString::fromLatin1(hostPort[0]));
+    window.networkPanel().tcpConnectClicked();
+    if (!waitUntil([&] { return engine.tcpConnected(); }, kReplyDeadlineMs))
+        return fail(QStringLiteral("could not connect to the simulator over TCP: ") + window.linkStatus());
+    settle();  // the greeting
+    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
+    settle();
+    std::vector<double> tcpTimes;
+    for (int pass = 1; pass <= passes; ++pass) {
+        const double ms = uploadOnce(page, error);
+        if (ms < 0)
+            return fail(error);
+        tcpTimes.push_back(ms);
+    }
+    std::printf("the same upload over TCP on loopback, unpaced: median %.1f ms, best %.1f ms (goal: under 50 ms)\n",
+                median(tcpTimes), *std::min_element(tcpTimes.begin(), tcpTimes.end()));
     return 0;
 }

@@ -84,7 +84,13 @@ struct Upgrade {
     }
     QString log() const { return page->controlAs<QPlainTextEdit>(up::ctl::Log)->toPlainText(); }
     QString text(int id) const { return page->controlAs<QLabel>(id)->text(); }
-    int progress() const { return page->controlAs<QProgressBar>(up::ctl::Progress)->value(); }
+    // What the progress bar shows once its repaint interval has passed.
+    int progress()
+    {
+        p.clock.advance(up::ms::ViewRefresh);
+        p.deliverPosted();
+        return page->controlAs<QProgressBar>(up::ctl::Progress)->value();
+    }
     QColor logColour() const { return page->control(up::ctl::Log)->palette().color(QPalette::Text); }
 };
 
@@ -121,6 +127,7 @@ private slots:
     void loadingRefusesFilesThatDoNotFit();
     void lateAnswersDuringATransferAreIgnored();
     void transferDetailShowsBlocksAndTimeLeft();
+    void progressKeepsUpWithoutRepaintingEveryBlock();
     void closingDuringATransferAsksFirst();
 };
 
@@ -480,10 +487,33 @@ void TestUpgradePage::transferDetailShowsBlocksAndTimeLeft()
         u.p.clock.advance(100);
         u.ack(kBlockReceived);
     }
+    u.p.clock.advance(up::ms::ViewRefresh);  // the next repaint
+    u.p.deliverPosted();
     QCOMPARE(u.text(up::ctl::TransferDetail), QStringLiteral("Block 37 of 98, about 6 s left"));
     QCOMPARE(u.progress(), 36 * 1024);
     u.ack(kBlockFailed);
     QCOMPARE(u.text(up::ctl::TransferDetail), QString());
+}
+
+void TestUpgradePage::progressKeepsUpWithoutRepaintingEveryBlock()
+{
+    // Blocks acknowledged faster than the bar repaints: it catches up within
+    // one repaint interval, and the end of the transfer shows at once.
+    Upgrade u;
+    u.load(randomImage(8 * 1024));
+    u.startTransfer();
+    auto* bar = u.page->controlAs<QProgressBar>(up::ctl::Progress);
+    for (int n = 0; n < 6; ++n)
+        u.ack(kBlockReceived);
+    QVERIFY(bar->value() < 6 * 1024);
+    u.p.clock.advance(up::ms::ViewRefresh);
+    u.p.deliverPosted();
+    QCOMPARE(bar->value(), 6 * 1024);
+    u.ack(kBlockReceived);
+    u.ack(kBlockReceived);  // the last block
+    u.ack(kBlockReceived);
+    QCOMPARE(u.page->state(), up::State::Rebooting);
+    QCOMPARE(bar->value(), 8 * 1024);
 }
 
 void TestUpgradePage::closingDuringATransferAsksFirst()

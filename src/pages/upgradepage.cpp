@@ -218,7 +218,7 @@ void CFWDlg::sendBlock()
     engine_.postSend(action::SendDataFrame);
     timers_.stop(timer::BlockTimeout);
     timers_.arm(timer::BlockGuard, ms::BlockGuard);
-    scheduleViewRefresh();
+    viewChanged();
 }
 
 // --- timers -------------------------------------------------------------------
@@ -249,6 +249,13 @@ void CFWDlg::onTimer(int id)
         timers_.stop(id);
         engine_.postSend(action::SendDataFrame);  // the same block once more
         timers_.arm(timer::BlockTimeout, ms::BlockGuard);
+        break;
+    case timer::ViewRefresh:
+        timers_.stop(id);
+        if (viewStale_) {
+            viewStale_ = false;
+            viewChanged();
+        }
         break;
     case timer::BlockTimeout:
     case timer::RebootTimeout:
@@ -332,13 +339,13 @@ void CFWDlg::onBlockAck(const CommandFrame& frame)
 void CFWDlg::onLastBlockConfirmed()
 {
     stopUpgradeTimers();
+    state_ = State::Rebooting;
     setProgress(imageSize_);
     appendLog(line::Rebooting);
     sendCommand(build::upgradePageQuery(/*rebootQuery=*/true));
     timers_.arm(timer::RebootPollFirst, ms::RebootPoll);
     offset_ = 0;
     engine_.dataFrame().bytes[dpos::Flags] = 0;
-    state_ = State::Rebooting;
     engine_.setReady();
 }
 
@@ -516,6 +523,18 @@ void CFWDlg::setRedText(bool red)
 void CFWDlg::setProgress(std::size_t position)
 {
     progress_ = std::min(position, imageSize_);
+    viewChanged();
+}
+
+void CFWDlg::viewChanged()
+{
+    if (state_ == State::Transferring) {
+        if (timers_.isArmed(timer::ViewRefresh)) {
+            viewStale_ = true;
+            return;
+        }
+        timers_.arm(timer::ViewRefresh, ms::ViewRefresh);
+    }
     scheduleViewRefresh();
 }
 

@@ -54,6 +54,7 @@ constexpr int RebootPollLast = 3006;
 constexpr int RebootTimeout = 3007;
 constexpr int BlockGuard = 7056;        // no acknowledgement: the block once more
 constexpr int BlockTimeout = 7057;
+constexpr int ViewRefresh = 7058;       // the progress bar's next repaint while blocks stream
 }  // namespace timer
 
 namespace ms {
@@ -63,6 +64,9 @@ constexpr int TransferRequestRepeat = 300;
 constexpr int TransferTimeout = 10000;
 constexpr int RebootPoll = 6000;
 constexpr int BlockGuard = 5000;
+// While blocks stream, the progress bar and the block count repaint at most
+// this often: a repaint costs more than a block's round trip on a fast link.
+constexpr int ViewRefresh = 100;
 }  // namespace ms
 
 // The page's own texts: captions, names and the log's lines.
@@ -176,6 +180,9 @@ private:
     void setRedText(bool red);
     void setProgress(std::size_t position);
     // Progress and detail follow later, once the next block is on its way.
+    // The progress bar or the block count changed: repainted at once, or,
+    // while blocks stream, at the next repaint interval.
+    void viewChanged();
     void scheduleViewRefresh();
     void refreshView();
     QString transferDetailText() const;
@@ -191,6 +198,7 @@ private:
     bool redText_ = false;
     std::size_t progress_ = 0;
     bool refreshPending_ = false;
+    bool viewStale_ = false;  // a change waits for the next repaint while blocks stream
     qint64 transferStartMs_ = 0;       // when block 0 went out
 
     QString infoText_;
