@@ -4,9 +4,10 @@
 // No peer can take the simulator down or hold it up: a session dropped while
 // it is writing (the peer went away under the write) is deleted only once
 // control is back in the event loop; each connection reads at most
-// kReadChunk bytes per turn, so one client's flood cannot delay another
-// client's answer; and a peer that leaves more than
-// Session::kMaxPendingOutput bytes of replies unread is disconnected.
+// kReadChunk bytes (about 80 commands) per turn of the event loop, so one
+// client's flood cannot delay another client's answer; and a peer that
+// leaves more than Session::kMaxPendingOutput bytes of replies unread is
+// disconnected.
 #pragma once
 
 #include <QHostAddress>
@@ -29,7 +30,7 @@ class Trace;
 class TcpEndpoint : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kReadChunk = 4096;
+    static constexpr int kReadChunk = 1024;
 
     TcpEndpoint(SwitchDevice& device, Trace* trace, QObject* parent = nullptr);
     ~TcpEndpoint() override;
