@@ -64,6 +64,8 @@ const int kMarkerOutput = 8;
 
 }  // namespace
 
+bool addressSanitized() { return kAddressSanitizer; }
+
 Bytes powerQuery() { return bytesOf(talvane::build::powerStateQuery()); }
 Bytes powerOnReply() { return bytesOf(talvane::reply::powerState(talvane::kStateOn)); }
 

@@ -15,6 +15,10 @@ namespace hostile {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// True when built with AddressSanitizer (and so, in this build, the simulator
+// too): its allocations and their shadow take several times the memory.
+bool addressSanitized();
+
 // A PowerStateQuery frame and the switch's answer when powered on.
 Bytes powerQuery();
 Bytes powerOnReply();
