@@ -45,7 +45,6 @@ public:
     // The link is gone: drop what is queued and stop every timer. Safe from
     // inside the writer.
     void close();
-    bool isClosed() const { return closed_; }
 
     int queuedReplies() const { return static_cast<int>(queue_.size() + held_.size()); }
     const StreamParser& parser() const { return parser_; }
