@@ -17,6 +17,8 @@ namespace sim {
 namespace {
 const char kPortDescription[] = "Talvane switch simulator";
 constexpr std::size_t kReadChunk = 4096;
+// Reads per notification: a flood on the line leaves the other links their turn.
+constexpr int kReadsPerTurn = 4;
 
 QString systemError(const char* what)
 {
@@ -114,7 +116,7 @@ bool PtyEndpoint::hangUp(QString* error)
 void PtyEndpoint::onReadable()
 {
     std::uint8_t buffer[kReadChunk];
-    for (;;) {
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         if (n > 0) {
             session_->receive(buffer, static_cast<std::size_t>(n));
@@ -135,8 +137,9 @@ void PtyEndpoint::writeBytes(const QByteArray& bytes)
     if (master_ < 0)
         return;
     pending_.append(bytes);
-    if (pending_.size() > kMaxPendingOutput)
-        pending_.remove(0, pending_.size() - kMaxPendingOutput);
+    // Nobody reading the line: the oldest replies are dropped.
+    if (pending_.size() > Session::kMaxPendingOutput)
+        pending_.remove(0, pending_.size() - Session::kMaxPendingOutput);
     flushPending();
 }
 

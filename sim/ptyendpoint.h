@@ -26,8 +26,6 @@ class Trace;
 class PtyEndpoint : public QObject {
     Q_OBJECT
 public:
-    static constexpr int kMaxPendingOutput = 64 * 1024;  // nobody reading: older replies are dropped
-
     PtyEndpoint(SwitchDevice& device, Trace* trace, const QString& registryDirectory, QObject* parent = nullptr);
     ~PtyEndpoint() override;
 

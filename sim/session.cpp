@@ -29,8 +29,18 @@ void Session::receive(const QByteArray& bytes)
 
 void Session::receive(const std::uint8_t* data, std::size_t size)
 {
-    handleUnits(parser_.feed(data, size));
+    if (closed_)
+        return;
+    parser_.feed(data, size, [this](const StreamUnit& unit) { handleUnit(unit); });
     updateStallTimer();
+}
+
+void Session::close()
+{
+    closed_ = true;
+    timers_.stopAll();
+    queue_.clear();
+    held_.clear();
 }
 
 void Session::onTimer(int id)
@@ -41,7 +51,7 @@ void Session::onTimer(int id)
         break;
     case kStallTimer:
         timers_.stop(kStallTimer);
-        handleUnits(parser_.giveUpPartial());
+        parser_.giveUpPartial([this](const StreamUnit& unit) { handleUnit(unit); });
         updateStallTimer();
         break;
     case kHoldTimer:
@@ -55,19 +65,24 @@ void Session::onTimer(int id)
 
 void Session::updateStallTimer()
 {
+    if (closed_)
+        return;
     if (parser_.hasPartial())
         timers_.arm(kStallTimer, kStallMs);
     else
         timers_.stop(kStallTimer);
 }
 
-void Session::handleUnits(const std::vector<StreamUnit>& units)
+void Session::handleUnit(const StreamUnit& unit)
 {
-    for (const StreamUnit& unit : units) {
-        if (trace_)
-            trace_->received(unit.bytes);
-        for (const Outgoing& reply : device_.handle(unit))
-            enqueue(reply);
+    if (closed_)
+        return;
+    if (trace_)
+        trace_->received(unit.data, unit.size);
+    for (const Outgoing& reply : device_.handle(unit)) {
+        if (closed_)
+            return;
+        enqueue(reply);
     }
 }
 
@@ -145,12 +160,14 @@ void Session::writeDue(qint64 now)
             out.append(toBytes(q.bytes.data(), q.bytes.size()));
         }
         write(out);
+        if (closed_)
+            return;
     }
 }
 
 void Session::write(const QByteArray& bytes)
 {
-    if (!bytes.isEmpty() && writer_)
+    if (!closed_ && !bytes.isEmpty() && writer_)
         writer_(bytes);
 }
 

@@ -2,6 +2,10 @@
 // received bytes into units, lets the device answer them and writes the
 // replies out in order, each after its delay, whole, held back or split as
 // the device's faults ask.
+//
+// A link may close under any write (a TCP peer gone); close() then ends the
+// session at once: nothing more is handled, written or timed, though the
+// object stays valid until the call that closed it has returned.
 #pragma once
 
 #include <QByteArray>
@@ -28,6 +32,8 @@ public:
     static constexpr int kStallMs = 1000;       // an unfinished frame or raw block is given up after this
     static constexpr int kSplitGapMs = 20;      // between the two writes of a split reply
     static constexpr int kHoldLimitMs = 10000;  // a held reply goes out alone after this
+    // Replies a link holds for a peer that does not read them, at most.
+    static constexpr int kMaxPendingOutput = 64 * 1024;
 
     Session(SwitchDevice& device, Writer writer, Trace* trace = nullptr, Clock* clock = nullptr);
     Session(const Session&) = delete;
@@ -35,6 +41,10 @@ public:
 
     void receive(const std::uint8_t* data, std::size_t size);
     void receive(const QByteArray& bytes);
+
+    // The link is gone: drop what is queued and stop every timer. Safe from
+    // inside the writer.
+    void close();
 
     int queuedReplies() const { return static_cast<int>(queue_.size() + held_.size()); }
     const StreamParser& parser() const { return parser_; }
@@ -55,7 +65,7 @@ private:
     };
 
     void onTimer(int id);
-    void handleUnits(const std::vector<StreamUnit>& units);
+    void handleUnit(const StreamUnit& unit);
     void updateStallTimer();
     void enqueue(const Outgoing& reply);
     void pump();
@@ -71,6 +81,7 @@ private:
     std::deque<Queued> queue_;
     std::vector<std::vector<std::uint8_t>> held_;
     qint64 lastDueUs_ = 0;
+    bool closed_ = false;
 };
 
 }  // namespace sim

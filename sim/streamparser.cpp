@@ -1,5 +1,7 @@
 #include "streamparser.h"
 
+#include <algorithm>
+
 #include "protocol/commands.h"
 
 namespace talvane {
@@ -18,64 +20,79 @@ bool isEdidBlockHeader(const CommandFrame& f)
            && f[pos::P4] == 0x01;
 }
 
-std::vector<StreamUnit> StreamParser::feed(const std::uint8_t* data, std::size_t size)
+void StreamParser::feed(const std::uint8_t* data, std::size_t size, const Sink& sink)
+{
+    while (size > 0) {
+        const std::size_t n = std::min(size, kSliceSize);
+        append(data, n);
+        parse(sink, false);
+        data += n;
+        size -= n;
+    }
+}
+
+void StreamParser::giveUpPartial(const Sink& sink) { parse(sink, true); }
+
+void StreamParser::append(const std::uint8_t* data, std::size_t size)
 {
     buffer_.insert(buffer_.end(), data, data + size);
-    std::vector<StreamUnit> out;
-    parse(out);
-    return out;
+    prefix_.reserve(buffer_.size() + 1);
+    for (std::size_t i = 0; i < size; ++i)
+        prefix_.push_back(static_cast<std::uint8_t>(prefix_.back() + data[i]));
 }
 
-std::vector<StreamUnit> StreamParser::giveUpPartial()
+// `final`: no more bytes will come for what is held, so a unit that cannot
+// complete is dropped instead of waited for.
+void StreamParser::parse(const Sink& sink, bool final)
 {
-    if (awaitingEdidBlock_)
-        awaitingEdidBlock_ = false;
-    else if (!buffer_.empty())
-        buffer_.erase(buffer_.begin());
-    std::vector<StreamUnit> out;
-    parse(out);
-    return out;
-}
-
-void StreamParser::parse(std::vector<StreamUnit>& out)
-{
+    const std::size_t size = buffer_.size();
+    const std::uint8_t* const b = buffer_.data();
     std::size_t at = 0;
-    const auto left = [&] { return buffer_.size() - at; };
+    const auto emit = [&](StreamUnit::Kind kind, std::size_t n) { sink(StreamUnit{kind, b + at, n}); };
     for (;;) {
         if (awaitingEdidBlock_) {
-            if (left() < kRawEdidBlockSize)
-                break;
-            out.push_back({StreamUnit::Kind::EdidBlock,
-                           {buffer_.begin() + at, buffer_.begin() + at + kRawEdidBlockSize}});
+            if (size - at < kRawEdidBlockSize) {
+                if (!final)
+                    break;
+                awaitingEdidBlock_ = false;  // it never came; what is held is read as frames
+                continue;
+            }
+            emit(StreamUnit::Kind::EdidBlock, kRawEdidBlockSize);
             at += kRawEdidBlockSize;
             awaitingEdidBlock_ = false;
             continue;
         }
         // Skip to the next frame header.
-        while (left() >= 2 && !isCommandStart(buffer_[at], buffer_[at + 1]) && !isDataStart(buffer_[at], buffer_[at + 1]))
+        while (size - at >= 2 && !isCommandStart(b[at], b[at + 1]) && !isDataStart(b[at], b[at + 1]))
             ++at;
-        if (left() < 2) {
-            if (left() == 1 && !mayStartHeader(buffer_[at]))
-                ++at;
+        if (size - at < 2) {
+            if (final || (size - at == 1 && !mayStartHeader(b[at])))
+                at = size;
             break;
         }
-        const bool command = isCommandStart(buffer_[at], buffer_[at + 1]);
+        const bool command = isCommandStart(b[at], b[at + 1]);
         const std::size_t need = command ? kCommandFrameSize : kDataFrameSize;
-        if (left() < need)
+        const bool complete = size - at >= need;
+        if (!complete && !final)
             break;
-        const std::uint8_t* p = buffer_.data() + at;
-        const bool valid = command ? verifyChecksum(p) : checksumOf(p, kDataFrameSize - 1) == p[dpos::Checksum];
-        if (!valid) {
-            out.push_back({command ? StreamUnit::Kind::BadCommand : StreamUnit::Kind::BadData, {p, p + need}});
-            ++at;
+        // A frame's bytes add up to 0 modulo 256 with its checksum.
+        if (complete && sumOf(at, need) == 0) {
+            emit(command ? StreamUnit::Kind::Command : StreamUnit::Kind::Data, need);
+            const bool blockFollows = command && isEdidBlockHeader(CommandFrame::fromBytes(b + at));
+            at += need;
+            awaitingEdidBlock_ = blockFollows;
             continue;
         }
-        out.push_back({command ? StreamUnit::Kind::Command : StreamUnit::Kind::Data, {p, p + need}});
-        at += need;
-        if (command && isEdidBlockHeader(CommandFrame::fromBytes(p)))
-            awaitingEdidBlock_ = true;
+        if (at >= reportedUntil_) {
+            const std::size_t n = std::min(need, size - at);
+            emit(command ? StreamUnit::Kind::BadCommand : StreamUnit::Kind::BadData, n);
+            reportedUntil_ = at + n;
+        }
+        ++at;
     }
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(at));
+    prefix_.erase(prefix_.begin(), prefix_.begin() + static_cast<std::ptrdiff_t>(at));
+    reportedUntil_ = reportedUntil_ > at ? reportedUntil_ - at : 0;
 }
 
 }  // namespace sim

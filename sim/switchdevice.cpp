@@ -81,15 +81,15 @@ std::vector<Outgoing> SwitchDevice::handle(const StreamUnit& unit)
     std::optional<CommandFrame> reply;
     switch (unit.kind) {
     case StreamUnit::Kind::Command:
-        reply = answerCommand(CommandFrame::fromBytes(unit.bytes.data()));
+        reply = answerCommand(CommandFrame::fromBytes(unit.data));
         break;
     case StreamUnit::Kind::Data:
         if (!silenced(Silence::DataBlocks))
-            reply = answerBlock(unit.bytes);
+            reply = answerBlock(unit.data);
         break;
     case StreamUnit::Kind::EdidBlock:
         if (!silenced(Silence::EdidBlock))
-            reply = answerEdidBlock(unit.bytes);
+            reply = answerEdidBlock(unit.data, unit.size);
         break;
     case StreamUnit::Kind::BadCommand:
     case StreamUnit::Kind::BadData:
@@ -105,7 +105,7 @@ std::vector<Outgoing> SwitchDevice::handle(const StreamUnit& unit)
         faults_.corruptNext = false;
         out.frame[pos::Checksum] ^= 0xFF;
     }
-    out.delayUs = qint64(faults_.delayMs) * 1000 + (linePacing_ ? lineTimeUs(unit.bytes.size() + kCommandFrameSize) : 0);
+    out.delayUs = qint64(faults_.delayMs) * 1000 + (linePacing_ ? lineTimeUs(unit.size + kCommandFrameSize) : 0);
     out.holdForNext = faults_.coalesceNext;
     faults_.coalesceNext = false;
     out.splitAt = faults_.splitNextAt;
@@ -261,7 +261,7 @@ std::optional<CommandFrame> SwitchDevice::answerEdidTarget(const CommandFrame& c
     return reply::edidAccept(commandIdOf(c));
 }
 
-std::optional<CommandFrame> SwitchDevice::answerEdidBlock(const std::vector<std::uint8_t>& block)
+std::optional<CommandFrame> SwitchDevice::answerEdidBlock(const std::uint8_t* block, std::size_t size)
 {
     if (!blockHeader_)
         return std::nullopt;
@@ -270,22 +270,22 @@ std::optional<CommandFrame> SwitchDevice::answerEdidBlock(const std::vector<std:
     const bool all = commandIdOf(header) == cmd::EdidUploadTargetAll;
     const int target = all ? kUploadAllInputs : uploadTarget_;
     const bool targetOk = all || isPort(target);
-    const bool valid = targetOk && edidBlockValid(block.data(), block.size());
+    const bool valid = targetOk && edidBlockValid(block, size);
     if (valid) {
-        model_.edidBlock = block;
+        model_.edidBlock.assign(block, block + size);
         model_.edidBlockTarget = target;
     }
     uploadTarget_ = kNoUploadTarget;
     return reply::edidResult(header, valid);
 }
 
-std::optional<CommandFrame> SwitchDevice::answerBlock(const std::vector<std::uint8_t>& bytes)
+std::optional<CommandFrame> SwitchDevice::answerBlock(const std::uint8_t* bytes)
 {
     SwitchModel& m = model_;
     if (m.upgrade != UpgradeState::Receiving)
         return std::nullopt;
     DataFrame d;
-    std::copy(bytes.begin(), bytes.end(), d.bytes.begin());
+    std::copy(bytes, bytes + kDataFrameSize, d.bytes.begin());
     const std::uint8_t number = d.blockNumber();
     const auto fail = [&] {
         m.upgrade = UpgradeState::Failed;

@@ -97,8 +97,8 @@ private:
     std::optional<CommandFrame> answerEdidPreset(const CommandFrame& c);
     std::optional<CommandFrame> answerEdidCopy(const CommandFrame& c);
     std::optional<CommandFrame> answerEdidTarget(const CommandFrame& c);
-    std::optional<CommandFrame> answerEdidBlock(const std::vector<std::uint8_t>& block);
-    std::optional<CommandFrame> answerBlock(const std::vector<std::uint8_t>& bytes);
+    std::optional<CommandFrame> answerEdidBlock(const std::uint8_t* block, std::size_t size);
+    std::optional<CommandFrame> answerBlock(const std::uint8_t* frame);  // kDataFrameSize bytes
     std::optional<CommandFrame> answerIdent(const CommandFrame& c);
 
     SwitchModel model_;

@@ -3,15 +3,22 @@
 #include <QTcpSocket>
 
 #include "session.h"
+#include "trace.h"
 
 namespace talvane {
 namespace sim {
+
+namespace {
+// Connections that may wait to be accepted while the event loop is busy.
+constexpr int kListenBacklog = 512;
+}  // namespace
 
 TcpEndpoint::TcpEndpoint(SwitchDevice& device, Trace* trace, QObject* parent)
     : QObject(parent)
     , device_(device)
     , trace_(trace)
 {
+    server_.setListenBacklogSize(kListenBacklog);
     connect(&server_, &QTcpServer::newConnection, this, &TcpEndpoint::onNewConnection);
 }
 
@@ -19,6 +26,7 @@ TcpEndpoint::~TcpEndpoint()
 {
     for (auto& [socket, session] : connections_) {
         socket->disconnect(this);
+        session->close();
         socket->abort();
         delete socket;
     }
@@ -39,17 +47,37 @@ void TcpEndpoint::onNewConnection()
         socket->setParent(nullptr);
         // Each reply goes out as its own segment, as a switch writes it.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // What is not yet read stays with the peer (and the kernel), not here.
+        socket->setReadBufferSize(kReadChunk);
         auto session = std::make_unique<Session>(
-            device_,
-            [socket](const QByteArray& bytes) {
-                socket->write(bytes);
-                socket->flush();
-            },
-            trace_);
-        Session* s = session.get();
+            device_, [this, socket](const QByteArray& bytes) { send(socket, bytes); }, trace_);
         connections_.emplace(socket, std::move(session));
-        connect(socket, &QTcpSocket::readyRead, this, [socket, s] { s->receive(socket->readAll()); });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
+    }
+}
+
+void TcpEndpoint::onReadyRead(QTcpSocket* socket)
+{
+    auto it = connections_.find(socket);
+    if (it == connections_.end())
+        return;
+    // At most kReadChunk bytes: the rest waits for the next turn of the
+    // event loop, after every other connection has had its turn.
+    it->second->receive(socket->readAll());
+}
+
+void TcpEndpoint::send(QTcpSocket* socket, const QByteArray& bytes)
+{
+    socket->write(bytes);
+    socket->flush();  // a peer found gone here is dropped at once
+    if (connections_.count(socket) == 0)
+        return;
+    const qint64 pending = socket->bytesToWrite();
+    if (pending > Session::kMaxPendingOutput) {
+        note(socket, QStringLiteral("%1 bytes of replies not read, disconnected").arg(pending));
+        drop(socket);
+        socket->abort();
     }
 }
 
@@ -59,8 +87,20 @@ void TcpEndpoint::drop(QTcpSocket* socket)
     if (it == connections_.end())
         return;
     socket->disconnect(this);
+    // The session may be the caller (its write found the peer gone): it is
+    // closed now and deleted once control is back in the event loop.
+    it->second->close();
+    retired_.push_back(std::move(it->second));
     connections_.erase(it);
     socket->deleteLater();
+    if (retired_.size() == 1)
+        QMetaObject::invokeMethod(this, [this] { retired_.clear(); }, Qt::QueuedConnection);
+}
+
+void TcpEndpoint::note(QTcpSocket* socket, const QString& what)
+{
+    if (trace_)
+        trace_->note(QStringLiteral("tcp %1:%2: %3").arg(socket->peerAddress().toString()).arg(socket->peerPort()).arg(what));
 }
 
 void TcpEndpoint::closeConnections()

@@ -1,5 +1,13 @@
 // The switch's control port: any number of TCP connections, each its own
 // session on the one device.
+//
+// No peer can take the simulator down or hold it up: a session dropped while
+// it is writing (the peer went away under the write) is deleted only once
+// control is back in the event loop; each connection reads at most
+// kReadChunk bytes (about 80 commands) per turn of the event loop, so one
+// client's flood cannot delay another client's answer; and a peer that
+// leaves more than Session::kMaxPendingOutput bytes of replies unread is
+// disconnected.
 #pragma once
 
 #include <QHostAddress>
@@ -8,6 +16,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 class QTcpSocket;
 
@@ -21,6 +30,8 @@ class Trace;
 class TcpEndpoint : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kReadChunk = 1024;
+
     TcpEndpoint(SwitchDevice& device, Trace* trace, QObject* parent = nullptr);
     ~TcpEndpoint() override;
 
@@ -34,12 +45,17 @@ public:
 
 private:
     void onNewConnection();
+    void onReadyRead(QTcpSocket* socket);
+    void send(QTcpSocket* socket, const QByteArray& bytes);
     void drop(QTcpSocket* socket);
+    void note(QTcpSocket* socket, const QString& what);
 
     SwitchDevice& device_;
     Trace* trace_;
     QTcpServer server_;
     std::map<QTcpSocket*, std::unique_ptr<Session>> connections_;
+    // Sessions of dropped connections, deleted from the event loop.
+    std::vector<std::unique_ptr<Session>> retired_;
 };
 
 }  // namespace sim

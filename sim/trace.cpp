@@ -23,6 +23,17 @@ void Trace::line(char direction, const std::uint8_t* bytes, std::size_t n)
     text += ' ';
     text += toHex(bytes, n);
     text += '\n';
+    write(text);
+}
+
+void Trace::note(const QString& text)
+{
+    if (file_.isOpen())
+        write("# " + text.toStdString() + '\n');
+}
+
+void Trace::write(const std::string& text)
+{
     file_.write(text.data(), static_cast<qint64>(text.size()));
     // A script may be reading the trace while the simulator runs.
     file_.flush();

@@ -107,11 +107,11 @@ private slots:
         QByteArray good;
         for (int at = 0; at < stream.size(); at += chunk) {
             const QByteArray part = stream.mid(at, chunk);
-            for (const StreamUnit& u : p.feed(bytesOf(part), std::size_t(part.size()))) {
+            p.feed(bytesOf(part), std::size_t(part.size()), [&](const StreamUnit& u) {
                 seen += QLatin1Char("CDEcd"[int(u.kind)]);
-                if (u.kind < StreamUnit::Kind::BadCommand)
-                    good += toQt(u.bytes);
-            }
+                if (!u.isBad())
+                    good += QByteArray(reinterpret_cast<const char*>(u.data), qsizetype(u.size));
+            });
         }
         QCOMPARE(seen, kinds);
         QCOMPARE(hexOf(good), hexOf(accepted));
@@ -360,6 +360,51 @@ private slots:
                                                << QStringList{"A5 5B 03 07 AA 00 00 00 00 00 00 00", kPowerOnReply};
         QTest::newRow("frame cut short") << "" << QByteArrayList{QByteArray::fromHex("A55B0201")}
                                          << edge(Session::kStallMs, "", "") << QStringList{};
+        // Every unfinished data frame ahead of it is given up in the one stall.
+        QTest::newRow("a frame behind 50 data frame headers")
+            << "" << QByteArrayList{QByteArray::fromHex("FEEF").repeated(50) + power.first()}
+            << edge(Session::kStallMs, "", "13") << QStringList{kPowerOnReply};
+        QTest::newRow("a data frame cut short, then a frame")
+            << "" << QByteArrayList{firmwareBlock.left(600) + power.first()} << edge(Session::kStallMs, "", "13")
+            << QStringList{kPowerOnReply};
+    }
+
+    // Replies go out in the order their commands came, whole and unmixed,
+    // whatever their delays and however they are split or held back.
+    void replyOrder_data()
+    {
+        QTest::addColumn<QString>("script");  // "@n": RouteQuery for output n; "+ms": time passes; else a console line
+
+        QTest::newRow("a later command with a shorter delay") << "delay 300;@1;delay 0;@2;@3";
+        QTest::newRow("sent later, still after") << "delay 300;@1;+100;delay 0;@2;+150;delay 20;@3";
+        QTest::newRow("while a split reply is pending") << "split 4;@1;@2;+5;@3";
+        QTest::newRow("a delayed split, then quicker ones")
+            << "delay 100;split 4;@1;delay 0;@2;split 9;@3;delay 50;@4;+110;delay 1;@5";
+        QTest::newRow("the second part of a split still pending") << "split 12;@1;+1;delay 2;@2;+19;@3";
+        QTest::newRow("held back, then delays") << "coalesce;@1;delay 200;@2;delay 0;@3;coalesce;@4";
+        QTest::newRow("held, split and delayed together") << "coalesce;@1;split 3;@2;delay 40;coalesce;@3;delay 0;@4";
+        QTest::newRow("paced line, varying delays") << "pace on;delay 30;@1;delay 0;@2;split 5;@3;delay 7;@4";
+    }
+
+    void replyOrder()
+    {
+        QFETCH(QString, script);
+        Bench bench;
+        QByteArray expected;
+        for (const QString& step : script.split(';')) {
+            if (step.startsWith('@')) {
+                const int output = step.mid(1).toInt();
+                bench.send(build::routeQuery(output));
+                expected += toQt(sealed(reply::routeQuery(output, output)));
+            } else if (step.startsWith('+')) {
+                bench.clock.advance(step.mid(1).toInt());
+            } else {
+                QVERIFY2(bench.run(step).ok, qPrintable(step));
+            }
+        }
+        bench.clock.advance(2 * Session::kHoldLimitMs);
+        QCOMPARE(bench.session.queuedReplies(), 0);
+        QCOMPARE(hexOf(bench.stream), hexOf(expected));
     }
 
     void replies()

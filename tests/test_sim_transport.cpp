@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "console.h"
 #include "link/virtualports.h"
 #include "simulator.h"
+#include "support/hostilepeers.h"
 #include "test_sim_cases.h"
 #include "udpendpoint.h"
 
@@ -76,6 +78,42 @@ private slots:
         // The port still takes new connections.
         client.connectToHost(QHostAddress::LocalHost, sim_->tcpPort());
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::ConnectedState, kDeadlineMs);
+        client.write(toQt(sealed(build::powerStateQuery())));
+        QTRY_COMPARE_WITH_TIMEOUT(body(received), kPowerOnReply, kDeadlineMs);
+    }
+
+    // A peer that sends and never reads is cut off once its unread replies
+    // pass the cap, and the trace says so; the others are still answered.
+    void tcpPeerNotReading()
+    {
+        start(false);
+        const int port = sim_->tcpPort();
+        const int fd = hostile::connectTo(port);
+        QVERIFY(fd >= 0);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        const hostile::Bytes flood = hostile::queries(1000);
+        QElapsedTimer waited;
+        waited.start();
+        bool cut = false;
+        while (!cut && waited.elapsed() < 4 * kDeadlineMs) {
+            const ssize_t n = ::send(fd, flood.data(), flood.size(), MSG_NOSIGNAL);
+            cut = n < 0 && errno != EAGAIN;
+            QTest::qWait(1);
+        }
+        QVERIFY(cut);
+        ::close(fd);
+        QTRY_COMPARE_WITH_TIMEOUT(sim_->tcpConnectionCount(), 0, kDeadlineMs);
+        QFile trace(dir_->filePath("trace.txt"));
+        QVERIFY(trace.open(QIODevice::ReadOnly));
+        const QStringList notes = QString::fromLatin1(trace.readAll()).split('\n').filter(QRegularExpression("^# "));
+        QCOMPARE(notes.size(), 1);
+        QVERIFY2(QRegularExpression("^# tcp 127\\.0\\.0\\.1:\\d+: (\\d+) bytes of replies not read, disconnected$")
+                     .match(notes.first()).hasMatch(), qPrintable(notes.first()));
+
+        QTcpSocket client;
+        QByteArray received;
+        connect(&client, &QTcpSocket::readyRead, [&] { received += client.readAll(); });
+        client.connectToHost(QHostAddress::LocalHost, port);
         client.write(toQt(sealed(build::powerStateQuery())));
         QTRY_COMPARE_WITH_TIMEOUT(body(received), kPowerOnReply, kDeadlineMs);
     }
