@@ -1,0 +1,108 @@
+// The real main window for the fuzz targets that feed it received bytes:
+// offscreen, on the manual clock, every box ended at once, commands written
+// to a link that drops them, no serial ports looked for. Each page is entered
+// once at start, so every page that registers a reply handler takes part.
+#pragma once
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QLabel>
+
+#include <memory>
+
+#include "app/generalpage.h"
+#include "app/mainwindow.h"
+#include "core/clock.h"
+#include "core/link.h"
+#include "dialogs/modal.h"
+#include "dialogs/popups.h"
+
+namespace fuzz {
+
+using namespace talvane;
+
+constexpr Page kPages[] = {Page::General, Page::Edid, Page::Matrix, Page::Upgrade};
+constexpr qint64 kDrainMs = 60000;  // longer than any timer chain a reply starts
+
+// Ends every box at once, as its OK button would.
+class EndAtOnce : public ModalDriver {
+public:
+    int run(QDialog& dialog) override
+    {
+        dialog.done(Popups::Ok);
+        return Popups::Ok;
+    }
+};
+
+// An open link that drops what is written to it.
+struct NullLink : Link {
+    bool isOpen() const override { return true; }
+    bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
+    void closeLink() override {}
+};
+
+struct Panel {
+    ManualClock clock;
+    EndAtOnce modal;
+    NullLink link;
+    std::unique_ptr<CTalvaneDlg> window;
+
+    explicit Panel(LinkMode mode)
+    {
+        setAppClock(&clock);
+        setModalDriver(&modal);
+        window = std::make_unique<CTalvaneDlg>();
+        RequestEngine& e = engine();
+        // The log boxes are left out: the echo is still formatted, but laying
+        // out text in a Qt text box would take most of the time.
+        e.setLink(mode, &link);
+        e.setLinkMode(mode);
+        e.setLogs(nullptr, nullptr);
+        window->generalPage().setEnumerator([](std::vector<SerialPortRecord>&, QString&) { return true; });
+        e.timers().stop(mtimer::PortListRefresh);
+        if (mode == LinkMode::Com)
+            e.setSerialOpen(true);
+        else
+            e.setTcpConnected(true);
+        for (Page page : kPages) {
+            e.setReady();
+            window->pressAt(window->tabLabel(page)->geometry().center());
+            QCoreApplication::sendPostedEvents();
+            clock.advance(kDrainMs);
+        }
+        settle();
+    }
+
+    RequestEngine& engine() { return window->engine(); }
+
+    // Back to a quiet, ready panel between inputs.
+    void settle()
+    {
+        RequestEngine& e = engine();
+        e.timers().stopAll();
+        e.resetAssembler();
+        e.setReady();
+        Popups::instance().closeBusy();
+    }
+
+    // After an input: the clock runs until every timer the replies armed has
+    // run out, and no box may be left open.
+    void drain()
+    {
+        QCoreApplication::sendPostedEvents();
+        clock.advance(kDrainMs);
+    }
+};
+
+// Starts the application once for a target (libFuzzer's initialisation).
+inline QApplication& application(const char* name)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>(name), nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+}  // namespace fuzz
