@@ -6,22 +6,16 @@
 #include "fuzzinput.h"
 #include "fuzzpanel.h"
 
-namespace {
-fuzz::Panel* g_panel = nullptr;
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzz::application("fuzz_engine");
-    static fuzz::Panel panel(talvane::LinkMode::Com);
-    g_panel = &panel;
+    fuzz::panel(talvane::LinkMode::Com);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     using namespace talvane;
-    fuzz::Panel& p = *g_panel;
+    fuzz::Panel& p = fuzz::panel(LinkMode::Com);
     RequestEngine& e = p.engine();
     for (Page page : fuzz::kPages) {
         e.setCurrentPage(page);

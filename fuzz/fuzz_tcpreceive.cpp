@@ -8,22 +8,16 @@
 #include "fuzzinput.h"
 #include "fuzzpanel.h"
 
-namespace {
-fuzz::Panel* g_panel = nullptr;
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzz::application("fuzz_tcpreceive");
-    static fuzz::Panel panel(talvane::LinkMode::Tcp);
-    g_panel = &panel;
+    fuzz::panel(talvane::LinkMode::Tcp);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     using namespace talvane;
-    fuzz::Panel& p = *g_panel;
+    fuzz::Panel& p = fuzz::panel(LinkMode::Tcp);
     RequestEngine& e = p.engine();
     for (Page page : fuzz::kPages) {
         e.setCurrentPage(page);

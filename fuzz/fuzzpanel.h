@@ -105,4 +105,12 @@ inline QApplication& application(const char* name)
     return app;
 }
 
+// The one panel of a target, made on first use (libFuzzer's initialisation).
+inline Panel& panel(LinkMode mode)
+{
+    application("talvane-fuzz");
+    static Panel p(mode);
+    return p;
+}
+
 }  // namespace fuzz

@@ -1,8 +1,8 @@
 #include "udpendpoint.h"
 
 #include <QNetworkDatagram>
-#include <QNetworkInterface>
 
+#include "link/datagramsocket.h"
 #include "switchdevice.h"
 #include "trace.h"
 
@@ -44,28 +44,13 @@ bool UdpEndpoint::open(quint16 searchPort, quint16 configPort, bool network, QSt
     return true;
 }
 
-bool UdpEndpoint::isLocalAddress(const QHostAddress& address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4 && v4 == 0)
-        return true;
-    if (address.isLoopback())
-        return true;
-    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
-    for (const QHostAddress& a : own)
-        if (a.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
-            return true;
-    return false;
-}
-
 void UdpEndpoint::onReadyRead(Port which)
 {
     QUdpSocket& socket = which == SearchPort ? search_ : config_;
     while (socket.hasPendingDatagrams()) {
         const QNetworkDatagram d = socket.receiveDatagram();
         const QByteArray data = d.data();
-        const bool local = isLocalAddress(d.senderAddress());
+        const bool local = DatagramSocket::isLocalAddress(d.senderAddress());
         // Our own broadcast comes back to us: not a request.
         if (local && d.senderPort() == socket.localPort() && data == lastSent_[which])
             continue;

@@ -31,10 +31,6 @@ public:
     quint16 configPort() const { return config_.localPort(); }
     QHostAddress answerAddress() const { return answerTo_; }
 
-    // Loopback, one of this host's own addresses, or 0.0.0.0 (what a limited
-    // broadcast sent from this host may show as its source).
-    static bool isLocalAddress(const QHostAddress& address);
-
 private:
     enum Port { SearchPort, ConfigPort, PortCount };
     void onReadyRead(Port which);

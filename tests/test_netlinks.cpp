@@ -16,6 +16,7 @@
 #include "link/datagramsocket.h"
 #include "link/tcplink.h"
 #include "protocol/frame.h"
+#include "support/tcppeer.h"
 
 using namespace talvane;
 
@@ -59,21 +60,6 @@ public:
     }
 };
 
-// A switch's side of the control connection.
-struct Peer {
-    QTcpServer server;
-    QTcpSocket* socket = nullptr;
-    QByteArray received;
-    Peer()
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, [this] { received += socket->readAll(); });
-        });
-    }
-};
-
 }  // namespace
 
 class TestNetLinks : public QObject {
@@ -81,7 +67,7 @@ class TestNetLinks : public QObject {
 private slots:
     void connectWriteReadAndPeerClose()
     {
-        Peer peer;
+        TcpPeer peer;
         RecordingOwner owner;
         TcpLink link(&owner);
         QVERIFY(!link.writeFrame(reinterpret_cast<const std::uint8_t*>("x"), 1));  // not connected
@@ -125,7 +111,7 @@ private slots:
 
     void ownCloseReportsNothingAndNewIdsDiffer()
     {
-        Peer peer;
+        TcpPeer peer;
         RecordingOwner owner;
         TcpLink link(&owner);
         link.connectTo(QHostAddress::LocalHost, peer.server.serverPort());

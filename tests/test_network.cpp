@@ -27,6 +27,7 @@
 #include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "support/panelfixture.h"
+#include "support/tcppeer.h"
 
 using namespace talvane;
 
@@ -77,23 +78,8 @@ QString current(PanelFixture& p)
     return QString::fromStdString(d.addressText() + " " + d.macText());
 }
 
-// The switch's end of a control connection on loopback.
-struct Peer {
-    QTcpServer server;
-    QTcpSocket* socket = nullptr;
-    QByteArray received;
-    Peer()
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            socket = server.nextPendingConnection();
-            QObject::connect(socket, &QTcpSocket::readyRead, [this] { received += socket->readAll(); });
-        });
-    }
-};
-
 // TCP mode, connected to `peer` through the real control connection.
-bool connectTo(PanelFixture& p, Peer& peer)
+bool connectTo(PanelFixture& p, TcpPeer& peer)
 {
     NetEndpoints e = p.window->networkPanel().endpoints();
     e.tcpPort = peer.server.serverPort();
@@ -168,7 +154,7 @@ void TestNetwork::connectionUpLostAndClosedByComMode()
 {
     PanelFixture p(false);
     p.engine().setLink(LinkMode::Tcp, &p.window->tcpLink());
-    Peer peer;
+    TcpPeer peer;
     QVERIFY(connectTo(p, peer));
     QCOMPARE(captionOf(p, ctl::TcpConnect), QStringLiteral("Disconnect"));
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Connected: 127.0.0.1"));
@@ -199,7 +185,7 @@ void TestNetwork::connectionUpLostAndClosedByComMode()
 void TestNetwork::receivePathCutsEveryRead()
 {
     PanelFixture p(false);
-    Peer peer;
+    TcpPeer peer;
     QVERIFY(connectTo(p, peer));
     p.sent.clear();
     // A reply split 6 + 7 across reads is joined.

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "console.h"
+#include "link/datagramsocket.h"
 #include "link/virtualports.h"
 #include "simulator.h"
 #include "support/hostilepeers.h"
@@ -194,7 +195,7 @@ private slots:
     {
         QFETCH(QString, address);
         QFETCH(bool, local);
-        QCOMPARE(UdpEndpoint::isLocalAddress(QHostAddress(address)), local);
+        QCOMPARE(DatagramSocket::isLocalAddress(QHostAddress(address)), local);
     }
 
 private:

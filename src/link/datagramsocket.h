@@ -37,7 +37,8 @@ public:
     // Sends one datagram. False when it could not be sent (no socket, no route).
     bool sendTo(const QByteArray& data, const QHostAddress& address, quint16 port);
 
-    // Loopback, 0.0.0.0 or one of this host's own addresses.
+    // Loopback, one of this host's own addresses, or 0.0.0.0 (what a limited
+    // broadcast sent from this host may show as its source).
     static bool isLocalAddress(const QHostAddress& address);
 
 private:
