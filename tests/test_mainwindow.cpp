@@ -1,7 +1,8 @@
 // The main window: tabs and page entry, the header's look, dragging, the About
-// entry and the key filter.
+// entry, the key filter, and the tabs as assistive tools see them.
 #include <QtTest>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
@@ -48,10 +49,14 @@ void TestMainWindow::enteringAPageSendsItsFirstCommand_data()
     QTest::addColumn<QString>("frame");
     QTest::addColumn<bool>("readyAfter");
     QTest::addColumn<bool>("entryTimer");
-    QTest::newRow("EDID") << ctl::TabEdid << int(Page::Edid) << "A5 5B 01 0C 01 00 00 00 00 00 00 00 F2" << false << true;
-    QTest::newRow("Matrix") << ctl::TabMatrix << int(Page::Matrix) << "A5 5B 02 01 01 00 00 00 00 00 00 00 FC" << false << true;
-    QTest::newRow("Upgrade") << ctl::TabUpgrade << int(Page::Upgrade) << "A5 5B 01 01 00 00 00 00 00 00 CC 00 32" << true << false;
-    QTest::newRow("General") << ctl::TabGeneral << int(Page::General) << "A5 5B 08 0C 00 00 00 00 00 00 00 00 EC" << false << true;
+    QTest::addColumn<bool>("byAction");  // the tab's accessible press action instead of a click
+    for (bool byAction : {false, true}) {
+        const char* how = byAction ? " (press action)" : " (click)";
+        QTest::newRow(qPrintable(QString("EDID") + how)) << ctl::TabEdid << int(Page::Edid) << "A5 5B 01 0C 01 00 00 00 00 00 00 00 F2" << false << true << byAction;
+        QTest::newRow(qPrintable(QString("Matrix") + how)) << ctl::TabMatrix << int(Page::Matrix) << "A5 5B 02 01 01 00 00 00 00 00 00 00 FC" << false << true << byAction;
+        QTest::newRow(qPrintable(QString("Upgrade") + how)) << ctl::TabUpgrade << int(Page::Upgrade) << "A5 5B 01 01 00 00 00 00 00 00 CC 00 32" << true << false << byAction;
+        QTest::newRow(qPrintable(QString("General") + how)) << ctl::TabGeneral << int(Page::General) << "A5 5B 08 0C 00 00 00 00 00 00 00 00 EC" << false << true << byAction;
+    }
 }
 
 void TestMainWindow::enteringAPageSendsItsFirstCommand()
@@ -61,9 +66,20 @@ void TestMainWindow::enteringAPageSendsItsFirstCommand()
     QFETCH(QString, frame);
     QFETCH(bool, readyAfter);
     QFETCH(bool, entryTimer);
+    QFETCH(bool, byAction);
     PanelFixture p;
-    p.window->pressAt(centreOf(p.window->control(tab)));
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(p.window->control(tab));
+    QVERIFY(a && a->role() == QAccessible::PageTab && a->actionInterface());
+    QCOMPARE(a->text(QAccessible::Name), p.window->controlAs<QLabel>(tab)->text());
+    QCOMPARE(a->state().selected, page == int(Page::General));
+    if (byAction) {
+        a->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(int(p.window->currentPage()), int(Page::General));  // queued, as a button's press is
+        QCoreApplication::sendPostedEvents();
+    } else
+        p.window->pressAt(centreOf(p.window->control(tab)));
     QCOMPARE(int(p.window->currentPage()), page);
+    QVERIFY(a->state().selected);
     QCOMPARE(p.sentHex(), QStringList{frame});
     QCOMPARE(p.engine().isReady(), readyAfter);
     QCOMPARE(p.engine().timers().isArmed(mtimer::PageEntry), entryTimer);
@@ -96,6 +112,11 @@ void TestMainWindow::tabClicksRefusedWhileBusy()
     p.window->pressAt(centreOf(p.window->control(ctl::TabMatrix)));
     QCOMPARE(p.window->currentPage(), Page::Matrix);
     p.window->pressAt(centreOf(p.window->control(ctl::TabEdid)));
+    QCOMPARE(p.window->currentPage(), Page::Matrix);
+    QAccessible::queryAccessibleInterface(p.window->control(ctl::TabUpgrade))
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
+    QCoreApplication::sendPostedEvents();
     QCOMPARE(p.window->currentPage(), Page::Matrix);
     QCOMPARE(p.sent.size(), std::size_t(1));
     QVERIFY(!p.window->pageWindow(Page::Edid));

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -64,6 +65,55 @@ const TabDef kTabs[] = {
     {Page::Matrix, ctl::TabMatrix, "Matrix"},
     {Page::Upgrade, ctl::TabUpgrade, "Upgrade"},
 };
+
+// A tab of the header band. The labels take no mouse events; the window tells
+// the tabs apart by position. Assistive tools see each as a page tab whose
+// press action is a click on it (refused, like a click, while a command is
+// outstanding), selected while its page is shown. (A class of its own, because
+// the accessible interface of a plain label comes from Qt's own factory.)
+class TabLabel : public QLabel {
+    Q_OBJECT
+public:
+    TabLabel(const QString& text, Page page, QWidget* parent) : QLabel(text, parent), page_(page) {}
+    Page page() const { return page_; }
+
+private:
+    Page page_;
+};
+
+class TabAccessible : public QAccessibleWidget {
+public:
+    explicit TabAccessible(TabLabel* label) : QAccessibleWidget(label, QAccessible::PageTab) {}
+
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override
+    {
+        // Queued, as a button's press action is: a click may open a box with
+        // its own event loop, and the tool that asked waits for an answer.
+        if (name == pressAction())
+            if (CTalvaneDlg* w = mainWindow())
+                QMetaObject::invokeMethod(
+                    w, [w, at = widget()->geometry().center()] { w->pressAt(at); }, Qt::QueuedConnection);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.selectable = true;
+        const CTalvaneDlg* w = mainWindow();
+        s.selected = w && w->currentPage() == static_cast<TabLabel*>(widget())->page();
+        return s;
+    }
+
+private:
+    CTalvaneDlg* mainWindow() const { return qobject_cast<CTalvaneDlg*>(widget()->parentWidget()); }
+};
+
+QAccessibleInterface* tabAccessibleFactory(const QString&, QObject* object)
+{
+    if (auto* tab = qobject_cast<TabLabel*>(object))
+        return new TabAccessible(tab);
+    return nullptr;
+}
 
 QFont captionFontOf()
 {
@@ -152,13 +202,16 @@ void CTalvaneDlg::createHeader()
     connect(closeButton_, &QPushButton::clicked, this, &CTalvaneDlg::requestClose);
     connect(minimizeButton_, &QPushButton::clicked, this, [this] { showMinimized(); });
 
+    static const bool tabFactoryInstalled = (QAccessible::installFactory(tabAccessibleFactory), true);
+    Q_UNUSED(tabFactoryInstalled);
     for (const TabDef& t : kTabs) {
-        auto* label = new QLabel(QString::fromLatin1(t.caption), this);
+        auto* label = new TabLabel(QString::fromLatin1(t.caption), t.page, this);
         label->setFont(captionFont_);
         label->setAlignment(Qt::AlignCenter);
         label->setAutoFillBackground(true);
         // Clicks go to the window, which tells the tabs apart by position.
         label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        label->setAccessibleName(label->text());
         label->resize(dluSize(kTabWidth, kTabHeight));
         registerControl(t.id, label);
     }
@@ -527,3 +580,5 @@ qintptr CTalvaneDlg::onDataMessage(int message, quintptr wParam, qintptr lParam,
 }
 
 }  // namespace talvane
+
+#include "mainwindow.moc"
