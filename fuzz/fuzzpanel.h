@@ -106,9 +106,9 @@ inline QApplication& application(const char* name)
 }
 
 // The panel's windows live through the whole run, and with AddressSanitizer's
-// default quarantine of freed memory (256 MB) its resident set creeps past
-// libFuzzer's 2 GB limit within a few million runs; a smaller quarantine keeps
-// it flat. ASAN_OPTIONS still overrides this.
+// default quarantine of freed memory (256 MB) its resident set climbs toward
+// libFuzzer's 2 GB limit over a few million runs; a smaller quarantine keeps
+// it well below. ASAN_OPTIONS still overrides this.
 // (Defined here, not inline: the sanitizer runtime looks the symbol up by
 // name; this header is included by one file of each target.)
 extern "C" __attribute__((used)) const char* __asan_default_options() { return "quarantine_size_mb=64"; }
