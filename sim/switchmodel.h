@@ -10,6 +10,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/netpackets.h"
+#include "protocol/replies.h"
 
 namespace talvane {
 namespace sim {
@@ -17,7 +18,6 @@ namespace sim {
 enum class UpgradeState { Idle, Started, Receiving, Rebooting, Complete, Failed };
 const char* upgradeStateName(UpgradeState s);
 
-constexpr int kDeviceKindTalvane = 1;
 constexpr int kDefaultVersionMajor = 1;
 constexpr int kDefaultVersionMinor = 3;
 constexpr char kDefaultIdentText[] = "TALVANE HDMI MATRIX 8X8";

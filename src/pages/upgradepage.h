@@ -104,8 +104,6 @@ inline const QString Success = QStringLiteral("->Firmware upgrade successfully "
 }  // namespace line
 
 constexpr std::size_t kImageBufferSize = 100000;
-constexpr int kDeviceKindTalvane = 1;
-constexpr int kDeviceKindMarbeck = 2;
 constexpr int kIdentHalfLength = 16;
 
 enum class State { Idle, Starting, Requesting, Transferring, Rebooting };

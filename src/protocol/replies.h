@@ -37,6 +37,11 @@ CommandFrame blockAck(std::uint8_t flags, std::uint8_t block, std::uint8_t statu
 
 }  // namespace reply
 
+// The device kind in the device information answer: each has its name on the
+// Upgrade page; any other number is the third kind.
+constexpr int kDeviceKindTalvane = 1;
+constexpr int kDeviceKindMarbeck = 2;
+
 // Readers. Each takes the fields of one kind of reply; whether the frame is
 // that kind (group and code) is the caller's test.
 namespace decode {
