@@ -30,12 +30,17 @@ inline bool waitFor(const std::function<bool()>& cond, int deadlineMs = 10000)
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    QTimer wake;  // wakes the loop at the deadline should nothing else happen
+    // Wakes the loop at the deadline should nothing else happen. Precise: a
+    // coarse timer may fire a little early, and the loop would then wait for
+    // an event that never comes.
+    QTimer wake;
     wake.setSingleShot(true);
-    wake.start(deadlineMs);
+    wake.setTimerType(Qt::PreciseTimer);
     while (!cond()) {
-        if (elapsed.elapsed() >= deadlineMs)
+        const qint64 left = deadlineMs - elapsed.elapsed();
+        if (left <= 0)
             return false;
+        wake.start(int(left));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
