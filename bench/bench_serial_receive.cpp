@@ -1,8 +1,7 @@
-// CPU cost of receiving replies on the serial link: the monitor thread reads
-// a pseudo-terminal and hands the bytes to the user-interface thread, whose
-// frame assembler takes them one at a time. A child process plays the switch
-// on the master side, so only the panel's side is measured (both its threads,
-// user and system time).
+// CPU cost of receiving replies on the serial link: the port reads a
+// pseudo-terminal on the event loop and hands each read to the frame
+// assembler. A child process plays the switch on the master side, so only the
+// panel's side is measured (user and system time).
 //
 //   bench_serial_receive [frames]
 //
@@ -21,7 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/windowmessage.h"
 #include "link/serialport.h"
 #include "link/virtualports.h"
 #include "protocol/assembler.h"
@@ -35,21 +33,16 @@ constexpr double kLineBytesPerSecond = 115200.0 / 11.0;  // 8N2: 11 bits a byte
 constexpr int kDefaultFrames = 20000;
 constexpr int kFramesPerBurst = 64;
 
-// The main window's part: every byte into the frame assembler.
-class Receiver : public QObject, public MessageWindow {
-public:
+// The session's part: every read into the frame assembler.
+struct Receiver {
     long frames = 0;
     long bytes = 0;
     FrameAssembler assembler{[this](const CommandFrame&) { ++frames; }};
 
-    bool event(QEvent* e) override { return dispatchWindowMessage(e, *this) || QObject::event(e); }
-    qintptr onMessage(int message, quintptr wParam, qintptr) override
+    void take(const QByteArray& read)
     {
-        if (message == msg::ByteReceived) {
-            ++bytes;
-            assembler.feed(static_cast<std::uint8_t>(wParam));
-        }
-        return 1;
+        bytes += long(read.size());
+        assembler.receive(reinterpret_cast<const std::uint8_t*>(read.constData()), std::size_t(read.size()));
     }
 };
 
@@ -114,7 +107,8 @@ bool run(const char* title, int frames, bool paced)
     const int com = registry.add(QString::fromLocal8Bit(::ptsname(master)), QStringLiteral("Benchmark"));
     Receiver receiver;
     CSerialPort port;
-    if (com < 0 || !port.Open(&receiver, com) || !port.StartMonitorThread()) {
+    QObject::connect(&port, &Link::received, [&receiver](const QByteArray& b) { receiver.take(b); });
+    if (com < 0 || !port.Open(com)) {
         std::fprintf(stderr, "cannot open the pseudo-terminal's port\n");
         return false;
     }

@@ -277,7 +277,7 @@ void TestEngine::sendMessageActionCodes()
     QFETCH(int, code);
     QFETCH(int, length);
     PanelFixture p;
-    QCOMPARE(p.window->onMessage(msg::Send, quintptr(code), 0), qintptr(1));
+    QCOMPARE(p.engine().onSendMessage(code), qintptr(1));
     if (length == 0) {
         QVERIFY(p.sent.empty());
     } else {

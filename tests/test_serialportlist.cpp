@@ -266,7 +266,7 @@ private slots:
 
         qputenv("TALVANE_PORT_REGISTRY", QFile::encodeName(fx.registryDir.path()));
         CSerialPort port;
-        QVERIFY(port.Open(nullptr, com));
+        QVERIFY(port.Open(com));
         QVERIFY(!find(fx.list(), pty.slavePath()));
         port.RequestStop();  // no thread: closes at once
         QVERIFY(find(fx.list(), pty.slavePath()));

@@ -196,7 +196,7 @@ void TestTour::tourGivesTheRecordedFrames()
     });
     b.clickBox(ctl::PowerOn);
     QVERIFY(waitFor([&] { return t.ready() && t.received(build::beepStateQuery()) == 3; }));
-    QVERIFY(b.box(ctl::EnableBeep)->isChecked());
+    QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked(); }));
     b.clickBox(ctl::EnableBeep);
     QVERIFY(waitFor([&] { return !b.box(ctl::EnableBeep)->isChecked() && !b.model().beep; }));
 

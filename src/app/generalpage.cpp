@@ -291,12 +291,10 @@ void GeneralPage::connectClicked()
     }
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
     selectedPort_ = parsePortNumber(list->currentText().mid(3));
-    if (!port_.Open(&window_, selectedPort_, serial::kBaudRate, serial::kParity, serial::kDataBits,
-                    serial::kStopBits, CSerialPort::kMainWindowEventMask)) {
+    if (!port_.Open(selectedPort_, serial::kBaudRate, serial::kParity, serial::kDataBits, serial::kStopBits)) {
         popups_.showMessage(text::OpenComFailed);
         return;
     }
-    port_.StartMonitorThread();
     engine_.resetAssembler();
     closePortList(true);
     const auto known = lastPorts_.find(selectedPort_);
@@ -320,10 +318,8 @@ void GeneralPage::closeSerialLink()
     }
 }
 
-void GeneralPage::onLinkLost(quintptr wParam)
+void GeneralPage::onLinkLost()
 {
-    if (wParam != 1)
-        return;
     const bool wasOpen = engine_.serialOpen();
     port_.RequestStop();
     closePortList(false);

@@ -56,8 +56,8 @@ public:
     {
         enumerate_ = [e = std::move(e)](std::vector<SerialPortRecord>& out, QString& error, QString&) { return e(out, error); };
     }
-    // Serial link lost (window message 0x40B).
-    void onLinkLost(quintptr wParam);
+    // The serial link was lost (the line hung up, the device went away).
+    void onLinkLost();
     // Stops the serial port as TCP mode asks: the button reads "Connect", the
     // serial-open flag is cleared and the port list refreshed again.
     void closeSerialLink();

@@ -130,8 +130,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , engine_(std::make_unique<RequestEngine>(this, Popups::instance()))
     , serial_(std::make_unique<CSerialPort>())
-    , tcp_(std::make_unique<TcpLink>(this))
-    , udp_(std::make_unique<DatagramSocket>(this))
+    , tcp_(std::make_unique<TcpLink>())
+    , udp_(std::make_unique<DatagramSocket>())
     , captionFont_(captionFontOf())
     , captionText_(QString::fromUtf8(caption::Window))
 {
@@ -157,6 +157,13 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 
     general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
     network_ = std::make_unique<NetworkPanel>(*this, *engine_, *general_, *tcp_, *udp_, Popups::instance());
+    // What the links receive goes to the frame assembler; a link of a test
+    // put in their place feeds it the same way.
+    for (Link* l : {static_cast<Link*>(serial_.get()), static_cast<Link*>(tcp_.get())})
+        connect(l, &Link::received, this, [this](const QByteArray& bytes) {
+            engine_->onBytesReceived(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
+        });
+    connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
@@ -167,7 +174,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 CTalvaneDlg::~CTalvaneDlg()
 {
     engine_->timers().stopAll();
-    serial_.reset();  // stops the monitor thread before the window goes
+    serial_.reset();  // closes the port
     network_.reset();
     tcp_.reset();
     udp_.reset();
@@ -533,49 +540,6 @@ void CTalvaneDlg::enterPage(Page page)
         engine_->setReady();
         engine_->sendCommand(build::upgradePageQuery());
         break;
-    }
-}
-
-bool CTalvaneDlg::event(QEvent* e)
-{
-    if (dispatchWindowMessage(e, *this))
-        return true;
-    return TemplateDialog::event(e);
-}
-
-qintptr CTalvaneDlg::onMessage(int message, quintptr wParam, qintptr lParam)
-{
-    switch (message) {
-    case msg::ByteReceived:
-        engine_->onByteReceived(static_cast<std::uint8_t>(wParam & 0xFF));
-        return 1;
-    case msg::Send:
-        return engine_->onSendMessage(int(wParam));
-    case msg::LinkLost:
-        general_->onLinkLost(wParam);
-        return 1;
-    case msg::TcpSocket:  // connect and close carry no data
-        network_->onTcpSocket(wParam, lParam, {});
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-qintptr CTalvaneDlg::onDataMessage(int message, quintptr wParam, qintptr lParam, const QByteArray& data)
-{
-    switch (message) {
-    case msg::SearchReply:
-        network_->onSearchReply(wParam, lParam, data);
-        return 1;
-    case msg::TcpSocket:
-        network_->onTcpSocket(wParam, lParam, data);
-        return 1;
-    case msg::ConfigReply:
-        network_->onConfigReply(wParam, lParam, data);
-        return 1;
-    default:
-        return onMessage(message, wParam, lParam);
     }
 }
 

@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "controls/dialogbase.h"
-#include "core/windowmessage.h"
 #include "engine/requestengine.h"
 
 class QLabel;
@@ -30,7 +29,7 @@ class GeneralPage;
 class NetworkPanel;
 class TcpLink;
 
-class CTalvaneDlg : public TemplateDialog, public MessageWindow {
+class CTalvaneDlg : public TemplateDialog {
     Q_OBJECT
 public:
     // Template 102: 399 x 320 dialog units.
@@ -70,16 +69,11 @@ public:
     bool mayClose();
     void requestClose();
 
-    qintptr onMessage(int message, quintptr wParam, qintptr lParam) override;
-    // The socket notifications with their data (0x40D..0x40F).
-    qintptr onDataMessage(int message, quintptr wParam, qintptr lParam, const QByteArray& data) override;
-
 signals:
     // The window asked the windowing system to move it with the pointer.
     void systemMoveRequested();
 
 protected:
-    bool event(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;

@@ -10,7 +10,6 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
-#include "core/windowmessage.h"
 #include "dialogs/configipdlg.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
@@ -76,6 +75,9 @@ NetworkPanel::NetworkPanel(CTalvaneDlg& window, RequestEngine& engine, GeneralPa
     connect(window_.controlAs<QPushButton>(ctl::Search), &QPushButton::clicked, this, &NetworkPanel::searchClicked);
     connect(window_.controlAs<QPushButton>(ctl::Config), &QPushButton::clicked, this, &NetworkPanel::configClicked);
     connect(list, qOverload<int>(&QComboBox::activated), this, &NetworkPanel::deviceChosen);
+    connect(&tcp_, &Link::opened, this, &NetworkPanel::onTcpOpened);
+    connect(&tcp_, &Link::lost, this, &NetworkPanel::onTcpLost);
+    connect(&udp_, &DatagramSocket::datagramReceived, this, &NetworkPanel::onDatagram);
 }
 
 NetworkPanel::~NetworkPanel() { delete dialog_; }
@@ -151,39 +153,28 @@ void NetworkPanel::tcpConnectClicked()
     tcp_.connectTo(QHostAddress(peer_), endpoints_.tcpPort);
 }
 
-void NetworkPanel::onTcpSocket(quintptr socket, qintptr lParam, const QByteArray& data)
+void NetworkPanel::onTcpOpened(bool ok, const QString& why)
 {
-    if (socket == 0 || socket != tcp_.connectionId())
-        return;  // a connection closed meanwhile
-    switch (netevent::eventOf(lParam)) {
-    case netevent::Read:
-        engine_.onBytesReceived(bytesOf(data), std::size_t(data.size()));
-        break;
-    case netevent::Connect:
-        if (netevent::errorOf(lParam) != 0) {
-            // The button keeps reading "Connect"; the status line says why.
-            window_.setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(peer_, tcp_.errorString()));
-            tcp_.closeLink();
-            break;
-        }
-        engine_.setTcpConnected(true);
-        setTcpCaption(true);
-        engine_.resetAssembler();
-        window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
-        // The greeting: no Acquire, no timer; the reply brings power and beeper state.
-        engine_.sendCommand(build::powerStateQuery());
-        break;
-    case netevent::Close:
-        // The switch closed the connection: the button must not claim it is still up.
-        engine_.setTcpConnected(false);
-        tcp_.closeLink();
-        setTcpCaption(false);
-        window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, now()));
-        general_.markLinkValuesStale();
-        break;
-    default:
-        break;
+    if (!ok) {
+        // The button keeps reading "Connect"; the status line says why.
+        window_.setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(peer_, why));
+        return;
     }
+    engine_.setTcpConnected(true);
+    setTcpCaption(true);
+    engine_.resetAssembler();
+    window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
+    // The greeting: no Acquire, no timer; the reply brings power and beeper state.
+    engine_.sendCommand(build::powerStateQuery());
+}
+
+void NetworkPanel::onTcpLost(const QString&)
+{
+    // The switch closed the connection: the button must not claim it is still up.
+    engine_.setTcpConnected(false);
+    setTcpCaption(false);
+    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, now()));
+    general_.markLinkValuesStale();
 }
 
 // --- device search ----------------------------------------------------------------
@@ -192,16 +183,24 @@ void NetworkPanel::searchClicked()
 {
     deviceList()->clear();  // the entries and the MAC of each
     dropTcp();
-    if (!udp_.open(endpoints_.searchPort, msg::SearchReply))
+    udpUse_ = UdpUse::None;
+    if (!udp_.open(endpoints_.searchPort))
         return;  // the port cannot be had: no search, no message
+    udpUse_ = UdpUse::Search;
     // Without a route for the broadcast nothing goes out, and nothing answers.
     udp_.sendTo(QByteArray(1, char(kSearchRequestByte)), endpoints_.broadcast, endpoints_.searchPort);
 }
 
-void NetworkPanel::onSearchReply(quintptr socket, qintptr lParam, const QByteArray& data)
+void NetworkPanel::onDatagram(const QByteArray& data)
 {
-    if (socket == 0 || socket != udp_.socketId() || netevent::eventOf(lParam) != netevent::Read)
-        return;
+    if (udpUse_ == UdpUse::Search)
+        onSearchReply(data);
+    else if (udpUse_ == UdpUse::Config)
+        onConfigReply(data);
+}
+
+void NetworkPanel::onSearchReply(const QByteArray& data)
+{
     if (data.isEmpty())
         return;
     engine_.echoDatagram(bytesOf(data), std::size_t(data.size()));
@@ -259,17 +258,18 @@ void NetworkPanel::configClicked()
     const std::vector<std::uint8_t> packet = netConfigFor(current_, settings_).encode();
     // Without the configuration socket nothing is sent; the watchdog then
     // reports the failure.
-    if (udp_.open(endpoints_.configPort, msg::ConfigReply))
+    udpUse_ = UdpUse::None;
+    if (udp_.open(endpoints_.configPort)) {
+        udpUse_ = UdpUse::Config;
         udp_.sendTo(QByteArray(reinterpret_cast<const char*>(packet.data()), qsizetype(packet.size())),
                     endpoints_.broadcast, endpoints_.configPort);
+    }
     engine_.timers().arm(mtimer::ConfigWatchdog, mtime::ConfigWatchdog);
     popups_.showBusy(text::Configuring);
 }
 
-void NetworkPanel::onConfigReply(quintptr socket, qintptr lParam, const QByteArray& data)
+void NetworkPanel::onConfigReply(const QByteArray& data)
 {
-    if (socket == 0 || socket != udp_.socketId() || netevent::eventOf(lParam) != netevent::Read)
-        return;
     // The switch took the settings: find it again, which reports success.
     if (isNetConfigConfirmation(bytesOf(data), std::size_t(data.size())))
         searchClicked();

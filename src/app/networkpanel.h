@@ -1,7 +1,7 @@
 // The network side of the General page: the link mode radio buttons, the TCP
 // control connection (Connect/Disconnect), the device search with its device
 // list, and the network settings ("Config..."). Its controls sit on the main
-// window; the main window owns the sockets and hands their notifications here.
+// window; the main window owns the sockets, whose signals come here.
 #pragma once
 
 #include <QHostAddress>
@@ -57,10 +57,10 @@ public:
     // The operator chose device-list entry `index`.
     void deviceChosen(int index);
 
-    // Socket notifications: wParam names the socket, lParam the network event.
-    void onTcpSocket(quintptr socket, qintptr lParam, const QByteArray& data);
-    void onSearchReply(quintptr socket, qintptr lParam, const QByteArray& data);
-    void onConfigReply(quintptr socket, qintptr lParam, const QByteArray& data);
+    // What the control connection and the UDP socket report.
+    void onTcpOpened(bool ok, const QString& why);
+    void onTcpLost(const QString& why);
+    void onDatagram(const QByteArray& data);
 
     const NetDevice& currentDevice() const { return current_; }
     NetSettings& settings() { return settings_; }
@@ -76,6 +76,8 @@ private:
     // stale marking follow when one was up or under way.
     void dropTcp();
     void addDevice(const QString& address, const QString& mac);
+    void onSearchReply(const QByteArray& data);
+    void onConfigReply(const QByteArray& data);
 
     CTalvaneDlg& window_;
     RequestEngine& engine_;
@@ -87,6 +89,9 @@ private:
     NetDevice current_;
     NetSettings settings_;
     QString peer_;  // the address connected or being connected to
+    // What the UDP socket was last opened for: its datagrams are search
+    // answers or the switch's confirmation of settings.
+    enum class UdpUse { None, Search, Config } udpUse_ = UdpUse::None;
     QPointer<CConfigIPDlg> dialog_;
 };
 

@@ -1,21 +1,24 @@
-// A road to the switch: the serial port or the TCP control connection. The
-// request engine writes every frame to the link of the current link mode;
-// tests put a link of their own in its place to capture what is written.
-//
-// What a link receives and its loss reach the owner window as window messages:
-// the serial port sends msg::BytesReceived (handed on as one msg::ByteReceived
-// per byte) and posts msg::LinkLost; the TCP link posts msg::TcpSocket with the
-// read event and the bytes, the connect event and the close event.
+// A road to the switch: the serial port or the TCP control connection. A link
+// only moves bytes: it writes whole frames and tells what it received (the
+// bytes of each read, in order), that it was lost, and how an opening or a
+// connection attempt ended. What the bytes mean is the session's business; a
+// test puts a link of its own in the real one's place.
 #pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace talvane {
 
-class Link {
+class Link : public QObject {
+    Q_OBJECT
 public:
-    virtual ~Link() = default;
+    explicit Link(QObject* parent = nullptr) : QObject(parent) {}
+    ~Link() override = default;
 
     // The serial port is open, or the TCP connection is up.
     virtual bool isOpen() const = 0;
@@ -25,6 +28,15 @@ public:
     virtual bool writeFrame(const std::uint8_t* bytes, std::size_t length) = 0;
     // Closes the link from this side without waiting; no loss is reported for it.
     virtual void closeLink() = 0;
+
+signals:
+    // The bytes of one read, in the order they came.
+    void received(const QByteArray& bytes);
+    // The link went away by itself (line hung up, device removed, peer closed);
+    // it is closed now. `why` says so in the system's words, if it can.
+    void lost(const QString& why);
+    // An opening or a connection attempt ended: `ok`, or why not.
+    void opened(bool ok, const QString& why);
 };
 
 }  // namespace talvane

@@ -9,7 +9,7 @@ namespace talvane {
 enum class Page : std::uint8_t { General = 1, Edid = 2, Matrix = 4, Upgrade = 5 };
 enum class LinkMode : std::uint8_t { Com = 2, Tcp = 3 };
 
-// Action codes of the send message (wParam of msg::Send).
+// Action codes of the send request that pages post to the main window.
 namespace action {
 constexpr int SendEdidPage = 2;    // CommandBuffer, posted by the EDID page
 constexpr int SendRawEdid = 3;     // the 256-byte raw EDID block, no checksum

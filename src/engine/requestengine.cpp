@@ -3,7 +3,6 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
-#include "core/windowmessage.h"
 #include "dialogs/popups.h"
 #include "protocol/commands.h"
 
@@ -72,7 +71,11 @@ void RequestEngine::sendCommand(const CommandFrame& command)
 
 void RequestEngine::resendCommandBuffer() { send(command_.data(), command_.size()); }
 
-void RequestEngine::postSend(int actionCode) { postMessage(mainWindow_, msg::Send, quintptr(actionCode), 0); }
+void RequestEngine::postSend(int actionCode)
+{
+    // Handled after the poster has returned, as a posted window message is.
+    QMetaObject::invokeMethod(mainWindow_, [this, actionCode] { onSendMessage(actionCode); }, Qt::QueuedConnection);
+}
 
 qintptr RequestEngine::onSendMessage(int actionCode)
 {

@@ -4,7 +4,7 @@
 #include <QNetworkInterface>
 #include <QUdpSocket>
 
-#include "core/windowmessage.h"
+#include <QPointer>
 
 namespace talvane {
 
@@ -12,14 +12,14 @@ namespace {
 const QAbstractSocket::BindMode kSharedBind = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
 }  // namespace
 
-DatagramSocket::DatagramSocket(QObject* owner)
-    : owner_(owner)
+DatagramSocket::DatagramSocket(QObject* parent)
+    : QObject(parent)
 {
 }
 
 DatagramSocket::~DatagramSocket() { close(); }
 
-bool DatagramSocket::open(quint16 port, int message)
+bool DatagramSocket::open(quint16 port)
 {
     // Qt's UDP sockets may send broadcasts from the start; nothing to allow.
     close();
@@ -29,10 +29,11 @@ bool DatagramSocket::open(quint16 port, int message)
         return false;
     }
     socket_ = s;
-    ++id_;
-    message_ = message;
     lastSent_.clear();
-    connect(s, &QUdpSocket::readyRead, this, &DatagramSocket::onReadyRead);
+    connect(s, &QUdpSocket::readyRead, this, [this] {
+        if (!readScheduled_)
+            onReadyRead();
+    });
     return true;
 }
 
@@ -72,15 +73,24 @@ bool DatagramSocket::isLocalAddress(const QHostAddress& address)
 
 void DatagramSocket::onReadyRead()
 {
-    while (socket_ && socket_->hasPendingDatagrams()) {
+    readScheduled_ = false;
+    for (int taken = 0; socket_ && socket_->hasPendingDatagrams(); ++taken) {
+        if (taken == kDatagramsPerTurn) {
+            // The rest in a later turn of the loop, after whatever else waits there.
+            readScheduled_ = true;
+            QMetaObject::invokeMethod(this, &DatagramSocket::onReadyRead, Qt::QueuedConnection);
+            return;
+        }
         const QNetworkDatagram d = socket_->receiveDatagram(kMaxDatagram);
         const QByteArray data = d.data();
         // Our own broadcast, back from the network.
         if (!lastSent_.isEmpty() && data == lastSent_ && d.senderPort() == int(socket_->localPort())
             && isLocalAddress(d.senderAddress()))
             continue;
-        if (owner_)
-            postDataMessage(owner_, message_, id_, netevent::lParam(netevent::Read), data);
+        QPointer<QUdpSocket> reading = socket_;
+        emit datagramReceived(data);
+        if (reading != socket_)
+            return;  // closed or replaced by a handler
     }
 }
 

@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -79,16 +77,10 @@ bool lineGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || e
 
 PosixSerialDevice::PosixSerialDevice(PortLockPaths locks)
     : locks_(std::move(locks))
-    , wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
-PosixSerialDevice::~PosixSerialDevice()
-{
-    close();
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
-}
+PosixSerialDevice::~PosixSerialDevice() { close(); }
 
 bool PosixSerialDevice::open(const QString& devicePath, qint64 provider)
 {
@@ -122,7 +114,7 @@ void PosixSerialDevice::close()
     if (fd_ < 0)
         return;
     // Closing waits for unsent output to drain; a stuck line must not hold
-    // up the thread that closes it.
+    // up the window that closes it.
     ::tcflush(fd_, TCOFLUSH);
     ::close(fd_);
     fd_ = -1;
@@ -197,37 +189,6 @@ IoResult PosixSerialDevice::write(const std::uint8_t* bytes, std::size_t length)
         setError(errno);
         return {lineGone(errno) ? IoResult::HungUp : IoResult::Failed, 0};
     }
-}
-
-WaitResult PosixSerialDevice::wait(unsigned watch, bool block)
-{
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, 0, 0}};
-    if (watch & WatchInput)
-        fds[1].events |= POLLIN;
-    if (watch & WatchOutput)
-        fds[1].events |= POLLOUT;
-    const bool watchLine = watch != WatchSignal && fd_ >= 0;
-    WaitResult result;
-    const int n = ::poll(fds, watchLine ? 2 : 1, block ? -1 : 0);
-    if (n <= 0)
-        return result;  // nothing yet, or interrupted: the caller looks again
-    if (fds[0].revents & POLLIN) {
-        eventfd_t value = 0;
-        ::eventfd_read(wakeFd_, &value);
-        result.signalled = true;
-    }
-    if (watchLine) {
-        result.readable = (fds[1].revents & POLLIN) != 0;
-        result.writable = (fds[1].revents & POLLOUT) != 0;
-        result.hungUp = (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
-    return result;
-}
-
-void PosixSerialDevice::signal()
-{
-    if (wakeFd_ >= 0)
-        ::eventfd_write(wakeFd_, 1);
 }
 
 QString PosixSerialDevice::errorText() const

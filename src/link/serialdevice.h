@@ -1,8 +1,8 @@
-// The platform layer under CSerialPort: one serial device plus the wake-up
-// signal of its monitor thread. CSerialPort holds the logic (thread, priority
-// of shutdown over received data over writes, hand-over of bytes); a device
-// only opens, configures, reads, writes and waits. PosixSerialDevice is the
-// Linux backend over termios and poll(); another platform adds its own class.
+// The platform layer under CSerialPort: one serial device. CSerialPort holds
+// the logic (watching the line on the event loop, queued writes, loss); a
+// device only opens, configures, reads and writes without blocking, and names
+// the descriptor the event loop watches. PosixSerialDevice is the Linux
+// backend over termios; another platform adds its own class.
 #pragma once
 
 #include <QString>
@@ -32,14 +32,6 @@ struct IoResult {
     std::size_t count = 0;
 };
 
-// What ended a wait; several may be true at once.
-struct WaitResult {
-    bool signalled = false;  // signal() was called (shutdown or a write request)
-    bool readable = false;   // received bytes are waiting
-    bool writable = false;
-    bool hungUp = false;     // the line is gone (hang-up, error, device removed)
-};
-
 class SerialDevice {
 public:
     // Names of the set-up steps, as they appear in the port's warning text.
@@ -65,16 +57,13 @@ public:
     // Discards received bytes not yet read, and (with `output`) bytes not yet sent.
     virtual bool purge(bool output) = 0;
 
+    // Neither call blocks: WouldBlock when nothing can be read or written now.
     virtual IoResult read(std::uint8_t* buffer, std::size_t capacity) = 0;
     virtual IoResult write(const std::uint8_t* bytes, std::size_t length) = 0;
 
-    // What a wait() watches besides the signal. Watching the line reports its
-    // hang-up; input and output imply the line.
-    enum Watch : unsigned { WatchSignal = 0, WatchLine = 1, WatchInput = 2, WatchOutput = 4 };
-    // Waits for the signal and what `watch` asks for. `block` false only polls.
-    virtual WaitResult wait(unsigned watch, bool block) = 0;
-    // Wakes a wait(); safe from any thread, also while the device is closed.
-    virtual void signal() = 0;
+    // The descriptor the event loop watches for received bytes, room to
+    // write and the line's hang-up; -1 while closed.
+    virtual int descriptor() const = 0;
 
     // The system's message text for the last failed call.
     virtual QString errorText() const = 0;
@@ -94,18 +83,14 @@ public:
     bool purge(bool output) override;
     IoResult read(std::uint8_t* buffer, std::size_t capacity) override;
     IoResult write(const std::uint8_t* bytes, std::size_t length) override;
-    WaitResult wait(unsigned watch, bool block) override;
-    void signal() override;
+    int descriptor() const override { return fd_; }
     QString errorText() const override;
-
-    int fd() const { return fd_; }
 
 private:
     void setError(int err) { errno_ = err; }
 
     PortLockPaths locks_;
     int fd_ = -1;
-    int wakeFd_ = -1;
     int errno_ = 0;
 };
 

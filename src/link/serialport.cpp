@@ -1,8 +1,6 @@
 #include "serialport.h"
 
-#include <QCoreApplication>
-
-#include <cstring>
+#include <QSocketNotifier>
 
 #include "portlocks.h"
 #include "serialportlist.h"
@@ -14,48 +12,35 @@ namespace talvane {
 namespace {
 const char kWarningFormat[] = "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n";
 const char kReadStep[] = "ReadFile()";
+const char kWriteStep[] = "WriteFile()";
 const char kPurgeStep[] = "PurgeComm()";
-constexpr std::size_t kReadChunk = 4096;
 }  // namespace
 
-CSerialPort::CSerialPort(DeviceFactory makeDevice)
-    : device_(makeDevice ? makeDevice() : std::make_unique<PosixSerialDevice>())
+CSerialPort::CSerialPort(DeviceFactory makeDevice, QObject* parent)
+    : Link(parent)
+    , device_(makeDevice ? makeDevice() : std::make_unique<PosixSerialDevice>())
 {
 }
 
-CSerialPort::~CSerialPort()
-{
-    stopThread();
-    closeDevice();
-}
+CSerialPort::~CSerialPort() { closeDevice(); }
 
-bool CSerialPort::Open(QObject* owner, int portNumber, int baud, char parity, int dataBits, int stopBits,
-                       quint32 eventMask)
+bool CSerialPort::isOpen() const { return device_->isOpen(); }
+
+bool CSerialPort::Open(int portNumber, int baud, char parity, int dataBits, int stopBits)
 {
-    stopThread();
     closeDevice();
-    {
-        std::lock_guard<std::mutex> lock(syncLock_);
-        shutdown_ = false;
-        pending_.reset();
-        session_ = std::make_shared<MessageSync>();
-    }
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        writes_.clear();
-    }
-    owner_ = owner;
     port_ = portNumber;
-    eventMask_ = eventMask;
+    lastWarning_.clear();
 
     qint64 provider = 0;
     const QString path = serialDevicePathOf(portNumber, &provider);
-    if (path.isEmpty() || !device_->open(path, provider))
+    if (path.isEmpty() || !device_->open(path, provider)) {
+        emit opened(false, path.isEmpty() ? QString() : device_->errorText());
         return false;
+    }
     devicePath_ = path;
     NodeId::of(path, ownNode_);
     addOwnOpenPort(ownNode_);
-    open_ = true;
 
     LineSettings settings;
     settings.baud = baud;
@@ -67,217 +52,113 @@ bool CSerialPort::Open(QObject* owner, int portNumber, int baud, char parity, in
         ReportError(failedStep.c_str(), device_->errorText());
     if (!device_->purge(true))
         ReportError(kPurgeStep, device_->errorText());
-    return true;
-}
 
-bool CSerialPort::StartMonitorThread()
-{
-    if (!open_ || thread_.joinable())
-        return false;
-    // The start-up purge runs here rather than on the new thread, so that no
-    // byte arriving after this call returns can be thrown away by it.
-    device_->purge(true);
-    alive_ = true;
-    thread_ = std::thread(&CSerialPort::MonitorThread, this);
+    readNotifier_ = new QSocketNotifier(device_->descriptor(), QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &CSerialPort::onReadable);
+    writeNotifier_ = new QSocketNotifier(device_->descriptor(), QSocketNotifier::Write, this);
+    writeNotifier_->setEnabled(false);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &CSerialPort::onWritable);
+    emit opened(true, QString());
     return true;
-}
-
-int CSerialPort::MonitorThread(CSerialPort* port)
-{
-    port->alive_ = true;
-    port->run();
-    port->closeDevice();
-    port->alive_ = false;
-    return kMonitorExitCode;
 }
 
 bool CSerialPort::QueueWrite(const std::uint8_t* bytes, std::size_t length)
 {
-    if (!bytes || length == 0 || length > kWriteBufferSize || !open_)
+    if (!bytes || length == 0 || length > kWriteBufferSize || !isOpen() || writes_.size() >= kMaxQueuedWrites)
         return false;
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        if (writes_.size() >= kMaxQueuedWrites)
-            return false;
-        writes_.emplace_back(bytes, bytes + length);
-    }
-    device_->signal();
+    writes_.emplace_back(bytes, bytes + length);
+    // Behind a frame still waiting for room, this one waits its turn.
+    if (writes_.size() == 1 && !flushWrites())
+        loseLine();
     return true;
 }
 
-void CSerialPort::RequestStop()
+void CSerialPort::RequestStop() { closeDevice(); }
+
+bool CSerialPort::flushWrites()
 {
-    {
-        std::lock_guard<std::mutex> lock(syncLock_);
-        shutdown_ = true;
-        if (pending_)
-            pending_->cancel();
-        if (session_)
-            session_->cancel();
+    while (!writes_.empty()) {
+        std::vector<std::uint8_t>& frame = writes_.front();
+        // Received bytes not yet read belong to an earlier exchange. Only
+        // input is discarded: output still queued is an earlier frame on its
+        // way out, and on a pseudo-terminal bytes the peer has not read yet.
+        if (writtenOfFirst_ == 0 && !device_->purge(false))
+            ReportError(kPurgeStep, device_->errorText());
+        const IoResult r = device_->write(frame.data() + writtenOfFirst_, frame.size() - writtenOfFirst_);
+        if (r.status == IoResult::WouldBlock) {
+            writeNotifier_->setEnabled(true);
+            return true;
+        }
+        if (r.status != IoResult::Done) {
+            ReportError(kWriteStep, device_->errorText());
+            return false;
+        }
+        writtenOfFirst_ += r.count;
+        if (writtenOfFirst_ == frame.size()) {
+            writes_.pop_front();
+            writtenOfFirst_ = 0;
+        }
     }
-    device_->signal();
-    // Without a monitor thread nobody else closes the device.
-    if (!thread_.joinable())
-        closeDevice();
+    writeNotifier_->setEnabled(false);
+    return true;
 }
 
-QString CSerialPort::lastWarning() const
+void CSerialPort::onWritable()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return lastWarning_;
+    if (!flushWrites())
+        loseLine();
 }
 
-// Monitor loop: shutdown first, then received bytes, then one queued write.
-void CSerialPort::run()
-{
-    LineState line = LineState::Up;
-    const unsigned watchIdle =
-        (eventMask_ & EvRxChar) ? SerialDevice::WatchInput : SerialDevice::WatchLine;
-    while (!shutdown_) {
-        // A lost line is not watched again: its hang-up would wake us at once, forever.
-        const unsigned watch = line == LineState::Up ? watchIdle : SerialDevice::WatchSignal;
-        const bool writePending = hasQueuedWrite();
-        const WaitResult w = device_->wait(watch, !writePending);
-        ++wakes_;
-        if (shutdown_)
-            break;
-        LineState now = line;
-        if (line == LineState::Up && (w.readable || w.hungUp))
-            now = (eventMask_ & EvRxChar) ? ReceiveQueued(w.hungUp) : LineState::Lost;
-        else if (writePending)
-            now = TransmitBuffer(line == LineState::Lost);
-        if (line == LineState::Up && now == LineState::Lost)
-            postLinkLost();  // once per loss
-        line = now;
-    }
-}
-
-CSerialPort::LineState CSerialPort::ReceiveQueued(bool hungUp)
+void CSerialPort::onReadable()
 {
     std::uint8_t buffer[kReadChunk];
-    bool eventChar = false;
-    while (!shutdown_) {
-        const IoResult r = device_->read(buffer, sizeof buffer);
-        if (r.status == IoResult::WouldBlock)
-            break;
-        if (r.status == IoResult::HungUp)
-            return LineState::Lost;
-        if (r.status == IoResult::Failed) {
-            ReportError(kReadStep, device_->errorText());
-            return LineState::Lost;
-        }
-        // One synchronous hand-over per read; the window still takes the
-        // bytes one at a time, in order (see msg::BytesReceived).
-        if (!deliver(msg::BytesReceived, 0, port_, QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(r.count))))
-            return LineState::Up;  // stopping
-        eventChar = eventChar || std::memchr(buffer, kEventChar, r.count) != nullptr;
+    const IoResult r = device_->read(buffer, sizeof buffer);
+    switch (r.status) {
+    case IoResult::Done:
+        emit received(QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(r.count)));
+        return;
+    case IoResult::WouldBlock:
+        return;
+    case IoResult::Failed:
+        ReportError(kReadStep, device_->errorText());
+        loseLine();
+        return;
+    case IoResult::HungUp:
+        loseLine();
+        return;
     }
-    if (eventChar && (eventMask_ & EvRxFlag))
-        deliver(msg::LineEventChar, 0, port_);
-    // A hang-up with bytes still queued: they were read above, the line is gone.
-    return hungUp && !shutdown_ ? LineState::Lost : LineState::Up;
 }
 
-CSerialPort::LineState CSerialPort::TransmitBuffer(bool lineLost)
+void CSerialPort::loseLine()
 {
-    std::vector<std::uint8_t> frame;
-    if (!takeWrite(frame) || lineLost)
-        return lineLost ? LineState::Lost : LineState::Up;
-    // Received bytes not yet read belong to an earlier exchange. Only input is
-    // discarded: output still queued is an earlier frame on its way out, and
-    // on a pseudo-terminal it is bytes the peer has not read yet.
-    if (!device_->purge(false))
-        ReportError(kPurgeStep, device_->errorText());
-    // One call hands the whole frame over; only when the driver's buffer is
-    // short of room does the rest follow once there is room again.
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        const IoResult r = device_->write(frame.data() + sent, frame.size() - sent);
-        if (r.status == IoResult::Done) {
-            sent += r.count;
-            continue;
-        }
-        if (r.status != IoResult::WouldBlock)
-            return LineState::Lost;
-        const WaitResult w = device_->wait(SerialDevice::WatchOutput, true);
-        if (shutdown_)
-            return LineState::Up;
-        if (w.hungUp && !w.writable)
-            return LineState::Lost;
-    }
-    return LineState::Up;
-}
-
-bool CSerialPort::takeWrite(std::vector<std::uint8_t>& frame)
-{
-    std::lock_guard<std::mutex> lock(lock_);
-    if (writes_.empty())
-        return false;
-    frame = std::move(writes_.front());
-    writes_.pop_front();
-    return true;
-}
-
-bool CSerialPort::hasQueuedWrite() const
-{
-    std::lock_guard<std::mutex> lock(lock_);
-    return !writes_.empty();
-}
-
-bool CSerialPort::deliver(int message, quintptr wParam, qintptr lParam, QByteArray payload)
-{
-    if (!owner_)
-        return !shutdown_;
-    auto sync = std::make_shared<MessageSync>();
-    {
-        std::lock_guard<std::mutex> lock(syncLock_);
-        if (shutdown_)
-            return false;
-        pending_ = sync;
-    }
-    QCoreApplication::postEvent(owner_, new WindowMessageEvent(message, wParam, lParam, sync, std::move(payload)));
-    const bool handled = sync->wait();
-    {
-        std::lock_guard<std::mutex> lock(syncLock_);
-        pending_.reset();
-    }
-    return handled;
-}
-
-void CSerialPort::postLinkLost()
-{
-    std::shared_ptr<MessageSync> session;
-    {
-        std::lock_guard<std::mutex> lock(syncLock_);
-        if (shutdown_)
-            return;
-        session = session_;
-    }
-    if (owner_)
-        QCoreApplication::postEvent(owner_, new WindowMessageEvent(msg::LinkLost, kLinkLostWParam, 0, session));
+    if (!isOpen())
+        return;
+    const QString why = device_->errorText();
+    closeDevice();
+    emit lost(why);
 }
 
 void CSerialPort::ReportError(const char* call, const QString& systemText)
 {
-    const QString text = QString::asprintf(kWarningFormat, call, systemText.toLocal8Bit().constData(), port_);
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        lastWarning_ = text;
-    }
-    qCDebug(lcSerial).noquote() << text;
-}
-
-void CSerialPort::stopThread()
-{
-    if (!thread_.joinable())
-        return;
-    RequestStop();
-    thread_.join();
+    lastWarning_ = QString::asprintf(kWarningFormat, call, systemText.toLocal8Bit().constData(), port_);
+    qCDebug(lcSerial).noquote() << lastWarning_;
 }
 
 void CSerialPort::closeDevice()
 {
-    if (!open_.exchange(false))
+    // The notifiers go before the descriptor they watch; one of them may be
+    // the sender of the signal being handled, so they are deleted later.
+    for (QSocketNotifier** n : {&readNotifier_, &writeNotifier_}) {
+        if (*n) {
+            (*n)->setEnabled(false);
+            (*n)->disconnect(this);
+            (*n)->deleteLater();  // a child: goes with the port at the latest
+            *n = nullptr;
+        }
+    }
+    writes_.clear();
+    writtenOfFirst_ = 0;
+    if (!device_->isOpen())
         return;
     device_->close();
     removeOwnOpenPort(ownNode_);

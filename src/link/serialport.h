@@ -1,33 +1,25 @@
-// The serial link to the switch: one COM device with fixed line settings and
-// one monitor thread. The thread hands the bytes of each read to the owner in
-// one synchronous send, which the owner's dispatchWindowMessage() turns into
-// one byte-received message per byte (0x407, wParam = byte, lParam = port
-// number), and performs the writes that the user-interface thread queues.
-//
-// The owner is a QObject that also implements MessageWindow and calls
-// dispatchWindowMessage() from its event(); it must outlive the port's thread.
-// The user-interface thread never waits for a delivery: RequestStop()
-// cancels the pending one, so Open() on an open port and the destructor can
-// end the thread while bytes are streaming and events are not processed.
+// The serial link to the switch: one COM device with fixed line settings,
+// watched on the event loop of the thread that opened it. Each time bytes
+// are waiting, one read of at most kReadChunk bytes is handed on as
+// received(), so a flood never keeps the loop from its other work; frames go
+// out whole through a short queue of writes; a hang-up, a removed device or a
+// failed write closes the port and reports lost() once.
 #pragma once
 
 #include <QLoggingCategory>
-#include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/link.h"
-#include "core/windowmessage.h"
 #include "protocol/frame.h"
 #include "serialdevice.h"
+
+class QSocketNotifier;
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
@@ -42,98 +34,64 @@ constexpr int kStopBits = 2;
 }  // namespace serial
 
 class CSerialPort : public Link {
+    Q_OBJECT
 public:
-    // Event mask bits, numbered as the comm events they stand for.
-    static constexpr quint32 EvRxChar = 0x0001;  // received bytes -> 0x407 each
-    static constexpr quint32 EvRxFlag = 0x0002;  // the event character arrived -> 0x408
-    static constexpr quint32 kMainWindowEventMask = EvRxChar | EvRxFlag;
-    static constexpr std::uint8_t kEventChar = 'q';
-
     // Largest single write: one firmware data frame.
     static constexpr std::size_t kWriteBufferSize = kDataFrameSize;
-    // Writes queued and not yet started; more are refused.
+    // Frames waiting for room on the line, at most; more are refused.
     static constexpr std::size_t kMaxQueuedWrites = 16;
-    static constexpr int kMonitorExitCode = 100;
-    static constexpr quintptr kLinkLostWParam = 1;
+    // Bytes taken from the device per turn of the event loop.
+    static constexpr std::size_t kReadChunk = 4096;
 
     using DeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;
 
     // `makeDevice` builds the platform device; empty: PosixSerialDevice.
-    explicit CSerialPort(DeviceFactory makeDevice = {});
+    explicit CSerialPort(DeviceFactory makeDevice = {}, QObject* parent = nullptr);
     ~CSerialPort() override;
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
-    // Opens COM `portNumber` (see serialportlist.h for the numbering). An open
-    // port is closed first, its thread stopped. Returns false when there is no
-    // such device or it cannot be opened (in use); a failed line set-up is
-    // reported to the debug log and the port still counts as open.
-    bool Open(QObject* owner, int portNumber, int baud = serial::kBaudRate, char parity = serial::kParity,
-              int dataBits = serial::kDataBits, int stopBits = serial::kStopBits,
-              quint32 eventMask = kMainWindowEventMask);
-    // Starts MonitorThread on this port and keeps the thread; call right after
-    // a successful Open(). False when the port is not open or a thread runs.
-    bool StartMonitorThread();
-    static int MonitorThread(CSerialPort* port);
-
-    // Queues one frame (1..kWriteBufferSize bytes) for the monitor thread,
-    // which discards unread received bytes and writes the frame in one call.
-    // Never waits. False when the port is closed or the frame is refused.
+    // Opens COM `portNumber` (see serialportlist.h for the numbering); an open
+    // port is closed first. Returns false when there is no such device or it
+    // cannot be opened (in use); a failed line set-up is reported to the debug
+    // log and the port still counts as open. Also reported as opened().
+    bool Open(int portNumber, int baud = serial::kBaudRate, char parity = serial::kParity,
+              int dataBits = serial::kDataBits, int stopBits = serial::kStopBits);
+    // Queues one frame (1..kWriteBufferSize bytes): received bytes not yet read
+    // are discarded and the frame is written in one call, or, when the line
+    // has no room, as soon as it has. Never waits. False when the port is
+    // closed or the frame is refused.
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length);
-    // Asks the monitor thread to close the device and end; does not wait.
+    // Closes the port; reports no loss.
     void RequestStop();
 
-    // The link: open while the device is; a frame goes to QueueWrite; closing
-    // is RequestStop.
-    bool isOpen() const override { return open_.load(); }
+    bool isOpen() const override;
     bool writeFrame(const std::uint8_t* bytes, std::size_t length) override { return QueueWrite(bytes, length); }
     void closeLink() override { RequestStop(); }
 
-    bool isAlive() const { return alive_.load(); }
     int portNumber() const { return port_; }
     QString devicePath() const { return devicePath_; }
     // The last warning composed by ReportError (also written to lcSerial).
-    QString lastWarning() const;
-    // How often the monitor loop has woken up; a dead line must not make it spin.
-    quint64 wakeCount() const { return wakes_.load(); }
+    QString lastWarning() const { return lastWarning_; }
 
 private:
-    enum class LineState { Up, Lost };
-
-    void run();
-    LineState ReceiveQueued(bool hungUp);
-    LineState TransmitBuffer(bool lineLost);
-    bool takeWrite(std::vector<std::uint8_t>& frame);
-    bool hasQueuedWrite() const;
-    // Sends a message synchronously to the owner; false when cancelled by RequestStop.
-    bool deliver(int message, quintptr wParam, qintptr lParam, QByteArray payload = {});
-    void postLinkLost();
+    void onReadable();
+    void onWritable();
+    // Writes what is queued until the line has no room; false when the line is gone.
+    bool flushWrites();
+    void loseLine();
     void ReportError(const char* call, const QString& systemText);
-    void stopThread();
     void closeDevice();
 
     std::unique_ptr<SerialDevice> device_;
-    std::thread thread_;
-    std::atomic<bool> alive_{false};
-    std::atomic<bool> open_{false};
-    std::atomic<bool> shutdown_{false};
-    std::atomic<quint64> wakes_{0};
-
-    QObject* owner_ = nullptr;
+    QSocketNotifier* readNotifier_ = nullptr;
+    QSocketNotifier* writeNotifier_ = nullptr;
+    std::deque<std::vector<std::uint8_t>> writes_;
+    std::size_t writtenOfFirst_ = 0;  // bytes of writes_.front() already on the line
     int port_ = 0;
-    quint32 eventMask_ = 0;
     QString devicePath_;
     NodeId ownNode_;  // this port in the process-wide set of open ports
-
-    mutable std::mutex lock_;  // the write queue and the last warning
-    std::deque<std::vector<std::uint8_t>> writes_;
     QString lastWarning_;
-
-    std::mutex syncLock_;  // the pending delivery and the session token
-    std::shared_ptr<MessageSync> pending_;
-    // Carried by the posted link-lost message; cancelled by RequestStop so a
-    // link-lost of a closed session is dropped.
-    std::shared_ptr<MessageSync> session_;
 };
 
 }  // namespace talvane

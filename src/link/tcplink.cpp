@@ -2,17 +2,10 @@
 
 #include <QTcpSocket>
 
-#include "core/windowmessage.h"
-
 namespace talvane {
 
-namespace {
-// The error code of a failed attempt: the socket's error, kept clear of 0 ("no error").
-int errorCodeOf(QAbstractSocket::SocketError e) { return int(e) + 2; }
-}  // namespace
-
-TcpLink::TcpLink(QObject* owner)
-    : owner_(owner)
+TcpLink::TcpLink(QObject* parent)
+    : Link(parent)
 {
 }
 
@@ -21,31 +14,27 @@ TcpLink::~TcpLink() { closeLink(); }
 void TcpLink::connectTo(const QHostAddress& address, quint16 port)
 {
     closeLink();
-    socket_ = new QTcpSocket(this);
-    ++id_;
+    auto* s = new QTcpSocket(this);
+    socket_ = s;
     connected_ = false;
-    connectReported_ = false;
-    closeReported_ = false;
+    attemptEnded_ = false;
     error_.clear();
-    connect(socket_, &QTcpSocket::connected, this, [this] {
+    connect(s, &QTcpSocket::connected, this, [this, s] {
         connected_ = true;
-        connectReported_ = true;
+        attemptEnded_ = true;
         // Each frame goes out at once rather than waiting for the previous one's acknowledgement.
-        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        post(netevent::Connect);
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        emit opened(true, QString());
     });
-    connect(socket_, &QTcpSocket::readyRead, this, &TcpLink::onReadyRead);
-    connect(socket_, &QAbstractSocket::errorOccurred, this, &TcpLink::onErrorOccurred);
-    connect(socket_, &QTcpSocket::disconnected, this, &TcpLink::onDisconnected);
-    socket_->connectToHost(address, port);
+    connect(s, &QTcpSocket::readyRead, this, &TcpLink::onReadyRead);
+    connect(s, &QAbstractSocket::errorOccurred, this, &TcpLink::onErrorOccurred);
+    connect(s, &QTcpSocket::disconnected, this, &TcpLink::onDisconnected);
+    s->connectToHost(address, port);
 }
 
-bool TcpLink::connecting() const { return socket_ && !connected_ && !connectReported_; }
+bool TcpLink::connecting() const { return socket_ && !connected_ && !attemptEnded_; }
 
-bool TcpLink::isOpen() const
-{
-    return socket_ && connected_ && socket_->state() == QAbstractSocket::ConnectedState;
-}
+bool TcpLink::isOpen() const { return socket_ && connected_ && socket_->state() == QAbstractSocket::ConnectedState; }
 
 bool TcpLink::writeFrame(const std::uint8_t* bytes, std::size_t length)
 {
@@ -61,48 +50,68 @@ void TcpLink::closeLink()
     QTcpSocket* s = socket_;
     socket_ = nullptr;
     connected_ = false;
+    readScheduled_ = false;
     s->disconnect(this);
     s->abort();
     s->deleteLater();
 }
 
-void TcpLink::post(int event, int error)
-{
-    if (owner_)
-        postMessage(owner_, msg::TcpSocket, id_, netevent::lParam(event, error));
-}
-
 void TcpLink::onReadyRead()
 {
-    while (socket_ && socket_->bytesAvailable() > 0) {
-        QByteArray data = socket_->read(kReadChunk);
-        if (data.isEmpty())
-            break;
-        if (owner_)
-            postDataMessage(owner_, msg::TcpSocket, id_, netevent::lParam(netevent::Read), std::move(data));
+    if (!readScheduled_)
+        readChunk();
+}
+
+void TcpLink::readChunk()
+{
+    readScheduled_ = false;
+    if (!socket_ || socket_->bytesAvailable() <= 0)
+        return;
+    QPointer<QTcpSocket> reading = socket_;
+    const QByteArray data = socket_->read(kReadChunk);
+    if (!data.isEmpty())
+        emit received(data);
+    // The rest in a later turn of the loop, after whatever else waits there.
+    if (reading && reading == socket_ && socket_->bytesAvailable() > 0 && !readScheduled_) {
+        readScheduled_ = true;
+        QMetaObject::invokeMethod(this, &TcpLink::readChunk, Qt::QueuedConnection);
     }
 }
 
 void TcpLink::onErrorOccurred()
 {
+    if (!socket_)
+        return;
     error_ = socket_->errorString();
     if (connected_) {
         onDisconnected();
-    } else if (!connectReported_) {
-        connectReported_ = true;
-        post(netevent::Connect, errorCodeOf(socket_->error()));
+    } else if (!attemptEnded_) {
+        attemptEnded_ = true;
+        const QString why = error_;
+        closeLink();
+        emit opened(false, why);
     }
 }
 
 void TcpLink::onDisconnected()
 {
-    if (!connected_ || closeReported_)
+    if (!socket_ || !connected_)
         return;
     // Bytes that came with the close go first.
-    onReadyRead();
-    connected_ = false;
-    closeReported_ = true;
-    post(netevent::Close);
+    while (socket_ && socket_->bytesAvailable() > 0) {
+        QPointer<QTcpSocket> reading = socket_;
+        const QByteArray data = socket_->read(kReadChunk);
+        if (data.isEmpty())
+            break;
+        emit received(data);
+        if (!reading || reading != socket_)
+            return;  // closed from a handler of those bytes
+    }
+    if (error_.isEmpty() && socket_)
+        error_ = socket_->errorString();
+    const QString why = error_;
+    closeLink();
+    emit lost(why);
 }
 
 }  // namespace talvane

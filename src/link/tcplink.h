@@ -1,17 +1,12 @@
 // The TCP control connection to the switch (port 8000): the same frames as
-// the serial line. Lives on the user-interface thread. Its notifications are
-// posted to the owner window as msg::TcpSocket, wParam the connection's id,
-// lParam a network event (netevent::lParam):
-//  - Read, with the bytes of one read (at most kReadChunk) as data;
-//  - Connect once the attempt has ended, with an error code when it failed
-//    (the socket's QAbstractSocket::SocketError + 2, so never 0);
-//  - Close when the switch closed the connection or it broke.
-// Closing from this side reports nothing, and a notification still queued for
-// an earlier connection carries that connection's id.
+// the serial line, on the event loop of the thread that made it. It reports
+// opened() once an attempt has ended (with why it failed), received() with
+// the bytes of each read, and lost() when the switch closed the connection or
+// it broke. Closing from this side reports nothing, and nothing of an earlier
+// connection is reported once a new one has begun.
 #pragma once
 
 #include <QHostAddress>
-#include <QObject>
 #include <QPointer>
 
 #include "core/link.h"
@@ -20,20 +15,19 @@ class QTcpSocket;
 
 namespace talvane {
 
-class TcpLink : public QObject, public Link {
+class TcpLink : public Link {
     Q_OBJECT
 public:
+    // Bytes taken from the socket per turn of the event loop: a peer that
+    // floods the connection cannot keep the window from its other work.
     static constexpr qint64 kReadChunk = 1024;
 
-    explicit TcpLink(QObject* owner = nullptr);
+    explicit TcpLink(QObject* parent = nullptr);
     ~TcpLink() override;
 
-    void setOwner(QObject* owner) { owner_ = owner; }
     // Drops the connection it had and starts connecting to address:port on a
     // new socket; returns at once.
     void connectTo(const QHostAddress& address, quint16 port);
-    // The id the current connection's notifications carry in wParam; 0 when none.
-    quintptr connectionId() const { return socket_ ? id_ : 0; }
     bool connecting() const;
     // Why the last attempt failed or the connection broke.
     QString errorString() const { return error_; }
@@ -44,17 +38,15 @@ public:
     void closeLink() override;
 
 private:
-    void post(int event, int error = 0);
     void onReadyRead();
+    void readChunk();
     void onErrorOccurred();
     void onDisconnected();
 
-    QPointer<QObject> owner_;
-    QTcpSocket* socket_ = nullptr;
-    quintptr id_ = 0;
+    QPointer<QTcpSocket> socket_;
     bool connected_ = false;
-    bool connectReported_ = false;
-    bool closeReported_ = false;
+    bool attemptEnded_ = false;
+    bool readScheduled_ = false;
     QString error_;
 };
 

@@ -62,6 +62,15 @@ QByteArray PtyPair::read(int count, int timeoutMs)
     return out;
 }
 
+QByteArray PtyPair::readAvailable()
+{
+    QByteArray out;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) > 0;)
+        out.append(buffer, n);
+    return out;
+}
+
 bool PtyPair::slaveClosed() const
 {
     pollfd p{master_, POLLIN, 0};

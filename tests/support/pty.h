@@ -29,6 +29,8 @@ public:
     bool write(const QByteArray& bytes);
     // Reads from the master until `count` bytes arrived or the deadline passed.
     QByteArray read(int count, int timeoutMs = 5000);
+    // What the master can read now, without waiting.
+    QByteArray readAvailable();
     // True when no one has the slave open (the port closed it).
     bool slaveClosed() const;
     // Hangs up the line as seen from the slave.
