@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (Page page : fuzz::kPages) {
         e.setCurrentPage(page);
         for (std::size_t i = 0; i < size; ++i)
-            e.onByteReceived(data[i]);
+            emit p.link.received(QByteArray(1, char(data[i])));
         p.drain();
         fuzz::check(!Popups::instance().busyShown() && !Popups::instance().messageShown());
     }

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint8_t* read = in.slice(in.byte(), taken);
             if (taken == 0)
                 break;
-            e.onBytesReceived(read, taken);
+            emit p.link.received(QByteArray(reinterpret_cast<const char*>(read), qsizetype(taken)));
             QCoreApplication::sendPostedEvents();
         }
         p.drain();

@@ -35,7 +35,8 @@ public:
     }
 };
 
-// An open link that drops what is written to it.
+// An open link that drops what is written to it; a target plays the switch
+// by making it report received bytes.
 struct NullLink : Link {
     bool isOpen() const override { return true; }
     bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
@@ -58,7 +59,7 @@ struct Panel {
         // out text in a Qt text box would take most of the time.
         e.setLink(mode, &link);
         e.setLinkMode(mode);
-        e.setLogs(nullptr, nullptr);
+        window->logView().setLogs(nullptr, nullptr);
         window->generalPage().setEnumerator([](std::vector<SerialPortRecord>&, QString&) { return true; });
         e.timers().stop(mtimer::PortListRefresh);
         if (mode == LinkMode::Com)
@@ -81,7 +82,7 @@ struct Panel {
     {
         RequestEngine& e = engine();
         e.timers().stopAll();
-        e.resetAssembler();
+        emit link.opened(true, QString());  // a fresh frame assembler
         e.setReady();
         Popups::instance().closeBusy();
     }

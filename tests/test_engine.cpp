@@ -209,7 +209,7 @@ void TestEngine::sendLogLinesAndDataFrame()
     QCOMPARE(p.sent.back().size(), std::size_t(256));
     QCOMPARE(int(p.sent.back().back()), 0x11);  // no checksum written into a raw block
 
-    p.engine().clearLogs();
+    p.window->logView().clear();
     // With the counter at 0, a DataFrame is 79 full lines, its last 2 bytes, then two breaks.
     p.engine().onSendMessage(action::SendDataFrame);
     const QStringList lines = logText(p, ctl::SendLog).split(QLatin1Char('\n'));
@@ -222,7 +222,7 @@ void TestEngine::sendLogLinesAndDataFrame()
     QVERIFY(p.engine().dataFrame().checksumValid());
 
     // The counter carries over between calls: a frame after 5 odd bytes wraps.
-    p.engine().clearLogs();
+    p.window->logView().clear();
     std::uint8_t five[5] = {1, 2, 3, 4, 5};
     p.engine().send(five, 5);
     p.engine().sendCommand(build::powerStateQuery());

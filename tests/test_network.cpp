@@ -61,10 +61,8 @@ QByteArray searchReply(const MacAddress& mac, const Ipv4Octets& ip, bool marked 
 // A datagram or read as the sockets report it.
 void datagram(PanelFixture& p, const QByteArray& d) { emit p.window->datagramSocket().datagramReceived(d); }
 void searchAnswer(PanelFixture& p, const QByteArray& d) { datagram(p, d); }
-void tcpRead(PanelFixture& p, const QString& hexBytes)
-{
-    emit p.window->tcpLink().received(QByteArray::fromHex(hexBytes.toLatin1()));
-}
+// A read on the current link (the fixture's, which stands in for the connection).
+void tcpRead(PanelFixture& p, const QString& hexBytes) { emit p.capture.received(QByteArray::fromHex(hexBytes.toLatin1())); }
 
 QString current(PanelFixture& p)
 {

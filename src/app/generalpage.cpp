@@ -295,7 +295,6 @@ void GeneralPage::connectClicked()
         popups_.showMessage(text::OpenComFailed);
         return;
     }
-    engine_.resetAssembler();
     closePortList(true);
     const auto known = lastPorts_.find(selectedPort_);
     const QString what = known != lastPorts_.end() && !known->second.isEmpty()
@@ -391,7 +390,7 @@ void GeneralPage::powerToggled(bool checked)
 
 void GeneralPage::clearLogsClicked()
 {
-    engine_.clearLogs();
+    window_.logView().clear();
     engine_.setReady();
 }
 

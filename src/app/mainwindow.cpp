@@ -128,7 +128,8 @@ QFont captionFontOf()
 
 CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
-    , engine_(std::make_unique<RequestEngine>(this, Popups::instance()))
+    , session_(std::make_unique<Session>())
+    , engine_(std::make_unique<RequestEngine>(this, *session_, Popups::instance()))
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
@@ -149,7 +150,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     setLinkStatus(QString::fromUtf8(caption::NotConnected));
     installKeySwallower(this);
 
-    engine_->setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
+    logs_.setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
+    session_->addObserver(&logs_);
     engine_->setLink(LinkMode::Com, serial_.get());
     engine_->setLink(LinkMode::Tcp, tcp_.get());
     updateTabColours();
@@ -157,12 +159,6 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 
     general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
     network_ = std::make_unique<NetworkPanel>(*this, *engine_, *general_, *tcp_, *udp_, Popups::instance());
-    // What the links receive goes to the frame assembler; a link of a test
-    // put in their place feeds it the same way.
-    for (Link* l : {static_cast<Link*>(serial_.get()), static_cast<Link*>(tcp_.get())})
-        connect(l, &Link::received, this, [this](const QByteArray& bytes) {
-            engine_->onBytesReceived(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
-        });
     connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
@@ -174,6 +170,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 CTalvaneDlg::~CTalvaneDlg()
 {
     engine_->timers().stopAll();
+    session_->setLink(nullptr);
     serial_.reset();  // closes the port
     network_.reset();
     tcp_.reset();

@@ -9,8 +9,10 @@
 
 #include <memory>
 
+#include "app/logview.h"
 #include "controls/dialogbase.h"
 #include "engine/requestengine.h"
+#include "engine/session.h"
 
 class QLabel;
 class QMenu;
@@ -44,6 +46,8 @@ public:
     ~CTalvaneDlg() override;
 
     RequestEngine& engine() { return *engine_; }
+    Session& session() { return *session_; }
+    LogView& logView() { return logs_; }
     CSerialPort& serialPort() { return *serial_; }
     TcpLink& tcpLink() { return *tcp_; }
     DatagramSocket& datagramSocket() { return *udp_; }
@@ -88,6 +92,8 @@ private:
     void showPageWindows();
     QWidget* ensurePageWindow(Page page);
 
+    std::unique_ptr<Session> session_;
+    LogView logs_;
     std::unique_ptr<RequestEngine> engine_;
     std::unique_ptr<CSerialPort> serial_;
     std::unique_ptr<TcpLink> tcp_;

@@ -116,8 +116,6 @@ void NetworkPanel::applyLinkMode(LinkMode mode)
         window_.control(id)->setEnabled(tcp);
     for (int id : kComControls)
         window_.control(id)->setEnabled(!tcp);
-    // Bytes of the link just closed must not start a frame for the other.
-    engine_.resetAssembler();
 }
 
 // --- control connection ---------------------------------------------------------
@@ -162,7 +160,6 @@ void NetworkPanel::onTcpOpened(bool ok, const QString& why)
     }
     engine_.setTcpConnected(true);
     setTcpCaption(true);
-    engine_.resetAssembler();
     window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
     // The greeting: no Acquire, no timer; the reply brings power and beeper state.
     engine_.sendCommand(build::powerStateQuery());
@@ -203,7 +200,7 @@ void NetworkPanel::onSearchReply(const QByteArray& data)
 {
     if (data.isEmpty())
         return;
-    engine_.echoDatagram(bytesOf(data), std::size_t(data.size()));
+    window_.logView().datagramReceived(bytesOf(data), std::size_t(data.size()));
     const std::optional<SearchReply> reply = SearchReply::decode(bytesOf(data), std::size_t(data.size()));
     if (!reply)
         return;

@@ -1,8 +1,5 @@
 #include "requestengine.h"
 
-#include <QPlainTextEdit>
-#include <QTextCursor>
-
 #include "dialogs/popups.h"
 #include "protocol/commands.h"
 
@@ -12,26 +9,28 @@ namespace {
 
 bool inRange(int id, int first, int last) { return id >= first && id <= last; }
 
-// Appends "XX " for each byte to `out`.
-void appendHexByte(QString& out, std::uint8_t b)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    out += QLatin1Char(digits[b >> 4]);
-    out += QLatin1Char(digits[b & 0xF]);
-    out += QLatin1Char(' ');
-}
-
-// A log line break; the logs are plain-text widgets, so "\r\n" is one newline.
-const QLatin1Char kLineBreak('\n');
-
 }  // namespace
 
-RequestEngine::RequestEngine(QObject* mainWindow, Popups& popups, Clock* clock)
+RequestEngine::RequestEngine(QObject* mainWindow, Session& session, Popups& popups, Clock* clock)
     : mainWindow_(mainWindow)
+    , session_(session)
     , popups_(popups)
     , timers_([this](int id) { onTimer(id); }, clock)
-    , assembler_([this](const CommandFrame& f) { dispatch(f); })
 {
+    QObject::connect(&session_, &Session::unsolicited, mainWindow_, [this](const CommandFrame& f) { dispatch(f); });
+}
+
+void RequestEngine::setLinkMode(LinkMode m)
+{
+    linkMode_ = m;
+    session_.setLink(link(m));
+}
+
+void RequestEngine::setLink(LinkMode mode, Link* l)
+{
+    (mode == LinkMode::Com ? comLink_ : tcpLink_) = l;
+    if (mode == linkMode_)
+        session_.setLink(l);
 }
 
 RequestEngine::~RequestEngine() = default;
@@ -50,11 +49,9 @@ bool RequestEngine::acquire()
 
 void RequestEngine::send(std::uint8_t* bytes, std::size_t length)
 {
+    // The checksum also stays in the buffer, as the send routine writes it there.
     computeChecksum(bytes, length);
-    // A refused write shows as a missing reply: the timers report it.
-    if (Link* l = link(linkMode_))
-        l->writeFrame(bytes, length);
-    echoSent(bytes, length);
+    session_.sendUnguarded(std::vector<std::uint8_t>(bytes, bytes + length));
 }
 
 void RequestEngine::loadCommand(const CommandFrame& command)
@@ -100,96 +97,14 @@ qintptr RequestEngine::onSendMessage(int actionCode)
     return 1;
 }
 
-void RequestEngine::onByteReceived(std::uint8_t byte) { assembler_.feed(byte); }
-
-void RequestEngine::onBytesReceived(const std::uint8_t* bytes, std::size_t count) { assembler_.receive(bytes, count); }
-
 void RequestEngine::dispatch(const CommandFrame& frame)
 {
-    echoReceived(frame);
-    const Page page = page_;
-    if (!frame.checksumValid())
-        return;
-    auto it = handlers_.find(page);
+    auto it = handlers_.find(page_);
     if (it != handlers_.end() && it->second)
         it->second->handleReply(frame);
 }
 
 void RequestEngine::setReplyHandler(Page page, ReplyHandler* handler) { handlers_[page] = handler; }
-
-void RequestEngine::setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog)
-{
-    receiveLog_ = receiveLog;
-    sendLog_ = sendLog;
-}
-
-void RequestEngine::clearLogs()
-{
-    if (receiveLog_)
-        receiveLog_->clear();
-    if (sendLog_)
-        sendLog_->clear();
-}
-
-void RequestEngine::appendLog(QPlainTextEdit* log, const QString& text, int& frameCounter)
-{
-    if (log) {
-        // One insertion per frame, however long the frame.
-        QTextCursor cursor(log->document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(text);
-    }
-    if (++frameCounter >= kLogEmptyEvery) {
-        if (log)
-            log->clear();
-        frameCounter = 0;
-    }
-}
-
-void RequestEngine::echoSent(const std::uint8_t* bytes, std::size_t length)
-{
-    QString text;
-    text.reserve(int(length * 3 + length / kLogLineBytes + 4));
-    for (std::size_t i = 0; i < length; ++i) {
-        appendHexByte(text, bytes[i]);
-        if (++sendLineBytes_ == kLogLineBytes) {
-            text += kLineBreak;
-            sendLineBytes_ = 0;
-        }
-    }
-    if (length > kCommandFrameSize) {
-        text += kLineBreak;
-        text += kLineBreak;
-        sendLineBytes_ = 0;
-    }
-    appendLog(sendLog_, text, sentFrames_);
-}
-
-void RequestEngine::echoDatagram(const std::uint8_t* bytes, std::size_t count)
-{
-    if (!receiveLog_ || count == 0)
-        return;
-    QString text;
-    text.reserve(int(count * 3 + count / kLogLineBytes + 1));
-    for (std::size_t i = 0; i < count; ++i) {
-        appendHexByte(text, bytes[i]);
-        if ((i + 1) % kLogLineBytes == 0)
-            text += kLineBreak;
-    }
-    QTextCursor cursor(receiveLog_->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-}
-
-void RequestEngine::echoReceived(const CommandFrame& frame)
-{
-    QString text;
-    text.reserve(int(kCommandFrameSize * 3 + 1));
-    for (std::uint8_t b : frame.bytes)
-        appendHexByte(text, b);
-    text += kLineBreak;
-    appendLog(receiveLog_, text, receivedFrames_);
-}
 
 int RequestEngine::pairStart(int id) const
 {

@@ -1,7 +1,7 @@
-// The one road for every command and reply: the command buffer, the ready flag
-// that allows one outstanding command, the send routine with its Send-log echo,
-// the frame assembler, the reply dispatcher with its Receive-log echo,
-// and the main window's timer table (resend once, then "Time out!").
+// What the pages not yet moved onto operations still use: the command buffer,
+// the ready flag that allows one outstanding command, the send routine (over
+// the session), the dispatch of unsolicited replies to the current page, and
+// the main window's timer table (resend once, then "Time out!").
 #pragma once
 
 #include <QObject>
@@ -13,10 +13,8 @@
 #include "core/link.h"
 #include "core/timerhost.h"
 #include "engine/ids.h"
-#include "protocol/assembler.h"
+#include "engine/session.h"
 #include "protocol/frame.h"
-
-class QPlainTextEdit;
 
 namespace talvane {
 
@@ -32,12 +30,11 @@ public:
 class RequestEngine {
 public:
     static constexpr int kEdidBufferSize = 257;  // byte 0 stays 0; the first 256 go out
-    static constexpr int kLogEmptyEvery = 60;    // frames per log before it is emptied
-    static constexpr int kLogLineBytes = 13;
 
-    // `mainWindow` receives the posted send message (it forwards it to
-    // onSendMessage). Timers run on `clock` (the app clock when null).
-    explicit RequestEngine(QObject* mainWindow, Popups& popups, Clock* clock = nullptr);
+    // Posted send requests are handled in `mainWindow`'s event loop. Frames
+    // go out and come back through `session`. Timers run on `clock` (the app
+    // clock when null).
+    RequestEngine(QObject* mainWindow, Session& session, Popups& popups, Clock* clock = nullptr);
     ~RequestEngine();
 
     // --- process-wide buffers and flags -----------------------------------
@@ -55,17 +52,19 @@ public:
     bool acquire();
 
     LinkMode linkMode() const { return linkMode_; }
-    void setLinkMode(LinkMode m) { linkMode_ = m; }
+    void setLinkMode(LinkMode m);
     bool serialOpen() const { return serialOpen_; }
     void setSerialOpen(bool open) { serialOpen_ = open; }
     bool tcpConnected() const { return tcpConnected_; }
     void setTcpConnected(bool c) { tcpConnected_ = c; }
     bool linkOpen() const { return linkMode_ == LinkMode::Com ? serialOpen_ : tcpConnected_; }
 
-    // The link the send routine writes to in each mode: the serial port (COM
-    // mode) and the control connection (TCP mode). Not owned; nullptr: none.
-    void setLink(LinkMode mode, Link* link) { (mode == LinkMode::Com ? comLink_ : tcpLink_) = link; }
+    // The link of each mode: the serial port (COM mode) and the control
+    // connection (TCP mode). The session works on the current mode's. Not
+    // owned; nullptr: none.
+    void setLink(LinkMode mode, Link* link);
     Link* link(LinkMode mode) const { return mode == LinkMode::Com ? comLink_ : tcpLink_; }
+    Session& session() { return session_; }
 
     // --- sending ----------------------------------------------------------
     // The send routine: checksum for 13 and 1029 bytes, the link of the
@@ -83,25 +82,12 @@ public:
     qintptr onSendMessage(int actionCode);
 
     // --- receiving --------------------------------------------------------
-    // The serial line's bytes, one at a time.
-    void onByteReceived(std::uint8_t byte);
-    // The TCP receive path: the bytes of one read go to the same frame
-    // assembler, so every reply in them is handled, a split one joined and
-    // junk before a header skipped.
-    void onBytesReceived(const std::uint8_t* bytes, std::size_t count);
-    // Receive-log echo, checksum test, then the current page's handler.
+    // A valid reply that no exchange of the session waited for: the current
+    // page's handler.
     void dispatch(const CommandFrame& frame);
     void setCurrentPage(Page page) { page_ = page; }
     Page currentPage() const { return page_; }
     void setReplyHandler(Page page, ReplyHandler* handler);
-    void resetAssembler() { assembler_.reset(); }
-
-    // --- logs -------------------------------------------------------------
-    void setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog);
-    void clearLogs();
-    // A datagram's echo in the Receive log: "XX " per byte and a line break
-    // after every 13th.
-    void echoDatagram(const std::uint8_t* bytes, std::size_t count);
 
     // --- main-window timers -----------------------------------------------
     TimerHost& timers() { return timers_; }
@@ -115,15 +101,13 @@ public:
     Popups& popups() { return popups_; }
 
 private:
-    void echoSent(const std::uint8_t* bytes, std::size_t length);
-    void echoReceived(const CommandFrame& frame);
-    void appendLog(QPlainTextEdit* log, const QString& text, int& frameCounter);
     // The first timer of the command pair `id` belongs to (it resends; its
     // partner times out), or 0 when `id` is no pair timer.
     int pairStart(int id) const;
     void showResult(const QString& text);
 
     QObject* mainWindow_;
+    Session& session_;
     Popups& popups_;
     TimerHost timers_;
     CommandFrame command_;
@@ -135,14 +119,8 @@ private:
     bool tcpConnected_ = false;
     Page page_ = Page::General;
     std::map<Page, ReplyHandler*> handlers_;
-    FrameAssembler assembler_;
     Link* comLink_ = nullptr;
     Link* tcpLink_ = nullptr;
-    QPlainTextEdit* receiveLog_ = nullptr;
-    QPlainTextEdit* sendLog_ = nullptr;
-    int sendLineBytes_ = 0;
-    int sentFrames_ = 0;
-    int receivedFrames_ = 0;
     std::function<void()> portListRefresh_;
 };
 

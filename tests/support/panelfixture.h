@@ -77,13 +77,13 @@ struct PanelFixture {
     // Delivers posted events (the send message among them).
     static void deliverPosted() { QCoreApplication::sendPostedEvents(); }
 
-    // Plays the switch: the reply arrives byte by byte on the serial path.
+    // Plays the switch: the reply arrives byte by byte on the link.
     void receive(CommandFrame frame, bool seal = true)
     {
         if (seal)
             frame.seal();
         for (std::uint8_t b : frame.bytes)
-            engine().onByteReceived(b);
+            emit capture.received(QByteArray(1, char(b)));
         deliverPosted();
     }
 

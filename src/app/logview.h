@@ -1,0 +1,39 @@
+// The Send and Receive logs (edit controls 1043 and 1042, beyond the window's
+// right edge): the hexadecimal echo of every frame the session writes and
+// every frame it cuts from what it receives, and of the search's datagrams.
+// Each log empties itself after every 60th frame.
+#pragma once
+
+#include <QString>
+
+#include "engine/session.h"
+
+class QPlainTextEdit;
+
+namespace talvane {
+
+class LogView : public SessionObserver {
+public:
+    static constexpr int kLogEmptyEvery = 60;  // frames per log before it is emptied
+    static constexpr int kLogLineBytes = 13;
+
+    // Either log may be null: its text is then formatted and dropped.
+    void setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog);
+    void clear();
+
+    void frameSent(const std::uint8_t* bytes, std::size_t length) override;
+    void frameReceived(const CommandFrame& frame) override;
+    // A datagram: "XX " per byte and a line break after every 13th.
+    void datagramReceived(const std::uint8_t* bytes, std::size_t count);
+
+private:
+    void append(QPlainTextEdit* log, const QString& text, int& frameCounter);
+
+    QPlainTextEdit* receiveLog_ = nullptr;
+    QPlainTextEdit* sendLog_ = nullptr;
+    int sendLineBytes_ = 0;
+    int sentFrames_ = 0;
+    int receivedFrames_ = 0;
+};
+
+}  // namespace talvane
