@@ -35,7 +35,7 @@
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
 #include "app/networkpanel.h"
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
 

@@ -1,6 +1,6 @@
 // The Matrix page: its controls, the route and ARC query chains on entry, the
-// operator's commands with their resend and timeout, and the reply table,
-// driven on the manual clock with the switch played by the test.
+// operator's commands with their resend and time-out, and replies that answer
+// nothing, driven on the manual clock with the switch played by the test.
 #include <QtTest>
 
 #include <QAccessible>
@@ -26,19 +26,11 @@ namespace {
 
 QString hex(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
-// Delivers the queued click action, then the send message it posted.
-void settle()
-{
-    PanelFixture::deliverPosted();
-    PanelFixture::deliverPosted();
-}
+// Delivers the queued click action.
+void settle() { PanelFixture::deliverPosted(); }
 
-// Runs the clock, then sends what its timers posted.
-void advance(PanelFixture& p, int ms)
-{
-    p.clock.advance(ms);
-    p.deliverPosted();
-}
+constexpr int kCommandMs = 3000;  // an operator command's resend, and its time-out after that
+constexpr int kChainMs = 7000;    // a query of the entry chains
 
 CMatrixDlg& enterMatrix(PanelFixture& p)
 {
@@ -72,13 +64,13 @@ struct QueryAnswers {
     }
 };
 
-// The page after entry, with the route chain answered (routes 1..8, ARC
-// off) and the ARC chain waiting for its answer for output A.
-CMatrixDlg& enterRouted(PanelFixture& p)
+// The page after entry, with both chains answered (routes 1..8, ARC as given).
+CMatrixDlg& enterAnswered(PanelFixture& p, std::array<bool, kOutputs> arc = {})
 {
+    QueryAnswers sw{p, {1, 2, 3, 4, 5, 6, 7, 8}, arc};
     CMatrixDlg& m = enterMatrix(p);
-    for (int o = 1; o <= kOutputs; ++o)
-        p.receive(reply::routeQuery(o, o));
+    sw.pump();
+    p.sent.clear();
     return m;
 }
 
@@ -94,9 +86,9 @@ private slots:
     void commandsResendOnceThenTimeOut_data();
     void commandsResendOnceThenTimeOut();
     void stepButtonsWrapAndKeepTheirStoredValue();
+    void arcAcknowledgements_data();
     void arcAcknowledgements();
-    void retryDuringTheArcChainSendsTheBuffer();
-    void lateRouteAckDuringTheRouteChain();
+    void repliesThatAnswerNothingChangeNothing();
 };
 
 void TestMatrixPage::templateControls_data()
@@ -148,23 +140,37 @@ void TestMatrixPage::templateControls()
 void TestMatrixPage::entryChainsShowTheSwitchState()
 {
     PanelFixture p;
-    // Outputs B and E answer inputs the page cannot show (9 and 0): their
-    // display stays as it was and the chain goes on.
-    QueryAnswers sw{p, {3, 9, 1, 8, 0, 7, 4, 8}, {false, true, false, false, true, false, false, false}};
-    CMatrixDlg& m = enterMatrix(p);
-    sw.pump();
-    const QStringList expected{"IN3 Input 3 OFF", "Input 1 ON",      "IN1 Input 1 OFF", "IN8 Input 8 OFF",
-                               "Input 1 ON",      "IN7 Input 7 OFF", "IN4 Input 4 OFF", "IN8 Input 8 OFF"};
-    for (int o = 1; o <= kOutputs; ++o)
-        QCOMPARE(shown(m, o), expected[o - 1]);
+    // Outputs B and E answer inputs the page cannot show (9 and 0), output D
+    // an ARC state that is neither on nor off: their display stays as it was
+    // and the chain goes on.
+    const std::array<int, kOutputs> routes{3, 9, 1, 8, 0, 7, 4, 8};
+    const std::array<bool, kOutputs> arc{false, true, false, false, true, false, false, false};
     QStringList queries;
     for (int o = 1; o <= kOutputs; ++o)
         queries << hex(build::routeQuery(o));
     for (int o = 1; o <= kOutputs; ++o)
         queries << hex(build::arcQuery(o));
+    CMatrixDlg& m = enterMatrix(p);
+    for (int o = 1; o <= kOutputs; ++o)
+        p.receive(reply::routeQuery(o, routes[o - 1]));
+    QCOMPARE(p.sentHex(), queries.mid(0, 9));
+    // The operator's clicks wait until both chains are done: one between
+    // the route and the ARC chain is refused and sends nothing.
+    click(m, mctl::Input[0][0]);
+    QCOMPARE(p.sent.size(), std::size_t(9));
+    QVERIFY(!p.engine().isReady());
+    for (int o = 1; o <= kOutputs; ++o) {
+        CommandFrame answer = reply::arcQuery(o, arc[o - 1]);
+        if (o == 4)
+            answer[pos::P1] = 0;  // neither on nor off
+        p.receive(answer);
+    }
+    const QStringList expected{"IN3 Input 3 OFF", "Input 1 ON",      "IN1 Input 1 OFF", "IN8 Input 8 ?",
+                               "Input 1 ON",      "IN7 Input 7 OFF", "IN4 Input 4 OFF", "IN8 Input 8 OFF"};
+    for (int o = 1; o <= kOutputs; ++o)
+        QCOMPARE(shown(m, o), expected[o - 1]);
     QCOMPARE(p.sentHex(), queries);
     QVERIFY(p.engine().isReady());
-    QVERIFY(!p.engine().timers().isArmed(mtimer::PageEntry));
     p.clock.advance(20000);
     QVERIFY(p.messageTexts().isEmpty());  // no false "Time out!"
     QCOMPARE(p.sent.size(), std::size_t(16));
@@ -173,42 +179,39 @@ void TestMatrixPage::entryChainsShowTheSwitchState()
 void TestMatrixPage::workedExampleRoutesInput4ToOutputB()
 {
     PanelFixture p;
-    CMatrixDlg& m = enterRouted(p);
-    p.receive(reply::arcQuery(1, false));
-    p.sent.clear();
-    // The ARC chain still runs: the program is ready for the operator.
+    CMatrixDlg& m = enterAnswered(p);
     click(m, mctl::Input[1][3]);
     QCOMPARE(p.sentHex(), QStringList{QStringLiteral("A5 5B 02 03 04 00 02 00 00 00 00 00 F5")});
-    QVERIFY(m.timers().isArmed(6026));
-    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 ?"));
+    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 OFF"));
+    QVERIFY(!p.engine().isReady());
     p.receive(reply::routeSetAck(2));
-    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 ?"));
+    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 OFF"));
     QCOMPARE(m.currentInput(2), 4);
-    QVERIFY(!m.timers().isArmed(6026));
     QVERIFY(p.engine().isReady());
     // Clicking the checked input again sends the same route and keeps it checked.
     click(m, mctl::Input[1][3]);
     QCOMPARE(p.sentHex().last(), QStringLiteral("A5 5B 02 03 04 00 02 00 00 00 00 00 F5"));
-    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 ?"));
+    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 OFF"));
+    p.clock.advance(2 * kCommandMs);
+    QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
+    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 OFF"));
 }
 
 void TestMatrixPage::commandsResendOnceThenTimeOut_data()
 {
     QTest::addColumn<int>("id");
     QTest::addColumn<CommandFrame>("frame");
-    QTest::addColumn<int>("firstTimer");
-    QTest::newRow("IN5 of C") << mctl::Input[2][4] << build::routeSet(5, 3) << 6048;
-    QTest::newRow("previous of A at 3") << mctl::Previous[0] << build::routeSet(2, 1) << 6016;
-    QTest::newRow("next of H at 8") << mctl::Next[7] << build::routeSet(1, 8) << 6158;
-    QTest::newRow("ON of A") << mctl::ArcOn[0] << build::arcSet(1, true) << 7000;
-    QTest::newRow("OFF of F") << mctl::ArcOff[5] << build::arcSet(6, false) << 7022;
+    QTest::newRow("IN5 of C") << mctl::Input[2][4] << build::routeSet(5, 3);
+    QTest::newRow("previous of A at 3") << mctl::Previous[0] << build::routeSet(2, 1);
+    QTest::newRow("next of H at 8") << mctl::Next[7] << build::routeSet(1, 8);
+    QTest::newRow("ON of A") << mctl::ArcOn[0] << build::arcSet(1, true);
+    QTest::newRow("OFF of F") << mctl::ArcOff[5] << build::arcSet(6, false);
 }
 
 void TestMatrixPage::commandsResendOnceThenTimeOut()
 {
     QFETCH(int, id);
     QFETCH(CommandFrame, frame);
-    QFETCH(int, firstTimer);
     PanelFixture p;
     QueryAnswers sw{p, {3, 2, 3, 4, 5, 6, 7, 8}, {true, true, true, true, true, false, true, true}};
     CMatrixDlg& m = enterMatrix(p);
@@ -219,13 +222,14 @@ void TestMatrixPage::commandsResendOnceThenTimeOut()
     p.sent.clear();
     click(m, id);
     QCOMPARE(p.sentHex(), QStringList{hex(frame)});
-    QVERIFY(m.timers().isArmed(firstTimer));
-    advance(p, timeout::Command);
+    p.clock.advance(kCommandMs - 1);
+    QCOMPARE(p.sent.size(), std::size_t(1));
+    p.clock.advance(1);
     QCOMPARE(p.sentHex(), QStringList(2, hex(frame)));
-    QVERIFY(m.timers().isArmed(firstTimer + 1));
-    advance(p, timeout::Command - 1);
+    p.clock.advance(kCommandMs - 1);
     QVERIFY(p.messageTexts().isEmpty());
-    advance(p, 1);
+    QVERIFY(!p.engine().isReady());
+    p.clock.advance(1);
     QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
     QVERIFY(p.engine().isReady());
     QCOMPARE(p.sent.size(), std::size_t(2));
@@ -236,9 +240,7 @@ void TestMatrixPage::commandsResendOnceThenTimeOut()
 void TestMatrixPage::stepButtonsWrapAndKeepTheirStoredValue()
 {
     PanelFixture p;
-    QueryAnswers sw{p, {1, 2, 3, 4, 5, 6, 7, 8}, {}};
-    CMatrixDlg& m = enterMatrix(p);
-    sw.pump();
+    CMatrixDlg& m = enterAnswered(p);
     struct Step {
         int id;
         int output;
@@ -252,8 +254,7 @@ void TestMatrixPage::stepButtonsWrapAndKeepTheirStoredValue()
         click(m, s.id);
         QCOMPARE(p.lastSent(), hex(build::routeSet(s.sentInput, s.output)));
         QCOMPARE(m.currentInput(s.output), s.stored);
-        advance(p, timeout::Command);
-        advance(p, timeout::Command);
+        p.clock.advance(2 * kCommandMs);
         QVERIFY(p.engine().isReady());
     }
     QCOMPARE(p.messageTexts().size(), 6);
@@ -264,79 +265,69 @@ void TestMatrixPage::stepButtonsWrapAndKeepTheirStoredValue()
     QCOMPARE(shown(m, 8), QStringLiteral("IN1 Input 1 OFF"));
 }
 
+void TestMatrixPage::arcAcknowledgements_data()
+{
+    QTest::addColumn<CommandFrame>("ack");
+    QTest::addColumn<QString>("shownC");  // what output C then shows
+    QTest::addColumn<bool>("answered");   // false: it times out as if nothing came
+    QTest::newRow("ON, names output C") << reply::arcSetAck(3, true) << "IN3 Input 3 ON" << true;
+    // Known by its group: the code is not looked at.
+    CommandFrame otherCode = reply::arcSetAck(3, true);
+    otherCode[pos::Code] = cmd::ArcQuery.code;
+    QTest::newRow("ON, code of the query") << otherCode << "IN3 Input 3 ON" << true;
+    QTest::newRow("OFF, while ON awaited") << reply::arcSetAck(3, false) << "IN3 Input 3 OFF" << false;
+    QTest::newRow("ON, no output named") << reply::arcSetAck(0, true) << "IN3 Input 3 OFF" << false;
+    CommandFrame refused = reply::arcSetAck(3, true);
+    refused[pos::P1] = 1;
+    QTest::newRow("ON, non-zero status") << refused << "IN3 Input 3 OFF" << false;
+}
+
 void TestMatrixPage::arcAcknowledgements()
 {
+    QFETCH(CommandFrame, ack);
+    QFETCH(QString, shownC);
+    QFETCH(bool, answered);
     PanelFixture p;
-    CMatrixDlg& m = enterRouted(p);
-    // An answer-shaped frame for output A with 0x0F at position 10 is an ARC-on
-    // acknowledgement: it ends the exchange instead of going on with the chain.
-    CommandFrame ambiguous = reply::arcQuery(1, true);
-    ambiguous[pos::P1] = 0;
-    ambiguous[pos::P7] = kStateOn;
-    const std::size_t sent = p.sent.size();
-    p.receive(ambiguous);
-    QCOMPARE(p.sent.size(), sent);
-    QCOMPARE(shown(m, 1), QStringLiteral("IN1 Input 1 ON"));
-    advance(p, timeout::Chain);  // the chain's query for output A still times out
-    QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
-
-    // Three ARC commands waiting for their resend (the ready flag forced back
-    // between them): an ARC-on acknowledgement ends both ARC-on ones.
-    for (int id : {mctl::ArcOn[0], mctl::ArcOff[1], mctl::ArcOn[2]}) {
-        click(m, id);
-        p.engine().setReady();
-    }
-    p.engine().clearReady();
-    p.receive(reply::arcSetAck(3, true));
-    QVERIFY(!m.timers().isArmed(timer::arc(1, true)));
-    QVERIFY(!m.timers().isArmed(timer::arc(3, true)));
-    QVERIFY(m.timers().isArmed(timer::arc(2, false)));
-    QCOMPARE(shown(m, 3), QStringLiteral("IN3 Input 3 ON"));
-    QVERIFY(p.engine().isReady());
-
-    // An acknowledgement for no output stops its kind's timers and changes nothing else.
-    p.engine().clearReady();
-    p.receive(reply::arcSetAck(0, false));
-    QVERIFY(!m.timers().isArmed(timer::arc(2, false)));
-    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 ?"));
-    QVERIFY(!p.engine().isReady());
+    CMatrixDlg& m = enterAnswered(p);
+    click(m, mctl::ArcOn[0]);  // ON of output A
+    p.receive(ack);
+    QCOMPARE(shown(m, 3), shownC);
+    QCOMPARE(shown(m, 1), QStringLiteral("IN1 Input 1 OFF"));
+    QCOMPARE(p.engine().isReady(), answered);
+    p.clock.advance(2 * kCommandMs);
+    QCOMPARE(p.messageTexts(), answered ? QStringList() : QStringList{text::TimeOut});
+    QCOMPARE(p.sent.size(), std::size_t(answered ? 1 : 2));
 }
 
-void TestMatrixPage::retryDuringTheArcChainSendsTheBuffer()
+void TestMatrixPage::repliesThatAnswerNothingChangeNothing()
 {
     PanelFixture p;
-    CMatrixDlg& m = enterRouted(p);
-    click(m, mctl::Input[0][1]);  // IN2 of A while the ARC chain waits for output A
-    // The chain's next step overwrites the command buffer; the retry sends it.
-    p.receive(reply::arcQuery(1, true));
-    QCOMPARE(p.lastSent(), hex(build::arcQuery(2)));
-    advance(p, timeout::Command);
-    QCOMPARE(p.sentHex().count(hex(build::arcQuery(2))), 2);
-    // Frames the page does not know leave its timers running.
-    CommandFrame refused = reply::routeSetAck(1);
-    refused[pos::P1] = 1;
-    for (const CommandFrame& f : {refused, reply::arcQuery(9, true), reply::portStatus(cmd::InputStatusQuery, 1, true)})
-        p.receive(f);
-    QVERIFY(m.timers().isArmed(timer::route(1, 2) + 1));
-    // The acknowledgement then names no route it could show, but ends the exchange.
-    p.receive(reply::routeSetAck(1));
-    QCOMPARE(shown(m, 1), QStringLiteral("IN1 Input 1 ON"));
-    QVERIFY(!m.timers().isArmed(timer::route(1, 2) + 1));
-    QVERIFY(p.engine().isReady());
-}
-
-void TestMatrixPage::lateRouteAckDuringTheRouteChain()
-{
-    PanelFixture p;
+    const QList<CommandFrame> strays{reply::routeSetAck(1), reply::arcSetAck(2, true), reply::arcSetAck(3, false),
+                                     reply::arcQuery(4, true), reply::routeQuery(5, 7)};
+    // During the route chain: the chain goes on from its own answers only.
     CMatrixDlg& m = enterMatrix(p);
     p.receive(reply::routeQuery(1, 5));
-    // The buffer holds the query for output B: input 2, output 0.
-    p.receive(reply::routeSetAck(2));
-    QCOMPARE(shown(m, 2), QStringLiteral("Input 1 ?"));
-    QVERIFY(p.engine().isReady());
+    for (const CommandFrame& f : strays)
+        p.receive(f);
+    QCOMPARE(p.sentHex(), QStringList({hex(build::routeQuery(1)), hex(build::routeQuery(2))}));
+    QCOMPARE(shown(m, 1), QStringLiteral("IN5 Input 5 ?"));
+    for (int o = 2; o <= kOutputs; ++o)
+        QCOMPARE(shown(m, o), QStringLiteral("Input 1 ?"));
     p.receive(reply::routeQuery(2, 6));
     QCOMPARE(shown(m, 2), QStringLiteral("IN6 Input 6 ?"));
     QCOMPARE(p.lastSent(), hex(build::routeQuery(3)));
+    p.clock.advance(kChainMs);
+    QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
+
+    // With nothing outstanding: nothing is sent, shown or reported.
+    p.sent.clear();
+    for (const CommandFrame& f : strays)
+        p.receive(f);
+    p.clock.advance(20000);
+    QVERIFY(p.sent.empty());
+    QCOMPARE(shown(m, 1), QStringLiteral("IN5 Input 5 ?"));
+    QCOMPARE(p.messageTexts().size(), 1);
+    QVERIFY(p.engine().isReady());
 }
 
 QTEST_MAIN(TestMatrixPage)

@@ -12,7 +12,7 @@
 #include <map>
 #include <vector>
 
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "link/serialportlist.h"
 #include "protocol/commands.h"
 

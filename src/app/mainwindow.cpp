@@ -129,7 +129,10 @@ QFont captionFontOf()
 CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , session_(std::make_unique<Session>())
-    , engine_(std::make_unique<RequestEngine>(this, *session_, Popups::instance()))
+    , runner_(std::make_unique<Runner>(*session_))
+    , presenter_(std::make_unique<Presenter>(
+          *runner_, Popups::instance(), [this] { return engine_->linkMode(); }, [this] { return engine_->linkOpen(); }))
+    , engine_(std::make_unique<RequestEngine>(this, *session_, *presenter_))
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
@@ -481,17 +484,17 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
     switch (page) {
     case Page::Edid:
         if (!edidPage_) {
-            edidPage_ = new CEDIDDlg(*engine_, this);
+            edidPage_ = new CEDIDDlg(*engine_, *presenter_, this);
                     }
         return edidPage_;
     case Page::Matrix:
         if (!matrixPage_) {
-            matrixPage_ = new CMatrixDlg(*engine_, this);
+            matrixPage_ = new CMatrixDlg(*presenter_, this);
                     }
         return matrixPage_;
     case Page::Upgrade:
         if (!upgradePage_) {
-            upgradePage_ = new CFWDlg(*engine_, this);
+            upgradePage_ = new CFWDlg(*engine_, *presenter_, this);
                     }
         return upgradePage_;
     case Page::General:
@@ -530,8 +533,7 @@ void CTalvaneDlg::enterPage(Page page)
         engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
         break;
     case Page::Matrix:
-        engine_->sendCommand(build::routeQuery(1));
-        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        matrixPage_->enter();
         break;
     case Page::Upgrade:
         engine_->setReady();

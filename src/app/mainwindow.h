@@ -11,8 +11,10 @@
 
 #include "app/logview.h"
 #include "controls/dialogbase.h"
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "engine/session.h"
+#include "ops/runner.h"
+#include "pages/presenter.h"
 
 class QLabel;
 class QMenu;
@@ -47,6 +49,8 @@ public:
 
     RequestEngine& engine() { return *engine_; }
     Session& session() { return *session_; }
+    Runner& runner() { return *runner_; }
+    Presenter& presenter() { return *presenter_; }
     LogView& logView() { return logs_; }
     CSerialPort& serialPort() { return *serial_; }
     TcpLink& tcpLink() { return *tcp_; }
@@ -93,6 +97,8 @@ private:
     QWidget* ensurePageWindow(Page page);
 
     std::unique_ptr<Session> session_;
+    std::unique_ptr<Runner> runner_;
+    std::unique_ptr<Presenter> presenter_;
     LogView logs_;
     std::unique_ptr<RequestEngine> engine_;
     std::unique_ptr<CSerialPort> serial_;

@@ -13,7 +13,7 @@
 #include "dialogs/configipdlg.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "link/datagramsocket.h"
 #include "link/tcplink.h"
 #include "protocol/commands.h"

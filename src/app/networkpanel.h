@@ -10,7 +10,7 @@
 #include <QString>
 
 #include "dialogs/configipdlg.h"
-#include "engine/ids.h"
+#include "pages/ids.h"
 #include "protocol/netpackets.h"
 
 class QComboBox;

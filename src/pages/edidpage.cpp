@@ -78,8 +78,9 @@ QString CEDIDDlg::edidName(int code)
     return QString();
 }
 
-CEDIDDlg::CEDIDDlg(RequestEngine& engine, QWidget* parent)
-    : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+CEDIDDlg::CEDIDDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent)
+    : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+    , engine_(engine)
     , popups_(engine.popups())
     , chooseFile_([this] { return chooseEdidFile(this); })
 {

@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "core/timerhost.h"
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "pages/pagewindow.h"
 
 class QComboBox;
@@ -78,7 +78,7 @@ public:
     // Returns the chosen file's path, or an empty string when cancelled.
     using FileChooser = std::function<QString()>;
 
-    CEDIDDlg(RequestEngine& engine, QWidget* parent);
+    CEDIDDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent);
     ~CEDIDDlg() override;
 
     void handleReply(const CommandFrame& frame) override;
@@ -100,6 +100,7 @@ public:
     static QString presetName(int index);  // 0..14
 
 private:
+    RequestEngine& engine_;
     void onTimer(int id);
     QComboBox* list(int id) const;
     // Target of a target list: input 1..8, or 0 for "All Input".

@@ -8,7 +8,8 @@
 #include <QSignalBlocker>
 
 #include "controls/imagebutton.h"
-#include "protocol/replies.h"
+#include "ops/limits.h"
+#include "ops/routing.h"
 #include "resources/resources.h"
 
 namespace talvane {
@@ -57,26 +58,18 @@ constexpr int kArcLineHeight = 1;
 constexpr int kInputsPerRow = 4;
 
 bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
-bool isInput(int n) { return n >= 1 && n <= kInputs; }
 
 }  // namespace
 
 QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(QChar(QLatin1Char(char('A' + output - 1)))); }
 QString CMatrixDlg::pictureName(int input) { return kPictureName.arg(input); }
 
-CMatrixDlg::CMatrixDlg(RequestEngine& engine, QWidget* parent)
-    : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+CMatrixDlg::CMatrixDlg(Presenter& presenter, QWidget* parent)
+    : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
 {
     current_.fill(1);
     for (int o = 1; o <= kOutputs; ++o)
         createOutput(o);
-    engine_.setReplyHandler(Page::Matrix, this);
-}
-
-CMatrixDlg::~CMatrixDlg()
-{
-    timers_.stopAll();
-    engine_.setReplyHandler(Page::Matrix, nullptr);
 }
 
 void CMatrixDlg::createOutput(int o)
@@ -170,6 +163,12 @@ void CMatrixDlg::setChecked(int id, bool on)
 
 // --- what the page shows ---------------------------------------------------------
 
+void CMatrixDlg::showRoute(int output, int input)
+{
+    showPicture(input, output);
+    showRouting(input, output);
+}
+
 void CMatrixDlg::showRouting(int input, int output)
 {
     if (!isOutput(output))
@@ -194,165 +193,68 @@ void CMatrixDlg::showArc(int output, bool on)
 
 // --- operator actions ----------------------------------------------------------------
 
-void CMatrixDlg::startCommand(const CommandFrame& command, int timerId)
+void CMatrixDlg::enter()
 {
-    engine_.loadCommand(command);
-    timers_.arm(timerId, timeout::Command);
-    engine_.postSend(action::SendMatrix);
+    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
+    connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
+    runCommand(read);
+}
+
+void CMatrixDlg::runCommand(Operation* op)
+{
+    presenter_.run(op, [this](Outcome outcome) {
+        if (outcome == Outcome::TimedOut)
+            presenter_.timeOut(/*closeBusy=*/false);
+        else
+            presenter_.release();
+    });
+}
+
+void CMatrixDlg::route(int input, int output)
+{
+    auto* op = new RouteSet(presenter_.session(), input, output);
+    connect(op, &RouteSet::routed, this, [this](int i, int o) { showRoute(o, i); });
+    runCommand(op);
 }
 
 void CMatrixDlg::inputClicked(int output, int input)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startCommand(build::routeSet(input, output), timer::route(output, input));
+    route(input, output);
 }
 
 void CMatrixDlg::previousClicked(int output)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    // Input 1 steps back to 8. The adjusted value stays until a reply reports
-    // the new route, so an unanswered step leaves 9 behind.
+    // Input 1 steps back to 8. The adjusted value stays until the switch
+    // reports the new route, so an unanswered step leaves 9 behind.
     int& v = current_[std::size_t(output - 1)];
     if (v <= 1)
         v = kInputs + 1;
-    startCommand(build::routeSet(v - 1, output), timer::previous(output));
+    route(v - 1, output);
 }
 
 void CMatrixDlg::nextClicked(int output)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
     // Input 8 steps on to 1; an unanswered step leaves 0 behind.
     int& v = current_[std::size_t(output - 1)];
     if (v >= kInputs)
         v = 0;
-    startCommand(build::routeSet(v + 1, output), timer::next(output));
+    route(v + 1, output);
 }
 
 void CMatrixDlg::arcClicked(int output, bool on)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startCommand(build::arcSet(output, on), timer::arc(output, on));
-}
-
-void CMatrixDlg::onTimer(int id)
-{
-    const bool commandTimer = (id >= timer::RouteFirst && id <= timer::RouteLast)
-                              || (id >= timer::ArcFirst && id <= timer::ArcLast);
-    const bool chainTimer = id == timer::RouteChain || (id >= timer::ArcQueryFirst && id <= timer::ArcQueryLast);
-    if (!commandTimer && !chainTimer)
-        return;
-    timers_.stop(id);
-    if (commandTimer && id % 2 == 0) {
-        // Resend the command buffer as it now stands.
-        engine_.postSend(action::SendMatrix);
-        timers_.arm(id + 1, timeout::Command);
-        return;
-    }
-    engine_.reportTimeout(/*closeBusy=*/false);
-}
-
-// --- replies -------------------------------------------------------------------------
-
-void CMatrixDlg::handleReply(const CommandFrame& f)
-{
-    const CommandId id = commandIdOf(f);
-    if (f.group() == cmd::ArcSet.group) {
-        // The ARC acknowledgements are known by their group alone, and they
-        // are tested around the answer for output 1 in this order: a frame
-        // that could be both is an acknowledgement.
-        const decode::ArcSetAck ack = decode::arcSetAck(f);
-        const decode::ArcAnswer answer = decode::arcAnswer(f);
-        const bool isAnswer = id == cmd::ArcQuery;
-        if (ack.status == 0 && ack.state == kStateOn)
-            arcAcknowledged(ack.output, true);
-        else if (isAnswer && answer.output == 1)
-            arcAnswered(answer.output, answer.state);
-        else if (ack.status == 0 && ack.state == kStateOff)
-            arcAcknowledged(ack.output, false);
-        else if (isAnswer && isOutput(answer.output))
-            arcAnswered(answer.output, answer.state);
-        return;
-    }
-    if (id == cmd::RouteSet) {
-        if (decode::routeSetAck(f).status == 0)
-            routeAcknowledged();
-    } else if (id == cmd::RouteQuery) {
-        const decode::RouteAnswer answer = decode::routeAnswer(f);
-        routeAnswered(answer.output, answer.input);
-    }
-}
-
-void CMatrixDlg::arcAcknowledged(int output, bool on)
-{
-    // An acknowledgement names no command: it ends every pending ARC command
-    // of its kind.
-    for (int o = 1; o <= kOutputs; ++o) {
-        timers_.stop(timer::arc(o, on));
-        timers_.stop(timer::arc(o, on) + 1);
-    }
-    if (!isOutput(output))
-        return;
-    showArc(output, on);
-    engine_.setReady();
-}
-
-void CMatrixDlg::arcAnswered(int output, std::uint8_t state)
-{
-    timers_.stop(timer::arcQuery(output));
-    if (state == kStateOn || state == kStateOff)
-        showArc(output, state == kStateOn);
-    if (output < kOutputs) {
-        engine_.loadCommand(build::arcQuery(output + 1));
-        timers_.arm(timer::arcQuery(output + 1), timeout::Chain);
-        engine_.postSend(action::SendMatrix);
-        return;
-    }
-    engine_.setReady();
-}
-
-void CMatrixDlg::routeAcknowledged()
-{
-    for (int t = timer::RouteFirst; t <= timer::RouteLast; ++t)
-        timers_.stop(t);
-    // The reply names no route: it confirms the one in the command buffer.
-    // Once a chain query has overwritten the buffer, no output can be told
-    // and the page shows nothing new; the exchange ends all the same.
-    const decode::RouteSetCommand sent = decode::routeSetCommand(engine_.commandBuffer());
-    if (isInput(sent.input) && isOutput(sent.output)) {
-        showPicture(sent.input, sent.output);
-        showRouting(sent.input, sent.output);
-    }
-    engine_.setReady();
-}
-
-void CMatrixDlg::routeAnswered(int answeredOutput, int input)
-{
-    timers_.stop(timer::RouteChain);
-    // The route is shown for the output that was asked about; the chain goes
-    // on from the output the switch names.
-    const int asked = decode::routeQueryOutput(engine_.commandBuffer());
-    if (isInput(input)) {
-        if (isOutput(asked))
-            showPicture(input, asked);
-        showRouting(input, asked);
-    }
-    if (answeredOutput >= 1 && answeredOutput < kOutputs) {
-        engine_.loadCommand(build::routeQuery(answeredOutput + 1));
-        engine_.postSend(action::SendMatrix);
-        timers_.arm(timer::RouteChain, timeout::Chain);
-    } else if (answeredOutput == kOutputs) {
-        // The route chain is done: the main window's entry timer stops and the
-        // ARC chain runs with the program ready for the operator.
-        engine_.postSend(action::StopPageEntryTimer);
-        engine_.setReady();
-        engine_.loadCommand(build::arcQuery(1));
-        engine_.postSend(action::SendMatrix);
-        timers_.arm(timer::arcQuery(1), timeout::Chain);
-    }
+    auto* op = new ArcSet(presenter_.session(), output, on);
+    connect(op, &ArcSet::arcReported, this, &CMatrixDlg::showArc);
+    runCommand(op);
 }
 
 }  // namespace talvane

@@ -1,7 +1,8 @@
 // The Matrix page (template 134): for each output A..H which input feeds it
 // and whether its audio return channel (ARC) is on, with the buttons that
-// change both. It shows only what the switch has reported: a click puts its
-// check mark back at once, and only a reply changes what the page shows.
+// change both. A view of the routing operations: it shows only what the
+// switch has reported (a click puts its check mark back at once, and only an
+// operation's report changes what the page shows).
 #pragma once
 
 #include <QString>
@@ -9,9 +10,8 @@
 #include <array>
 #include <functional>
 
-#include "core/timerhost.h"
-#include "engine/requestengine.h"
 #include "pages/pagewindow.h"
+#include "pages/presenter.h"
 #include "protocol/commands.h"
 
 class QAbstractButton;
@@ -49,52 +49,23 @@ constexpr int ArcOff[kOutputs] = {1108, 1112, 1140, 1141, 1201, 1202, 1203, 1204
 constexpr int Picture[kOutputs] = {1114, 1120, 1124, 1125, 1153, 1154, 1155, 1156};
 }  // namespace ctl
 
-// The page's own timers. An operator command arms the first timer of a pair
-// (even id): it resends once and arms its odd partner, which times out.
-namespace timer {
-constexpr int RouteChain = 1000;     // one step of the route query chain, no resend
-constexpr int RouteFirst = 6000;     // 6000..6159: route commands, 20 ids per output
-constexpr int RouteLast = 6159;
-constexpr int RoutePerOutput = 20;
-constexpr int PreviousOffset = 16;   // within an output's 20 ids
-constexpr int NextOffset = 18;
-constexpr int ArcFirst = 7000;       // 7000..7031: ARC commands, 4 ids per output
-constexpr int ArcLast = 7031;
-constexpr int ArcPerOutput = 4;
-constexpr int ArcOffOffset = 2;
-constexpr int ArcQueryFirst = 7032;  // 7032..7039: the ARC query chain, output 1..8
-constexpr int ArcQueryLast = 7039;
-
-constexpr int route(int output, int input) { return RouteFirst + RoutePerOutput * (output - 1) + 2 * (input - 1); }
-constexpr int previous(int output) { return RouteFirst + RoutePerOutput * (output - 1) + PreviousOffset; }
-constexpr int next(int output) { return RouteFirst + RoutePerOutput * (output - 1) + NextOffset; }
-constexpr int arc(int output, bool on) { return ArcFirst + ArcPerOutput * (output - 1) + (on ? 0 : ArcOffOffset); }
-constexpr int arcQuery(int output) { return ArcQueryFirst + output - 1; }
-}  // namespace timer
-
-// Timeouts (ms).
-namespace timeout {
-constexpr int Command = 3000;  // an operator command, and its resend
-constexpr int Chain = 7000;    // one query of a chain
-}  // namespace timeout
-
 }  // namespace matrix
 
-class CMatrixDlg : public PageWindow, public ReplyHandler {
+class CMatrixDlg : public PageWindow {
     Q_OBJECT
 public:
     static constexpr int kTemplateWidth = 343;
     static constexpr int kTemplateHeight = 274;
 
-    CMatrixDlg(RequestEngine& engine, QWidget* parent);
-    ~CMatrixDlg() override;
+    CMatrixDlg(Presenter& presenter, QWidget* parent);
 
-    void handleReply(const CommandFrame& frame) override;
+    // The page was entered and the switch held for it: reads every output's
+    // route and ARC state.
+    void enter();
 
     // The input last seen routed to `output` (1..8); a step button that was
     // never acknowledged may have left 0 or 9.
     int currentInput(int output) const { return current_[std::size_t(output - 1)]; }
-    TimerHost& timers() { return timers_; }
     // The group box of an output (it has no id of its own).
     QGroupBox* outputGroup(int output) const { return groups_[std::size_t(output - 1)]; }
 
@@ -112,19 +83,15 @@ private:
     // A push-like or check box whose mark only a reply may change.
     void actOnToggle(QAbstractButton* button, std::function<void()> action);
     void setChecked(int id, bool on);
-    void startCommand(const CommandFrame& command, int timerId);
-    void onTimer(int id);
+    void route(int input, int output);
+    // Runs an operation the operator asked for; a time-out shows "Time out!".
+    void runCommand(Operation* op);
 
+    void showRoute(int output, int input);
     void showRouting(int input, int output);
     void showPicture(int input, int output);
     void showArc(int output, bool on);
 
-    void arcAcknowledged(int output, bool on);
-    void arcAnswered(int output, std::uint8_t state);
-    void routeAcknowledged();
-    void routeAnswered(int answeredOutput, int input);
-
-    TimerHost timers_{[this](int id) { onTimer(id); }};
     std::array<int, matrix::kOutputs> current_;
     // Previous-input buttons of A..H, then next-input buttons of A..H.
     std::array<CImageButton*, 2 * matrix::kOutputs> stepButtons_{};

@@ -2,12 +2,14 @@
 
 #include <QMouseEvent>
 
+#include "pages/presenter.h"
+
 namespace talvane {
 
-PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight,
+PageWindow::PageWindow(Presenter& presenter, QWidget* parent, int templateWidth, int templateHeight,
                        bool swallowSpace)
     : TemplateDialog(parent, Qt::Widget)
-    , engine_(engine)
+    , presenter_(presenter)
 {
     // A page is a child of the main window, not a window of its own.
     setWindowFlags(Qt::Widget);

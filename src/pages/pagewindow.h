@@ -1,28 +1,28 @@
 // What the EDID, routing and upgrade pages share: a child window of the main
-// window at its template size, talking to the switch through the request
-// engine. The window is created on the page's first entry and then only shown
-// and hidden.
+// window at its template size, a view of the operations it starts through the
+// presenter. The window is created on the page's first entry and then only
+// shown and hidden.
 #pragma once
 
 #include "controls/dialogbase.h"
 
 namespace talvane {
 
-class RequestEngine;
+class Presenter;
 
 class PageWindow : public TemplateDialog {
     Q_OBJECT
 public:
     // Template size in dialog units; `swallowSpace`: whether the key filter
     // takes Space as well as Enter and Escape.
-    PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight, bool swallowSpace);
+    PageWindow(Presenter& presenter, QWidget* parent, int templateWidth, int templateHeight, bool swallowSpace);
 
 protected:
     // A press on the page's surface ends here: it neither drags the main
     // window nor reaches the main window's tab handling.
     void mousePressEvent(QMouseEvent* e) override;
 
-    RequestEngine& engine_;
+    Presenter& presenter_;
 };
 
 }  // namespace talvane

@@ -37,8 +37,9 @@ std::uint8_t blockNumberAt(std::size_t offset) { return static_cast<std::uint8_t
 
 }  // namespace
 
-CFWDlg::CFWDlg(RequestEngine& engine, QWidget* parent)
-    : PageWindow(engine, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/false)
+CFWDlg::CFWDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent)
+    : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/false)
+    , engine_(engine)
     , chooseFile_([this] { return chooseWithDialog(); })
     , image_(kImageBufferSize, 0xFF)
 {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/timerhost.h"
-#include "engine/requestengine.h"
+#include "pages/requestengine.h"
 #include "pages/pagewindow.h"
 #include "protocol/commands.h"
 
@@ -119,7 +119,7 @@ public:
     // Returns the chosen file's path, or an empty string when cancelled.
     using FileChooser = std::function<QString()>;
 
-    CFWDlg(RequestEngine& engine, QWidget* parent);
+    CFWDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent);
     ~CFWDlg() override;
 
     void handleReply(const CommandFrame& frame) override;
@@ -146,6 +146,7 @@ public:
     TimerHost& timers() { return timers_; }
 
 private:
+    RequestEngine& engine_;
     void createControls();
     void onTimer(int id);
     QString chooseWithDialog();

@@ -12,8 +12,9 @@
 
 #include "core/link.h"
 #include "core/timerhost.h"
-#include "engine/ids.h"
 #include "engine/session.h"
+#include "pages/ids.h"
+#include "pages/presenter.h"
 #include "protocol/frame.h"
 
 namespace talvane {
@@ -34,7 +35,7 @@ public:
     // Posted send requests are handled in `mainWindow`'s event loop. Frames
     // go out and come back through `session`. Timers run on `clock` (the app
     // clock when null).
-    RequestEngine(QObject* mainWindow, Session& session, Popups& popups, Clock* clock = nullptr);
+    RequestEngine(QObject* mainWindow, Session& session, Presenter& presenter, Clock* clock = nullptr);
     ~RequestEngine();
 
     // --- process-wide buffers and flags -----------------------------------
@@ -42,10 +43,11 @@ public:
     DataFrame& dataFrame() { return data_; }
     std::array<std::uint8_t, kEdidBufferSize>& edidBuffer() { return edid_; }
 
-    int ready() const { return ready_; }
-    bool isReady() const { return ready_ == 1; }
-    void setReady() { ready_ = 1; }
-    void clearReady() { ready_ = 0; }
+    // The ready flag: 1 while no operation holds the switch.
+    int ready() const { return presenter_.busy() ? 0 : 1; }
+    bool isReady() const { return !presenter_.busy(); }
+    void setReady() { presenter_.release(); }
+    void clearReady() { presenter_.runner().hold(); }
     // Takes the ready flag when the link is open and no command is outstanding.
     // With the link closed it shows "Open COM failed!" (COM mode) or "Connect to
     // Matrix failed!" and returns false once the box is closed.
@@ -108,12 +110,12 @@ private:
 
     QObject* mainWindow_;
     Session& session_;
+    Presenter& presenter_;
     Popups& popups_;
     TimerHost timers_;
     CommandFrame command_;
     DataFrame data_;
     std::array<std::uint8_t, kEdidBufferSize> edid_{};
-    int ready_ = 1;
     LinkMode linkMode_ = LinkMode::Com;
     bool serialOpen_ = false;
     bool tcpConnected_ = false;

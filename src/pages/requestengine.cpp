@@ -11,10 +11,11 @@ bool inRange(int id, int first, int last) { return id >= first && id <= last; }
 
 }  // namespace
 
-RequestEngine::RequestEngine(QObject* mainWindow, Session& session, Popups& popups, Clock* clock)
+RequestEngine::RequestEngine(QObject* mainWindow, Session& session, Presenter& presenter, Clock* clock)
     : mainWindow_(mainWindow)
     , session_(session)
-    , popups_(popups)
+    , presenter_(presenter)
+    , popups_(presenter.popups())
     , timers_([this](int id) { onTimer(id); }, clock)
 {
     QObject::connect(&session_, &Session::unsolicited, mainWindow_, [this](const CommandFrame& f) { dispatch(f); });
@@ -35,17 +36,7 @@ void RequestEngine::setLink(LinkMode mode, Link* l)
 
 RequestEngine::~RequestEngine() = default;
 
-bool RequestEngine::acquire()
-{
-    if (!linkOpen()) {
-        popups_.showMessage(linkMode_ == LinkMode::Com ? text::OpenComFailed : text::ConnectFailed);
-        return false;
-    }
-    if (ready_ != 1)
-        return false;
-    ready_ = 0;
-    return true;
-}
+bool RequestEngine::acquire() { return presenter_.acquire(); }
 
 void RequestEngine::send(std::uint8_t* bytes, std::size_t length)
 {
@@ -123,7 +114,7 @@ void RequestEngine::reportTimeout(bool closeBusy)
     if (closeBusy)
         popups_.closeBusy();
     popups_.showMessage(text::TimeOut);
-    ready_ = 1;
+    setReady();
 }
 
 void RequestEngine::showResult(const QString& text)
@@ -172,11 +163,11 @@ void RequestEngine::onTimer(int id)
     case mtimer::RebootClose:
         timers_.stop(id);
         popups_.closeBusy();
-        ready_ = 1;
+        setReady();
         break;
     case mtimer::ExtResetResult:
         timers_.stop(id);
-        ready_ = 1;
+        setReady();
         showResult(text::SetSuccessfully);
         timers_.arm(mtimer::ExtResetClose, mtime::ExtResetClose);
         break;
@@ -187,7 +178,7 @@ void RequestEngine::onTimer(int id)
     case mtimer::FactoryResetResult:
         timers_.stop(id);
         showResult(text::SetSuccessfully);
-        ready_ = 1;
+        setReady();
         timers_.arm(mtimer::FactoryResetClose, mtime::FactoryResetClose);
         break;
     case mtimer::RebootResult:
@@ -204,7 +195,7 @@ void RequestEngine::onTimer(int id)
         timers_.stop(id);
         popups_.closeBusy();
         sendCommand(build::beepStateQuery());
-        ready_ = 1;
+        setReady();
         break;
     default:
         break;

@@ -1,0 +1,43 @@
+// Every time limit of the operations, in one place: how long an exchange
+// waits for its answer and how often its bytes go out again.
+#pragma once
+
+#include <climits>
+
+#include "engine/session.h"
+
+namespace talvane {
+namespace limits {
+
+// An operator's command: resent once when no answer has come after 3 s, and
+// a time-out 3 s after that.
+constexpr Timing Command{3000, 3000, 1};
+constexpr Timing FactoryReset{5000, 3000, 1};
+// Power on: the resend waits 2 s only.
+constexpr Timing PowerOn{3000, 2000, 1};
+// A query of the chains that read a page's state when it is entered: 7 s, no resend.
+constexpr Timing ChainQuery{7000};
+// What the panel sends without resending (the greeting's queries, the
+// beeper, power off, the device information, the identification text):
+// 3 s, after which the line is free again.
+constexpr Timing Quiet{3000};
+
+// An EDID setting, from its first command to its result: 7 s in all, no
+// resend; the block header is followed by a pause before the block itself.
+constexpr int EdidSettingMs = 7000;
+constexpr int EdidBlockPauseMs = 100;
+
+// Firmware upgrade: the start command (no resend), the transfer request
+// (again every 300 ms after the first 3 s, given up after 10 s), each block
+// (once more after 5 s), and the polls that find the switch back after its
+// reboot (six queries, 6 s apart).
+constexpr Timing UpgradeStart{3000};
+constexpr Timing TransferRequest{3000, 300, INT_MAX, 10000};
+constexpr Timing FirmwareBlock{5000, 5000, 1};
+constexpr Timing RebootPoll{6000, 6000, 5};
+
+// Network settings: from the packet to the configured switch found again.
+constexpr int NetworkSettingsMs = 15000;
+
+}  // namespace limits
+}  // namespace talvane

@@ -1,0 +1,79 @@
+#include "operation.h"
+
+namespace talvane {
+
+std::vector<std::uint8_t> bytesOf(const CommandFrame& frame) { return {frame.bytes.begin(), frame.bytes.end()}; }
+
+Operation::Operation(Session& session, QObject* parent)
+    : QObject(parent)
+    , session_(session)
+{
+}
+
+Operation::~Operation()
+{
+    if (inFlight_)
+        session_.cancel(exchange_);
+}
+
+void Operation::start()
+{
+    if (state_ != State::Idle)
+        return;
+    state_ = State::Running;
+    begin();
+}
+
+void Operation::cancel()
+{
+    if (state_ != State::Running)
+        return;
+    cancelRequested_ = true;
+    if (!inFlight_)
+        finish(Outcome::Cancelled);
+}
+
+void Operation::exchange(Request request, std::function<void(const CommandFrame&)> onAnswer, std::function<void()> onEnd)
+{
+    if (state_ != State::Running)
+        return;
+    if (cancelRequested_) {
+        finish(Outcome::Cancelled);
+        return;
+    }
+    inFlight_ = true;
+    exchange_ = session_.start(
+        std::move(request),
+        [this, onAnswer = std::move(onAnswer)](const CommandFrame& reply) {
+            inFlight_ = false;
+            onAnswer(reply);
+            // Cancelled meanwhile: the answer was taken, nothing follows it.
+            if (cancelRequested_ && running() && !inFlight_)
+                finish(Outcome::Cancelled);
+        },
+        [this, onEnd = std::move(onEnd)] {
+            inFlight_ = false;
+            if (cancelRequested_)
+                finish(Outcome::Cancelled);
+            else if (onEnd)
+                onEnd();
+            else
+                finish(Outcome::TimedOut);
+        });
+}
+
+void Operation::finish(Outcome outcome)
+{
+    if (state_ != State::Running)
+        return;
+    state_ = State::Finished;
+    outcome_ = outcome;
+    if (inFlight_) {
+        session_.cancel(exchange_);
+        inFlight_ = false;
+    }
+    ended();
+    emit finished(outcome);
+}
+
+}  // namespace talvane

@@ -1,0 +1,101 @@
+#include "routing.h"
+
+#include "ops/limits.h"
+#include "protocol/commands.h"
+#include "protocol/replies.h"
+
+namespace talvane {
+
+namespace {
+bool isPort(int n) { return n >= 1 && n <= kPortCount; }
+}  // namespace
+
+RouteSet::RouteSet(Session& session, int input, int output, QObject* parent)
+    : Operation(session, parent)
+    , input_(input)
+    , output_(output)
+{
+}
+
+void RouteSet::begin()
+{
+    Request r{bytesOf(build::routeSet(input_, output_)),
+              [](const CommandFrame& f) {
+                  return commandIdOf(f) == cmd::RouteSet && decode::routeSetAck(f).status == 0;
+              },
+              limits::Command};
+    exchange(std::move(r), [this](const CommandFrame&) {
+        if (isPort(input_) && isPort(output_))
+            emit routed(input_, output_);
+        finish(Outcome::Done);
+    });
+}
+
+ArcSet::ArcSet(Session& session, int output, bool on, QObject* parent)
+    : Operation(session, parent)
+    , output_(output)
+    , on_(on)
+{
+}
+
+void ArcSet::begin()
+{
+    const std::uint8_t state = on_ ? kStateOn : kStateOff;
+    // Known by its group, status and state; it names the output it set.
+    Request r{bytesOf(build::arcSet(output_, on_)),
+              [state](const CommandFrame& f) {
+                  const decode::ArcSetAck a = decode::arcSetAck(f);
+                  return f.group() == cmd::ArcSet.group && a.status == 0 && a.state == state && isPort(a.output);
+              },
+              limits::Command};
+    exchange(std::move(r), [this](const CommandFrame& f) {
+        emit arcReported(decode::arcSetAck(f).output, on_);
+        finish(Outcome::Done);
+    });
+}
+
+MatrixRead::MatrixRead(Session& session, Timing first, QObject* parent)
+    : Operation(session, parent)
+    , first_(first)
+{
+}
+
+void MatrixRead::begin() { queryRoute(1); }
+
+void MatrixRead::queryRoute(int output)
+{
+    Request r{bytesOf(build::routeQuery(output)),
+              [output](const CommandFrame& f) {
+                  return commandIdOf(f) == cmd::RouteQuery && decode::routeAnswer(f).output == output;
+              },
+              output == 1 ? first_ : limits::ChainQuery};
+    exchange(std::move(r), [this, output](const CommandFrame& f) {
+        const int input = decode::routeAnswer(f).input;
+        if (isPort(input))
+            emit routeReported(output, input);
+        if (output < kPortCount)
+            queryRoute(output + 1);
+        else
+            queryArc(1);
+    });
+}
+
+void MatrixRead::queryArc(int output)
+{
+    Request r{bytesOf(build::arcQuery(output)),
+              [output](const CommandFrame& f) {
+                  return commandIdOf(f) == cmd::ArcQuery && decode::arcAnswer(f).output == output;
+              },
+              limits::ChainQuery};
+    exchange(std::move(r), [this, output](const CommandFrame& f) {
+        const std::uint8_t state = decode::arcAnswer(f).state;
+        if (state == kStateOn || state == kStateOff)
+            emit arcReported(output, state == kStateOn);
+        if (output < kPortCount)
+            queryArc(output + 1);
+        else
+            finish(Outcome::Done);
+    });
+}
+
+}  // namespace talvane
