@@ -23,6 +23,10 @@ namespace ectl = edid::ctl;
 namespace {
 
 const QString kDefaultEdid = QStringLiteral("Default EDID");
+constexpr int kSettingMs = 7000;     // a setting, from its first command to its result
+constexpr int kStatusRetryMs = 3000; // a status query's resend, and its time-out after that
+constexpr int kBlockPauseMs = 100;   // between the block header and the block
+constexpr int kNamesNothing = 23;    // an EDID code no line shows
 
 QString hex(const Bytes& b) { return QString::fromStdString(toHex(b.data(), b.size())); }
 QString hex(CommandFrame f) { return hex(simtest::sealed(f)); }
@@ -86,9 +90,16 @@ struct EdidBench {
             ++chooserRuns;
             return chosen;
         });
-        p.engine().timers().stop(mtimer::PageEntry);  // the entry query stays unanswered
-        p.engine().setReady();
+        // The entry sweep, answered with codes that name nothing: every line
+        // still shows "Default EDID".
+        PlayedSwitch entry;
+        entry.codes.assign(kPortCount, kNamesNothing);
+        respond = entry;
+        run();
+        respond = PlayedSwitch();
         p.sent.clear();
+        sentAt.clear();
+        answered = 0;
     }
     template <class W>
     W* control(int id) { return page->controlAs<W>(id); }
@@ -155,26 +166,30 @@ void TestEdidPage::controlsAndNames()
 
 void TestEdidPage::entrySweepFillsTheLines()
 {
-    // The main window sends the query for IN1; the page carries on from IN2.
-    // Code 23 names nothing: IN8's line keeps its text.
-    EdidBench b;
-    b.p.engine().clearReady();
-    b.p.engine().timers().arm(mtimer::PageEntry, mtime::PageEntry);
+    // Entering the page reads IN1 to IN8. Code 23 names nothing: IN8's line
+    // keeps its text.
+    PanelFixture p;
+    enterEdidPage(*p.window);
+    CEDIDDlg* page = edidPage(*p.window);
+    QVERIFY(!p.engine().isReady());
     PlayedSwitch sw;
     sw.codes = {0, 1, 14, 15, 22, 3, 4, 23};
-    b.respond = sw;
-    b.p.receive(reply::edidStatus(1, 0));
-    b.run();
-    QCOMPARE(b.p.sent.size(), std::size_t(7));
-    QCOMPARE(b.p.sentHex().last(), hex(build::edidQuery(8)));
+    for (std::size_t answered = 0; answered < p.sent.size(); ++answered)
+        for (const CommandFrame& r : sw(p.sent[answered]))
+            p.receive(r);
+    QStringList queries;
+    for (int n = 1; n <= kPortCount; ++n)
+        queries << hex(build::edidQuery(n));
+    QCOMPARE(p.sentHex(), queries);
+    auto line = [&](int n) { return page->controlAs<QLabel>(ectl::Line[n - 1])->text(); };
     const QStringList lines{"1080p,Stereo Audio 2.0", "1080p,Dolby/DTS 5.1", "4K2K60,HD Audio 7.1", "COPY TX A",
                             "COPY TX H", "1080i,Stereo Audio 2.0", "1080i,Dolby/DTS 5.1", kDefaultEdid};
     for (int n = 1; n <= 8; ++n)
-        QCOMPARE(b.line(n), lines.at(n - 1));
-    QCOMPARE(b.page->control(ectl::Line[3])->accessibleName(), QStringLiteral("IN4: COPY TX A"));
-    QVERIFY(b.p.engine().isReady());
-    b.p.clock.advance(mtime::PageEntry);  // stopped by the answer for IN1
-    QVERIFY(b.p.messageTexts().isEmpty());
+        QCOMPARE(line(n), lines.at(n - 1));
+    QCOMPARE(page->control(ectl::Line[3])->accessibleName(), QStringLiteral("IN4: COPY TX A"));
+    QVERIFY(p.engine().isReady());
+    p.clock.advance(20000);  // nothing left to time out
+    QVERIFY(p.messageTexts().isEmpty());
 }
 
 void TestEdidPage::statusQueryRetriedOnce_data()
@@ -196,9 +211,9 @@ void TestEdidPage::statusQueryRetriedOnce()
         return w[pos::P1] == lostInput && losses-- > 0 ? std::vector<CommandFrame>{} : sw(w);
     };
     b.click(ectl::Status);
-    b.run(3 * edid::timeout::Status);
+    b.run(3 * kStatusRetryMs);
     QCOMPARE(b.p.sentHex().at(lostInput), hex(build::edidQuery(lostInput)));  // sent once more,
-    QCOMPARE(b.sentAt.at(std::size_t(lostInput)), qint64(edid::timeout::Status));  // 3 s later
+    QCOMPARE(b.sentAt.at(std::size_t(lostInput)), qint64(kStatusRetryMs));  // 3 s later
     for (int n = 1; n <= 8; ++n)
         QCOMPARE(b.line(n), n <= filled ? QStringLiteral("1080p,HD Audio 7.1") : kDefaultEdid);
     QCOMPARE(b.p.sent.size(), std::size_t(filled == 8 ? 9 : lostInput + 1));
@@ -249,21 +264,30 @@ void TestEdidPage::settings()
     sw.valid = valid;
     b.respond = sw;
     QString result;
+    bool closedAfterShowing = false;
     b.p.modal->queue([&](QDialog&) {
-        for (int t = 0; t < edid::timeout::Setting && !b.page->timers().isArmed(edid::timer::CloseResult); t += 10)
-            b.run(10);
+        auto isResult = [] {
+            const QString t = Popups::instance().busyText();
+            return t == text::SetSuccessfully || t == text::NoValidData;
+        };
+        for (int t = 0; t < kSettingMs && (b.run(), !isResult()); t += 10)
+            b.p.clock.advance(10);
         result = Popups::instance().busyText();
-        QCOMPARE(b.page->timers().intervalOf(edid::timer::CloseResult), edid::timeout::CloseResult);
-        b.p.clock.advance(edid::timeout::CloseResult);
+        // The result stays 900 ms, then the popup closes.
+        b.p.clock.advance(edid::kResultShownMs - 1);
+        const bool shown = Popups::instance().busyShown();
+        b.p.clock.advance(1);
+        closedAfterShowing = shown && !Popups::instance().busyShown();
     });
     b.click(button);
     QCOMPARE(b.p.modal->records().first().textAtOpen, text::Setting);
     QCOMPARE(result, valid ? text::SetSuccessfully : text::NoValidData);
+    QVERIFY(closedAfterShowing);
     QVERIFY(!b.p.modal->records().first().forced);  // the result closed the popup
     if (fileSize) {
         // 0x00 and the file's first 255 bytes, 100 ms after the block header.
         commands << hex(panelBlock(file));
-        QCOMPARE(b.sentAt.back() - b.sentAt.at(2), qint64(edid::timeout::SendBlock));
+        QCOMPARE(b.sentAt.back() - b.sentAt.at(2), qint64(kBlockPauseMs));
     }
     QCOMPARE(b.p.sentHex(), commands);
     QVERIFY(b.p.messageTexts().isEmpty());
@@ -292,7 +316,7 @@ void TestEdidPage::unmatchedRepliesEndByTimeout()
     };
     bool openAtTheLastMoment = false;
     b.p.modal->queue([&](QDialog&) {
-        b.run(edid::timeout::Setting - 10);
+        b.run(kSettingMs - 10);
         openAtTheLastMoment = Popups::instance().busyShown() && Popups::instance().busyText() == text::Setting;
         b.run(10);
     });
@@ -348,8 +372,8 @@ void TestEdidPage::fileChoice()
     QCOMPARE(b.control<QLabel>(ectl::FileSummary)->text(),
              QString::fromStdString(edidfile::describe(kept.data(), kept.size())));
     QCOMPARE(b.p.messageTexts(), accepted ? QStringList() : QStringList{text::BadEdidFile});
-    Bytes buffer(b.p.engine().edidBuffer().begin(), b.p.engine().edidBuffer().end());
-    Bytes expected(RequestEngine::kEdidBufferSize, 0);
+    Bytes buffer(b.page->edidBuffer().begin(), b.page->edidBuffer().end());
+    Bytes expected(CEDIDDlg::kEdidBufferSize, 0);
     std::copy(kept.begin(), kept.end(), expected.begin() + 1);
     QCOMPARE(hex(buffer), hex(expected));
     QVERIFY(b.p.sent.empty());
@@ -363,7 +387,7 @@ void TestEdidPage::uploadWithoutAFileSendsNothing()
     QVERIFY(b.p.engine().isReady());
     QVERIFY(b.p.modal->records().isEmpty());
     // A file is chosen only between exchanges.
-    b.p.engine().clearReady();
+    QVERIFY(b.p.window->runner().hold());
     b.click(ectl::FileChoose);
     QCOMPARE(b.chooserRuns, 0);
 }
@@ -399,18 +423,24 @@ void TestEdidPage::againstTheSimulator()
     QVERIFY(waitFor([&] { return s.window().engine().isReady(); }));
     QCOMPARE(QStringList({line(3), line(4), line(5), line(8)}),
              QStringList({"4K2K60,HD Audio 7.1", "COPY TX A", "COPY TX H", "1080i,HD Audio 7.1"}));
-    QVERIFY(!s.window().engine().timers().isArmed(mtimer::PageEntry));
+    s.panel->clock.advance(kSettingMs);
+    QVERIFY(s.panel->messageTexts().isEmpty());
 
-    // The busy popup waits for the switch, running the page's timers as they come due.
+    // The busy popup waits for the switch; the pause after the block header
+    // runs on the clock once the switch has the header.
     QString result;
     const ScriptedModal::Answer finish = [&](QDialog&) {
+        bool paused = false;
         QVERIFY(waitFor([&] {
-            if (page->timers().isArmed(edid::timer::SendBlock))
-                s.panel->clock.advance(edid::timeout::SendBlock);
-            return page->timers().isArmed(edid::timer::CloseResult);
+            const QString t = Popups::instance().busyText();
+            if (!paused && s.received().filter(QRegularExpression("^A5 5B 03 0[67] 56 ")).size() == 1) {
+                paused = true;
+                s.panel->clock.advance(kBlockPauseMs);
+            }
+            return t == text::SetSuccessfully || t == text::NoValidData;
         }));
         result = Popups::instance().busyText();
-        s.panel->clock.advance(edid::timeout::CloseResult);
+        s.panel->clock.advance(edid::kResultShownMs);
     };
     list(ectl::PresetList)->setCurrentIndex(14);
     list(ectl::PresetTarget)->setCurrentIndex(edid::kAllInputsIndex);

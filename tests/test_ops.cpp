@@ -4,12 +4,14 @@
 #include <QtTest>
 
 #include "engine/session.h"
+#include "ops/edid.h"
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "support/simlink.h"
+#include "test_sim_cases.h"
 
 using namespace talvane;
 
@@ -51,6 +53,11 @@ private slots:
     void silentSwitchTimesOutAfterOneResend_data();
     void silentSwitchTimesOutAfterOneResend();
     void runnerHoldsAndStopsBackground();
+    void edidReadReportsEveryInput();
+    void edidSettings_data();
+    void edidSettings();
+    void edidSettingEndsWithinItsLimit_data();
+    void edidSettingEndsWithinItsLimit();
 };
 
 void TestOps::routeAndArcReachTheSwitch()
@@ -145,6 +152,89 @@ void TestOps::runnerHoldsAndStopsBackground()
     QCOMPARE(runner.backgroundCount(), 0);
     runner.release();
     QVERIFY(runner.hold());
+}
+
+void TestOps::edidReadReportsEveryInput()
+{
+    Bench b;
+    b.link.model().edidCode = {0, 1, 14, 15, 22, 3, 4, 5};
+    std::array<int, kPortCount> codes{};
+    EdidRead read(b.session, limits::ChainQuery);
+    connect(&read, &EdidRead::edidReported, [&](int input, int code) { codes[input - 1] = code; });
+    QCOMPARE(b.run(read), Outcome::Done);
+    QCOMPARE(codes, b.link.model().edidCode);
+    QCOMPARE(b.link.count(cmd::EdidQuery), 8);
+}
+
+void TestOps::edidSettings_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("target");  // 0: all inputs
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QList<int>>("codes");  // what the switch holds after
+    using L = QList<int>;
+    QTest::newRow("preset 4 to IN3") << "preset" << 3 << int(Outcome::Done) << L{7, 7, 4, 7, 7, 7, 7, 7};
+    QTest::newRow("preset 14 to all") << "preset" << 0 << int(Outcome::Done) << L{14, 14, 14, 14, 14, 14, 14, 14};
+    QTest::newRow("copy of B to IN5") << "copy" << 5 << int(Outcome::Done) << L{7, 7, 7, 7, 16, 7, 7, 7};
+    // Output C has no display: nothing to copy.
+    QTest::newRow("copy of C: no valid data") << "copy-c" << 5 << int(Outcome::Refused) << L{7, 7, 7, 7, 7, 7, 7, 7};
+    QTest::newRow("file to IN2") << "upload" << 2 << int(Outcome::Done) << L{7, 7, 7, 7, 7, 7, 7, 7};
+}
+
+void TestOps::edidSettings()
+{
+    QFETCH(QString, how);
+    QFETCH(int, target);
+    QFETCH(int, outcome);
+    QFETCH(QList<int>, codes);
+    Bench b;
+    b.link.model().edidCode.fill(7);
+    b.link.model().display = {true, true, false, true, true, true, true, true};
+    EdidSet::Block block;
+    const simtest::Bytes sent = simtest::panelBlock(simtest::edidFile(256, 1));
+    std::copy_n(sent.begin(), block.size(), block.begin());
+    std::unique_ptr<EdidSet> op(how == "preset"   ? EdidSet::preset(b.session, target ? 4 : 14, target)
+                                : how == "copy"   ? EdidSet::copy(b.session, 2, target)
+                                : how == "copy-c" ? EdidSet::copy(b.session, 3, target)
+                                                  : EdidSet::upload(b.session, block, target));
+    QCOMPARE(int(b.run(*op)), outcome);
+    for (int n = 0; n < kPortCount; ++n)
+        QCOMPARE(b.link.model().edidCode[std::size_t(n)], codes[n]);
+    if (how == "upload") {
+        QCOMPARE(b.link.model().edidBlockTarget, target);
+        QVERIFY(std::equal(block.begin(), block.end(), b.link.model().edidBlock.begin()));
+        QCOMPARE(b.link.written.back().size(), kRawEdidBlockSize);
+    }
+    QCOMPARE(int(b.session.counters().resends), 0);
+}
+
+void TestOps::edidSettingEndsWithinItsLimit_data()
+{
+    QTest::addColumn<QString>("silent");  // what the switch does not answer
+    QTest::addColumn<int>("writes");
+    QTest::newRow("the preset") << "preset" << 1;
+    QTest::newRow("the upload request") << "request" << 1;
+    QTest::newRow("the block") << "block" << 4;
+}
+
+void TestOps::edidSettingEndsWithinItsLimit()
+{
+    QFETCH(QString, silent);
+    QFETCH(int, writes);
+    Bench b;
+    if (silent == "preset")
+        b.link.device.faults().silentCommands.insert(sim::commandKey(cmd::EdidSet));
+    if (silent == "request")
+        b.link.device.faults().silentCommands.insert(sim::commandKey(cmd::EdidUploadRequest));
+    if (silent == "block")
+        b.link.device.faults().silentOther.insert(sim::Silence::EdidBlock);
+    std::unique_ptr<EdidSet> op(silent == "preset" ? EdidSet::preset(b.session, 1, 1)
+                                                   : EdidSet::upload(b.session, EdidSet::Block{}, 1));
+    qint64 endedAt = -1;
+    connect(op.get(), &Operation::finished, [&] { endedAt = b.clock.nowMs(); });
+    QCOMPARE(b.run(*op), Outcome::TimedOut);
+    QCOMPARE(endedAt, qint64(limits::EdidSettingMs));  // from the first command, whatever followed
+    QCOMPARE(int(b.link.written.size()), writes);
 }
 
 QTEST_GUILESS_MAIN(TestOps)

@@ -20,6 +20,7 @@
 #include "app/controlids.h"
 #include "app/networkpanel.h"
 #include "dialogs/configipdlg.h"
+#include "ops/limits.h"
 #include "pages/edidpage.h"
 #include "pages/matrixpage.h"
 #include "pages/upgradepage.h"
@@ -106,10 +107,10 @@ void TestTour::tourGivesTheRecordedFrames()
         return [&, header](QDialog&) {
             if (header) {
                 QVERIFY(waitFor([&] { return t.received(*header) == 1; }));
-                clock.advance(edid::timeout::SendBlock);
+                clock.advance(limits::EdidBlockPauseMs);
             }
             QVERIFY(waitFor([] { return Popups::instance().busyText() == text::SetSuccessfully; }));
-            clock.advance(edid::timeout::CloseResult);
+            clock.advance(edid::kResultShownMs);
         };
     };
     edid->controlAs<QComboBox>(edid::ctl::PresetList)->setCurrentIndex(4);

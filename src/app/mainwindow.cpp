@@ -484,7 +484,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
     switch (page) {
     case Page::Edid:
         if (!edidPage_) {
-            edidPage_ = new CEDIDDlg(*engine_, *presenter_, this);
+            edidPage_ = new CEDIDDlg(*presenter_, this);
                     }
         return edidPage_;
     case Page::Matrix:
@@ -529,8 +529,7 @@ void CTalvaneDlg::enterPage(Page page)
         engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
         break;
     case Page::Edid:
-        engine_->sendCommand(build::edidQuery(1));
-        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        edidPage_->enter();
         break;
     case Page::Matrix:
         matrixPage_->enter();

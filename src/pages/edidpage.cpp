@@ -15,6 +15,7 @@
 
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
+#include "ops/limits.h"
 #include "protocol/commands.h"
 #include "protocol/edidfile.h"
 #include "protocol/replies.h"
@@ -55,7 +56,6 @@ QString chooseEdidFile(QWidget* page)
 QString inputName(int input) { return QStringLiteral("IN%1").arg(input); }
 QString outputName(int output) { return QStringLiteral("HDMI OUT%1").arg(QChar(QLatin1Char(char('A' + output - 1)))); }
 
-bool isInput(int n) { return n >= 1 && n <= kPortCount; }
 
 }  // namespace
 
@@ -78,10 +78,9 @@ QString CEDIDDlg::edidName(int code)
     return QString();
 }
 
-CEDIDDlg::CEDIDDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent)
+CEDIDDlg::CEDIDDlg(Presenter& presenter, QWidget* parent)
     : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
-    , engine_(engine)
-    , popups_(engine.popups())
+    , popups_(presenter.popups())
     , chooseFile_([this] { return chooseEdidFile(this); })
 {
     setAccessibleName(QStringLiteral("EDID"));
@@ -178,13 +177,6 @@ CEDIDDlg::CEDIDDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent)
     onClick(ctl::FileChoose, &CEDIDDlg::chooseFileClicked);
     onClick(ctl::FileSet, &CEDIDDlg::uploadSetClicked);
     onClick(ctl::Status, &CEDIDDlg::statusClicked);
-    engine_.setReplyHandler(Page::Edid, this);
-}
-
-CEDIDDlg::~CEDIDDlg()
-{
-    timers_.stopAll();
-    engine_.setReplyHandler(Page::Edid, nullptr);
 }
 
 QComboBox* CEDIDDlg::list(int id) const { return controlAs<QComboBox>(id); }
@@ -193,17 +185,6 @@ int CEDIDDlg::targetOf(int listId) const
 {
     const int index = list(listId)->currentIndex();
     return index == kAllInputsIndex ? 0 : index + 1;
-}
-
-CommandFrame CEDIDDlg::presetCommand() const
-{
-    return build::edidSetPreset(std::max(0, list(ctl::PresetList)->currentIndex()), targetOf(ctl::PresetTarget));
-}
-
-void CEDIDDlg::sendCommand(const CommandFrame& command)
-{
-    engine_.loadCommand(command);
-    engine_.postSend(action::SendEdidPage);
 }
 
 void CEDIDDlg::setLine(int input, const QString& text)
@@ -224,42 +205,51 @@ void CEDIDDlg::setFileSummary(const QString& summary)
 
 // --- buttons ------------------------------------------------------------------
 
-void CEDIDDlg::startSetting(const CommandFrame& command)
+void CEDIDDlg::startSetting(EdidSet* op)
 {
-    sendCommand(command);
-    timers_.arm(timer::Setting, timeout::Setting);
+    presenter_.run(op, [this](Outcome outcome) {
+        if (outcome == Outcome::Done)
+            showResult(text::SetSuccessfully);
+        else if (outcome == Outcome::Refused)
+            showResult(text::NoValidData);
+        else
+            presenter_.timeOut();
+    });
     popups_.showBusy(text::Setting);
 }
 
 void CEDIDDlg::presetSetClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startSetting(presetCommand());
+    startSetting(EdidSet::preset(presenter_.session(), std::max(0, list(ctl::PresetList)->currentIndex()),
+                                 targetOf(ctl::PresetTarget)));
 }
 
 void CEDIDDlg::copySetClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startSetting(build::edidCopy(list(ctl::CopySource)->currentIndex() + 1, targetOf(ctl::CopyTarget)));
+    startSetting(EdidSet::copy(presenter_.session(), list(ctl::CopySource)->currentIndex() + 1, targetOf(ctl::CopyTarget)));
 }
 
 void CEDIDDlg::uploadSetClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
     if (controlAs<QLineEdit>(ctl::FilePath)->text().isEmpty()) {
-        engine_.setReady();  // no file chosen: nothing to send
+        presenter_.release();  // no file chosen: nothing to send
         return;
     }
-    startSetting(build::edidUploadRequest());
+    EdidSet::Block block;
+    std::copy_n(edidBuffer_.begin(), block.size(), block.begin());
+    startSetting(EdidSet::upload(presenter_.session(), block, targetOf(ctl::FileTarget)));
 }
 
 void CEDIDDlg::chooseFileClicked()
 {
     // Only between exchanges; choosing sends nothing.
-    if (!engine_.isReady())
+    if (presenter_.busy())
         return;
     const QString path = chooseFile_ ? chooseFile_() : QString();
     if (!path.isEmpty())
@@ -282,9 +272,8 @@ void CEDIDDlg::loadFile(const QString& path)
         popups_.showMessage(text::BadEdidFile);
         return;
     }
-    auto& buffer = engine_.edidBuffer();
-    std::fill(buffer.begin(), buffer.end(), 0);
-    std::copy(data, data + size, buffer.begin() + 1);
+    edidBuffer_.fill(0);
+    std::copy(data, data + size, edidBuffer_.begin() + 1);
     auto* box = controlAs<QLineEdit>(ctl::FilePath);
     const QString full = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     box->setText(full);
@@ -294,105 +283,41 @@ void CEDIDDlg::loadFile(const QString& path)
 
 void CEDIDDlg::statusClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    sendStatusQuery(1);
+    readStatus(limits::Command);
 }
 
-void CEDIDDlg::sendStatusQuery(int input)
+void CEDIDDlg::enter() { readStatus(limits::ChainQuery); }
+
+void CEDIDDlg::readStatus(Timing first)
 {
-    sendCommand(build::edidQuery(input));
-    timers_.arm(timer::statusQuery(input), timeout::Status);
+    auto* read = new EdidRead(presenter_.session(), first);
+    connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
+    presenter_.run(read, [this](Outcome outcome) {
+        if (outcome == Outcome::TimedOut) {
+            presenter_.timeOut();
+            return;
+        }
+        popups_.closeBusy();
+        presenter_.release();
+    });
 }
 
-// --- replies ------------------------------------------------------------------
-
-void CEDIDDlg::handleReply(const CommandFrame& f)
+void CEDIDDlg::showEdid(int input, int code)
 {
-    if (commandIdOf(f) == cmd::EdidQuery) {
-        const decode::EdidStatus s = decode::edidStatus(f);
-        if (isInput(s.input))
-            statusAnswered(s.input, s.code);
-        return;
-    }
-    const CommandFrame& command = engine_.commandBuffer();
-    switch (decode::edidAnswer(f, command)) {
-    case decode::EdidAnswer::UploadReady:
-        if (decode::isEdidUploadRequest(command))
-            sendCommand(build::edidUploadTarget(targetOf(ctl::FileTarget)));
-        else
-            sendCommand(presetCommand());  // the switch asks for the preset again
-        break;
-    case decode::EdidAnswer::Accepted:
-        sendCommand(build::edidBlockHeader(targetOf(ctl::FileTarget) == 0));
-        timers_.arm(timer::SendBlock, timeout::SendBlock);
-        break;
-    case decode::EdidAnswer::Done:
-        showResult(text::SetSuccessfully);
-        break;
-    case decode::EdidAnswer::NoValidData:
-        showResult(text::NoValidData);
-        break;
-    case decode::EdidAnswer::None:
-        break;
-    }
-}
-
-void CEDIDDlg::statusAnswered(int input, int code)
-{
-    if (input == 1)
-        engine_.postSend(action::StopPageEntryTimer);  // the entry query is answered
-    timers_.stop(timer::statusQuery(input));
-    timers_.stop(timer::statusQuery(input) + 1);
+    // A code that names nothing leaves the line as it was.
     const QString name = edidName(code);
     if (!name.isEmpty())
         setLine(input, name);
-    if (input < kPortCount) {
-        sendStatusQuery(input + 1);
-        return;
-    }
-    popups_.closeBusy();
-    engine_.setReady();
 }
 
 void CEDIDDlg::showResult(const QString& text)
 {
-    timers_.stop(timer::Setting);
-    timers_.stop(timer::SendBlock);
     popups_.setBusyText(text);
     popups_.busyResult();
-    timers_.arm(timer::CloseResult, timeout::CloseResult);
-    engine_.setReady();
-}
-
-// --- timers -------------------------------------------------------------------
-
-void CEDIDDlg::onTimer(int id)
-{
-    timers_.stop(id);
-    switch (id) {
-    case timer::Setting:
-        timers_.stop(timer::SendBlock);
-        engine_.reportTimeout();
-        return;
-    case timer::SendBlock:
-        engine_.postSend(action::SendRawEdid);
-        return;
-    case timer::CloseResult:
-        popups_.closeBusy();
-        return;
-    default:
-        break;
-    }
-    if (id < timer::StatusQuery || id > timer::StatusLast)
-        return;
-    if ((id - timer::StatusQuery) % 2 == 0) {
-        // First query unanswered: send it once more and wait on the partner.
-        timers_.arm(id + 1, timeout::Status);
-        engine_.postSend(action::SendEdidPage);
-    } else {
-        engine_.reportTimeout();
-    }
+    closeResult_.start(kResultShownMs, [this] { popups_.closeBusy(); });
+    presenter_.release();
 }
 
 }  // namespace talvane

@@ -1,16 +1,19 @@
 // The EDID page (template 140): which EDID each input presents to its source.
 // A preset, the EDID of the display on an output, or an EDID file goes to one
 // input or to all; the Input EDID List reads back, input by input, which EDID
-// each one now uses (also on every entry of the page).
+// each one now uses (also on every entry of the page). A view of the EDID
+// operations.
 #pragma once
 
 #include <QString>
 
+#include <array>
 #include <functional>
 
-#include "core/timerhost.h"
-#include "pages/requestengine.h"
+#include "core/oneshot.h"
+#include "ops/edid.h"
 #include "pages/pagewindow.h"
+#include "pages/presenter.h"
 
 class QComboBox;
 class QLabel;
@@ -48,44 +51,33 @@ constexpr int LineCaption[8] = {1105, 1106, 1107, 1108, 1114, 1116, 1117, 1118};
 constexpr int Line[8] = {1109, 1110, 1111, 1112, 1115, 1119, 1120, 1121};
 }  // namespace ctl
 
-namespace timer {
-constexpr int Setting = 1000;      // a Set exchange, from its first command to its result
-constexpr int CloseResult = 1004;  // the result stays in the busy popup this long
-constexpr int SendBlock = 2510;    // the switch accepted the block header: send the EDID block
-// Status query of input n: first timer StatusQuery + 2 (n - 1), its partner the next id.
-constexpr int StatusQuery = 2511;
-constexpr int StatusLast = 2526;
-constexpr int statusQuery(int input) { return StatusQuery + 2 * (input - 1); }
-}  // namespace timer
-
-namespace timeout {
-constexpr int Setting = 7000;
-constexpr int CloseResult = 900;
-constexpr int SendBlock = 100;
-constexpr int Status = 3000;
-}  // namespace timeout
+// How long a setting's result stays in the busy popup (ms).
+constexpr int kResultShownMs = 900;
 
 // Index of "All Input", the last entry of each target list.
 constexpr int kAllInputsIndex = 8;
 }  // namespace edid
 
-class CEDIDDlg : public PageWindow, public ReplyHandler {
+class CEDIDDlg : public PageWindow {
     Q_OBJECT
 public:
     static constexpr int kTemplateWidth = 343;
     static constexpr int kTemplateHeight = 274;
+    // Byte 0 stays 0 and the file follows; the first 256 bytes go out.
+    static constexpr int kEdidBufferSize = 257;
 
     // Returns the chosen file's path, or an empty string when cancelled.
     using FileChooser = std::function<QString()>;
 
-    CEDIDDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent);
-    ~CEDIDDlg() override;
+    CEDIDDlg(Presenter& presenter, QWidget* parent);
 
-    void handleReply(const CommandFrame& frame) override;
+    // The page was entered and the switch held for it: reads every input's EDID.
+    void enter();
 
     // Replaces the open-file dialog (tests choose files without a dialog).
     void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
-    TimerHost& timers() { return timers_; }
+    // The accepted file, as an upload sends it.
+    const std::array<std::uint8_t, kEdidBufferSize>& edidBuffer() const { return edidBuffer_; }
 
     // Button actions, as a click or an accessibility Press runs them.
     void presetSetClicked();
@@ -100,18 +92,14 @@ public:
     static QString presetName(int index);  // 0..14
 
 private:
-    RequestEngine& engine_;
-    void onTimer(int id);
     QComboBox* list(int id) const;
     // Target of a target list: input 1..8, or 0 for "All Input".
     int targetOf(int listId) const;
-    CommandFrame presetCommand() const;
-    // The common start of the three Set buttons: send, arm the setting timer,
-    // then wait in the busy popup.
-    void startSetting(const CommandFrame& command);
-    void sendCommand(const CommandFrame& command);
-    void sendStatusQuery(int input);
-    void statusAnswered(int input, int code);
+    // The common end of the three Set buttons: the setting runs while the
+    // busy popup waits for its result.
+    void startSetting(EdidSet* op);
+    void readStatus(Timing first);
+    void showEdid(int input, int code);
     void setLine(int input, const QString& text);
     void showResult(const QString& text);
     // Loads the file at `path` into the EDID buffer if it is a valid EDID file.
@@ -119,8 +107,9 @@ private:
     void setFileSummary(const QString& summary);
 
     Popups& popups_;
-    TimerHost timers_{[this](int id) { onTimer(id); }};
     FileChooser chooseFile_;
+    std::array<std::uint8_t, kEdidBufferSize> edidBuffer_{};
+    OneShot closeResult_;
 };
 
 }  // namespace talvane

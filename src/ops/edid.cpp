@@ -1,0 +1,134 @@
+#include "edid.h"
+
+#include <algorithm>
+
+#include "ops/limits.h"
+#include "protocol/replies.h"
+
+namespace talvane {
+
+using decode::EdidAnswer;
+
+EdidRead::EdidRead(Session& session, Timing first, QObject* parent)
+    : Operation(session, parent)
+    , first_(first)
+{
+}
+
+void EdidRead::begin() { query(1); }
+
+void EdidRead::query(int input)
+{
+    Request r{bytesOf(build::edidQuery(input)),
+              [input](const CommandFrame& f) {
+                  return commandIdOf(f) == cmd::EdidQuery && decode::edidStatus(f).input == input;
+              },
+              input == 1 ? first_ : limits::Command};
+    exchange(std::move(r), [this, input](const CommandFrame& f) {
+        emit edidReported(input, decode::edidStatus(f).code);
+        if (input < kPortCount)
+            query(input + 1);
+        else
+            finish(Outcome::Done);
+    });
+}
+
+EdidSet::EdidSet(Session& session, Kind kind, CommandFrame command, int target, QObject* parent)
+    : Operation(session, parent)
+    , kind_(kind)
+    , command_(command)
+    , target_(target)
+{
+}
+
+EdidSet* EdidSet::preset(Session& session, int presetIndex, int target, QObject* parent)
+{
+    return new EdidSet(session, Kind::Preset, build::edidSetPreset(presetIndex, target), target, parent);
+}
+
+EdidSet* EdidSet::copy(Session& session, int output, int target, QObject* parent)
+{
+    return new EdidSet(session, Kind::Copy, build::edidCopy(output, target), target, parent);
+}
+
+EdidSet* EdidSet::upload(Session& session, const Block& block, int target, QObject* parent)
+{
+    auto* op = new EdidSet(session, Kind::Upload, build::edidUploadRequest(), target, parent);
+    op->block_ = block;
+    return op;
+}
+
+int EdidSet::msLeft() const { return int(std::max<qint64>(1, deadlineMs_ - session().clock().nowMs())); }
+
+void EdidSet::begin()
+{
+    deadlineMs_ = session().clock().nowMs() + limits::EdidSettingMs;
+    switch (kind_) {
+    case Kind::Preset:
+        // The switch may ask for the preset again (its upload-ready answer).
+        send(command_, {EdidAnswer::Done, EdidAnswer::NoValidData, EdidAnswer::UploadReady});
+        break;
+    case Kind::Copy:
+        send(command_, {EdidAnswer::Done, EdidAnswer::NoValidData});
+        break;
+    case Kind::Upload:
+        send(command_, {EdidAnswer::UploadReady});
+        break;
+    }
+}
+
+void EdidSet::send(const CommandFrame& command, std::initializer_list<EdidAnswer> accepted)
+{
+    std::vector<EdidAnswer> answers(accepted);
+    Request r{bytesOf(command),
+              [command, answers](const CommandFrame& f) {
+                  return std::find(answers.begin(), answers.end(), decode::edidAnswer(f, command)) != answers.end();
+              },
+              Timing{msLeft()}};
+    exchange(std::move(r), [this, command](const CommandFrame& f) { answered(decode::edidAnswer(f, command), command); });
+}
+
+void EdidSet::answered(EdidAnswer answer, const CommandFrame& command)
+{
+    switch (answer) {
+    case EdidAnswer::UploadReady:
+        if (kind_ == Kind::Upload)
+            send(build::edidUploadTarget(target_), {EdidAnswer::Accepted, EdidAnswer::Done, EdidAnswer::NoValidData});
+        else
+            send(command, {EdidAnswer::Done, EdidAnswer::NoValidData, EdidAnswer::UploadReady});
+        return;
+    case EdidAnswer::Accepted:
+        sendBlock();
+        return;
+    case EdidAnswer::Done:
+        finish(Outcome::Done);
+        return;
+    case EdidAnswer::NoValidData:
+        finish(Outcome::Refused);
+        return;
+    case EdidAnswer::None:
+        return;
+    }
+}
+
+void EdidSet::sendBlock()
+{
+    // The header, a pause, then the block; the switch's answer to the block
+    // is read against the header.
+    const CommandFrame header = build::edidBlockHeader(target_ == 0);
+    exchange(Request{bytesOf(header), {}, Timing{std::min(limits::EdidBlockPauseMs, msLeft())}}, {}, [this, header] {
+        if (session().clock().nowMs() >= deadlineMs_) {
+            finish(Outcome::TimedOut);
+            return;
+        }
+        Request r{std::vector<std::uint8_t>(block_.begin(), block_.end()),
+                  [header](const CommandFrame& f) {
+                      const EdidAnswer a = decode::edidAnswer(f, header);
+                      return a == EdidAnswer::Done || a == EdidAnswer::NoValidData;
+                  },
+                  Timing{msLeft()}};
+        exchange(std::move(r), [this, header](const CommandFrame& f) { answered(decode::edidAnswer(f, header), header); });
+    });
+}
+
+}  // namespace talvane
