@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 
+#include "ops/limits.h"
 #include "pages/upgradepage.h"
 #include "support/simbench.h"
 
@@ -81,7 +82,7 @@ void TestE2EUpgrade::imageUploadedThroughTheReboot()
     QCOMPARE(u.dataFramesReceived(), 98);
 
     // The switch is silent while it reboots; the page's first poll finds it back.
-    u.b.panel->clock.advance(up::ms::RebootPoll);
+    u.b.panel->clock.advance(limits::RebootPoll.firstMs);
     QVERIFY(waitFor([&] { return u.log().contains(up::line::Success) && u.b.window().engine().isReady(); }));
     QCOMPARE(u.log(), up::line::Upgrading + '\n' + up::line::Rebooting + '\n' + up::line::RebootOk + '\n'
                           + up::line::Complete + '\n' + up::line::Success + '\n');
@@ -105,9 +106,9 @@ void TestE2EUpgrade::switchThatStopsTakingBlocks()
     QVERIFY(!u.loadRandomImage(3000).isEmpty());
     u.pressUpgrade();
     QVERIFY(waitFor([&] { return u.dataFramesReceived() == 1; }));
-    u.b.panel->clock.advance(up::ms::BlockGuard);
+    u.b.panel->clock.advance(limits::FirmwareBlock.firstMs);
     QVERIFY(waitFor([&] { return u.dataFramesReceived() == 2; }));
-    u.b.panel->clock.advance(up::ms::BlockGuard);
+    u.b.panel->clock.advance(limits::FirmwareBlock.firstMs);
     QCOMPARE(u.b.panel->messageTexts(), QStringList{text::TimeOut});
     QCOMPARE(u.log(), up::line::Upgrading + '\n' + up::line::Failed + '\n');
     QVERIFY(u.page->redText());

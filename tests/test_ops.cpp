@@ -4,7 +4,9 @@
 #include <QtTest>
 
 #include "engine/session.h"
+#include "ops/device.h"
 #include "ops/edid.h"
+#include "ops/firmware.h"
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "ops/runner.h"
@@ -58,6 +60,9 @@ private slots:
     void edidSettings();
     void edidSettingEndsWithinItsLimit_data();
     void edidSettingEndsWithinItsLimit();
+    void deviceReadAndIdentWrite();
+    void firmwareUpgrade_data();
+    void firmwareUpgrade();
 };
 
 void TestOps::routeAndArcReachTheSwitch()
@@ -142,14 +147,15 @@ void TestOps::runnerHoldsAndStopsBackground()
     QCOMPARE(runner.backgroundCount(), 1);
     QVERIFY(runner.hold());
     QVERIFY(!runner.hold());  // a second operator's operation is refused
+    QCOMPARE(runner.backgroundCount(), 0);
     RouteSet route(b.session, 2, 2);
     route.start();
-    QCOMPARE(int(b.link.written.size()), 1);  // the route waits for the read's exchange in flight
+    QCOMPARE(int(b.link.written.size()), 2);  // at once: the read yields
     QCOMPARE(b.run(route), Outcome::Done);
-    // The read's answer in flight was taken; nothing of it followed.
-    QCOMPARE(reported, 1);
+    // The read's answer, late, is unsolicited; nothing of the read followed.
+    QCOMPARE(reported, 0);
     QCOMPARE(b.link.count(cmd::RouteQuery), 1);
-    QCOMPARE(runner.backgroundCount(), 0);
+    QCOMPARE(int(b.session.counters().unsolicited), 1);
     runner.release();
     QVERIFY(runner.hold());
 }
@@ -235,6 +241,94 @@ void TestOps::edidSettingEndsWithinItsLimit()
     QCOMPARE(b.run(*op), Outcome::TimedOut);
     QCOMPARE(endedAt, qint64(limits::EdidSettingMs));  // from the first command, whatever followed
     QCOMPARE(int(b.link.written.size()), writes);
+}
+
+void TestOps::deviceReadAndIdentWrite()
+{
+    Bench b;
+    b.link.model().kind = kDeviceKindMarbeck;
+    b.link.model().versionMajor = 2;
+    b.link.model().versionMinor = 7;
+    QList<DeviceInfo> infos;
+    QByteArrayList idents;
+    auto read = [&](DeviceRead::What what) {
+        DeviceRead r(b.session, what, limits::Quiet);
+        connect(&r, &DeviceRead::infoReported, [&](const DeviceInfo& i) { infos << i; });
+        connect(&r, &DeviceRead::identReported, [&](const QByteArray& t) { idents << t; });
+        return b.run(r);
+    };
+    QCOMPARE(read(DeviceRead::What::InfoAndIdent), Outcome::Done);
+    QCOMPARE(infos.size(), 1);
+    QCOMPARE(infos[0].kind, kDeviceKindMarbeck);
+    QCOMPARE(infos[0].inputs * 100 + infos[0].outputs, 808);
+    QCOMPARE(infos[0].versionMajor * 10 + infos[0].versionMinor, 27);
+    QCOMPARE(idents, QByteArrayList{QByteArray::fromStdString(sim::identToText(b.link.model().ident))});
+
+    const QByteArray text("STAGE LEFT RACK 2 / MATRIX 8x8 A");
+    IdentWrite::Text t;
+    std::copy(text.begin(), text.end(), t.begin());
+    IdentWrite write(b.session, t);
+    QCOMPARE(b.run(write), Outcome::Done);
+    QCOMPARE(QByteArray::fromStdString(sim::identToText(b.link.model().ident)), text);
+    QCOMPARE(read(DeviceRead::What::IdentOnly), Outcome::Done);
+    QCOMPARE(idents.last(), text);
+    QCOMPARE(infos.size(), 1);
+}
+
+void TestOps::firmwareUpgrade_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<int>("blocksSent");
+    using F = FirmwareUpgrade::Failure;
+    QTest::newRow("through the reboot") << "" << int(Outcome::Done) << int(F::None) << 3;
+    QTest::newRow("block 1 asked for again") << "resend" << int(Outcome::Done) << int(F::None) << 4;
+    QTest::newRow("failed at block 1") << "fail" << int(Outcome::Refused) << int(F::BlockRefused) << 2;
+    QTest::newRow("blocks never acknowledged") << "data" << int(Outcome::TimedOut) << int(F::BlockTimedOut) << 2;
+    QTest::newRow("no answer to the start") << "start" << int(Outcome::TimedOut) << int(F::StartTimedOut) << 0;
+    QTest::newRow("no answer to the transfer request") << "transfer" << int(Outcome::TimedOut) << int(F::TransferTimedOut) << 0;
+    QTest::newRow("not back from the reboot") << "reboot" << int(Outcome::TimedOut) << int(F::RebootTimedOut) << 3;
+}
+
+void TestOps::firmwareUpgrade()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, outcome);
+    QFETCH(int, failure);
+    QFETCH(int, blocksSent);
+    Bench b;
+    sim::FaultSettings& f = b.link.device.faults();
+    if (fault == "resend")
+        f.resendBlock = 1;
+    if (fault == "fail")
+        f.failBlock = 1;
+    if (fault == "data")
+        f.silentOther.insert(sim::Silence::DataBlocks);
+    if (fault == "start")
+        f.silentCommands.insert(sim::commandKey(cmd::UpgradeStart));
+    if (fault == "transfer")
+        f.silentCommands.insert(sim::commandKey(cmd::UpgradeTransferRequest));
+    if (fault == "reboot")
+        b.link.device.setRebootMs(60000);
+    std::vector<std::uint8_t> image(3000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = std::uint8_t(i * 7 + 3);
+    FirmwareUpgrade up(b.session, image);
+    std::vector<std::size_t> progress;
+    connect(&up, &FirmwareUpgrade::progressed, [&](std::size_t p) { progress.push_back(p); });
+    QCOMPARE(int(b.run(up, 120000)), outcome);
+    QCOMPARE(int(up.failure()), failure);
+    int blocks = 0;
+    for (const auto& w : b.link.written)
+        blocks += w.size() == kDataFrameSize ? 1 : 0;
+    QCOMPARE(blocks, blocksSent);
+    if (outcome == int(Outcome::Done)) {
+        QVERIFY(std::equal(image.begin(), image.end(), b.link.model().firmware.begin()));
+        QCOMPARE(progress.back(), image.size());
+        QCOMPARE(up.kindAfterReboot(), b.link.model().kind);
+    }
+    QVERIFY(!up.transferRunning());
 }
 
 QTEST_GUILESS_MAIN(TestOps)

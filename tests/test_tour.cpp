@@ -177,7 +177,7 @@ void TestTour::tourGivesTheRecordedFrames()
     const CommandFrame rebootQuery = build::upgradePageQuery(/*rebootQuery=*/true);
     QVERIFY(waitFor([&] { return t.received(rebootQuery) == 1; }));
     const int identReads = t.received(build::identRead(3));
-    clock.advance(upgrade::ms::RebootPoll);
+    clock.advance(limits::RebootPoll.firstMs);
     QVERIFY(waitFor([&] { return log().contains(upgrade::line::Success) && t.ready(); }));
     QVERIFY(waitFor([&] { return t.received(build::identRead(3)) == identReads + 1 && t.ready(); }));
     QCOMPARE(t.received(rebootQuery), 2);

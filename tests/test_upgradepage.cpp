@@ -14,6 +14,7 @@
 
 #include "app/controlids.h"
 #include "dialogs/messagedlg.h"
+#include "ops/limits.h"
 #include "pages/upgradepage.h"
 #include "protocol/replies.h"
 #include "support/panelfixture.h"
@@ -33,7 +34,8 @@ QByteArray randomImage(int size)
     return bytes;
 }
 
-// The Upgrade page entered with the link open; the entry query is not kept.
+// The Upgrade page entered with the link open; the entry's read of the device
+// information waits for its first answer, and what it sent is not kept.
 struct Upgrade {
     PanelFixture p;
     QTemporaryDir dir;
@@ -87,7 +89,7 @@ struct Upgrade {
     // What the progress bar shows once its repaint interval has passed.
     int progress()
     {
-        p.clock.advance(up::ms::ViewRefresh);
+        p.clock.advance(up::kViewRefreshMs);
         p.deliverPosted();
         return page->controlAs<QProgressBar>(up::ctl::Progress)->value();
     }
@@ -145,8 +147,11 @@ void TestUpgradePage::deviceInformation()
     QFETCH(int, kind);
     QFETCH(QString, info);
     Upgrade u;
-    // An exchange that broke off after its first reply leaves nothing behind.
-    u.p.receive(reply::deviceKind(7, 0));
+    QVERIFY(u.p.engine().isReady());  // the read runs in the background
+    // Answers to nothing asked change nothing.
+    u.p.receive(reply::devicePorts(4, 4));
+    u.p.receive(reply::identText(0, reinterpret_cast<const std::uint8_t*>("XXXXXXXX")));
+    QVERIFY(u.p.sent.empty());
     u.p.receive(reply::deviceKind(kind, 0));
     u.p.receive(reply::devicePorts(8, 8));
     u.p.receive(reply::deviceVersion(1, 3));
@@ -157,7 +162,7 @@ void TestUpgradePage::deviceInformation()
     QCOMPARE(u.text(up::ctl::IdentText), QString::fromLatin1(ident));
     QCOMPARE(u.page->controlAs<QLineEdit>(up::ctl::IdentFirstHalf)->text(), QString::fromLatin1(ident.left(16)));
     QCOMPARE(u.page->controlAs<QLineEdit>(up::ctl::IdentSecondHalf)->text(), QString::fromLatin1(ident.mid(16)));
-    QCOMPARE(u.p.sentHex(), QStringList({hex(build::deviceInfoQuery2()), hex(build::deviceInfoQuery2()),
+    QCOMPARE(u.p.sentHex(), QStringList({hex(build::deviceInfoQuery2()),
                                          hex(build::deviceInfoQuery3()), hex(build::identRead(0)),
                                          hex(build::identRead(1)), hex(build::identRead(2)), hex(build::identRead(3))}));
     QVERIFY(u.p.engine().isReady());
@@ -178,7 +183,7 @@ void TestUpgradePage::identificationTextWrite()
     u.page->controlAs<QLineEdit>(up::ctl::IdentFirstHalf)->setText(QStringLiteral("Hall A"));
     u.page->controlAs<QLineEdit>(up::ctl::IdentSecondHalf)->setText(QStringLiteral("0123456789abcdefXYZ"));
     u.click(up::ctl::IdentSet);
-    QVERIFY(u.p.engine().isReady());  // the write does not take the ready flag
+    QVERIFY(!u.p.engine().isReady());
     const QByteArray text = QByteArray("Hall A").leftJustified(16, ' ') + "0123456789abcdef";
     QStringList expected;
     for (int part = 0; part < cmd::IdentParts; ++part) {
@@ -243,7 +248,8 @@ void TestUpgradePage::blocksOfAnImage()
         u.ack(kBlockReceived, withoutFlags ? 0 : -1);
     }
     QCOMPARE(seen.join(' '), blocks);
-    QVERIFY(u.p.engine().isReady());
+    // Other commands wait until the switch is back from its reboot.
+    QCOMPARE(u.p.engine().isReady(), !completed);
     if (!completed) {
         QCOMPARE(u.page->state(), up::State::Idle);
         QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
@@ -254,7 +260,6 @@ void TestUpgradePage::blocksOfAnImage()
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Rebooting}));
     QCOMPARE(u.progress(), size);
     QCOMPARE(int(u.page->offset()), 0);
-    QCOMPARE(int(u.p.engine().dataFrame().flags()), 0);
 }
 
 void TestUpgradePage::resendAndFailureStatuses()
@@ -289,8 +294,6 @@ void TestUpgradePage::transferRequestResentThenFails()
     u.load(randomImage(3000));
     u.click(up::ctl::Upgrade);
     u.p.receive(reply::ack(cmd::UpgradeStart));
-    // Another page's command left in the buffer is not what is resent.
-    u.p.engine().loadCommand(build::routeQuery(4));
     QList<qint64> sentAt;
     const qint64 start = u.p.clock.nowMs();
     for (std::size_t seen = 0; u.p.clock.nowMs() - start < 12000; u.p.clock.advance(50)) {
@@ -316,7 +319,7 @@ void TestUpgradePage::startTimesOutWithoutResend()
     Upgrade u;
     u.load(randomImage(3000));
     u.click(up::ctl::Upgrade);
-    u.p.clock.advance(up::ms::StartTimeout - 1);
+    u.p.clock.advance(limits::UpgradeStart.firstMs - 1);
     QVERIFY(u.p.messageTexts().isEmpty());
     QString logWhileBoxOpen;
     u.p.modal->queue([&](QDialog& box) {
@@ -352,28 +355,32 @@ void TestUpgradePage::rebootAnswer()
     u.ack(kBlockReceived);
     u.ack(kBlockReceived);
     QCOMPARE(u.page->state(), up::State::Rebooting);
-    // The poll sends the reboot query again, whatever another page loaded since.
-    u.p.engine().loadCommand(build::routeQuery(4));
+    QVERIFY(!u.p.engine().isReady());  // other commands wait until the switch is back
     const std::size_t before = u.p.sent.size();
-    u.p.clock.advance(up::ms::RebootPoll);
+    const int pollMs = limits::RebootPoll.firstMs;
+    u.p.clock.advance(pollMs);
     QCOMPARE(u.p.sent.size(), before + 1);
     QCOMPARE(u.p.lastSent(), hex(build::upgradePageQuery(true)));
 
     u.p.receive(reply::deviceKind(2, marked ? kInfoMarker : 0));
-    QCOMPARE(u.p.lastSent(), hex(build::deviceInfoQuery2()));
     if (marked) {
+        // The information is read again, from the second query on.
+        QCOMPARE(u.p.lastSent(), hex(build::deviceInfoQuery2()));
         QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Rebooting, up::line::RebootOk, up::line::Complete,
                                  up::line::Success}));
-        for (int id = up::timer::RebootPollFirst; id <= up::timer::RebootTimeout; ++id)
-            QVERIFY(!u.page->timers().isArmed(id));
         QCOMPARE(u.page->state(), up::State::Idle);
+        QVERIFY(u.p.engine().isReady());
+        u.p.clock.advance(6 * pollMs);  // no poll follows
+        QCOMPARE(u.p.sentHex().count(hex(build::upgradePageQuery(true))), 2);
         return;
     }
-    // The polls go on: five in all, then "Time out!" and the red failure line.
-    u.p.clock.advance(4 * up::ms::RebootPoll);
+    // An answer without the mark is not the switch back from its reboot: the
+    // polls go on, six in all, then "Time out!" and the red failure line.
+    QCOMPARE(u.p.lastSent(), hex(build::upgradePageQuery(true)));
+    u.p.clock.advance(4 * pollMs);
     QCOMPARE(u.p.sentHex().count(hex(build::upgradePageQuery(true))), 6);
     QVERIFY(u.p.messageTexts().isEmpty());
-    u.p.clock.advance(up::ms::RebootPoll);
+    u.p.clock.advance(pollMs);
     QCOMPARE(u.p.messageTexts(), QStringList{text::TimeOut});
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Rebooting, up::line::Failed}));
     QCOMPARE(u.logColour(), kRed);
@@ -387,16 +394,17 @@ void TestUpgradePage::silentBlockSentTwiceThenTimesOut()
     u.load(randomImage(5000));
     u.startTransfer();
     // Each acknowledgement gives the next block a fresh guard.
-    u.p.clock.advance(up::ms::BlockGuard - 1000);
+    const int guardMs = limits::FirmwareBlock.firstMs;
+    u.p.clock.advance(guardMs - 1000);
     u.ack(kBlockReceived);
     const std::vector<std::uint8_t> block1 = u.lastBlock();
     const std::size_t writes = u.p.sent.size();
-    u.p.clock.advance(up::ms::BlockGuard - 1);
+    u.p.clock.advance(guardMs - 1);
     QCOMPARE(u.p.sent.size(), writes);
     u.p.clock.advance(1);
     QCOMPARE(u.p.sent.size(), writes + 1);
     QVERIFY(u.lastBlock() == block1);
-    u.p.clock.advance(up::ms::BlockGuard - 1);
+    u.p.clock.advance(guardMs - 1);
     QVERIFY(u.p.messageTexts().isEmpty());
     u.p.clock.advance(1);
     QCOMPARE(u.p.messageTexts(), QStringList{text::TimeOut});
@@ -487,7 +495,7 @@ void TestUpgradePage::transferDetailShowsBlocksAndTimeLeft()
         u.p.clock.advance(100);
         u.ack(kBlockReceived);
     }
-    u.p.clock.advance(up::ms::ViewRefresh);  // the next repaint
+    u.p.clock.advance(up::kViewRefreshMs);  // the next repaint
     u.p.deliverPosted();
     QCOMPARE(u.text(up::ctl::TransferDetail), QStringLiteral("Block 37 of 98, about 6 s left"));
     QCOMPARE(u.progress(), 36 * 1024);
@@ -506,7 +514,7 @@ void TestUpgradePage::progressKeepsUpWithoutRepaintingEveryBlock()
     for (int n = 0; n < 6; ++n)
         u.ack(kBlockReceived);
     QVERIFY(bar->value() < 6 * 1024);
-    u.p.clock.advance(up::ms::ViewRefresh);
+    u.p.clock.advance(up::kViewRefreshMs);
     u.p.deliverPosted();
     QCOMPARE(bar->value(), 6 * 1024);
     u.ack(kBlockReceived);
@@ -532,14 +540,19 @@ void TestUpgradePage::closingDuringATransferAsksFirst()
     QVERIFY(!u.p.window->mayClose());
     QVERIFY(!remindShown);
     QCOMPARE(u.page->state(), up::State::Transferring);
-    QVERIFY(u.page->timers().isArmed(up::timer::BlockGuard));
+    const std::size_t writes = u.p.sent.size();
+    u.p.clock.advance(limits::FirmwareBlock.firstMs);
+    QCOMPARE(u.p.sent.size(), writes + 1);  // still guarded: the block went once more
 
     u.p.modal->queue(ScriptedModal::click(CMessageDlg::kOkId));
     QVERIFY(u.p.window->mayClose());
     QCOMPARE(u.p.messageTexts(), QStringList({text::AskStopUpgrade, text::AskStopUpgrade}));
     QCOMPARE(u.page->state(), up::State::Idle);
-    QVERIFY(!u.page->timers().isArmed(up::timer::BlockGuard));
+    u.p.clock.advance(20000);  // stopped: nothing more goes out, nothing times out
+    QCOMPARE(u.p.sent.size(), writes + 1);
+    QCOMPARE(u.p.messageTexts().size(), 2);
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
+    QVERIFY(u.page->redText());
     QVERIFY(u.p.engine().isReady());
 }
 

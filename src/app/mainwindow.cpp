@@ -494,7 +494,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
         return matrixPage_;
     case Page::Upgrade:
         if (!upgradePage_) {
-            upgradePage_ = new CFWDlg(*engine_, *presenter_, this);
+            upgradePage_ = new CFWDlg(*presenter_, this);
                     }
         return upgradePage_;
     case Page::General:
@@ -535,8 +535,7 @@ void CTalvaneDlg::enterPage(Page page)
         matrixPage_->enter();
         break;
     case Page::Upgrade:
-        engine_->setReady();
-        engine_->sendCommand(build::upgradePageQuery());
+        upgradePage_->enter();
         break;
     }
 }

@@ -24,38 +24,22 @@ void Operation::start()
     begin();
 }
 
-void Operation::cancel()
-{
-    if (state_ != State::Running)
-        return;
-    cancelRequested_ = true;
-    if (!inFlight_)
-        finish(Outcome::Cancelled);
-}
+void Operation::cancel() { finish(Outcome::Cancelled); }
 
 void Operation::exchange(Request request, std::function<void(const CommandFrame&)> onAnswer, std::function<void()> onEnd)
 {
     if (state_ != State::Running)
         return;
-    if (cancelRequested_) {
-        finish(Outcome::Cancelled);
-        return;
-    }
     inFlight_ = true;
     exchange_ = session_.start(
         std::move(request),
         [this, onAnswer = std::move(onAnswer)](const CommandFrame& reply) {
             inFlight_ = false;
             onAnswer(reply);
-            // Cancelled meanwhile: the answer was taken, nothing follows it.
-            if (cancelRequested_ && running() && !inFlight_)
-                finish(Outcome::Cancelled);
         },
         [this, onEnd = std::move(onEnd)] {
             inFlight_ = false;
-            if (cancelRequested_)
-                finish(Outcome::Cancelled);
-            else if (onEnd)
+            if (onEnd)
                 onEnd();
             else
                 finish(Outcome::TimedOut);

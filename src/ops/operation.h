@@ -3,6 +3,8 @@
 // ...), with its own state machine, its progress as signals of its own, and a
 // result. It goes on only from the answers to its own exchanges. No widgets:
 // the panel's pages, the command-line tool and the tests run the same ones.
+// Whoever handles finished() deletes the operation later (deleteLater), not
+// inside the handler.
 #pragma once
 
 #include <QObject>
@@ -29,8 +31,8 @@ public:
 
     // Starts it; finished() follows once, possibly before start() returns.
     void start();
-    // Starts no exchange after the one in flight (whose answer is still
-    // taken), then finishes as Cancelled.
+    // Stops at once: the exchange in flight is dropped (its answer, should it
+    // still come, is unsolicited) and the operation finishes as Cancelled.
     void cancel();
     bool running() const { return state_ == State::Running; }
     bool hasFinished() const { return state_ == State::Finished; }
@@ -51,7 +53,6 @@ protected:
                   std::function<void()> onEnd = {});
     void finish(Outcome outcome);
     Session& session() const { return session_; }
-    bool cancelRequested() const { return cancelRequested_; }
 
 private:
     enum class State { Idle, Running, Finished };
@@ -59,7 +60,6 @@ private:
     Session& session_;
     Session::Id exchange_ = 0;
     bool inFlight_ = false;
-    bool cancelRequested_ = false;
     State state_ = State::Idle;
     Outcome outcome_ = Outcome::Done;
 };

@@ -2,8 +2,8 @@
 // "ready" flag is clear while it does), so a second one is refused; the
 // window keeps it held until it has presented the result. Background
 // operations (reads the operator did not ask for right now) run without
-// holding it, and stop after the exchange each has in flight as soon as an
-// operator's operation takes hold.
+// holding it, and stop at once when an operator's operation takes hold: the
+// operator's command goes out without waiting for them.
 #pragma once
 
 #include <QList>
@@ -30,7 +30,7 @@ public:
     // Starts `op` in the background; the runner owns it and deletes it once
     // it has finished.
     void runBackground(Operation* op);
-    // Stops every background operation (after its exchange in flight).
+    // Stops every background operation.
     void stopBackground();
     int backgroundCount() const;
 

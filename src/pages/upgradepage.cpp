@@ -13,6 +13,7 @@
 
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
+#include "ops/limits.h"
 #include "protocol/replies.h"
 
 namespace talvane {
@@ -33,21 +34,15 @@ QString deviceKindName(int kind)
     return caption::DeviceKindOther;
 }
 
-std::uint8_t blockNumberAt(std::size_t offset) { return static_cast<std::uint8_t>((offset / kDataPayloadSize) & 0xFF); }
-
 }  // namespace
 
-CFWDlg::CFWDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent)
+CFWDlg::CFWDlg(Presenter& presenter, QWidget* parent)
     : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/false)
-    , engine_(engine)
     , chooseFile_([this] { return chooseWithDialog(); })
     , image_(kImageBufferSize, 0xFF)
 {
     createControls();
-    engine_.setReplyHandler(Page::Upgrade, this);
 }
-
-CFWDlg::~CFWDlg() { engine_.setReplyHandler(Page::Upgrade, nullptr); }
 
 void CFWDlg::createControls()
 {
@@ -124,7 +119,7 @@ QString CFWDlg::chooseWithDialog()
 
 void CFWDlg::openClicked()
 {
-    if (!engine_.isReady())
+    if (presenter_.busy())
         return;
     const QString path = chooseFile_ ? chooseFile_() : QString();
     if (path.isEmpty())
@@ -138,11 +133,11 @@ void CFWDlg::openClicked()
     if (file.error() != QFileDevice::NoError)
         return;  // unreadable (a directory, a failing disk): as if it could not be opened
     if (bytes.size() > qsizetype(kImageBufferSize)) {
-        engine_.popups().showMessage(text::FileTooLarge);
+        presenter_.popups().showMessage(text::FileTooLarge);
         return;
     }
     if (bytes.isEmpty()) {
-        engine_.popups().showMessage(text::EmptyFile);
+        presenter_.popups().showMessage(text::EmptyFile);
         return;
     }
     std::fill(image_.begin(), image_.end(), 0xFF);
@@ -156,348 +151,138 @@ void CFWDlg::openClicked()
 
 void CFWDlg::upgradeClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    if (state_ != State::Idle) {
-        // The switch is still rebooting from the last upgrade.
-        engine_.setReady();
-        return;
-    }
     if (path_->text().isEmpty()) {
-        engine_.popups().showMessage(text::NoFirmwareFile);
-        engine_.setReady();
+        presenter_.popups().showMessage(text::NoFirmwareFile);
+        presenter_.release();
         return;
     }
     setRedText(false);
     clearLog();
     appendLog(line::Upgrading);
-    offset_ = 0;
     setProgress(0);
-    state_ = State::Starting;
-    sendCommand(build::upgradeStart());
-    timers_.arm(timer::StartTimeout, ms::StartTimeout);
+    auto* op = new FirmwareUpgrade(presenter_.session(),
+                                   std::vector<std::uint8_t>(image_.begin(), image_.begin() + qsizetype(imageSize_)));
+    upgrade_ = op;
+    connect(op, &FirmwareUpgrade::stageChanged, this, [this](upgrade::State stage) {
+        if (stage == upgrade::State::Transferring)
+            transferStartMs_ = presenter_.session().clock().nowMs();
+        if (stage == upgrade::State::Rebooting)
+            appendLog(line::Rebooting);
+    });
+    connect(op, &FirmwareUpgrade::blockSent, this, [this] { viewChanged(); });
+    connect(op, &FirmwareUpgrade::progressed, this, &CFWDlg::setProgress);
+    presenter_.run(op, [this](Outcome outcome) { upgradeEnded(outcome); });
 }
 
-void CFWDlg::setClicked()
+void CFWDlg::upgradeEnded(Outcome outcome)
 {
-    // Text commands between firmware blocks or to a rebooting switch would
-    // only confuse it.
-    if (state_ != State::Idle)
-        return;
-    identWrite_.fill(' ');
-    const int halves[] = {ctl::IdentFirstHalf, ctl::IdentSecondHalf};
-    for (int h = 0; h < 2; ++h) {
-        const QString text = controlAs<QLineEdit>(halves[h])->text().left(kIdentHalfLength);
-        for (int i = 0; i < text.size(); ++i)
-            identWrite_[std::size_t(h * kIdentHalfLength + i)] = static_cast<std::uint8_t>(text[i].unicode() & 0xFF);
-    }
-    sendIdentWritePart(0);
-}
-
-bool CFWDlg::transferRunning() const
-{
-    return state_ == State::Starting || state_ == State::Requesting || state_ == State::Transferring;
-}
-
-void CFWDlg::stopUpgrade()
-{
-    if (transferRunning())
-        failUpgrade(true);
-}
-
-// --- sending ------------------------------------------------------------------
-
-void CFWDlg::sendCommand(const CommandFrame& command)
-{
-    engine_.loadCommand(command);
-    engine_.postSend(action::SendUpgrade);
-}
-
-void CFWDlg::sendBlock()
-{
-    build::firmwareBlock(engine_.dataFrame(), image_.data(), imageSize_, offset_);
-    engine_.postSend(action::SendDataFrame);
-    timers_.stop(timer::BlockTimeout);
-    timers_.arm(timer::BlockGuard, ms::BlockGuard);
-    viewChanged();
-}
-
-// --- timers -------------------------------------------------------------------
-
-void CFWDlg::onTimer(int id)
-{
-    if (id >= timer::RebootPollFirst && id <= timer::RebootPollLast) {
-        timers_.stop(id);
-        // The query itself, whatever another page has left in the command buffer.
-        sendCommand(build::upgradePageQuery(/*rebootQuery=*/true));
-        timers_.arm(id + 1, ms::RebootPoll);
+    const FirmwareUpgrade::Failure failure = upgrade_ ? upgrade_->failure() : FirmwareUpgrade::Failure::None;
+    const int kind = upgrade_ ? upgrade_->kindAfterReboot() : 0;
+    if (outcome == Outcome::Done) {
+        appendLog(line::RebootOk);
+        appendLog(line::Complete);
+        appendLog(line::Success);
+        presenter_.release();
+        // The switch is back: what it now says about itself.
+        readDevice(DeviceRead::What::InfoAndIdent, kind);
         return;
     }
-    switch (id) {
-    case timer::StartTimeout:
-        timers_.stop(id);
-        failUpgradeAfterTimeOut(false);
+    switch (failure) {
+    case FirmwareUpgrade::Failure::StartTimedOut:
+    case FirmwareUpgrade::Failure::BlockTimedOut:
+    case FirmwareUpgrade::Failure::RebootTimedOut:
+        // Reported in the box first; the rest once the operator has closed it.
+        scheduleViewRefresh();
+        presenter_.popups().showMessage(text::TimeOut);
+        failUpgrade(failure != FirmwareUpgrade::Failure::StartTimedOut);
         break;
-    case timer::TransferRequest:
-        sendCommand(build::upgradeTransferRequest());
-        if (timers_.intervalOf(id) != ms::TransferRequestRepeat)
-            timers_.arm(id, ms::TransferRequestRepeat);
-        break;
-    case timer::TransferTimeout:
+    case FirmwareUpgrade::Failure::TransferTimedOut:
         failUpgrade(true);
         break;
-    case timer::BlockGuard:
-        timers_.stop(id);
-        engine_.postSend(action::SendDataFrame);  // the same block once more
-        timers_.arm(timer::BlockTimeout, ms::BlockGuard);
-        break;
-    case timer::ViewRefresh:
-        timers_.stop(id);
-        if (viewStale_) {
-            viewStale_ = false;
-            viewChanged();
-        }
-        break;
-    case timer::BlockTimeout:
-    case timer::RebootTimeout:
-        timers_.stop(id);
-        failUpgradeAfterTimeOut(true);
-        break;
-    default:
+    default:  // refused by the switch, or stopped
+        failUpgrade(outcome == Outcome::Cancelled);
         break;
     }
-}
-
-void CFWDlg::stopUpgradeTimers()
-{
-    for (int id : {timer::StartTimeout, timer::TransferRequest, timer::TransferTimeout, timer::BlockGuard,
-                   timer::BlockTimeout})
-        timers_.stop(id);
-}
-
-void CFWDlg::stopRebootTimers()
-{
-    for (int id = timer::RebootPollFirst; id <= timer::RebootTimeout; ++id)
-        timers_.stop(id);
-}
-
-// --- the upgrade --------------------------------------------------------------
-
-void CFWDlg::onStartAnswered()
-{
-    timers_.stop(timer::StartTimeout);
-    state_ = State::Requesting;
-    sendCommand(build::upgradeTransferRequest());
-    timers_.arm(timer::TransferRequest, ms::TransferRequestFirst);
-    timers_.arm(timer::TransferTimeout, ms::TransferTimeout);
-}
-
-void CFWDlg::onTransferAnswered()
-{
-    timers_.stop(timer::TransferRequest);
-    timers_.stop(timer::TransferTimeout);
-    state_ = State::Transferring;
-    offset_ = 0;
-    transferStartMs_ = timers_.clock().nowMs();
-    sendBlock();
-}
-
-void CFWDlg::onBlockAck(const CommandFrame& frame)
-{
-    if (state_ != State::Transferring)
-        return;
-    const decode::BlockAck ack = decode::blockAck(frame);
-    if (ack.block != blockNumberAt(offset_))
-        return;
-    if (ack.flags == 0) {
-        switch (ack.status) {
-        case kBlockReceived:
-            // The switch asks for a block past the last one only once: a
-            // further filler block is as far as an image goes.
-            if (offset_ > lastFirmwareBlockOffset(imageSize_)) {
-                failUpgrade(false);
-                return;
-            }
-            offset_ += kDataPayloadSize;
-            sendBlock();
-            setProgress(offset_);
-            return;
-        case kBlockResend:
-            sendBlock();
-            setProgress(offset_);
-            return;
-        case kBlockFailed:
-            failUpgrade(false);
-            return;
-        default:
-            return;
-        }
-    }
-    if (engine_.dataFrame().flags() == kLastBlockFlag && ack.status == kBlockReceived)
-        onLastBlockConfirmed();
-}
-
-void CFWDlg::onLastBlockConfirmed()
-{
-    stopUpgradeTimers();
-    state_ = State::Rebooting;
-    setProgress(imageSize_);
-    appendLog(line::Rebooting);
-    sendCommand(build::upgradePageQuery(/*rebootQuery=*/true));
-    timers_.arm(timer::RebootPollFirst, ms::RebootPoll);
-    offset_ = 0;
-    engine_.dataFrame().bytes[dpos::Flags] = 0;
-    engine_.setReady();
+    presenter_.release();
 }
 
 void CFWDlg::failUpgrade(bool red)
 {
-    stopUpgradeTimers();
-    stopRebootTimers();
-    state_ = State::Idle;
     if (red)
         setRedText(true);
     appendLog(line::Failed);
-    engine_.setReady();
     setProgress(0);
-    offset_ = 0;
-    engine_.dataFrame().bytes[dpos::Flags] = 0;
 }
 
-void CFWDlg::failUpgradeAfterTimeOut(bool red)
+void CFWDlg::setClicked()
 {
-    // Idle from here on, so that a late answer while the box is open is ignored;
-    // the rest waits until the operator has closed the box.
-    stopUpgradeTimers();
-    stopRebootTimers();
-    state_ = State::Idle;
-    offset_ = 0;
-    scheduleViewRefresh();
-    engine_.popups().showMessage(text::TimeOut);
-    failUpgrade(red);
+    // The text goes to a switch that is not busy with anything else.
+    if (!presenter_.acquire())
+        return;
+    IdentWrite::Text text;
+    text.fill(' ');
+    const int halves[] = {ctl::IdentFirstHalf, ctl::IdentSecondHalf};
+    for (int h = 0; h < 2; ++h) {
+        const QString half = controlAs<QLineEdit>(halves[h])->text().left(kIdentHalfLength);
+        for (int i = 0; i < half.size(); ++i)
+            text[std::size_t(h * kIdentHalfLength + i)] = static_cast<std::uint8_t>(half[i].unicode() & 0xFF);
+    }
+    presenter_.run(new IdentWrite(presenter_.session(), text), [this](Outcome outcome) {
+        if (outcome == Outcome::TimedOut) {
+            presenter_.timeOut(/*closeBusy=*/false);
+            return;
+        }
+        if (outcome == Outcome::Done)
+            presenter_.popups().showMessage(text::SetSuccessfully);
+        presenter_.release();
+        // The text as the switch now holds it.
+        if (outcome == Outcome::Done)
+            readDevice(DeviceRead::What::IdentOnly);
+    });
+}
+
+bool CFWDlg::transferRunning() const { return upgrade_ && upgrade_->transferRunning(); }
+
+void CFWDlg::stopUpgrade()
+{
+    if (transferRunning())
+        upgrade_->cancel();
 }
 
 // --- device information and identification text -------------------------------
 
-void CFWDlg::handleReply(const CommandFrame& frame)
+void CFWDlg::enter()
 {
-    if (decode::isBlockAck(frame)) {
-        onBlockAck(frame);
-        return;
-    }
-    const CommandId id = commandIdOf(frame);
-    if (id == cmd::UpgradeStart) {
-        if (state_ == State::Starting && decode::ackStatus(frame) == 0)
-            onStartAnswered();
-        return;
-    }
-    if (id == cmd::UpgradeTransferRequest) {
-        if (state_ == State::Requesting && decode::ackStatus(frame) == 0)
-            onTransferAnswered();
-        return;
-    }
-    // While the switch takes an image, a late answer to a query must neither
-    // send the next query between blocks nor give the ready flag back.
-    if (transferRunning())
-        return;
-    if (id == cmd::UpgradePageQuery)
-        onDeviceKind(frame);
-    else if (id == cmd::DeviceInfoQuery2)
-        onDevicePorts(frame);
-    else if (id == cmd::DeviceInfoQuery3)
-        onDeviceVersion(frame);
-    else if (frame.group() == cmd::IdentGroup)
-        onIdentReply(frame);
+    presenter_.release();
+    readDevice(DeviceRead::What::InfoAndIdent);
 }
 
-void CFWDlg::onDeviceKind(const CommandFrame& frame)
+void CFWDlg::readDevice(DeviceRead::What what, std::optional<int> knownKind)
 {
-    const decode::DeviceKind kind = decode::deviceKind(frame);
-    if (!kind.marked)
-        return;
-    // Every exchange starts its text afresh, whatever an earlier one left.
-    infoText_ = deviceKindName(kind.kind);
-    if (kind.afterReboot && state_ == State::Rebooting) {
-        stopRebootTimers();
-        state_ = State::Idle;
-        appendLog(line::RebootOk);
-        appendLog(line::Complete);
-        appendLog(line::Success);
-    }
-    sendCommand(build::deviceInfoQuery2());
+    auto* read = new DeviceRead(presenter_.session(), what, limits::Quiet);
+    if (knownKind)
+        read->setKnownKind(*knownKind);
+    connect(read, &DeviceRead::infoReported, this, &CFWDlg::showInfo);
+    connect(read, &DeviceRead::identReported, this, &CFWDlg::showIdent);
+    presenter_.runner().runBackground(read);
 }
 
-void CFWDlg::onDevicePorts(const CommandFrame& frame)
+void CFWDlg::showInfo(const DeviceInfo& info)
 {
-    const decode::DevicePorts ports = decode::devicePorts(frame);
-    if (!ports.marked)
-        return;
-    infoText_ = caption::DevicePrefix + infoText_ + QLatin1Char(' ') + QString::number(ports.inputs) + QLatin1Char('x')
-                + QString::number(ports.outputs);
-    sendCommand(build::deviceInfoQuery3());
+    const QString text = caption::DevicePrefix + deviceKindName(info.kind) + QLatin1Char(' ') + QString::number(info.inputs) + QLatin1Char('x')
+                         + QString::number(info.outputs) + caption::VersionPrefix + QString::number(info.versionMajor)
+                         + QLatin1Char('.') + QString::number(info.versionMinor);
+    setLabel(ctl::DeviceInfo, text, caption::DeviceInfoName);
 }
 
-void CFWDlg::onDeviceVersion(const CommandFrame& frame)
+void CFWDlg::showIdent(const QByteArray& text)
 {
-    const decode::DeviceVersion version = decode::deviceVersion(frame);
-    if (!version.marked)
-        return;
-    infoText_ += caption::VersionPrefix + QString::number(version.major) + QLatin1Char('.')
-                 + QString::number(version.minor);
-    setLabel(ctl::DeviceInfo, infoText_, caption::DeviceInfoName);
-    infoText_.clear();
-    sendCommand(build::identRead(0));
-    engine_.setReady();
-}
-
-void CFWDlg::onIdentReply(const CommandFrame& frame)
-{
-    const decode::IdentText read = decode::identText(frame);
-    if (read.part >= 0) {
-        const QString chars = QString::fromLatin1(reinterpret_cast<const char*>(read.text.data()),
-                                                  qsizetype(read.text.size()));
-        identWhole_ = read.part == 0 ? chars : identWhole_ + chars;
-        switch (read.part) {
-        case 0:
-            identFirst_ = chars;
-            break;
-        case 1:
-            identFirst_ += chars;
-            controlAs<QLineEdit>(ctl::IdentFirstHalf)->setText(identFirst_);
-            identFirst_.clear();
-            break;
-        case 2:
-            identSecond_ = chars;
-            break;
-        default:
-            identSecond_ += chars;
-            controlAs<QLineEdit>(ctl::IdentSecondHalf)->setText(identSecond_);
-            setLabel(ctl::IdentText, identWhole_, caption::IdentTextName);
-            identWhole_.clear();
-            identFirst_.clear();
-            identSecond_.clear();
-            engine_.setReady();
-            return;
-        }
-        sendCommand(build::identRead(read.part + 1));
-        return;
-    }
-    const decode::IdentWriteAck written = decode::identWriteAck(frame);
-    if (written.part >= 0 && written.status == 0) {
-        if (written.part + 1 < cmd::IdentParts) {
-            sendIdentWritePart(written.part + 1);
-            return;
-        }
-        engine_.popups().showMessage(text::SetSuccessfully);
-        sendCommand(build::identRead(0));  // read the text back
-        return;
-    }
-    engine_.setReady();
-}
-
-void CFWDlg::sendIdentWritePart(int part)
-{
-    sendCommand(build::identWrite(part, identWrite_.data() + part * cmd::IdentPartLength));
+    const QString whole = QString::fromLatin1(text);
+    controlAs<QLineEdit>(ctl::IdentFirstHalf)->setText(whole.left(kIdentHalfLength));
+    controlAs<QLineEdit>(ctl::IdentSecondHalf)->setText(whole.mid(kIdentHalfLength));
+    setLabel(ctl::IdentText, whole, caption::IdentTextName);
 }
 
 // --- the view -----------------------------------------------------------------
@@ -529,12 +314,17 @@ void CFWDlg::setProgress(std::size_t position)
 
 void CFWDlg::viewChanged()
 {
-    if (state_ == State::Transferring) {
-        if (timers_.isArmed(timer::ViewRefresh)) {
+    if (state() == upgrade::State::Transferring) {
+        if (viewRefresh_.active()) {
             viewStale_ = true;
             return;
         }
-        timers_.arm(timer::ViewRefresh, ms::ViewRefresh);
+        viewRefresh_.start(kViewRefreshMs, [this] {
+            if (viewStale_) {
+                viewStale_ = false;
+                viewChanged();
+            }
+        });
     }
     scheduleViewRefresh();
 }
@@ -563,14 +353,14 @@ void CFWDlg::refreshView()
 
 QString CFWDlg::transferDetailText() const
 {
-    if (state_ != State::Transferring)
+    if (state() != upgrade::State::Transferring)
         return QString();
-    const std::size_t block = offset_ / kDataPayloadSize + 1;
+    const std::size_t block = offset() / kDataPayloadSize + 1;
     const std::size_t blocks = std::max(firmwareBlockCount(imageSize_), block);
     const std::size_t done = block - 1;
     if (done == 0)
         return caption::BlockOf.arg(block).arg(blocks);
-    const qint64 elapsed = timers_.clock().nowMs() - transferStartMs_;
+    const qint64 elapsed = presenter_.session().clock().nowMs() - transferStartMs_;
     const qint64 leftMs = elapsed * qint64(blocks - done) / qint64(done);
     return caption::BlockOfTimeLeft.arg(block).arg(blocks).arg(std::max<qint64>(1, (leftMs + 500) / 1000));
 }

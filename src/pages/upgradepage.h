@@ -1,9 +1,10 @@
 // The Upgrade page (template 144): firmware upload and device information.
 //
-// The page loads a firmware image, sends it to the switch in 1024-byte data
-// frames, follows the switch through its reboot and reports every stage in
-// its messages log and progress bar. It also reads the switch's kind, port
-// counts, version and 32-character identification text, and writes that text.
+// The page loads a firmware image and is the view of the upgrade that sends
+// it to the switch, follows the switch through its reboot and reports every
+// stage in its messages log and progress bar. It also shows the switch's
+// kind, port counts, version and 32-character identification text, and
+// writes that text.
 #pragma once
 
 #include <QString>
@@ -14,9 +15,13 @@
 #include <functional>
 #include <vector>
 
-#include "core/timerhost.h"
-#include "pages/requestengine.h"
+#include <QPointer>
+
+#include "core/oneshot.h"
+#include "ops/device.h"
+#include "ops/firmware.h"
 #include "pages/pagewindow.h"
+#include "pages/presenter.h"
 #include "protocol/commands.h"
 
 class QLabel;
@@ -45,29 +50,9 @@ constexpr int IdentSecondHalf = 1128;
 constexpr int TransferDetail = 1200;
 }  // namespace ctl
 
-namespace timer {
-constexpr int TransferRequest = 7040;   // resends the transfer request
-constexpr int TransferTimeout = 7041;
-constexpr int StartTimeout = 7042;
-constexpr int RebootPollFirst = 3002;   // 3002..3006 resend the reboot query in turn
-constexpr int RebootPollLast = 3006;
-constexpr int RebootTimeout = 3007;
-constexpr int BlockGuard = 7056;        // no acknowledgement: the block once more
-constexpr int BlockTimeout = 7057;
-constexpr int ViewRefresh = 7058;       // the progress bar's next repaint while blocks stream
-}  // namespace timer
-
-namespace ms {
-constexpr int StartTimeout = 3000;
-constexpr int TransferRequestFirst = 3000;
-constexpr int TransferRequestRepeat = 300;
-constexpr int TransferTimeout = 10000;
-constexpr int RebootPoll = 6000;
-constexpr int BlockGuard = 5000;
 // While blocks stream, the progress bar and the block count repaint at most
-// this often: a repaint costs more than a block's round trip on a fast link.
-constexpr int ViewRefresh = 100;
-}  // namespace ms
+// this often (ms): a repaint costs more than a block's round trip on a fast link.
+constexpr int kViewRefreshMs = 100;
 
 // The page's own texts: captions, names and the log's lines.
 namespace caption {
@@ -106,11 +91,11 @@ inline const QString Success = QStringLiteral("->Firmware upgrade successfully "
 constexpr std::size_t kImageBufferSize = 100000;
 constexpr int kIdentHalfLength = 16;
 
-enum class State { Idle, Starting, Requesting, Transferring, Rebooting };
+using State = FirmwareUpgrade::Stage;
 
 }  // namespace upgrade
 
-class CFWDlg : public PageWindow, public ReplyHandler {
+class CFWDlg : public PageWindow {
     Q_OBJECT
 public:
     static constexpr int kTemplateWidth = 343;
@@ -119,10 +104,11 @@ public:
     // Returns the chosen file's path, or an empty string when cancelled.
     using FileChooser = std::function<QString()>;
 
-    CFWDlg(RequestEngine& engine, Presenter& presenter, QWidget* parent);
-    ~CFWDlg() override;
+    CFWDlg(Presenter& presenter, QWidget* parent);
 
-    void handleReply(const CommandFrame& frame) override;
+    // The page was entered and the switch held for it: the switch is given
+    // back at once and its information is read in the background.
+    void enter();
 
     // Button actions, as a click or an accessibility action runs them.
     void openClicked();
@@ -132,7 +118,7 @@ public:
     // Production asks with a file dialog; tests put their own chooser here.
     void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
 
-    upgrade::State state() const { return state_; }
+    upgrade::State state() const { return upgrade_ ? upgrade_->stage() : upgrade::State::Idle; }
     // From the start command to the last block's acknowledgement: the switch
     // is somewhere in the middle of taking an image.
     bool transferRunning() const;
@@ -142,36 +128,18 @@ public:
     bool redText() const { return redText_; }
     std::size_t imageSize() const { return imageSize_; }
     const std::uint8_t* image() const { return image_.data(); }
-    std::size_t offset() const { return offset_; }
-    TimerHost& timers() { return timers_; }
+    std::size_t offset() const { return upgrade_ ? upgrade_->offset() : 0; }
 
 private:
-    RequestEngine& engine_;
     void createControls();
-    void onTimer(int id);
     QString chooseWithDialog();
 
-    // Sending: load the command buffer (or the data frame) and post it.
-    void sendCommand(const CommandFrame& command);
-    void sendBlock();
-
-    // The upgrade's steps.
-    void onStartAnswered();
-    void onTransferAnswered();
-    void onBlockAck(const CommandFrame& frame);
-    void onLastBlockConfirmed();
+    // The information and identification text, read in the background.
+    void readDevice(DeviceRead::What what, std::optional<int> knownKind = std::nullopt);
+    void showInfo(const DeviceInfo& info);
+    void showIdent(const QByteArray& text);
+    void upgradeEnded(Outcome outcome);
     void failUpgrade(bool red);
-    // A failure reported in the confirmation box first ("Time out!").
-    void failUpgradeAfterTimeOut(bool red);
-    void stopUpgradeTimers();
-    void stopRebootTimers();
-
-    // Device information and identification text.
-    void onDeviceKind(const CommandFrame& frame);
-    void onDevicePorts(const CommandFrame& frame);
-    void onDeviceVersion(const CommandFrame& frame);
-    void onIdentReply(const CommandFrame& frame);
-    void sendIdentWritePart(int part);
 
     // The view: log, red text, progress and the transfer detail.
     void appendLog(const QString& text);
@@ -187,24 +155,17 @@ private:
     QString transferDetailText() const;
     void setLabel(int id, const QString& text, const QString& emptyName);
 
-    TimerHost timers_{[this](int id) { onTimer(id); }};
     FileChooser chooseFile_;
 
     std::vector<std::uint8_t> image_;  // kImageBufferSize bytes, 0xFF past the image
     std::size_t imageSize_ = 0;
-    std::size_t offset_ = 0;           // of the block being transferred
-    upgrade::State state_ = upgrade::State::Idle;
+    QPointer<FirmwareUpgrade> upgrade_;
     bool redText_ = false;
     std::size_t progress_ = 0;
     bool refreshPending_ = false;
     bool viewStale_ = false;  // a change waits for the next repaint while blocks stream
+    OneShot viewRefresh_;
     qint64 transferStartMs_ = 0;       // when block 0 went out
-
-    QString infoText_;
-    QString identWhole_;
-    QString identFirst_;
-    QString identSecond_;
-    std::array<std::uint8_t, cmd::IdentTextLength> identWrite_{};
 
     QLineEdit* path_ = nullptr;
     QProgressBar* progressBar_ = nullptr;

@@ -71,8 +71,8 @@ struct SimBench {
     }
     ~SimBench()
     {
+        sim.reset();  // its timers run on the panel's manual clock
         panel.reset();
-        sim.reset();
         qunsetenv("TALVANE_PORT_REGISTRY");
     }
 

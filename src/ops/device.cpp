@@ -1,0 +1,113 @@
+#include "device.h"
+
+#include "ops/limits.h"
+#include "protocol/replies.h"
+
+namespace talvane {
+
+DeviceRead::DeviceRead(Session& session, What what, Timing timing, QObject* parent)
+    : Operation(session, parent)
+    , what_(what)
+    , timing_(timing)
+{
+}
+
+void DeviceRead::begin()
+{
+    if (what_ == What::IdentOnly) {
+        readIdent(0);
+        return;
+    }
+    if (knownKind_) {
+        info_.kind = *knownKind_;
+        queryInfo(2);
+        return;
+    }
+    queryInfo(1);
+}
+
+void DeviceRead::queryInfo(int step)
+{
+    // The three queries and their answers carry the device information marker.
+    const CommandFrame query = step == 1   ? build::upgradePageQuery()
+                               : step == 2 ? build::deviceInfoQuery2()
+                                           : build::deviceInfoQuery3();
+    const CommandId id = commandIdOf(query);
+    Request r{bytesOf(query),
+              [id](const CommandFrame& f) {
+                  if (commandIdOf(f) != id)
+                      return false;
+                  if (id == cmd::UpgradePageQuery)
+                      return decode::deviceKind(f).marked;
+                  if (id == cmd::DeviceInfoQuery2)
+                      return decode::devicePorts(f).marked;
+                  return decode::deviceVersion(f).marked;
+              },
+              timing_};
+    exchange(std::move(r), [this, step](const CommandFrame& f) {
+        switch (step) {
+        case 1:
+            info_.kind = decode::deviceKind(f).kind;
+            break;
+        case 2: {
+            const decode::DevicePorts p = decode::devicePorts(f);
+            info_.inputs = p.inputs;
+            info_.outputs = p.outputs;
+            break;
+        }
+        default: {
+            const decode::DeviceVersion v = decode::deviceVersion(f);
+            info_.versionMajor = v.major;
+            info_.versionMinor = v.minor;
+            emit infoReported(info_);
+            readIdent(0);
+            return;
+        }
+        }
+        queryInfo(step + 1);
+    });
+}
+
+void DeviceRead::readIdent(int part)
+{
+    if (part == 0)
+        ident_.clear();
+    Request r{bytesOf(build::identRead(part)),
+              [part](const CommandFrame& f) { return f.group() == cmd::IdentGroup && decode::identText(f).part == part; },
+              timing_};
+    exchange(std::move(r), [this, part](const CommandFrame& f) {
+        const decode::IdentText t = decode::identText(f);
+        ident_.append(reinterpret_cast<const char*>(t.text.data()), qsizetype(t.text.size()));
+        if (part + 1 < cmd::IdentParts) {
+            readIdent(part + 1);
+            return;
+        }
+        emit identReported(ident_);
+        finish(Outcome::Done);
+    });
+}
+
+IdentWrite::IdentWrite(Session& session, const Text& text, QObject* parent)
+    : Operation(session, parent)
+    , text_(text)
+{
+}
+
+void IdentWrite::begin() { writePart(0); }
+
+void IdentWrite::writePart(int part)
+{
+    Request r{bytesOf(build::identWrite(part, text_.data() + part * cmd::IdentPartLength)),
+              [part](const CommandFrame& f) { return f.group() == cmd::IdentGroup && decode::identWriteAck(f).part == part; },
+              limits::Quiet};
+    exchange(std::move(r), [this, part](const CommandFrame& f) {
+        if (decode::identWriteAck(f).status != 0)
+            finish(Outcome::Refused);
+        else if (part + 1 < cmd::IdentParts)
+            writePart(part + 1);
+        else
+            finish(Outcome::Done);
+    });
+}
+
+}  // namespace talvane
