@@ -45,7 +45,7 @@ void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
     QVERIFY(b.connect());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Disconnect"));
     QVERIFY(!b.window().control(ctl::PortList)->isEnabled());
-    QVERIFY(!b.window().engine().timers().isArmed(mtimer::PortListRefresh));
+    QVERIFY(!b.window().engine().timers().isArmed(mtimer::PortListRefresh));  // not refreshed while open
     QVERIFY(waitFor([&] { return b.received().size() >= 2; }));
     QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
     QCOMPARE(b.received().mid(0, 2), QStringList({hexOf(build::powerStateQuery()), hexOf(build::beepStateQuery())}));
@@ -77,12 +77,14 @@ void TestE2ESerial::rebootShowsItsResult()
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
     QStringList seen;
-    b.panel->modal->queue([&](QDialog&) {
-        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::RebootResult); }));
+    QVERIFY(waitFor([&] { return b.window().session().idle(); }));
+    const int answered = b.answers();
+    b.panel->modal->queue([&, answered](QDialog&) {
+        QVERIFY(waitFor([&] { return b.answers() > answered; }));
         seen << Popups::instance().busyText();
-        b.panel->clock.advance(mtime::RebootResult);
+        b.panel->clock.advance(general::RebootResultMs);
         seen << Popups::instance().busyText();
-        b.panel->clock.advance(mtime::RebootClose);
+        b.panel->clock.advance(general::RebootCloseMs);
     });
     b.window().controlAs<QPushButton>(ctl::Reboot)->click();
     QCOMPARE(seen, QStringList({text::Rebooting, text::RebootSuccessfully}));
@@ -103,11 +105,13 @@ void TestE2ESerial::powerOffAndOn()
     QVERIFY(!b.model().power);
 
     QString result;
-    b.panel->modal->queue([&](QDialog&) {
-        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::PowerOnResult); }));
-        b.panel->clock.advance(mtime::PowerOnResult);
+    QVERIFY(waitFor([&] { return b.window().session().idle(); }));
+    const int answered = b.answers();
+    b.panel->modal->queue([&, answered](QDialog&) {
+        QVERIFY(waitFor([&] { return b.answers() > answered; }));
+        b.panel->clock.advance(general::PowerOnResultMs);
         result = Popups::instance().busyText();
-        b.panel->clock.advance(mtime::PowerOnClose);
+        b.panel->clock.advance(general::PowerOnCloseMs);
     });
     b.clickBox(ctl::PowerOn);
     QCOMPARE(result, text::InitializingSuccessfully);
@@ -139,11 +143,13 @@ void TestE2ESerial::factoryReset()
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
     QString result;
-    b.panel->modal->queue([&](QDialog&) {
-        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::FactoryResetResult); }));
-        b.panel->clock.advance(mtime::FactoryResetResult);
+    QVERIFY(waitFor([&] { return b.window().session().idle(); }));
+    const int answered = b.answers();
+    b.panel->modal->queue([&, answered](QDialog&) {
+        QVERIFY(waitFor([&] { return b.answers() > answered; }));
+        b.panel->clock.advance(general::FactoryResetResultMs);
         result = Popups::instance().busyText();
-        b.panel->clock.advance(mtime::FactoryResetClose);
+        b.panel->clock.advance(general::FactoryResetCloseMs);
     });
     b.window().controlAs<QPushButton>(ctl::FactoryReset)->click();
     QCOMPARE(result, text::SetSuccessfully);
@@ -160,11 +166,14 @@ void TestE2ESerial::extendedFactoryResetChain()
     QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
     QString result;
     b.panel->modal->queue(ScriptedModal::click(1058));  // Ok on the question
-    b.panel->modal->queue([&](QDialog&) {
-        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::ExtResetResult); }));
-        b.panel->clock.advance(mtime::ExtResetResult);
+    QVERIFY(waitFor([&] { return b.window().session().idle(); }));
+    const int answered = b.answers();
+    b.panel->modal->queue([&, answered](QDialog&) {
+        // Eight routes, the EDID preset and the beeper marker.
+        QVERIFY(waitFor([&] { return b.answers() >= answered + 10; }));
+        b.panel->clock.advance(general::ExtResetResultMs);
         result = Popups::instance().busyText();
-        b.panel->clock.advance(mtime::ExtResetClose);
+        b.panel->clock.advance(general::ExtResetCloseMs);
     });
     b.window().controlAs<QPushButton>(ctl::ExtFactoryReset)->click();
     QCOMPARE(result, text::SetSuccessfully);
@@ -196,9 +205,11 @@ void TestE2ESerial::unansweredCommandResentOnceThenTimesOut()
 
     // With the switch answering again, the same command ends with its answer.
     b.sim->device().clearFaults();
-    b.panel->modal->queue([&](QDialog&) {
-        QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::RebootResult); }));
-        b.panel->clock.advance(mtime::RebootResult + mtime::RebootClose);
+    QVERIFY(waitFor([&] { return b.window().session().idle(); }));
+    const int answered = b.answers();
+    b.panel->modal->queue([&, answered](QDialog&) {
+        QVERIFY(waitFor([&] { return b.answers() > answered; }));
+        b.panel->clock.advance(general::RebootResultMs + general::RebootCloseMs);
     });
     b.window().controlAs<QPushButton>(ctl::Reboot)->click();
     QCOMPARE(b.received().count(hexOf(build::reboot())), 3);

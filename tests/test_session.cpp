@@ -266,15 +266,29 @@ void TestSession::newLinkStartsAFreshAssembler()
     emit b.link.opened(true, QString());
     emit b.link.received(answer.mid(6));
     QVERIFY(b.events.isEmpty());
+    // Another link: what was under way on the first is abandoned.
     std::vector<Bytes> other;
     CaptureLink second(other);
     emit b.link.received(answer.left(6));
     b.session.setLink(&second);
+    QCOMPARE(b.events, QStringList{"power ended"});
+    b.start("again", command(build::powerStateQuery(), Timing{3000}, cmd::PowerStateQuery));
+    QCOMPARE(other.size(), std::size_t(1));
     emit second.received(answer.mid(6));
     emit b.link.received(answer);  // the link no longer current is not heard
-    QVERIFY(b.events.isEmpty());
+    QCOMPARE(b.events, QStringList{"power ended"});
     emit second.received(answer);
-    QCOMPARE(b.events, QStringList{"power answered"});
+    QCOMPARE(b.events, QStringList({"power ended", "again answered"}));
+    // Lost or closed, the link takes what was under way with it.
+    b.start("lost", command(build::powerStateQuery(), Timing{3000}, cmd::PowerStateQuery));
+    b.start("queued", command(build::beepStateQuery(), Timing{3000}, cmd::BeepStateQuery));
+    emit second.lost(QString());
+    QCOMPARE(b.events.mid(2), QStringList({"lost ended", "queued ended"}));
+    b.start("closed", command(build::powerStateQuery(), Timing{3000}, cmd::PowerStateQuery));
+    emit second.closed();
+    QCOMPARE(b.events.last(), QStringLiteral("closed ended"));
+    QVERIFY(b.session.idle());
+    QCOMPARE(b.clock.runningCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSession)

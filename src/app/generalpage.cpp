@@ -9,13 +9,16 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include "app/controlids.h"
 #include "app/mainwindow.h"
 #include "dialogs/popups.h"
 #include "link/serialport.h"
+#include "ops/limits.h"
+#include "ops/power.h"
+#include "ops/status.h"
 #include "protocol/commands.h"
-#include "protocol/replies.h"
 
 namespace talvane {
 
@@ -25,36 +28,8 @@ const QString kComPrefix = QStringLiteral("COM");
 const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
-// The status chain: input 1, output A, input 2, output B, ... output H.
-struct StatusStep {
-    CommandId query;
-    int port;
-};
-constexpr int kStatusSteps = 2 * kPortCount;
-constexpr StatusStep statusStep(int s)
-{
-    return {s % 2 == 0 ? cmd::InputStatusQuery : cmd::OutputStatusQuery, s / 2 + 1};
-}
-bool isInputQuery(CommandId id) { return id == cmd::InputStatusQuery; }
-// First timer of a step's pair, and the label its answer fills.
-int stepTimer(const StatusStep& step)
-{
-    return isInputQuery(step.query) ? mtimer::StatusInput[step.port - 1] : mtimer::StatusOutput[step.port - 1];
-}
-int stepLabel(const StatusStep& step)
-{
-    return (isInputQuery(step.query) ? ctl::StatusInput1 : ctl::StatusOutputA) + step.port - 1;
-}
-CommandFrame stepQuery(const StatusStep& step)
-{
-    return isInputQuery(step.query) ? build::inputStatusQuery(step.port) : build::outputStatusQuery(step.port);
-}
-
-constexpr int kArcChainOutputs = 4;     // the ARC chains the page carries on cover outputs A..D
-constexpr int kFactoryResetInput = 3;   // the extended factory reset starts with input 3 to output 1
-constexpr int kFactoryResetRouteInput = 1;
-
-bool isPort(int n) { return n >= 1 && n <= kPortCount; }
+// The General page's entry query: 7 s, not resent.
+constexpr Timing kEntryQuery = limits::ChainQuery;
 
 }  // namespace
 
@@ -91,11 +66,12 @@ QString GeneralPage::outputStatusText(int output, bool connected)
         .arg(connected ? QStringLiteral("Connect") : QStringLiteral("Disconnect"));
 }
 
-GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort& port, Popups& popups)
+GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, Presenter& presenter, CSerialPort& port)
     : window_(window)
     , engine_(engine)
+    , presenter_(presenter)
     , port_(port)
-    , popups_(popups)
+    , popups_(presenter.popups())
     , enumerate_([](std::vector<SerialPortRecord>& out, QString& error, QString& hint) {
         return enumerateSerialPorts(out, error, hint);
     })
@@ -123,7 +99,6 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort
     };
     onToggle(ctl::EnableBeep, &GeneralPage::beepToggled);
     onToggle(ctl::PowerOn, &GeneralPage::powerToggled);
-    engine_.setReplyHandler(Page::General, this);
     engine_.setPortListRefresh([this] { refreshPortList(); });
 }
 
@@ -185,12 +160,6 @@ void GeneralPage::setChecked(int id, bool on)
     QCheckBox* box = checkBox(id);
     const QSignalBlocker block(box);
     box->setChecked(on);
-}
-
-void GeneralPage::startCommand(const CommandFrame& command, int timerId, int ms)
-{
-    engine_.sendCommand(command);
-    engine_.timers().arm(timerId, ms);
 }
 
 // --- port list and connection -----------------------------------------------
@@ -302,8 +271,7 @@ void GeneralPage::connectClicked()
                              : port_.devicePath();
     window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo)
                               .arg(QStringLiteral("%1%2 (%3)").arg(kComPrefix).arg(selectedPort_).arg(what)));
-    // The greeting: no Acquire, no timer; the reply brings power and beeper state.
-    engine_.sendCommand(build::powerStateQuery());
+    greet();
 }
 
 void GeneralPage::closeSerialLink()
@@ -330,14 +298,101 @@ void GeneralPage::onLinkLost()
     }
 }
 
+// --- what the switch reports ---------------------------------------------------
+
+void GeneralPage::greet()
+{
+    auto* read = new PowerStateRead(presenter_.session(), limits::Quiet);
+    connect(read, &PowerStateRead::powerReported, this, [this](bool on) {
+        showPower(on);
+        if (on)
+            readBeep();
+        else
+            poweredOff();
+    });
+    presenter_.runner().runBackground(read);
+}
+
+void GeneralPage::enter()
+{
+    // The entry query is guarded, so a switch that never answers cannot
+    // leave the program busy for good.
+    auto* read = new PowerStateRead(presenter_.session(), kEntryQuery);
+    auto on = std::make_shared<bool>(false);
+    connect(read, &PowerStateRead::powerReported, this, [this, on](bool reported) {
+        *on = reported;
+        showPower(reported);
+    });
+    presenter_.run(read, [this, on](Outcome outcome) {
+        if (outcome == Outcome::TimedOut) {
+            presenter_.timeOut(/*closeBusy=*/false);
+            return;
+        }
+        if (*on) {
+            presenter_.release();
+            readBeep();
+            return;
+        }
+        poweredOff();  // the switch is released once the box is closed
+        presenter_.release();
+    });
+}
+
+void GeneralPage::showPower(bool on) { showChecked(ctl::PowerOn, on); }
+
+void GeneralPage::poweredOff()
+{
+    popups_.closeBusy();
+    popups_.showMessage(text::PowerOff);
+}
+
+void GeneralPage::readBeep()
+{
+    auto* read = new BeepStateRead(presenter_.session());
+    connect(read, &BeepStateRead::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
+    presenter_.runner().runBackground(read);
+}
+
+void GeneralPage::showStatus(bool input, int port, bool connected)
+{
+    setStatusText((input ? ctl::StatusInput1 : ctl::StatusOutputA) + port - 1,
+                  input ? inputStatusText(port, connected) : outputStatusText(port, connected));
+}
+
+void GeneralPage::showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
+                                  std::function<void()> then)
+{
+    resultTimer_.start(waitMs, [this, text, closeMs, releaseAtResult, then] {
+        popups_.setBusyText(text);
+        popups_.busyResult();
+        if (releaseAtResult)
+            presenter_.release();
+        resultTimer_.start(closeMs, [this, then] {
+            popups_.closeBusy();
+            if (then)
+                then();
+            presenter_.release();
+        });
+    });
+}
+
 // --- buttons ------------------------------------------------------------------
 
 void GeneralPage::statusClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
     clearStatus();
-    startCommand(stepQuery(statusStep(0)), stepTimer(statusStep(0)), mtime::Command);
+    auto* read = new PortStatusRead(presenter_.session());
+    connect(read, &PortStatusRead::portReported, this, &GeneralPage::showStatus);
+    presenter_.run(read, [this](Outcome outcome) {
+        if (outcome == Outcome::TimedOut) {
+            presenter_.timeOut();
+            return;
+        }
+        presenter_.release();
+        popups_.closeBusy();
+    });
     popups_.showBusy(text::GettingStatus);
 }
 
@@ -349,201 +404,100 @@ void GeneralPage::clearStatus()
 
 void GeneralPage::beepToggled(bool checked)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    engine_.sendCommand(build::beepSet(checked));
-    engine_.setReady();
+    // The operator may go on at once; the answer sets the mark.
+    presenter_.release();
+    auto* op = new BeepSet(presenter_.session(), checked);
+    connect(op, &BeepSet::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
+    presenter_.runner().runBackground(op);
 }
 
 void GeneralPage::factoryResetClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startCommand(build::factoryReset(), mtimer::FactoryReset, mtime::FactoryReset);
+    presenter_.run(new FactoryReset(presenter_.session()), [this](Outcome outcome) {
+        if (outcome != Outcome::Done) {
+            presenter_.timeOut();
+            return;
+        }
+        showChecked(ctl::EnableBeep, true);
+        showResultLater(general::FactoryResetResultMs, text::SetSuccessfully, general::FactoryResetCloseMs, true);
+    });
     popups_.showBusy(text::Setting);
 }
 
 void GeneralPage::rebootClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
-    startCommand(build::reboot(), mtimer::Reboot, mtime::Reboot);
+    presenter_.run(new Reboot(presenter_.session()), [this](Outcome outcome) {
+        if (outcome != Outcome::Done) {
+            presenter_.timeOut();
+            return;
+        }
+        showChecked(ctl::PowerOn, true);
+        showResultLater(general::RebootResultMs, text::RebootSuccessfully, general::RebootCloseMs, false);
+    });
     popups_.showBusy(text::Rebooting);
 }
 
 void GeneralPage::powerToggled(bool checked)
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
     if (checked) {
-        engine_.sendCommand(build::powerSet(true));
-        engine_.setReady();
-        engine_.timers().arm(mtimer::PowerOn, mtime::PowerOn);
+        presenter_.run(new PowerSet(presenter_.session(), true), [this](Outcome outcome) {
+            if (outcome != Outcome::Done) {
+                presenter_.timeOut();
+                return;
+            }
+            showChecked(ctl::PowerOn, true);
+            // Once the result has shown, the beeper is read again.
+            showResultLater(general::PowerOnResultMs, text::InitializingSuccessfully, general::PowerOnCloseMs, false,
+                            [this] { readBeep(); });
+        });
         popups_.showBusy(text::Initializing);
         return;
     }
     const int answer = popups_.ask(text::AskPowerOff, /*question=*/false);
-    engine_.setReady();
-    if (answer == Popups::Ok)
-        engine_.sendCommand(build::powerSet(false));
+    presenter_.release();
+    if (answer != Popups::Ok)
+        return;
+    auto* op = new PowerSet(presenter_.session(), false);
+    connect(op, &Operation::finished, this, [this](Outcome outcome) {
+        if (outcome == Outcome::Done)
+            showChecked(ctl::PowerOn, false);
+    });
+    presenter_.runner().runBackground(op);
 }
 
 void GeneralPage::clearLogsClicked()
 {
     window_.logView().clear();
-    engine_.setReady();
+    // Also the operator's way out of a hold that nothing ends.
+    presenter_.release();
 }
 
 void GeneralPage::extendedFactoryResetClicked()
 {
-    if (!engine_.acquire())
+    if (!presenter_.acquire())
         return;
     if (!popups_.noLongerRemind() && popups_.ask(text::AskFactoryReset, /*question=*/true) != Popups::Ok) {
-        engine_.setReady();
+        presenter_.release();
         return;
     }
-    startCommand(build::routeSet(kFactoryResetInput, 1), mtimer::ExtResetRoute[0], mtime::Command);
+    auto* op = new ExtendedFactoryReset(presenter_.session());
+    connect(op, &ExtendedFactoryReset::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
+    presenter_.run(op, [this](Outcome outcome) {
+        if (outcome != Outcome::Done) {
+            presenter_.timeOut();
+            return;
+        }
+        showResultLater(general::ExtResetResultMs, text::SetSuccessfully, general::ExtResetCloseMs, true);
+    });
     popups_.showBusy(text::Setting);
-}
-
-// --- replies ------------------------------------------------------------------
-
-void GeneralPage::handleReply(const CommandFrame& f)
-{
-    const CommandId id = commandIdOf(f);
-    TimerHost& timers = engine_.timers();
-    auto stopPair = [&timers](int first) {
-        timers.stop(first);
-        timers.stop(first + 1);
-    };
-
-    if (id == cmd::PowerStateQuery) {
-        const std::uint8_t state = decode::powerState(f).state;
-        if (state == kStateOn) {
-            timers.stop(mtimer::PageEntry);
-            showChecked(ctl::PowerOn, true);
-            engine_.sendCommand(build::beepStateQuery());
-            engine_.setReady();
-        } else if (state == kStateOff) {
-            timers.stop(mtimer::PageEntry);
-            showChecked(ctl::PowerOn, false);
-            popups_.closeBusy();
-            popups_.showMessage(text::PowerOff);
-            engine_.setReady();
-        }
-    } else if (id == cmd::PowerSet) {
-        const decode::PowerSetAck a = decode::powerSetAck(f);
-        if (a.status != 0)
-            return;
-        if (a.state == kStateOn) {
-            stopPair(mtimer::PowerOn);
-            showChecked(ctl::PowerOn, true);
-            timers.arm(mtimer::PowerOnResult, mtime::PowerOnResult);
-            engine_.setReady();
-        } else if (a.state == kStateOff) {
-            showChecked(ctl::PowerOn, false);
-            engine_.setReady();
-        }
-    } else if (id == cmd::Reboot) {
-        if (decode::ackStatus(f) != 0)
-            return;
-        stopPair(mtimer::Reboot);
-        showChecked(ctl::PowerOn, true);
-        timers.arm(mtimer::RebootResult, mtime::RebootResult);
-    } else if (id == cmd::FactoryReset) {
-        if (decode::ackStatus(f) != 0)
-            return;
-        stopPair(mtimer::FactoryReset);
-        showChecked(ctl::EnableBeep, true);
-        engine_.setReady();
-        timers.arm(mtimer::FactoryResetResult, mtime::FactoryResetResult);
-    } else if (id == cmd::InputStatusQuery || id == cmd::OutputStatusQuery) {
-        const decode::PortStatus s = decode::portStatus(f);
-        if (isPort(s.port))
-            statusStepAnswered(id, s.port, s.connected);
-    } else if (id == cmd::BeepStateQuery) {
-        const decode::BeepState b = decode::beepState(f);
-        if (b.status == 0)
-            showChecked(ctl::EnableBeep, b.enabled);
-    } else if (id == cmd::BeepSet) {
-        const decode::BeepSetAck b = decode::beepSetAck(f);
-        if (b.marker == 0 && b.status == 0) {
-            showChecked(ctl::EnableBeep, b.on);
-        } else if (b.marker == kFactoryResetMarker) {
-            showChecked(ctl::EnableBeep, true);
-            timers.arm(mtimer::ExtResetResult, mtime::ExtResetResult);
-        }
-    } else if (id == cmd::EdidSetAll) {
-        const decode::EdidResult e = decode::edidResult(f);
-        if (e.status == 0 && e.flag == 0 && e.target == kFactoryEdidPos6) {
-            stopPair(mtimer::ExtResetEdid);
-            engine_.sendCommand(build::beepSetFactoryMarker());
-        }
-    } else if (id == cmd::RouteSet) {
-        const decode::RouteSetAck a = decode::routeSetAck(f);
-        if (a.status == 0 && isPort(a.output))
-            factoryRouteStep(a.output);
-    } else if (id == cmd::ArcSet) {
-        const decode::ArcSetAck a = decode::arcSetAck(f);
-        if (a.status == 0 && a.output >= 1 && a.output <= kArcChainOutputs && a.state == kStateOff)
-            arcStep(a.output);
-    } else if (id == cmd::ArcQuery) {
-        const int output = decode::arcAnswer(f).output;
-        if (output >= 1 && output <= kArcChainOutputs)
-            arcQueryStep(output);
-    }
-}
-
-void GeneralPage::statusStepAnswered(CommandId query, int port, bool connected)
-{
-    const StatusStep step{query, port};
-    TimerHost& timers = engine_.timers();
-    const int timer = stepTimer(step);
-    timers.stop(timer);
-    timers.stop(timer + 1);
-    setStatusText(stepLabel(step), isInputQuery(step.query) ? inputStatusText(step.port, connected)
-                                                             : outputStatusText(step.port, connected));
-    // Input n is step 2(n - 1), output n step 2n - 1.
-    const int s = 2 * (step.port - 1) + (isInputQuery(step.query) ? 0 : 1);
-    if (s + 1 < kStatusSteps) {
-        const StatusStep next = statusStep(s + 1);
-        startCommand(stepQuery(next), stepTimer(next), mtime::Command);
-        return;
-    }
-    engine_.setReady();
-    popups_.closeBusy();
-}
-
-void GeneralPage::factoryRouteStep(int k)
-{
-    engine_.timers().stop(mtimer::ExtResetRoute[k - 1]);
-    engine_.timers().stop(mtimer::ExtResetRoute[k - 1] + 1);
-    if (k < kPortCount)
-        startCommand(build::routeSet(kFactoryResetRouteInput, k + 1), mtimer::ExtResetRoute[k], mtime::Command);
-    else
-        startCommand(build::edidFactoryPreset(), mtimer::ExtResetEdid, mtime::Command);
-}
-
-void GeneralPage::arcStep(int k)
-{
-    engine_.timers().stop(mtimer::ExtResetArcOff[k - 1]);
-    engine_.timers().stop(mtimer::ExtResetArcOff[k - 1] + 1);
-    if (k < kArcChainOutputs)
-        startCommand(build::arcSet(k + 1, false), mtimer::ExtResetArcOff[k], mtime::Command);
-    else
-        startCommand(build::edidFactoryPreset(), mtimer::ExtResetEdid, mtime::Command);
-}
-
-void GeneralPage::arcQueryStep(int k)
-{
-    engine_.timers().stop(mtimer::ArcQuery[k - 1]);
-    engine_.timers().stop(mtimer::ArcQuery[k - 1] + 1);
-    if (k < kArcChainOutputs) {
-        startCommand(build::arcQuery(k + 1), mtimer::ArcQuery[k], mtime::Command);
-        return;
-    }
-    engine_.setReady();
-    popups_.closeBusy();
 }
 
 }  // namespace talvane

@@ -1,7 +1,7 @@
 // The General page: the serial connection with its live port list, the port
-// status chain, and the switch's power, beeper, reset and reboot. Its controls
-// sit on the main window; this object holds their actions and reads every reply
-// that arrives while the General page is current.
+// status, and the switch's power, beeper, reset and reboot. Its controls sit
+// on the main window; this object holds their actions and shows what the
+// operations they start report.
 #pragma once
 
 #include <QObject>
@@ -12,8 +12,10 @@
 #include <map>
 #include <vector>
 
-#include "pages/requestengine.h"
+#include "core/oneshot.h"
 #include "link/serialportlist.h"
+#include "pages/presenter.h"
+#include "pages/requestengine.h"
 #include "protocol/commands.h"
 
 class QAbstractButton;
@@ -36,7 +38,20 @@ int parsePortNumber(const QString& digits);
 // a friendly name, or -1 when the name holds no "(COM".
 int portNumberInFriendlyName(const QString& friendlyName);
 
-class GeneralPage : public QObject, public ReplyHandler {
+// How long each result on the General page waits before it shows in the
+// busy popup, and how long it then stays (ms).
+namespace general {
+constexpr int FactoryResetResultMs = 2500;
+constexpr int FactoryResetCloseMs = 500;
+constexpr int RebootResultMs = 5000;
+constexpr int RebootCloseMs = 1000;
+constexpr int PowerOnResultMs = 3000;
+constexpr int PowerOnCloseMs = 1000;
+constexpr int ExtResetResultMs = 6000;
+constexpr int ExtResetCloseMs = 900;
+}  // namespace general
+
+class GeneralPage : public QObject {
     Q_OBJECT
 public:
     static constexpr int kMaxPorts = 255;
@@ -44,9 +59,13 @@ public:
     using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error, QString& hint)>;
     using PlainEnumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
 
-    GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort& port, Popups& popups);
+    GeneralPage(CTalvaneDlg& window, RequestEngine& engine, Presenter& presenter, CSerialPort& port);
 
-    void handleReply(const CommandFrame& frame) override;
+    // A link was just opened: the switch's power and beeper are read in the
+    // background (no Acquire, no box but "Power off!").
+    void greet();
+    // The General page was entered and the switch held for it: reads its power.
+    void enter();
 
     // The serial port list (combo 1020): at start-up and on every tick of timer 1.
     void refreshPortList();
@@ -91,18 +110,24 @@ private:
     void setChecked(int id, bool on);     // without signals
     void showChecked(int id, bool on);    // as a reply reports it
     void setStale(int id, bool stale);
-    void startCommand(const CommandFrame& command, int timerId, int ms);
-    // A status answer for `port` of the query kind `query`.
-    void statusStepAnswered(CommandId query, int port, bool connected);
-    void factoryRouteStep(int k);
-    void arcStep(int k);
-    void arcQueryStep(int k);
+    void showStatus(bool input, int port, bool connected);
+    void showPower(bool on);
+    // The switch reported power off: the box says so.
+    void poweredOff();
+    void readBeep();
+    // Shows `text` as the busy popup's result once `waitMs` have passed and
+    // closes the popup `closeMs` later, then runs `then`. The switch is
+    // released with the result, or (`releaseAtResult` false) once closed.
+    void showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
+                         std::function<void()> then = {});
     void closePortList(bool open);
 
     CTalvaneDlg& window_;
     RequestEngine& engine_;
+    Presenter& presenter_;
     CSerialPort& port_;
     Popups& popups_;
+    OneShot resultTimer_;
     Enumerator enumerate_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;          // description of each port found at the last refresh

@@ -160,7 +160,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     updateTabColours();
     showPageWindows();
 
-    general_ = std::make_unique<GeneralPage>(*this, *engine_, *serial_, Popups::instance());
+    general_ = std::make_unique<GeneralPage>(*this, *engine_, *presenter_, *serial_);
     network_ = std::make_unique<NetworkPanel>(*this, *engine_, *general_, *tcp_, *udp_, Popups::instance());
     connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
     // Start in COM mode with the COM controls usable.
@@ -523,10 +523,7 @@ void CTalvaneDlg::enterPage(Page page)
         return;
     switch (page) {
     case Page::General:
-        // The entry query is guarded like the other pages' entry queries, so
-        // a switch that never answers cannot leave the program busy for good.
-        engine_->sendCommand(build::powerStateQuery());
-        engine_->timers().arm(mtimer::PageEntry, mtime::PageEntry);
+        general_->enter();
         break;
     case Page::Edid:
         edidPage_->enter();

@@ -161,8 +161,7 @@ void NetworkPanel::onTcpOpened(bool ok, const QString& why)
     engine_.setTcpConnected(true);
     setTcpCaption(true);
     window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
-    // The greeting: no Acquire, no timer; the reply brings power and beeper state.
-    engine_.sendCommand(build::powerStateQuery());
+    general_.greet();
 }
 
 void NetworkPanel::onTcpLost(const QString&)

@@ -26,7 +26,8 @@ public:
     // 256-byte raw block) to the link in one piece; never waits for it to go
     // out. False when the link is closed or refuses the frame.
     virtual bool writeFrame(const std::uint8_t* bytes, std::size_t length) = 0;
-    // Closes the link from this side without waiting; no loss is reported for it.
+    // Closes the link from this side without waiting; no loss is reported
+    // for it, only closed().
     virtual void closeLink() = 0;
 
 signals:
@@ -37,6 +38,8 @@ signals:
     void lost(const QString& why);
     // An opening or a connection attempt ended: `ok`, or why not.
     void opened(bool ok, const QString& why);
+    // This side closed the link (or the attempt to open it).
+    void closed();
 };
 
 }  // namespace talvane

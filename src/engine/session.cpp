@@ -19,6 +19,10 @@ void Session::setLink(Link* link)
         return;
     disconnect(receivedConnection_);
     disconnect(openedConnection_);
+    disconnect(lostConnection_);
+    disconnect(closedConnection_);
+    if (link_)
+        abandon();
     link_ = link;
     // Bytes of the link before must not start a frame for this one.
     assembler_.reset();
@@ -29,6 +33,8 @@ void Session::setLink(Link* link)
         if (ok)
             assembler_.reset();
     });
+    lostConnection_ = connect(link_, &Link::lost, this, &Session::abandon);
+    closedConnection_ = connect(link_, &Link::closed, this, &Session::abandon);
 }
 
 void Session::addObserver(SessionObserver* observer)
@@ -70,6 +76,24 @@ void Session::cancel(Id id)
 }
 
 void Session::sendUnguarded(std::vector<std::uint8_t> bytes) { write(bytes); }
+
+void Session::abandon()
+{
+    limit_.stop();
+    std::vector<std::unique_ptr<Exchange>> ended;
+    if (current_)
+        ended.push_back(std::move(current_));
+    for (auto& e : queue_)
+        ended.push_back(std::move(e));
+    queue_.clear();
+    // Handlers may start new exchanges: those go out as usual.
+    for (auto& e : ended) {
+        if (e->request.answers)
+            ++counters_.timeouts;
+        if (e->onEnd)
+            e->onEnd();
+    }
+}
 
 void Session::launchNext()
 {

@@ -79,6 +79,8 @@ public:
 
     // The link frames go to and come from; nullptr: none. A new link, and a
     // new opening or connection of it, starts with an empty frame assembler.
+    // When the link is lost, closed or replaced, what was under way on it is
+    // abandoned (see abandon()).
     void setLink(Link* link);
     Link* link() const { return link_; }
     bool linkOpen() const { return link_ && link_->isOpen(); }
@@ -94,6 +96,9 @@ public:
     void cancel(Id id);
     // Nothing outstanding and nothing queued.
     bool idle() const { return !current_ && queue_.empty(); }
+    // Ends the exchange outstanding and every queued one as unanswered (each
+    // one's OnEnd runs, in order): the link they went out on is gone.
+    void abandon();
 
     // Writes a frame that no exchange waits for (its checksum written as for
     // an exchange's); what answers it is unsolicited.
@@ -126,6 +131,8 @@ private:
     Link* link_ = nullptr;
     QMetaObject::Connection receivedConnection_;
     QMetaObject::Connection openedConnection_;
+    QMetaObject::Connection lostConnection_;
+    QMetaObject::Connection closedConnection_;
     FrameAssembler assembler_;
     std::vector<SessionObserver*> observers_;
     std::unique_ptr<Exchange> current_;

@@ -73,7 +73,13 @@ bool CSerialPort::QueueWrite(const std::uint8_t* bytes, std::size_t length)
     return true;
 }
 
-void CSerialPort::RequestStop() { closeDevice(); }
+void CSerialPort::RequestStop()
+{
+    const bool wasOpen = isOpen();
+    closeDevice();
+    if (wasOpen)
+        emit closed();
+}
 
 bool CSerialPort::flushWrites()
 {

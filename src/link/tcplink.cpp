@@ -54,6 +54,7 @@ void TcpLink::closeLink()
     s->disconnect(this);
     s->abort();
     s->deleteLater();
+    emit closed();
 }
 
 void TcpLink::onReadyRead()

@@ -86,6 +86,8 @@ struct SimBench {
         QCoreApplication::sendPostedEvents();
     }
     QString label(int id) { return window().controlAs<QLabel>(id)->text(); }
+    // Exchanges the panel has had answered so far.
+    int answers() { return int(window().session().counters().answers); }
 
     // Frames the switch received, as traced.
     QStringList received()
