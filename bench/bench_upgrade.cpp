@@ -35,7 +35,8 @@
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
 #include "app/networkpanel.h"
-#include "pages/requestengine.h"
+#include "link/serialport.h"
+#include "link/tcplink.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
 
@@ -235,8 +236,7 @@ int main(int argc, char** argv)
     ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
     auto* connectButton = window.controlAs<QPushButton>(ctl::Connect);
     connectButton->click();
-    RequestEngine& engine = window.engine();
-    if (!engine.serialOpen())
+    if (!window.serialPort().isOpen())
         return fail(QStringLiteral("could not connect to the simulator"));
     settle();  // the greeting
 
@@ -333,7 +333,7 @@ int main(int argc, char** argv)
     window.networkPanel().setLinkMode(LinkMode::Tcp);
     window.controlAs<QComboBox>(ctl::DeviceList)->setEditText(QString::fromLatin1(hostPort[0]));
     window.networkPanel().tcpConnectClicked();
-    if (!waitUntil([&] { return engine.tcpConnected(); }, kReplyDeadlineMs))
+    if (!waitUntil([&] { return window.tcpLink().isOpen(); }, kReplyDeadlineMs))
         return fail(QStringLiteral("could not connect to the simulator over TCP: ") + window.linkStatus());
     settle();  // the greeting
     window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());

@@ -1,8 +1,7 @@
-// The request engine from received bytes to every page's reply handler: the
-// real main window gets the input byte by byte through the serial receive
-// path once while each page is current, and then the clock runs until every
-// timer the replies armed has run out. A page takes part as soon as it
-// registers its reply handler with the engine.
+// The serial receive path into the whole panel: for each page, the page is
+// entered (its entry read starts) and the input arrives byte by byte, then
+// the clock runs until every limit has run out; then, with nothing under way,
+// the same bytes arrive again and must not make the panel write anything.
 #include "fuzzinput.h"
 #include "fuzzpanel.h"
 
@@ -16,14 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace talvane;
     fuzz::Panel& p = fuzz::panel(LinkMode::Com);
-    RequestEngine& e = p.engine();
-    for (Page page : fuzz::kPages) {
-        e.setCurrentPage(page);
+    auto byteByByte = [&] {
         for (std::size_t i = 0; i < size; ++i)
-            emit p.link.received(QByteArray(1, char(data[i])));
+            p.receive(data + i, 1);
+    };
+    for (Page page : fuzz::kPages) {
+        p.enter(page);
+        byteByByte();
         p.drain();
         fuzz::check(!Popups::instance().busyShown() && !Popups::instance().messageShown());
     }
+    p.checkQuietAfter(byteByByte);
     p.settle();
     return 0;
 }

@@ -1,7 +1,6 @@
 // The real main window for the fuzz targets that feed it received bytes:
 // offscreen, on the manual clock, every box ended at once, commands written
-// to a link that drops them, no serial ports looked for. Each page is entered
-// once at start, so every page that registers a reply handler takes part.
+// to a link that counts and drops them, no serial ports looked for.
 #pragma once
 
 #include <QApplication>
@@ -17,6 +16,7 @@
 #include "core/link.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
+#include "fuzzinput.h"
 
 namespace fuzz {
 
@@ -35,18 +35,23 @@ public:
     }
 };
 
-// An open link that drops what is written to it; a target plays the switch
-// by making it report received bytes.
-struct NullLink : Link {
+// An open link that keeps no frame but counts what is written to it; a
+// target plays the switch by making it report received bytes.
+struct CountingLink : Link {
+    std::size_t writes = 0;
     bool isOpen() const override { return true; }
-    bool writeFrame(const std::uint8_t*, std::size_t) override { return true; }
+    bool writeFrame(const std::uint8_t*, std::size_t) override
+    {
+        ++writes;
+        return true;
+    }
     void closeLink() override {}
 };
 
 struct Panel {
     ManualClock clock;
     EndAtOnce modal;
-    NullLink link;
+    CountingLink link;
     std::unique_ptr<CTalvaneDlg> window;
 
     explicit Panel(LinkMode mode)
@@ -54,45 +59,64 @@ struct Panel {
         setAppClock(&clock);
         setModalDriver(&modal);
         window = std::make_unique<CTalvaneDlg>();
-        RequestEngine& e = engine();
         // The log boxes are left out: the echo is still formatted, but laying
         // out text in a Qt text box would take most of the time.
-        e.setLink(mode, &link);
-        e.setLinkMode(mode);
+        window->setLink(mode, &link);
+        window->setLinkMode(mode);
         window->logView().setLogs(nullptr, nullptr);
         window->generalPage().setEnumerator([](std::vector<SerialPortRecord>&, QString&) { return true; });
-        e.timers().stop(mtimer::PortListRefresh);
-        if (mode == LinkMode::Com)
-            e.setSerialOpen(true);
-        else
-            e.setTcpConnected(true);
-        for (Page page : kPages) {
-            e.setReady();
-            window->pressAt(window->tabLabel(page)->geometry().center());
-            QCoreApplication::sendPostedEvents();
-            clock.advance(kDrainMs);
-        }
+        window->generalPage().followPortList(false);
+        // Every page once, so each page window exists.
+        for (Page page : kPages)
+            enter(page);
         settle();
     }
 
-    RequestEngine& engine() { return window->engine(); }
-
-    // Back to a quiet, ready panel between inputs.
-    void settle()
+    // Enters `page`: its entry read starts.
+    void enter(Page page)
     {
-        RequestEngine& e = engine();
-        e.timers().stopAll();
-        emit link.opened(true, QString());  // a fresh frame assembler
-        e.setReady();
-        Popups::instance().closeBusy();
+        settle();
+        window->pressAt(window->tabLabel(page)->geometry().center());
+        QCoreApplication::sendPostedEvents();
     }
 
-    // After an input: the clock runs until every timer the replies armed has
-    // run out, and no box may be left open.
+    // Back to a quiet, ready panel between inputs: nothing under way.
+    void settle()
+    {
+        window->session().abandon();
+        drain();
+        window->runner().stopBackground();
+        window->runner().release();
+        Popups::instance().closeBusy();
+        emit link.opened(true, QString());  // a fresh frame assembler
+    }
+
+    // After an input: the clock runs until every limit the replies started
+    // has run out, and no box may be left open.
     void drain()
     {
         QCoreApplication::sendPostedEvents();
         clock.advance(kDrainMs);
+    }
+
+    // Plays the switch with `bytes` as one read.
+    void receive(const std::uint8_t* bytes, std::size_t n)
+    {
+        emit link.received(QByteArray(reinterpret_cast<const char*>(bytes), qsizetype(n)));
+        QCoreApplication::sendPostedEvents();
+    }
+
+    // With nothing under way, replies answer nothing: the panel must not
+    // write a single frame because of them.
+    template <class Feed>
+    void checkQuietAfter(Feed feed)
+    {
+        settle();
+        const std::size_t before = link.writes;
+        feed();
+        drain();
+        check(link.writes == before);
+        check(!Popups::instance().busyShown() && !Popups::instance().messageShown());
     }
 };
 

@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 
+#include "ops/limits.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
 #include "support/matrixview.h"
@@ -44,15 +45,15 @@ void TestE2EMatrix::enterAndRoute()
     b.model().route = {3, 5, 1, 8, 2, 7, 4, 8};
     b.model().arc = {false, true, false, false, true, false, false, false};
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
 
     b.window().pressAt(b.window().control(ctl::TabMatrix)->geometry().center());
     auto& m = *qobject_cast<CMatrixDlg*>(b.window().pageWindow(Page::Matrix));
     QVERIFY(waitFor([&] { return b.received().contains(hexOf(build::arcQuery(8))) && shownOnMatrix(m, 8) == expected(b, 8); }));
     for (int o = 1; o <= matrix::kOutputs; ++o)
         QCOMPARE(shownOnMatrix(m, o), expected(b, o));
-    QVERIFY(b.window().engine().isReady());
-    b.panel->clock.advance(mtime::PageEntry);
+    QVERIFY(b.window().ready());
+    b.panel->clock.advance(limits::ChainQuery.firstMs);
     QVERIFY(b.panel->messageTexts().isEmpty());
 
     // IN4 of output B, by its Toggle action.

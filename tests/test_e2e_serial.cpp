@@ -12,6 +12,7 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "link/serialport.h"
+#include "ops/limits.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
 #include "support/simbench.h"
@@ -45,13 +46,13 @@ void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
     QVERIFY(b.connect());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Disconnect"));
     QVERIFY(!b.window().control(ctl::PortList)->isEnabled());
-    QVERIFY(!b.window().engine().timers().isArmed(mtimer::PortListRefresh));  // not refreshed while open
+    QVERIFY(!b.window().generalPage().followsPortList());  // not refreshed while open
     QVERIFY(waitFor([&] { return b.received().size() >= 2; }));
     QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
     QCOMPARE(b.received().mid(0, 2), QStringList({hexOf(build::powerStateQuery()), hexOf(build::beepStateQuery())}));
     QVERIFY(waitFor([&] { return b.window().controlAs<QPlainTextEdit>(ctl::ReceiveLog)->toPlainText().count('\n') >= 2; }));
     QVERIFY(!b.box(ctl::EnableBeep)->isChecked());
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
 }
 
 void TestE2ESerial::statusMatchesTheSwitch()
@@ -60,14 +61,14 @@ void TestE2ESerial::statusMatchesTheSwitch()
     b.model().source = {true, false, true, false, true, false, false, true};
     b.model().display = {false, true, false, false, false, false, true, true};
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     b.panel->modal->queue([&](QDialog&) { QVERIFY(waitFor([] { return !Popups::instance().busyShown(); })); });
     b.window().controlAs<QPushButton>(ctl::Status)->click();
     for (int n = 1; n <= 8; ++n) {
         QCOMPARE(b.label(ctl::StatusInput1 + n - 1), GeneralPage::inputStatusText(n, b.model().source[n - 1]));
         QCOMPARE(b.label(ctl::StatusOutputA + n - 1), GeneralPage::outputStatusText(n, b.model().display[n - 1]));
     }
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
     QVERIFY(b.panel->messageTexts().isEmpty());
 }
 
@@ -75,7 +76,7 @@ void TestE2ESerial::rebootShowsItsResult()
 {
     SimBench b;
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     QStringList seen;
     QVERIFY(waitFor([&] { return b.window().session().idle(); }));
     const int answered = b.answers();
@@ -89,7 +90,7 @@ void TestE2ESerial::rebootShowsItsResult()
     b.window().controlAs<QPushButton>(ctl::Reboot)->click();
     QCOMPARE(seen, QStringList({text::Rebooting, text::RebootSuccessfully}));
     QVERIFY(!Popups::instance().busyShown());
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
     QCOMPARE(b.received().last(), hexOf(build::reboot()));
 }
 
@@ -125,7 +126,7 @@ void TestE2ESerial::beeperFollowsTheSwitch()
 {
     SimBench b;
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked() && b.window().engine().isReady(); }));
+    QVERIFY(waitFor([&] { return b.box(ctl::EnableBeep)->isChecked() && b.window().ready(); }));
     b.clickBox(ctl::EnableBeep);  // disable
     QVERIFY(b.box(ctl::EnableBeep)->isChecked());  // until the switch answers
     QVERIFY(waitFor([&] { return !b.box(ctl::EnableBeep)->isChecked(); }));
@@ -141,7 +142,7 @@ void TestE2ESerial::factoryReset()
     b.model().beep = false;
     b.model().route[0] = 5;
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     QString result;
     QVERIFY(waitFor([&] { return b.window().session().idle(); }));
     const int answered = b.answers();
@@ -163,7 +164,7 @@ void TestE2ESerial::extendedFactoryResetChain()
     SimBench b;
     b.model().edidCode.fill(7);
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     QString result;
     b.panel->modal->queue(ScriptedModal::click(1058));  // Ok on the question
     QVERIFY(waitFor([&] { return b.window().session().idle(); }));
@@ -182,7 +183,7 @@ void TestE2ESerial::extendedFactoryResetChain()
         QCOMPARE(b.model().route[o - 1], 1);
     for (int code : b.model().edidCode)
         QCOMPARE(code, 0);
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
     QVERIFY(b.panel->messageTexts().contains(text::AskFactoryReset));
     QVERIFY(!b.panel->messageTexts().contains(text::TimeOut));
 }
@@ -192,16 +193,16 @@ void TestE2ESerial::unansweredCommandResentOnceThenTimesOut()
     SimBench b;
     b.sim->device().faults().silentCommands.insert(sim::commandKey(cmd::Reboot));
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     b.panel->modal->queue([&](QDialog&) {
         QVERIFY(waitFor([&] { return b.received().count(hexOf(build::reboot())) == 1; }));
-        b.panel->clock.advance(mtime::Reboot);
+        b.panel->clock.advance(limits::Command.firstMs);
         QVERIFY(waitFor([&] { return b.received().count(hexOf(build::reboot())) == 2; }));
-        b.panel->clock.advance(mtime::Retry);
+        b.panel->clock.advance(limits::Command.retryMs);
     });
     b.window().controlAs<QPushButton>(ctl::Reboot)->click();
     QCOMPARE(b.panel->messageTexts(), QStringList{text::TimeOut});
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
 
     // With the switch answering again, the same command ends with its answer.
     b.sim->device().clearFaults();
@@ -220,13 +221,13 @@ void TestE2ESerial::hangUpReturnsToConnect()
 {
     SimBench b;
     QVERIFY(b.connect());
-    QVERIFY(waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     const int com = b.sim->serialCom();
     QVERIFY(b.window().linkStatus().startsWith(
         QStringLiteral("Connected: COM%1 (Talvane switch simulator, /dev/pts/").arg(com)));
     QVERIFY(!b.window().generalPage().isStale(ctl::PowerOn));
     QVERIFY(b.sim->hangUpSerial());
-    QVERIFY(waitFor([&] { return !b.window().engine().serialOpen(); }));
+    QVERIFY(waitFor([&] { return !b.window().serialPort().isOpen(); }));
     // The operator is told, and the values shown are no longer live.
     QVERIFY2(QRegularExpression(QStringLiteral("^Link lost: COM%1 at \\d\\d:\\d\\d:\\d\\d$").arg(com))
                  .match(b.window().linkStatus())
@@ -237,14 +238,14 @@ void TestE2ESerial::hangUpReturnsToConnect()
     QVERIFY(b.box(ctl::PowerOn)->isEnabled());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
     QVERIFY(b.window().control(ctl::PortList)->isEnabled());
-    QVERIFY(b.window().engine().timers().isArmed(mtimer::PortListRefresh));
+    QVERIFY(b.window().generalPage().followsPortList());
     // The list refreshes and the re-registered port can be connected again.
-    b.panel->clock.advance(mtime::PortListRefresh);
+    b.panel->clock.advance(600);
     auto* list = b.window().controlAs<QComboBox>(ctl::PortList);
     QVERIFY(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())) >= 0);
     list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())));
     b.window().controlAs<QPushButton>(ctl::Connect)->click();
-    QVERIFY(b.window().engine().serialOpen());
+    QVERIFY(b.window().serialPort().isOpen());
     QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Connected: COM%1").arg(b.sim->serialCom())));
     // The greeting's replies refresh Power On and Enable Beep; the status
     // lines wait for the next Status run.

@@ -32,7 +32,7 @@ struct TcpBench {
 
     TcpBench()
     {
-        panel->engine().setLink(LinkMode::Tcp, &window().tcpLink());
+        panel->window->setLink(LinkMode::Tcp, &window().tcpLink());
         NetEndpoints e = window().networkPanel().endpoints();
         sim::SimOptions o;
         o.serial = false;
@@ -74,7 +74,7 @@ struct TcpBench {
         if (!runUntil([&] { return devices()->count() > 0; }))
             return false;
         window().controlAs<QPushButton>(ctl::TcpConnect)->click();
-        return runUntil([&] { return window().engine().tcpConnected() && window().engine().isReady(); });
+        return runUntil([&] { return window().tcpLink().isOpen() && window().ready(); });
     }
 };
 
@@ -120,7 +120,7 @@ void TestE2ETcp::searchConnectAndStatusWithSplitReplies()
                  GeneralPage::outputStatusText(n, m.display[n - 1]));
     }
     QVERIFY(b.panel->messageTexts().isEmpty());
-    QVERIFY(b.window().engine().isReady());
+    QVERIFY(b.window().ready());
 }
 
 void TestE2ETcp::firmwareUploadOverTcp()
@@ -130,7 +130,7 @@ void TestE2ETcp::firmwareUploadOverTcp()
     b.window().pressAt(b.window().control(ctl::TabUpgrade)->geometry().center());
     auto* page = qobject_cast<CFWDlg*>(b.window().pageWindow(Page::Upgrade));
     QVERIFY(page);
-    QVERIFY(b.runUntil([&] { return b.window().engine().isReady(); }));
+    QVERIFY(b.runUntil([&] { return b.window().ready(); }));
 
     QByteArray image(20000, Qt::Uninitialized);
     for (int i = 0; i < image.size(); ++i)

@@ -32,7 +32,7 @@ struct UpgradeBench {
         b.model().versionMajor = 1;
         b.model().versionMinor = 3;
         b.model().ident = sim::identFromText(kIdent);
-        if (!b.connect() || !waitFor([&] { return b.window().engine().isReady() && b.received().size() >= 2; }))
+        if (!b.connect() || !waitFor([&] { return b.window().ready() && b.received().size() >= 2; }))
             return false;
         b.window().pressAt(b.window().control(ctl::TabUpgrade)->geometry().center());
         page = qobject_cast<CFWDlg*>(b.window().pageWindow(Page::Upgrade));
@@ -83,7 +83,7 @@ void TestE2EUpgrade::imageUploadedThroughTheReboot()
 
     // The switch is silent while it reboots; the page's first poll finds it back.
     u.b.panel->clock.advance(limits::RebootPoll.firstMs);
-    QVERIFY(waitFor([&] { return u.log().contains(up::line::Success) && u.b.window().engine().isReady(); }));
+    QVERIFY(waitFor([&] { return u.log().contains(up::line::Success) && u.b.window().ready(); }));
     QCOMPARE(u.log(), up::line::Upgrading + '\n' + up::line::Rebooting + '\n' + up::line::RebootOk + '\n'
                           + up::line::Complete + '\n' + up::line::Success + '\n');
     QVERIFY(!u.page->redText());
@@ -112,7 +112,7 @@ void TestE2EUpgrade::switchThatStopsTakingBlocks()
     QCOMPARE(u.b.panel->messageTexts(), QStringList{text::TimeOut});
     QCOMPARE(u.log(), up::line::Upgrading + '\n' + up::line::Failed + '\n');
     QVERIFY(u.page->redText());
-    QVERIFY(u.b.window().engine().isReady());
+    QVERIFY(u.b.window().ready());
     QCOMPARE(u.dataFramesReceived(), 2);
     const QStringList frames = u.b.received().filter(QRegularExpression(QStringLiteral("^FE EF")));
     QCOMPARE(frames[0], frames[1]);  // the same block twice

@@ -171,7 +171,7 @@ void TestEdidPage::entrySweepFillsTheLines()
     PanelFixture p;
     enterEdidPage(*p.window);
     CEDIDDlg* page = edidPage(*p.window);
-    QVERIFY(!p.engine().isReady());
+    QVERIFY(!p.window->ready());
     PlayedSwitch sw;
     sw.codes = {0, 1, 14, 15, 22, 3, 4, 23};
     for (std::size_t answered = 0; answered < p.sent.size(); ++answered)
@@ -187,7 +187,7 @@ void TestEdidPage::entrySweepFillsTheLines()
     for (int n = 1; n <= 8; ++n)
         QCOMPARE(line(n), lines.at(n - 1));
     QCOMPARE(page->control(ectl::Line[3])->accessibleName(), QStringLiteral("IN4: COPY TX A"));
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     p.clock.advance(20000);  // nothing left to time out
     QVERIFY(p.messageTexts().isEmpty());
 }
@@ -218,7 +218,7 @@ void TestEdidPage::statusQueryRetriedOnce()
         QCOMPARE(b.line(n), n <= filled ? QStringLiteral("1080p,HD Audio 7.1") : kDefaultEdid);
     QCOMPARE(b.p.sent.size(), std::size_t(filled == 8 ? 9 : lostInput + 1));
     QCOMPARE(b.p.messageTexts(), filled == 8 ? QStringList() : QStringList{text::TimeOut});
-    QVERIFY(b.p.engine().isReady());
+    QVERIFY(b.p.window->ready());
 }
 
 void TestEdidPage::settings_data()
@@ -291,7 +291,7 @@ void TestEdidPage::settings()
     }
     QCOMPARE(b.p.sentHex(), commands);
     QVERIFY(b.p.messageTexts().isEmpty());
-    QVERIFY(b.p.engine().isReady());
+    QVERIFY(b.p.window->ready());
 }
 
 void TestEdidPage::unmatchedRepliesEndByTimeout_data()
@@ -325,7 +325,7 @@ void TestEdidPage::unmatchedRepliesEndByTimeout()
     QCOMPARE(b.p.messageTexts(), QStringList{text::TimeOut});
     QVERIFY(!Popups::instance().busyShown());
     QCOMPARE(b.p.sent.size(), std::size_t(1));  // a setting is not resent
-    QVERIFY(b.p.engine().isReady());
+    QVERIFY(b.p.window->ready());
 }
 
 void TestEdidPage::fileChoice_data()
@@ -384,7 +384,7 @@ void TestEdidPage::uploadWithoutAFileSendsNothing()
     EdidBench b;
     b.click(ectl::FileSet);
     QVERIFY(b.p.sent.empty());
-    QVERIFY(b.p.engine().isReady());
+    QVERIFY(b.p.window->ready());
     QVERIFY(b.p.modal->records().isEmpty());
     // A file is chosen only between exchanges.
     QVERIFY(b.p.window->runner().hold());
@@ -412,7 +412,7 @@ void TestEdidPage::againstTheSimulator()
     SimBench s;
     s.model().edidCode = {0, 1, 14, 15, 22, 3, 4, 5};
     QVERIFY(s.connect());
-    QVERIFY(waitFor([&] { return s.window().engine().isReady() && s.received().size() >= 2; }));
+    QVERIFY(waitFor([&] { return s.window().ready() && s.received().size() >= 2; }));
 
     // Entering the page reads every input's EDID.
     enterEdidPage(s.window());
@@ -420,7 +420,7 @@ void TestEdidPage::againstTheSimulator()
     auto line = [&](int n) { return page->controlAs<QLabel>(ectl::Line[n - 1])->text(); };
     auto list = [&](int id) { return page->controlAs<QComboBox>(id); };
     auto click = [&](int id) { page->controlAs<QPushButton>(id)->click(); };
-    QVERIFY(waitFor([&] { return s.window().engine().isReady(); }));
+    QVERIFY(waitFor([&] { return s.window().ready(); }));
     QCOMPARE(QStringList({line(3), line(4), line(5), line(8)}),
              QStringList({"4K2K60,HD Audio 7.1", "COPY TX A", "COPY TX H", "1080i,HD Audio 7.1"}));
     s.panel->clock.advance(kSettingMs);

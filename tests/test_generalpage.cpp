@@ -163,7 +163,7 @@ void TestGeneralPage::fullStatusRun()
     QVERIFY(!Popups::instance().busyShown());
     QVERIFY(!p.modal->records().first().forced);  // the last answer closed it, not the test driver
     QCOMPARE(p.modal->records().first().textAtOpen, text::GettingStatus);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QCOMPARE(p.clock.runningCount(), 1);  // only the port list refresh
 }
 
@@ -212,7 +212,7 @@ void TestGeneralPage::strayRepliesChangeNothing()
     QCOMPARE(p.sent.size(), std::size_t(17));
     for (int i = 0; i < ctl::StatusLabelCount; ++i)
         QCOMPARE(label(p, ctl::StatusInput1 + i), labels[i]);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 
     const bool powerBefore = box(p, ctl::PowerOn)->isChecked();
     const bool beepBefore = box(p, ctl::EnableBeep)->isChecked();
@@ -223,7 +223,7 @@ void TestGeneralPage::strayRepliesChangeNothing()
     QCOMPARE(p.messageTexts().size(), 1);
     QCOMPARE(box(p, ctl::PowerOn)->isChecked(), powerBefore);
     QCOMPARE(box(p, ctl::EnableBeep)->isChecked(), beepBefore);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QCOMPARE(int(p.window->session().counters().unsolicited), 2);
 }
 
@@ -243,7 +243,7 @@ void TestGeneralPage::statusReplyForInput3()
     click(p, ctl::Status);
     QCOMPARE(label(p, 1028), QStringLiteral("HDMI IN3: Disconnect"));
     QCOMPARE(p.lastSent(), hex(build::outputStatusQuery(3)));
-    QVERIFY(!p.engine().isReady());
+    QVERIFY(!p.window->ready());
 }
 
 void TestGeneralPage::lostStatusQueryTimesOutKeepingEarlierLabels()
@@ -267,7 +267,7 @@ void TestGeneralPage::lostStatusQueryTimesOutKeepingEarlierLabels()
     QCOMPARE(sent.count(hex(build::inputStatusQuery(3))), 2);  // sent twice
     QCOMPARE(sent.size(), 4 + 2);
     QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 
@@ -304,7 +304,7 @@ void TestGeneralPage::powerStateReplies()
     QCOMPARE(box(p, ctl::PowerOn)->isChecked(), checked);
     QCOMPARE(p.messageTexts(), messages);
     QCOMPARE(p.sentHex(), sent);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     if (state == kStateOn) {
         // The beeper's state follows the reply to the beeper query.
         {
@@ -338,7 +338,7 @@ void TestGeneralPage::powerOnReplyStopsItsTimers()
     QCOMPARE(p.sentHex(), QStringList({hex(build::powerSet(true)), hex(build::beepStateQuery())}));
     QVERIFY(p.messageTexts().isEmpty());
     QCOMPARE(p.modal->records().last().shownAtClose, text::InitializingSuccessfully);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 void TestGeneralPage::powerOnResendsOnceThenTimesOutAfterTwoSeconds()
@@ -422,7 +422,7 @@ void TestGeneralPage::powerOffAsksFirst()
     QVERIFY(!question);  // the information layout, Ok only
     QCOMPARE(p.sentHex(), sent);
     QVERIFY(box(p, ctl::PowerOn)->isChecked());  // only a reply unchecks it
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     p.clock.advance(20000);  // power off is not resent, and its silence shows nothing
     QCOMPARE(p.sentHex(), sent);
     QCOMPARE(p.messageTexts(), QStringList{text::AskPowerOff});
@@ -441,7 +441,7 @@ void TestGeneralPage::beeperFollowsOnlyReplies()
     clickBox(p, ctl::EnableBeep);
     QVERIFY(!box(p, ctl::EnableBeep)->isChecked());
     QCOMPARE(p.sentHex(), QStringList{hex(build::beepSet(true))});
-    QVERIFY(p.engine().isReady());  // the operator may go on at once
+    QVERIFY(p.window->ready());  // the operator may go on at once
     p.receive(reply::beepSetAck(true, false));
     QVERIFY(box(p, ctl::EnableBeep)->isChecked());
     clickBox(p, ctl::EnableBeep);
@@ -523,7 +523,7 @@ void TestGeneralPage::rebootShowsResultThenCloses()
     QCOMPARE(closedAt, qint64(500 + 5000 + 1000));
     QCOMPARE(p.sentHex(), QStringList{hex(build::reboot())});
     QVERIFY(box(p, ctl::PowerOn)->isChecked());
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 void TestGeneralPage::factoryResetChecksBeepAndShowsResult()
@@ -540,7 +540,7 @@ void TestGeneralPage::factoryResetChecksBeepAndShowsResult()
     QCOMPARE(p.modal->records().first().textAtOpen, text::Setting);
     QCOMPARE(p.modal->records().first().shownAtClose, text::SetSuccessfully);
     QCOMPARE(p.sentHex(), QStringList{hex(build::factoryReset())});
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 void TestGeneralPage::extendedFactoryResetChain()
@@ -563,7 +563,7 @@ void TestGeneralPage::extendedFactoryResetChain()
             sw.pump();
             p.clock.advance(10);
             if (Popups::instance().busyText() == text::SetSuccessfully && !readyAtResult)
-                readyAtResult = p.engine().isReady();
+                readyAtResult = p.window->ready();
         }
     });
     click(p, ctl::ExtFactoryReset);
@@ -581,7 +581,7 @@ void TestGeneralPage::extendedFactoryResetChain()
     QVERIFY(p.modal->records().at(0).question);
     QCOMPARE(p.modal->records().at(1).shownAtClose, text::SetSuccessfully);
     QVERIFY(box(p, ctl::EnableBeep)->isChecked());
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QCOMPARE(p.clock.runningCount(), 1);
 }
 
@@ -591,7 +591,7 @@ void TestGeneralPage::extendedFactoryResetCancelled()
     p.modal->queue(ScriptedModal::click(1099));  // Cancel
     click(p, ctl::ExtFactoryReset);
     QVERIFY(p.sent.empty());
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     // With "No longer remind" set the reset starts without a question.
     Popups::instance().setNoLongerRemind(true);
     p.modal->queue([&](QDialog&) { Popups::instance().closeBusy(); });
@@ -599,7 +599,7 @@ void TestGeneralPage::extendedFactoryResetCancelled()
     Popups::instance().setNoLongerRemind(false);
     QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(3, 1))});
     QCOMPARE(p.modal->count(ScriptedModal::Kind::Message), 1);
-    QVERIFY(!p.engine().isReady());  // under way
+    QVERIFY(!p.window->ready());  // under way
     p.clock.advance(3000);
     QCOMPARE(p.sentHex(), QStringList(2, hex(build::routeSet(3, 1))));
 }
@@ -609,10 +609,9 @@ void TestGeneralPage::extendedFactoryResetCancelled()
 void TestGeneralPage::logClearEndsAStuckExchange()
 {
     PanelFixture p;
-    p.engine().sendCommand(build::powerStateQuery());
     QVERIFY(p.window->runner().hold());  // held, as by an operation that never ends
     click(p, ctl::ClearLogs);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QVERIFY(p.window->controlAs<QPlainTextEdit>(ctl::SendLog)->toPlainText().isEmpty());
 }
 
@@ -648,7 +647,7 @@ void TestGeneralPage::disconnectLeavesStaleValuesUntilRepliesRefreshThem()
     }
     // A report refreshes what it reports, and only that: the greeting of
     // the next link refreshes power and beeper, not the status lines.
-    p.engine().setSerialOpen(true);
+    p.capture.open = true;
     p.window->generalPage().greet();
     p.receive(reply::powerState(kStateOn));
     QVERIFY(!p.window->generalPage().isStale(ctl::PowerOn));
@@ -772,7 +771,7 @@ void TestGeneralPage::connectWithEmptyListFails()
     setPorts(p, {});
     click(p, ctl::Connect);
     QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
-    QVERIFY(!p.engine().serialOpen());
+    QVERIFY(!p.capture.isOpen());
     QCOMPARE(p.window->control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
 }
 

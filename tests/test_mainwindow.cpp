@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 
 #include "app/controlids.h"
+#include "ops/limits.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
@@ -79,7 +80,7 @@ void TestMainWindow::enteringAPageSendsItsFirstCommand()
     QCOMPARE(int(p.window->currentPage()), page);
     QVERIFY(a->state().selected);
     QCOMPARE(p.sentHex(), QStringList{frame});
-    QCOMPARE(p.engine().isReady(), readyAfter);
+    QCOMPARE(p.window->ready(), readyAfter);
 }
 
 void TestMainWindow::pageEntryTimesOutAfterSevenSeconds_data()
@@ -95,11 +96,11 @@ void TestMainWindow::pageEntryTimesOutAfterSevenSeconds()
     QFETCH(int, tab);
     PanelFixture p;
     p.window->pressAt(centreOf(p.window->control(tab)));
-    p.clock.advance(mtime::PageEntry - 1);
+    p.clock.advance(limits::ChainQuery.firstMs - 1);
     QVERIFY(p.modal->records().isEmpty());
     p.clock.advance(1);
     QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QCOMPARE(p.sent.size(), std::size_t(1));  // the entry query is not resent
 }
 
@@ -119,7 +120,7 @@ void TestMainWindow::tabClicksRefusedWhileBusy()
     QVERIFY(!p.window->pageWindow(Page::Edid));
 
     // After the answer (or a timeout) the tabs work again.
-    p.clock.advance(mtime::PageEntry);
+    p.clock.advance(limits::ChainQuery.firstMs);
     p.window->pressAt(centreOf(p.window->control(ctl::TabEdid)));
     QCOMPARE(p.window->currentPage(), Page::Edid);
 }
@@ -131,7 +132,7 @@ void TestMainWindow::enteringWithTheLinkClosedShowsThePageAnyway()
     QCOMPARE(p.window->currentPage(), Page::Matrix);
     QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
     QVERIFY(p.sent.empty());
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     p.clock.advance(20000);  // nothing was sent, nothing times out
     QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
 }
@@ -139,7 +140,7 @@ void TestMainWindow::enteringWithTheLinkClosedShowsThePageAnyway()
 void TestMainWindow::pagesAreCreatedOnceAndPlaced()
 {
     PanelFixture p;
-    p.engine().setSerialOpen(false);  // no commands, so the tabs stay free
+    p.capture.open = false;  // no commands, so the tabs stay free
     QWidget* first[3] = {};
     const int tabs[3] = {ctl::TabEdid, ctl::TabMatrix, ctl::TabUpgrade};
     const Page pages[3] = {Page::Edid, Page::Matrix, Page::Upgrade};

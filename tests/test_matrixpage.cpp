@@ -158,7 +158,7 @@ void TestMatrixPage::entryChainsShowTheSwitchState()
     // the route and the ARC chain is refused and sends nothing.
     click(m, mctl::Input[0][0]);
     QCOMPARE(p.sent.size(), std::size_t(9));
-    QVERIFY(!p.engine().isReady());
+    QVERIFY(!p.window->ready());
     for (int o = 1; o <= kOutputs; ++o) {
         CommandFrame answer = reply::arcQuery(o, arc[o - 1]);
         if (o == 4)
@@ -170,7 +170,7 @@ void TestMatrixPage::entryChainsShowTheSwitchState()
     for (int o = 1; o <= kOutputs; ++o)
         QCOMPARE(shown(m, o), expected[o - 1]);
     QCOMPARE(p.sentHex(), queries);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     p.clock.advance(20000);
     QVERIFY(p.messageTexts().isEmpty());  // no false "Time out!"
     QCOMPARE(p.sent.size(), std::size_t(16));
@@ -183,11 +183,11 @@ void TestMatrixPage::workedExampleRoutesInput4ToOutputB()
     click(m, mctl::Input[1][3]);
     QCOMPARE(p.sentHex(), QStringList{QStringLiteral("A5 5B 02 03 04 00 02 00 00 00 00 00 F5")});
     QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 OFF"));
-    QVERIFY(!p.engine().isReady());
+    QVERIFY(!p.window->ready());
     p.receive(reply::routeSetAck(2));
     QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 OFF"));
     QCOMPARE(m.currentInput(2), 4);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     // Clicking the checked input again sends the same route and keeps it checked.
     click(m, mctl::Input[1][3]);
     QCOMPARE(p.sentHex().last(), QStringLiteral("A5 5B 02 03 04 00 02 00 00 00 00 00 F5"));
@@ -228,10 +228,10 @@ void TestMatrixPage::commandsResendOnceThenTimeOut()
     QCOMPARE(p.sentHex(), QStringList(2, hex(frame)));
     p.clock.advance(kCommandMs - 1);
     QVERIFY(p.messageTexts().isEmpty());
-    QVERIFY(!p.engine().isReady());
+    QVERIFY(!p.window->ready());
     p.clock.advance(1);
     QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
     QCOMPARE(p.sent.size(), std::size_t(2));
     for (int o = 1; o <= kOutputs; ++o)
         QCOMPARE(shown(m, o), before[o - 1]);
@@ -255,7 +255,7 @@ void TestMatrixPage::stepButtonsWrapAndKeepTheirStoredValue()
         QCOMPARE(p.lastSent(), hex(build::routeSet(s.sentInput, s.output)));
         QCOMPARE(m.currentInput(s.output), s.stored);
         p.clock.advance(2 * kCommandMs);
-        QVERIFY(p.engine().isReady());
+        QVERIFY(p.window->ready());
     }
     QCOMPARE(p.messageTexts().size(), 6);
     // An acknowledged step stores the input it routed.
@@ -293,7 +293,7 @@ void TestMatrixPage::arcAcknowledgements()
     p.receive(ack);
     QCOMPARE(shown(m, 3), shownC);
     QCOMPARE(shown(m, 1), QStringLiteral("IN1 Input 1 OFF"));
-    QCOMPARE(p.engine().isReady(), answered);
+    QCOMPARE(p.window->ready(), answered);
     p.clock.advance(2 * kCommandMs);
     QCOMPARE(p.messageTexts(), answered ? QStringList() : QStringList{text::TimeOut});
     QCOMPARE(p.sent.size(), std::size_t(answered ? 1 : 2));
@@ -327,7 +327,7 @@ void TestMatrixPage::repliesThatAnswerNothingChangeNothing()
     QVERIFY(p.sent.empty());
     QCOMPARE(shown(m, 1), QStringLiteral("IN5 Input 5 ?"));
     QCOMPARE(p.messageTexts().size(), 1);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 QTEST_MAIN(TestMatrixPage)

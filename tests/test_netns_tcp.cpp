@@ -90,7 +90,7 @@ struct NetnsBench {
         if (!started)
             return;
         panel = std::make_unique<PanelFixture>(false);
-        panel->engine().setLink(LinkMode::Tcp, &window().tcpLink());
+        panel->window->setLink(LinkMode::Tcp, &window().tcpLink());
         window().networkPanel().setEndpoints(NetEndpoints{});
         window().controlAs<QRadioButton>(ctl::TcpMode)->click();
     }
@@ -129,7 +129,6 @@ private slots:
 
         // The settings go out and come back as broadcasts; the search that
         // follows finds the switch with its new address.
-        b.panel->clock.advance(mtime::SearchSuccess + mtime::SearchClose);
         QString result;
         b.panel->modal->queue([&](QDialog& d) {
             ScriptedModal::click(CConfigIPDlg::kStaticIpId)(d);
@@ -137,10 +136,11 @@ private slots:
             ScriptedModal::click(CConfigIPDlg::kOkId)(d);
         });
         b.panel->modal->queue([&](QDialog& d) {
-            QVERIFY(waitFor([&] { return b.window().engine().timers().isArmed(mtimer::SearchSuccess); }));
-            b.panel->clock.advance(mtime::SearchSuccess);
+            // Found again with the new address: the result follows.
+            QVERIFY(waitFor([&] { return b.devices()->findText(QStringLiteral("10.77.0.50")) >= 0; }));
+            b.panel->clock.advance(kConfiguredResultMs);
             result = static_cast<CStatusDlg&>(d).shownText();
-            b.panel->clock.advance(mtime::SearchClose);
+            b.panel->clock.advance(kConfiguredCloseMs);
         });
         b.click(ctl::Config);
         QCOMPARE(result, text::ConfigureSuccessfully);

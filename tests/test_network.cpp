@@ -18,6 +18,7 @@
 #include <QTcpSocket>
 
 #include "app/controlids.h"
+#include "ops/limits.h"
 #include "app/generalpage.h"
 #include "app/networkpanel.h"
 #include "dialogs/configipdlg.h"
@@ -79,7 +80,7 @@ bool connectTo(PanelFixture& p, TcpPeer& peer)
     p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
     devices(p)->setEditText(kLoopback);
     click(p, ctl::TcpConnect);
-    return QTest::qWaitFor([&] { return p.engine().tcpConnected() && peer.socket; }, kDeadlineMs);
+    return QTest::qWaitFor([&] { return p.window->tcpLink().isOpen() && peer.socket; }, kDeadlineMs);
 }
 
 // The configuration socket's far end: a switch bound to the same port.
@@ -107,7 +108,10 @@ private slots:
     void badAddressIsReported();
     void searchListsEveryAnswer();
     void searchReplyEdgeCases();
+    void configTargetsTheSwitchTheDialogShows_data();
+    void configTargetsTheSwitchTheDialogShows();
     void configSendsThePacketAndReportsSuccess();
+    void configWatchdogTimesOut_data();
     void configWatchdogTimesOut();
     void dialogKeepsStaticChoiceAndChecksInput();
     void dialogNamesAndPainting();
@@ -126,49 +130,49 @@ void TestNetwork::modeRadiosEnableTheirGroups()
     QVERIFY(enabled(tcp, false) && enabled(com, true));
 
     // TCP mode stops the serial link; the port list is kept current for a return.
-    p.engine().timers().stop(mtimer::PortListRefresh);
+    p.window->generalPage().followPortList(false);
     p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
-    QCOMPARE(p.engine().linkMode(), LinkMode::Tcp);
+    QCOMPARE(p.window->linkMode(), LinkMode::Tcp);
     QVERIFY(enabled(tcp, true) && enabled(com, false));
-    QVERIFY(!p.engine().serialOpen());
+    QVERIFY(!p.capture.isOpen());
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
     QVERIFY(p.window->generalPage().isStale(ctl::PowerOn));
-    QVERIFY(p.engine().timers().isArmed(mtimer::PortListRefresh));
-    QVERIFY(!p.engine().acquire());
+    QVERIFY(p.window->generalPage().followsPortList());
+    QVERIFY(!p.window->presenter().acquire());
     QCOMPARE(p.messageTexts(), QStringList{text::ConnectFailed});
 
     p.window->controlAs<QRadioButton>(ctl::ComMode)->click();
-    QCOMPARE(p.engine().linkMode(), LinkMode::Com);
+    QCOMPARE(p.window->linkMode(), LinkMode::Com);
     QVERIFY(enabled(tcp, false) && enabled(com, true));
 }
 
 void TestNetwork::connectionUpLostAndClosedByComMode()
 {
     PanelFixture p(false);
-    p.engine().setLink(LinkMode::Tcp, &p.window->tcpLink());
+    p.window->setLink(LinkMode::Tcp, &p.window->tcpLink());
     TcpPeer peer;
     QVERIFY(connectTo(p, peer));
     QCOMPARE(captionOf(p, ctl::TcpConnect), QStringLiteral("Disconnect"));
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Connected: 127.0.0.1"));
     // The greeting goes out without taking the ready flag.
     QTRY_COMPARE_WITH_TIMEOUT(peer.received, bytes(build::powerStateQuery()), kDeadlineMs);
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 
     // The switch closes: the button no longer claims a connection.
     peer.socket->disconnectFromHost();
-    QTRY_VERIFY_WITH_TIMEOUT(!p.engine().tcpConnected(), kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!p.window->tcpLink().isOpen(), kDeadlineMs);
     QCOMPARE(captionOf(p, ctl::TcpConnect), QStringLiteral("Connect"));
     QVERIFY(p.window->linkStatus().startsWith(QStringLiteral("Link lost: 127.0.0.1 at ")));
     QVERIFY(p.window->generalPage().isStale(ctl::EnableBeep));
-    QVERIFY(!p.engine().acquire());
+    QVERIFY(!p.window->presenter().acquire());
     QCOMPARE(p.messageTexts(), QStringList{text::ConnectFailed});
 
     // Connect starts a new connection; COM mode closes it.
     peer.socket = nullptr;
     click(p, ctl::TcpConnect);
-    QTRY_VERIFY_WITH_TIMEOUT(p.engine().tcpConnected() && peer.socket, kDeadlineMs);
+    QTRY_VERIFY_WITH_TIMEOUT(p.window->tcpLink().isOpen() && peer.socket, kDeadlineMs);
     p.window->controlAs<QRadioButton>(ctl::ComMode)->click();
-    QVERIFY(!p.engine().tcpConnected());
+    QVERIFY(!p.window->tcpLink().isOpen());
     QCOMPARE(captionOf(p, ctl::TcpConnect), QStringLiteral("Connect"));
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
     QTRY_COMPARE_WITH_TIMEOUT(peer.socket->state(), QAbstractSocket::UnconnectedState, kDeadlineMs);
@@ -239,11 +243,9 @@ void TestNetwork::searchListsEveryAnswer()
     QCOMPARE(receiveLog(p).count('\n'), 6);
     QVERIFY(receiveLog(p).startsWith(QStringLiteral("02 00 00 00 00 A1 C0 A8 01 09 00 00 00 \n")));
 
-    // Timer 1004 reports success to a busy popup, which is not showing now.
-    QVERIFY(p.engine().timers().isArmed(mtimer::SearchSuccess));
-    p.clock.advance(mtime::SearchSuccess + mtime::SearchClose);
+    // A plain search shows no popup and leaves nothing to run out.
+    p.clock.advance(20000);
     QVERIFY(p.modal->records().isEmpty());
-    QCOMPARE(p.clock.runningCount(), 1);  // only the port list refresh
 
     // A second search empties the list before any answer.
     click(p, ctl::Search);
@@ -266,13 +268,56 @@ void TestNetwork::searchReplyEdgeCases()
     QCOMPARE(receiveLog(p).count(QStringLiteral("09 ")), 7);  // the MAC and the last octet
     QCOMPARE(current(p), first);
     QCOMPARE(devices(p)->count(), 1);
-    // 50 bytes without the marks: the current device, but no entry.
+    // 50 bytes without the marks: not a switch's answer, so neither an entry
+    // nor the current device (the one "Config..." would configure).
     searchAnswer(p, searchReply({7, 7, 7, 7, 7, 7}, {10, 0, 0, 7}, false));
-    QCOMPARE(current(p), QStringLiteral("10.0.0.7 070707070707"));
+    QCOMPARE(current(p), first);
     QCOMPARE(devices(p)->count(), 1);
     // The same switch again: still one entry.
     searchAnswer(p, searchReply({1, 2, 3, 4, 5, 6}, {10, 0, 0, 1}));
     QCOMPARE(devices(p)->count(), 1);
+    // A confirmation of settings with none under way is not taken: no new search.
+    NetConfigPacket forged;
+    forged.target = {1, 2, 3, 4, 5, 6};
+    const std::vector<std::uint8_t> confirmation = forged.encodeConfirmation();
+    datagram(p, QByteArray(reinterpret_cast<const char*>(confirmation.data()), qsizetype(confirmation.size())));
+    QCOMPARE(devices(p)->count(), 1);
+}
+
+void TestNetwork::configTargetsTheSwitchTheDialogShows_data()
+{
+    QTest::addColumn<bool>("marked");  // the other switch's answer carries the marks
+    QTest::newRow("an unmarked answer meanwhile") << false;
+    QTest::newRow("another switch's answer meanwhile") << true;
+}
+
+void TestNetwork::configTargetsTheSwitchTheDialogShows()
+{
+    QFETCH(bool, marked);
+    PanelFixture p(false);
+    p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
+    SwitchSocket sw(p.window->networkPanel().endpoints().configPort);
+    click(p, ctl::Search);
+    const MacAddress macA{0x02, 0, 0, 0, 0, 0x01};
+    const MacAddress macB{0x02, 0, 0, 0, 0, 0x02};
+    searchAnswer(p, searchReply(macA, {192, 168, 1, 20}));
+    p.modal->queue([&](QDialog& d) {
+        // While the dialog shows switch A, switch B answers (the list shows
+        // it first: its address sorts first).
+        searchAnswer(p, searchReply(macB, {192, 168, 1, 10}, marked));
+        ScriptedModal::click(CConfigIPDlg::kOkId)(d);
+    });
+    p.modal->queue([&](QDialog&) {
+        QVERIFY(QTest::qWaitFor([&] { return !sw.got.isEmpty(); }, kDeadlineMs));
+        Popups::instance().closeBusy();
+    });
+    click(p, ctl::Config);
+    QCOMPARE(devices(p)->count(), marked ? 2 : 1);
+    const std::optional<NetConfigPacket> sent =
+        NetConfigPacket::decode(reinterpret_cast<const std::uint8_t*>(sw.got.value(0).constData()), std::size_t(sw.got.value(0).size()));
+    QVERIFY(sent);
+    QCOMPARE(sent->target, macA);
+    QCOMPARE(sent->newMac, macA);  // the MAC boxes held A's
 }
 
 void TestNetwork::configSendsThePacketAndReportsSuccess()
@@ -282,7 +327,6 @@ void TestNetwork::configSendsThePacketAndReportsSuccess()
     const NetEndpoints e = p.window->networkPanel().endpoints();
     SwitchSocket sw(e.configPort);
     click(p, ctl::Search);
-    // Config pressed before the search's own success timer ran out.
     searchAnswer(p, searchReply({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, {192, 168, 1, 77}));
 
     QStringList seen;
@@ -299,20 +343,26 @@ void TestNetwork::configSendsThePacketAndReportsSuccess()
     });
     p.modal->queue([&](QDialog&) {
         seen << Popups::instance().busyText();
-        p.clock.advance(mtime::SearchSuccess + mtime::SearchClose);
-        QVERIFY(Popups::instance().busyShown());
-        QCOMPARE(Popups::instance().busyText(), text::Configuring);
         QVERIFY(QTest::qWaitFor([&] { return !sw.got.isEmpty(); }, kDeadlineMs));
         const NetConfigPacket sent = *NetConfigPacket::decode(reinterpret_cast<const std::uint8_t*>(sw.got[0].constData()),
                                                               std::size_t(sw.got[0].size()));
+        // Search answers before the confirmation are not taken for it.
+        searchAnswer(p, searchReply(sent.newMac, sent.ip));
+        QCOMPARE(devices(p)->count(), 1);
         const std::vector<std::uint8_t> ok = sent.encodeConfirmation();
         datagram(p, QByteArray(reinterpret_cast<const char*>(ok.data()), qsizetype(ok.size())));
-        // The confirmation starts a new search, whose answer ends the popup.
+        // The confirmation starts a new search. Only the configured switch,
+        // with its new MAC and address, ends the wait; others are listed.
         QCOMPARE(devices(p)->count(), 0);
+        searchAnswer(p, searchReply({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, {192, 168, 1, 77}));
+        searchAnswer(p, searchReply(sent.newMac, {192, 168, 1, 51}));
+        p.clock.advance(5000);
+        QCOMPARE(Popups::instance().busyText(), text::Configuring);
+        QCOMPARE(devices(p)->count(), 2);
         searchAnswer(p, searchReply(sent.newMac, sent.ip));
-        p.clock.advance(mtime::SearchSuccess);
+        p.clock.advance(kConfiguredResultMs);
         seen << Popups::instance().openBusyPopup()->shownText();
-        p.clock.advance(mtime::SearchClose);
+        p.clock.advance(kConfiguredCloseMs);
     });
     click(p, ctl::Config);
     QCOMPARE(seen, QStringList({"77", "AA", "0", text::Configuring, text::ConfigureSuccessfully}));
@@ -321,28 +371,44 @@ void TestNetwork::configSendsThePacketAndReportsSuccess()
                  + QStringLiteral("00 ").repeated(48) + QStringLiteral("FF 12"));
     QVERIFY(!Popups::instance().busyShown());
     QCOMPARE(devices(p)->itemText(0), QStringLiteral("192.168.1.50"));
-    p.clock.advance(mtime::ConfigWatchdog);
+    p.clock.advance(20000);
     QVERIFY(p.messageTexts().isEmpty());
+}
+
+void TestNetwork::configWatchdogTimesOut_data()
+{
+    QTest::addColumn<QString>("answers");
+    QTest::newRow("nothing answers") << "";
+    QTest::newRow("a forged confirmation: short") << "short";
+    QTest::newRow("confirmed, but another switch answers the search") << "other";
 }
 
 void TestNetwork::configWatchdogTimesOut()
 {
+    QFETCH(QString, answers);
     PanelFixture p(false);
     p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
-    p.engine().clearReady();
     qint64 closedAt = -1;
     p.modal->queue([](QDialog& d) { d.accept(); });  // the dialog: OK as it stands
     p.modal->queue([&](QDialog&) {
-        p.clock.advance(mtime::ConfigWatchdog - 1);
+        NetConfigPacket confirmed;
+        std::vector<std::uint8_t> c = confirmed.encodeConfirmation();
+        if (answers == "short")
+            c.resize(NetConfigPacket::kSize - 1);
+        if (!answers.isEmpty())
+            datagram(p, QByteArray(reinterpret_cast<const char*>(c.data()), qsizetype(c.size())));
+        if (answers == "other")
+            searchAnswer(p, searchReply({2, 2, 2, 2, 2, 2}, {10, 0, 0, 2}));
+        p.clock.advance(limits::NetworkSettingsMs - 1);
         QVERIFY(Popups::instance().busyShown());
         p.clock.advance(1);
         closedAt = p.clock.nowMs();
     });
     click(p, ctl::Config);
     QVERIFY(!Popups::instance().busyShown());
-    QCOMPARE(closedAt, qint64(mtime::ConfigWatchdog));
+    QCOMPARE(closedAt, qint64(limits::NetworkSettingsMs));
     QCOMPARE(p.messageTexts(), QStringList{text::TimeOut});
-    QVERIFY(p.engine().isReady());
+    QVERIFY(p.window->ready());
 }
 
 void TestNetwork::dialogKeepsStaticChoiceAndChecksInput()

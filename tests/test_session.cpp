@@ -245,9 +245,10 @@ void TestSession::cancelQueuedAndOutstanding()
 void TestSession::checksumsOnTheWire()
 {
     Bench b;
-    b.session.sendUnguarded(bytesOf(build::powerStateQuery()));
+    b.start("query", Request{bytesOf(build::powerStateQuery()), {}, Timing{1}});
     DataFrame block;
-    b.session.sendUnguarded(Bytes(block.bytes.begin(), block.bytes.end()));
+    b.start("block", Request{Bytes(block.bytes.begin(), block.bytes.end()), {}, Timing{1}});
+    b.clock.advance(1);
     QCOMPARE(b.log.sent.first(), QStringLiteral("A5 5B 08 0C 00 00 00 00 00 00 00 00 EC"));
     QCOMPARE(b.written[1].size(), kDataFrameSize);
     QVERIFY(verifyChecksum(b.written[0].data()));

@@ -67,7 +67,7 @@ struct TourBench {
     }
 
     CTalvaneDlg& w() { return b.window(); }
-    bool ready() { return w().engine().isReady(); }
+    bool ready() { return w().ready(); }
     void tab(int id) { w().pressAt(w().control(id)->geometry().center()); }
     int received(const CommandFrame& f) { return int(b.received().count(hexOf(f))); }
     int searchesReceived() { return int(traceLines(b.tracePath).count(QStringLiteral("< 61"))); }
@@ -191,9 +191,9 @@ void TestTour::tourGivesTheRecordedFrames()
     QVERIFY(waitFor([&] { return !b.box(ctl::PowerOn)->isChecked() && !b.model().power; }));
     modal.queue([&](QDialog&) {
         QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
-        clock.advance(mtime::PowerOnResult);
+        clock.advance(general::PowerOnResultMs);
         QCOMPARE(Popups::instance().busyText(), text::InitializingSuccessfully);
-        clock.advance(mtime::PowerOnClose);
+        clock.advance(general::PowerOnCloseMs);
     });
     b.clickBox(ctl::PowerOn);
     QVERIFY(waitFor([&] { return t.ready() && t.received(build::beepStateQuery()) == 3; }));
@@ -206,14 +206,13 @@ void TestTour::tourGivesTheRecordedFrames()
     auto* devices = t.w().controlAs<QComboBox>(ctl::DeviceList);
     t.w().controlAs<QPushButton>(ctl::Search)->click();
     QVERIFY(waitFor([&] { return devices->count() == 1; }));
-    clock.advance(mtime::SearchSuccess + mtime::SearchClose);
     modal.queue(ScriptedModal::click(kConfigOk));
     modal.queue([&](QDialog&) {
         // The confirmation starts a second search, whose answer reports success.
         QVERIFY(waitFor([&] { return t.searchesReceived() == 2 && devices->count() == 1; }));
-        clock.advance(mtime::SearchSuccess);
+        clock.advance(kConfiguredResultMs);
         QCOMPARE(Popups::instance().busyText(), text::ConfigureSuccessfully);
-        clock.advance(mtime::SearchClose);
+        clock.advance(kConfiguredCloseMs);
     });
     t.w().networkPanel().configClicked();
     QVERIFY(!Popups::instance().busyShown());

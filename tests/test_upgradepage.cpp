@@ -147,7 +147,7 @@ void TestUpgradePage::deviceInformation()
     QFETCH(int, kind);
     QFETCH(QString, info);
     Upgrade u;
-    QVERIFY(u.p.engine().isReady());  // the read runs in the background
+    QVERIFY(u.p.window->ready());  // the read runs in the background
     // Answers to nothing asked change nothing.
     u.p.receive(reply::devicePorts(4, 4));
     u.p.receive(reply::identText(0, reinterpret_cast<const std::uint8_t*>("XXXXXXXX")));
@@ -165,7 +165,7 @@ void TestUpgradePage::deviceInformation()
     QCOMPARE(u.p.sentHex(), QStringList({hex(build::deviceInfoQuery2()),
                                          hex(build::deviceInfoQuery3()), hex(build::identRead(0)),
                                          hex(build::identRead(1)), hex(build::identRead(2)), hex(build::identRead(3))}));
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
     QCOMPARE(u.page->control(up::ctl::DeviceInfo)->accessibleName(), info);
 }
 
@@ -183,7 +183,7 @@ void TestUpgradePage::identificationTextWrite()
     u.page->controlAs<QLineEdit>(up::ctl::IdentFirstHalf)->setText(QStringLiteral("Hall A"));
     u.page->controlAs<QLineEdit>(up::ctl::IdentSecondHalf)->setText(QStringLiteral("0123456789abcdefXYZ"));
     u.click(up::ctl::IdentSet);
-    QVERIFY(!u.p.engine().isReady());
+    QVERIFY(!u.p.window->ready());
     const QByteArray text = QByteArray("Hall A").leftJustified(16, ' ') + "0123456789abcdef";
     QStringList expected;
     for (int part = 0; part < cmd::IdentParts; ++part) {
@@ -202,7 +202,7 @@ void TestUpgradePage::identificationTextWrite()
         QCOMPARE(u.p.messageTexts(), QStringList{text::SetSuccessfully});
         QCOMPARE(u.p.lastSent(), hex(build::identRead(0)));
     }
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
 }
 
 void TestUpgradePage::blocksOfAnImage_data()
@@ -231,7 +231,7 @@ void TestUpgradePage::blocksOfAnImage()
     QCOMPARE(u.page->controlAs<QLineEdit>(up::ctl::Path)->text(), u.dir.filePath(QStringLiteral("fw.bin")));
     u.startTransfer();
     QCOMPARE(u.p.sentHex().mid(0, 2), QStringList({hex(build::upgradeStart()), hex(build::upgradeTransferRequest())}));
-    QVERIFY(!u.p.engine().isReady());
+    QVERIFY(!u.p.window->ready());
 
     QStringList seen;
     while (u.page->state() == up::State::Transferring && seen.size() < 8) {
@@ -249,7 +249,7 @@ void TestUpgradePage::blocksOfAnImage()
     }
     QCOMPARE(seen.join(' '), blocks);
     // Other commands wait until the switch is back from its reboot.
-    QCOMPARE(u.p.engine().isReady(), !completed);
+    QCOMPARE(u.p.window->ready(), !completed);
     if (!completed) {
         QCOMPARE(u.page->state(), up::State::Idle);
         QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
@@ -284,7 +284,7 @@ void TestUpgradePage::resendAndFailureStatuses()
     QCOMPARE(u.progress(), 0);
     QCOMPARE(int(u.page->offset()), 0);
     QCOMPARE(u.page->state(), up::State::Idle);
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
     QVERIFY(u.p.messageTexts().isEmpty());
 }
 
@@ -310,7 +310,7 @@ void TestUpgradePage::transferRequestResentThenFails()
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
     QVERIFY(u.page->redText());
     QCOMPARE(u.logColour(), kRed);
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
     QVERIFY(u.p.messageTexts().isEmpty());
 }
 
@@ -324,7 +324,7 @@ void TestUpgradePage::startTimesOutWithoutResend()
     QString logWhileBoxOpen;
     u.p.modal->queue([&](QDialog& box) {
         logWhileBoxOpen = u.log();
-        QVERIFY(!u.p.engine().isReady());
+        QVERIFY(!u.p.window->ready());
         box.done(Popups::Ok);
     });
     u.p.clock.advance(1);
@@ -333,7 +333,7 @@ void TestUpgradePage::startTimesOutWithoutResend()
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
     QCOMPARE(u.logColour(), kBlack);
     QCOMPARE(u.p.sentHex(), QStringList{hex(build::upgradeStart())});
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
     // A late answer changes nothing.
     u.p.receive(reply::ack(cmd::UpgradeStart));
     QCOMPARE(u.p.sent.size(), std::size_t(1));
@@ -355,7 +355,7 @@ void TestUpgradePage::rebootAnswer()
     u.ack(kBlockReceived);
     u.ack(kBlockReceived);
     QCOMPARE(u.page->state(), up::State::Rebooting);
-    QVERIFY(!u.p.engine().isReady());  // other commands wait until the switch is back
+    QVERIFY(!u.p.window->ready());  // other commands wait until the switch is back
     const std::size_t before = u.p.sent.size();
     const int pollMs = limits::RebootPoll.firstMs;
     u.p.clock.advance(pollMs);
@@ -369,7 +369,7 @@ void TestUpgradePage::rebootAnswer()
         QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Rebooting, up::line::RebootOk, up::line::Complete,
                                  up::line::Success}));
         QCOMPARE(u.page->state(), up::State::Idle);
-        QVERIFY(u.p.engine().isReady());
+        QVERIFY(u.p.window->ready());
         u.p.clock.advance(6 * pollMs);  // no poll follows
         QCOMPARE(u.p.sentHex().count(hex(build::upgradePageQuery(true))), 2);
         return;
@@ -385,7 +385,7 @@ void TestUpgradePage::rebootAnswer()
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Rebooting, up::line::Failed}));
     QCOMPARE(u.logColour(), kRed);
     QCOMPARE(u.page->state(), up::State::Idle);
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
 }
 
 void TestUpgradePage::silentBlockSentTwiceThenTimesOut()
@@ -413,7 +413,7 @@ void TestUpgradePage::silentBlockSentTwiceThenTimesOut()
     QCOMPARE(u.logColour(), kRed);
     QCOMPARE(int(u.page->offset()), 0);
     QCOMPARE(u.progress(), 0);
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
     u.ack(kBlockReceived);  // too late
     QCOMPARE(u.p.sent.size(), writes + 1);
 }
@@ -424,7 +424,7 @@ void TestUpgradePage::refusedAttempts()
     u.click(up::ctl::Upgrade);  // no file
     QCOMPARE(u.p.messageTexts(), QStringList{text::NoFirmwareFile});
     QVERIFY(u.p.sent.empty());
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
 
     u.load(randomImage(100));
     u.click(up::ctl::Upgrade);
@@ -480,7 +480,7 @@ void TestUpgradePage::lateAnswersDuringATransferAreIgnored()
     u.p.receive(reply::deviceVersion(1, 3));
     u.p.receive(reply::blockAck(0, 5, kBlockReceived));  // not the block in flight
     QCOMPARE(u.p.sent.size(), writes);
-    QVERIFY(!u.p.engine().isReady());
+    QVERIFY(!u.p.window->ready());
     u.ack(kBlockReceived);
     QCOMPARE(int(u.lastBlock()[dpos::Block]), 1);
 }
@@ -553,7 +553,7 @@ void TestUpgradePage::closingDuringATransferAsksFirst()
     QCOMPARE(u.p.messageTexts().size(), 2);
     QCOMPARE(u.log(), lines({up::line::Upgrading, up::line::Failed}));
     QVERIFY(u.page->redText());
-    QVERIFY(u.p.engine().isReady());
+    QVERIFY(u.p.window->ready());
 }
 
 QTEST_MAIN(TestUpgradePage)

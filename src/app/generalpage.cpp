@@ -28,6 +28,8 @@ const QString kComPrefix = QStringLiteral("COM");
 const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
+// The port list is looked at again this often while no port is open (ms).
+constexpr int kPortListRefreshMs = 600;
 // The General page's entry query: 7 s, not resent.
 constexpr Timing kEntryQuery = limits::ChainQuery;
 
@@ -66,9 +68,8 @@ QString GeneralPage::outputStatusText(int output, bool connected)
         .arg(connected ? QStringLiteral("Connect") : QStringLiteral("Disconnect"));
 }
 
-GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, Presenter& presenter, CSerialPort& port)
+GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort& port)
     : window_(window)
-    , engine_(engine)
     , presenter_(presenter)
     , port_(port)
     , popups_(presenter.popups())
@@ -99,7 +100,6 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, Presenter& 
     };
     onToggle(ctl::EnableBeep, &GeneralPage::beepToggled);
     onToggle(ctl::PowerOn, &GeneralPage::powerToggled);
-    engine_.setPortListRefresh([this] { refreshPortList(); });
 }
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
@@ -238,21 +238,30 @@ void GeneralPage::refreshPortList()
     previousPorts_ = numbers;
 }
 
+void GeneralPage::followPortList(bool on)
+{
+    if (!on) {
+        portListTimer_.stop();
+        return;
+    }
+    portListTimer_.start(kPortListRefreshMs, [this] {
+        refreshPortList();
+        followPortList(true);
+    });
+}
+
 void GeneralPage::closePortList(bool open)
 {
-    engine_.setSerialOpen(open);
     window_.controlAs<QPushButton>(ctl::Connect)->setText(QString::fromLatin1(open ? caption::Disconnect : caption::Connect));
     window_.control(ctl::PortList)->setEnabled(!open);
-    if (open)
-        engine_.timers().stop(mtimer::PortListRefresh);
-    else
-        engine_.timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
+    followPortList(!open);
 }
 
 void GeneralPage::connectClicked()
 {
-    if (engine_.serialOpen()) {
-        port_.RequestStop();
+    Link* serial = window_.link(LinkMode::Com);
+    if (serial->isOpen()) {
+        serial->closeLink();
         closePortList(false);
         window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
         markLinkValuesStale();
@@ -276,8 +285,9 @@ void GeneralPage::connectClicked()
 
 void GeneralPage::closeSerialLink()
 {
-    const bool wasOpen = engine_.serialOpen();
-    port_.RequestStop();
+    Link* serial = window_.link(LinkMode::Com);
+    const bool wasOpen = serial->isOpen();
+    serial->closeLink();
     closePortList(false);
     if (wasOpen) {
         window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
@@ -287,15 +297,11 @@ void GeneralPage::closeSerialLink()
 
 void GeneralPage::onLinkLost()
 {
-    const bool wasOpen = engine_.serialOpen();
-    port_.RequestStop();
     closePortList(false);
-    if (wasOpen) {
-        window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt)
-                                  .arg(kComPrefix + QString::number(selectedPort_),
-                                       QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
-        markLinkValuesStale();
-    }
+    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt)
+                              .arg(kComPrefix + QString::number(selectedPort_),
+                                   QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+    markLinkValuesStale();
 }
 
 // --- what the switch reports ---------------------------------------------------

@@ -15,7 +15,6 @@
 #include "core/oneshot.h"
 #include "link/serialportlist.h"
 #include "pages/presenter.h"
-#include "pages/requestengine.h"
 #include "protocol/commands.h"
 
 class QAbstractButton;
@@ -59,7 +58,7 @@ public:
     using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error, QString& hint)>;
     using PlainEnumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
 
-    GeneralPage(CTalvaneDlg& window, RequestEngine& engine, Presenter& presenter, CSerialPort& port);
+    GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort& port);
 
     // A link was just opened: the switch's power and beeper are read in the
     // background (no Acquire, no box but "Power off!").
@@ -67,8 +66,11 @@ public:
     // The General page was entered and the switch held for it: reads its power.
     void enter();
 
-    // The serial port list (combo 1020): at start-up and on every tick of timer 1.
+    // The serial port list (combo 1020): at start-up, and while no port is
+    // open, again and again (see followPortList).
     void refreshPortList();
+    void followPortList(bool on);
+    bool followsPortList() const { return portListTimer_.active(); }
     void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
     // An enumerator that gives no hint.
     void setEnumerator(PlainEnumerator e)
@@ -123,11 +125,11 @@ private:
     void closePortList(bool open);
 
     CTalvaneDlg& window_;
-    RequestEngine& engine_;
     Presenter& presenter_;
     CSerialPort& port_;
     Popups& popups_;
     OneShot resultTimer_;
+    OneShot portListTimer_;
     Enumerator enumerate_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;          // description of each port found at the last refresh

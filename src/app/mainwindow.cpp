@@ -131,8 +131,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     , session_(std::make_unique<Session>())
     , runner_(std::make_unique<Runner>(*session_))
     , presenter_(std::make_unique<Presenter>(
-          *runner_, Popups::instance(), [this] { return engine_->linkMode(); }, [this] { return engine_->linkOpen(); }))
-    , engine_(std::make_unique<RequestEngine>(this, *session_, *presenter_))
+          *runner_, Popups::instance(), [this] { return linkMode_; }, [this] { return linkOpen(); }))
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
@@ -155,24 +154,24 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 
     logs_.setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
     session_->addObserver(&logs_);
-    engine_->setLink(LinkMode::Com, serial_.get());
-    engine_->setLink(LinkMode::Tcp, tcp_.get());
+    comLink_ = serial_.get();
+    tcpLink_ = tcp_.get();
+    session_->setLink(comLink_);
     updateTabColours();
     showPageWindows();
 
-    general_ = std::make_unique<GeneralPage>(*this, *engine_, *presenter_, *serial_);
-    network_ = std::make_unique<NetworkPanel>(*this, *engine_, *general_, *tcp_, *udp_, Popups::instance());
+    general_ = std::make_unique<GeneralPage>(*this, *presenter_, *serial_);
+    network_ = std::make_unique<NetworkPanel>(*this, *presenter_, *general_, *tcp_, *udp_);
     connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
     general_->refreshPortList();
-    engine_->timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
+    general_->followPortList(true);
 }
 
 CTalvaneDlg::~CTalvaneDlg()
 {
-    engine_->timers().stopAll();
     session_->setLink(nullptr);
     serial_.reset();  // closes the port
     network_.reset();
@@ -322,7 +321,7 @@ void CTalvaneDlg::updateTabColours()
     for (const TabDef& t : kTabs) {
         QLabel* label = controlAs<QLabel>(t.id);
         QPalette pal = label->palette();
-        const bool current = t.page == engine_->currentPage();
+        const bool current = t.page == page_;
         pal.setColor(QPalette::Window, current ? palette().color(QPalette::Button) : kBlue);
         pal.setColor(QPalette::WindowText, current ? QColor(Qt::black) : QColor(Qt::white));
         label->setPalette(pal);
@@ -340,7 +339,7 @@ void CTalvaneDlg::paintEvent(QPaintEvent*)
 
     p.setPen(kOutline);
     p.drawRect(r.adjusted(0, 0, -1, -1));
-    if (engine_->currentPage() == Page::General) {
+    if (page_ == Page::General) {
         const QPoint label = control(ctl::StatusInput1)->pos();
         p.setPen(kStatusFrame);
         p.drawRect(QRect(label.x() - 2, label.y() - 9, kStatusFrameWidth, kStatusFrameHeight));
@@ -368,9 +367,9 @@ void CTalvaneDlg::pressAt(const QPoint& pos)
     for (const TabDef& t : kTabs) {
         if (!control(t.id)->geometry().contains(pos))
             continue;
-        if (!engine_->isReady())
-            return;  // a command is outstanding: the page does not change
-        engine_->setCurrentPage(t.page);
+        if (!ready())
+            return;  // an operation holds the switch: the page does not change
+        page_ = t.page;
         updateTabColours();
         update();
         enterPage(t.page);
@@ -464,6 +463,25 @@ void CTalvaneDlg::setLinkStatus(const QString& text)
 
 QString CTalvaneDlg::linkStatus() const { return linkStatus_->currentMessage(); }
 
+void CTalvaneDlg::setLinkMode(LinkMode mode)
+{
+    linkMode_ = mode;
+    session_->setLink(link(mode));
+}
+
+void CTalvaneDlg::setLink(LinkMode mode, Link* l)
+{
+    (mode == LinkMode::Com ? comLink_ : tcpLink_) = l;
+    if (mode == linkMode_)
+        session_->setLink(l);
+}
+
+bool CTalvaneDlg::linkOpen() const
+{
+    const Link* l = link(linkMode_);
+    return l && l->isOpen();
+}
+
 QWidget* CTalvaneDlg::pageWindow(Page page) const
 {
     switch (page) {
@@ -505,7 +523,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
 
 void CTalvaneDlg::showPageWindows()
 {
-    const Page current = engine_->currentPage();
+    const Page current = page_;
     for (QWidget* w : generalControls_)
         w->setVisible(current == Page::General);
     for (Page p : {Page::Edid, Page::Matrix, Page::Upgrade})
@@ -519,7 +537,7 @@ void CTalvaneDlg::enterPage(Page page)
     showPageWindows();
     if (window)
         window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
-    if (!engine_->acquire())
+    if (!presenter_->acquire())
         return;
     switch (page) {
     case Page::General:

@@ -1,8 +1,9 @@
 // The main window: borderless, a blue header band with the caption, Close and
 // Minimize buttons and four tabs (General, EDID, Matrix, Upgrade). The General
 // page's controls live on it; the other pages are child windows created on
-// first use. It hosts the request engine and owns the links: the serial port,
-// the TCP control connection and the UDP socket of the search and settings.
+// first use. It owns the links (the serial port, the TCP control connection
+// and the UDP socket of the search and settings), the session on the link of
+// the mode the operator chose, and the runner of the operations.
 #pragma once
 
 #include <QPointer>
@@ -11,9 +12,9 @@
 
 #include "app/logview.h"
 #include "controls/dialogbase.h"
-#include "pages/requestengine.h"
 #include "engine/session.h"
 #include "ops/runner.h"
+#include "pages/ids.h"
 #include "pages/presenter.h"
 
 class QLabel;
@@ -47,7 +48,6 @@ public:
     explicit CTalvaneDlg(QWidget* parent = nullptr);
     ~CTalvaneDlg() override;
 
-    RequestEngine& engine() { return *engine_; }
     Session& session() { return *session_; }
     Runner& runner() { return *runner_; }
     Presenter& presenter() { return *presenter_; }
@@ -57,7 +57,18 @@ public:
     DatagramSocket& datagramSocket() { return *udp_; }
     GeneralPage& generalPage() { return *general_; }
     NetworkPanel& networkPanel() { return *network_; }
-    Page currentPage() const { return engine_->currentPage(); }
+    Page currentPage() const { return page_; }
+    // No operation holds the switch: a command may start, a tab be changed.
+    bool ready() const { return !presenter_->busy(); }
+
+    // The link mode (the radio buttons) and the link of each mode: the
+    // serial port and the TCP control connection, unless a test put a link
+    // of its own in their place. The session works on the current mode's.
+    LinkMode linkMode() const { return linkMode_; }
+    void setLinkMode(LinkMode mode);
+    Link* link(LinkMode mode) const { return mode == LinkMode::Com ? comLink_ : tcpLink_; }
+    void setLink(LinkMode mode, Link* link);
+    bool linkOpen() const;
 
     // A tab click at a point in client coordinates, as the left button does.
     void pressAt(const QPoint& clientPos);
@@ -100,7 +111,10 @@ private:
     std::unique_ptr<Runner> runner_;
     std::unique_ptr<Presenter> presenter_;
     LogView logs_;
-    std::unique_ptr<RequestEngine> engine_;
+    LinkMode linkMode_ = LinkMode::Com;
+    Link* comLink_ = nullptr;
+    Link* tcpLink_ = nullptr;
+    Page page_ = Page::General;
     std::unique_ptr<CSerialPort> serial_;
     std::unique_ptr<TcpLink> tcp_;
     std::unique_ptr<DatagramSocket> udp_;

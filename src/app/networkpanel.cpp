@@ -13,7 +13,7 @@
 #include "dialogs/configipdlg.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
-#include "pages/requestengine.h"
+#include "pages/presenter.h"
 #include "link/datagramsocket.h"
 #include "link/tcplink.h"
 #include "protocol/commands.h"
@@ -46,14 +46,14 @@ QString now() { return QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))
 
 }  // namespace
 
-NetworkPanel::NetworkPanel(CTalvaneDlg& window, RequestEngine& engine, GeneralPage& general, TcpLink& tcp,
-                           DatagramSocket& udp, Popups& popups)
+NetworkPanel::NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPage& general, TcpLink& tcp,
+                           DatagramSocket& udp)
     : window_(window)
-    , engine_(engine)
+    , presenter_(presenter)
     , general_(general)
     , tcp_(tcp)
     , udp_(udp)
-    , popups_(popups)
+    , popups_(presenter.popups())
 {
     // An operator may type the address of a switch that no broadcast reaches.
     QComboBox* list = deviceList();
@@ -77,10 +77,13 @@ NetworkPanel::NetworkPanel(CTalvaneDlg& window, RequestEngine& engine, GeneralPa
     connect(list, qOverload<int>(&QComboBox::activated), this, &NetworkPanel::deviceChosen);
     connect(&tcp_, &Link::opened, this, &NetworkPanel::onTcpOpened);
     connect(&tcp_, &Link::lost, this, &NetworkPanel::onTcpLost);
-    connect(&udp_, &DatagramSocket::datagramReceived, this, &NetworkPanel::onDatagram);
 }
 
-NetworkPanel::~NetworkPanel() { delete dialog_; }
+NetworkPanel::~NetworkPanel()
+{
+    delete network_.data();
+    delete dialog_;
+}
 
 QComboBox* NetworkPanel::deviceList() const { return window_.controlAs<QComboBox>(ctl::DeviceList); }
 
@@ -106,7 +109,7 @@ void NetworkPanel::setLinkMode(LinkMode mode)
 
 void NetworkPanel::applyLinkMode(LinkMode mode)
 {
-    engine_.setLinkMode(mode);
+    window_.setLinkMode(mode);
     const bool tcp = mode == LinkMode::Tcp;
     if (tcp)
         general_.closeSerialLink();
@@ -122,9 +125,8 @@ void NetworkPanel::applyLinkMode(LinkMode mode)
 
 void NetworkPanel::dropTcp()
 {
-    const bool wasConnected = engine_.tcpConnected();
+    const bool wasConnected = tcp_.isOpen();
     const bool wasConnecting = tcp_.connecting();
-    engine_.setTcpConnected(false);
     tcp_.closeLink();
     setTcpCaption(false);
     if (wasConnected || wasConnecting)
@@ -135,7 +137,7 @@ void NetworkPanel::dropTcp()
 
 void NetworkPanel::tcpConnectClicked()
 {
-    if (engine_.tcpConnected()) {
+    if (tcp_.isOpen()) {
         dropTcp();
         return;
     }
@@ -158,7 +160,6 @@ void NetworkPanel::onTcpOpened(bool ok, const QString& why)
         window_.setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(peer_, why));
         return;
     }
-    engine_.setTcpConnected(true);
     setTcpCaption(true);
     window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
     general_.greet();
@@ -167,7 +168,6 @@ void NetworkPanel::onTcpOpened(bool ok, const QString& why)
 void NetworkPanel::onTcpLost(const QString&)
 {
     // The switch closed the connection: the button must not claim it is still up.
-    engine_.setTcpConnected(false);
     setTcpCaption(false);
     window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, now()));
     general_.markLinkValuesStale();
@@ -175,44 +175,40 @@ void NetworkPanel::onTcpLost(const QString&)
 
 // --- device search ----------------------------------------------------------------
 
+void NetworkPanel::stopNetworkOperation()
+{
+    if (network_)
+        network_->cancel();
+    resultTimer_.stop();
+}
+
 void NetworkPanel::searchClicked()
 {
+    stopNetworkOperation();
     deviceList()->clear();  // the entries and the MAC of each
     dropTcp();
-    udpUse_ = UdpUse::None;
-    if (!udp_.open(endpoints_.searchPort))
-        return;  // the port cannot be had: no search, no message
-    udpUse_ = UdpUse::Search;
-    // Without a route for the broadcast nothing goes out, and nothing answers.
-    udp_.sendTo(QByteArray(1, char(kSearchRequestByte)), endpoints_.broadcast, endpoints_.searchPort);
+    auto* search = new DeviceSearch(udp_, endpoints_, 0, this);
+    connect(search, &DeviceSearch::datagram, this, &NetworkPanel::echo);
+    connect(search, &DeviceSearch::found, this, &NetworkPanel::found);
+    connect(search, &Operation::finished, search, &QObject::deleteLater);
+    network_ = search;
+    search->start();  // the port cannot be had: no search, no message
 }
 
-void NetworkPanel::onDatagram(const QByteArray& data)
+void NetworkPanel::echo(const QByteArray& datagram)
 {
-    if (udpUse_ == UdpUse::Search)
-        onSearchReply(data);
-    else if (udpUse_ == UdpUse::Config)
-        onConfigReply(data);
+    window_.logView().datagramReceived(reinterpret_cast<const std::uint8_t*>(datagram.constData()),
+                                       std::size_t(datagram.size()));
 }
 
-void NetworkPanel::onSearchReply(const QByteArray& data)
+void NetworkPanel::found(const SearchReply& reply)
 {
-    if (data.isEmpty())
-        return;
-    window_.logView().datagramReceived(bytesOf(data), std::size_t(data.size()));
-    const std::optional<SearchReply> reply = SearchReply::decode(bytesOf(data), std::size_t(data.size()));
-    if (!reply)
-        return;
-    current_ = NetDevice::fromReply(*reply);
-    if (!reply->marked)
-        return;
-    addDevice(QString::fromStdString(current_.addressText()), QString::fromStdString(current_.macText()));
-    QComboBox* list = deviceList();
-    list->setCurrentIndex(0);
+    const NetDevice device = NetDevice::fromReply(reply);
+    addDevice(QString::fromStdString(device.addressText()), QString::fromStdString(device.macText()));
     // The current device is the one the list shows, so "Config..." works on
     // the switch the operator sees.
+    deviceList()->setCurrentIndex(0);
     deviceChosen(0);
-    engine_.timers().arm(mtimer::SearchSuccess, mtime::SearchSuccess);
 }
 
 void NetworkPanel::addDevice(const QString& address, const QString& mac)
@@ -242,33 +238,40 @@ void NetworkPanel::deviceChosen(int index)
 
 void NetworkPanel::configClicked()
 {
+    // The switch the dialog shows is the switch it configures, whatever
+    // answers while it is open.
+    const NetDevice target = current_;
     if (!dialog_)
         dialog_ = new CConfigIPDlg(&window_, settings_);
-    dialog_->load(current_);
+    dialog_->load(target);
     if (runModal(*dialog_) != Popups::Ok)
         return;
-    // A search answered just before must not report this configuration's
-    // success, nor close its popup.
-    engine_.timers().stop(mtimer::SearchSuccess);
-    engine_.timers().stop(mtimer::SearchClose);
-    const std::vector<std::uint8_t> packet = netConfigFor(current_, settings_).encode();
-    // Without the configuration socket nothing is sent; the watchdog then
-    // reports the failure.
-    udpUse_ = UdpUse::None;
-    if (udp_.open(endpoints_.configPort)) {
-        udpUse_ = UdpUse::Config;
-        udp_.sendTo(QByteArray(reinterpret_cast<const char*>(packet.data()), qsizetype(packet.size())),
-                    endpoints_.broadcast, endpoints_.configPort);
-    }
-    engine_.timers().arm(mtimer::ConfigWatchdog, mtime::ConfigWatchdog);
+    stopNetworkOperation();
+    auto* configure = new NetworkSettings(udp_, endpoints_, target, settings_, this);
+    // The switch confirmed: its answers to the search that follows are
+    // listed afresh, as a search lists them.
+    connect(configure, &NetworkSettings::searching, this, [this] {
+        deviceList()->clear();
+        dropTcp();
+    });
+    connect(configure, &NetworkSettings::datagram, this, &NetworkPanel::echo);
+    connect(configure, &NetworkSettings::found, this, &NetworkPanel::found);
+    connect(configure, &Operation::finished, this, [this, configure](Outcome outcome) {
+        configure->deleteLater();
+        if (outcome == Outcome::Done) {
+            resultTimer_.start(kConfiguredResultMs, [this] {
+                popups_.setBusyText(text::ConfigureSuccessfully);
+                popups_.busyResult();
+                resultTimer_.start(kConfiguredCloseMs, [this] { popups_.closeBusy(); });
+            });
+        } else if (outcome == Outcome::TimedOut) {
+            popups_.closeBusy();
+            popups_.showMessage(text::TimeOut);
+        }
+    });
+    network_ = configure;
+    configure->start();
     popups_.showBusy(text::Configuring);
-}
-
-void NetworkPanel::onConfigReply(const QByteArray& data)
-{
-    // The switch took the settings: find it again, which reports success.
-    if (isNetConfigConfirmation(bytesOf(data), std::size_t(data.size())))
-        searchClicked();
 }
 
 }  // namespace talvane

@@ -9,7 +9,9 @@
 #include <QPointer>
 #include <QString>
 
+#include "core/oneshot.h"
 #include "dialogs/configipdlg.h"
+#include "ops/network.h"
 #include "pages/ids.h"
 #include "protocol/netpackets.h"
 
@@ -21,25 +23,20 @@ class CTalvaneDlg;
 class DatagramSocket;
 class GeneralPage;
 class Popups;
-class RequestEngine;
+class Presenter;
 class TcpLink;
 
-// Where the search, the settings and the connection go. The panel uses the
-// limited broadcast; code below it and tests on loopback pass their own.
-struct NetEndpoints {
-    QHostAddress broadcast{QHostAddress::Broadcast};
-    quint16 tcpPort = kControlTcpPort;
-    quint16 searchPort = kSearchUdpPort;
-    quint16 configPort = kConfigUdpPort;
-};
+// How long "Configure successfully!" waits after the switch was found again,
+// and how long it then stays (ms).
+constexpr int kConfiguredResultMs = 900;
+constexpr int kConfiguredCloseMs = 900;
 
 class NetworkPanel : public QObject {
     Q_OBJECT
 public:
     static constexpr int kMaxDevices = 256;  // entries of the device list
 
-    NetworkPanel(CTalvaneDlg& window, RequestEngine& engine, GeneralPage& general, TcpLink& tcp,
-                 DatagramSocket& udp, Popups& popups);
+    NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPage& general, TcpLink& tcp, DatagramSocket& udp);
     ~NetworkPanel() override;
 
     void setEndpoints(const NetEndpoints& e) { endpoints_ = e; }
@@ -57,10 +54,9 @@ public:
     // The operator chose device-list entry `index`.
     void deviceChosen(int index);
 
-    // What the control connection and the UDP socket report.
+    // What the control connection reports.
     void onTcpOpened(bool ok, const QString& why);
     void onTcpLost(const QString& why);
-    void onDatagram(const QByteArray& data);
 
     const NetDevice& currentDevice() const { return current_; }
     NetSettings& settings() { return settings_; }
@@ -76,11 +72,14 @@ private:
     // stale marking follow when one was up or under way.
     void dropTcp();
     void addDevice(const QString& address, const QString& mac);
-    void onSearchReply(const QByteArray& data);
-    void onConfigReply(const QByteArray& data);
+    // A switch answered a search: listed, and the list's first entry is the current device.
+    void found(const SearchReply& reply);
+    void echo(const QByteArray& datagram);
+    // The search or the settings under way stop.
+    void stopNetworkOperation();
 
     CTalvaneDlg& window_;
-    RequestEngine& engine_;
+    Presenter& presenter_;
     GeneralPage& general_;
     TcpLink& tcp_;
     DatagramSocket& udp_;
@@ -89,9 +88,10 @@ private:
     NetDevice current_;
     NetSettings settings_;
     QString peer_;  // the address connected or being connected to
-    // What the UDP socket was last opened for: its datagrams are search
-    // answers or the switch's confirmation of settings.
-    enum class UdpUse { None, Search, Config } udpUse_ = UdpUse::None;
+    // The search or the network settings under way (one at a time: they
+    // share the UDP socket).
+    QPointer<Operation> network_;
+    OneShot resultTimer_;
     QPointer<CConfigIPDlg> dialog_;
 };
 

@@ -75,8 +75,6 @@ void Session::cancel(Id id)
                  queue_.end());
 }
 
-void Session::sendUnguarded(std::vector<std::uint8_t> bytes) { write(bytes); }
-
 void Session::abandon()
 {
     limit_.stop();

@@ -100,10 +100,6 @@ public:
     // one's OnEnd runs, in order): the link they went out on is gone.
     void abandon();
 
-    // Writes a frame that no exchange waits for (its checksum written as for
-    // an exchange's); what answers it is unsolicited.
-    void sendUnguarded(std::vector<std::uint8_t> bytes);
-
     const Counters& counters() const { return counters_; }
     Clock& clock() const { return limit_.clock(); }
 

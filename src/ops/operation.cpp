@@ -6,14 +6,19 @@ std::vector<std::uint8_t> bytesOf(const CommandFrame& frame) { return {frame.byt
 
 Operation::Operation(Session& session, QObject* parent)
     : QObject(parent)
-    , session_(session)
+    , session_(&session)
+{
+}
+
+Operation::Operation(QObject* parent)
+    : QObject(parent)
 {
 }
 
 Operation::~Operation()
 {
     if (inFlight_)
-        session_.cancel(exchange_);
+        session_->cancel(exchange_);
 }
 
 void Operation::start()
@@ -30,8 +35,9 @@ void Operation::exchange(Request request, std::function<void(const CommandFrame&
 {
     if (state_ != State::Running)
         return;
+    Q_ASSERT(session_);
     inFlight_ = true;
-    exchange_ = session_.start(
+    exchange_ = session_->start(
         std::move(request),
         [this, onAnswer = std::move(onAnswer)](const CommandFrame& reply) {
             inFlight_ = false;
@@ -53,7 +59,7 @@ void Operation::finish(Outcome outcome)
     state_ = State::Finished;
     outcome_ = outcome;
     if (inFlight_) {
-        session_.cancel(exchange_);
+        session_->cancel(exchange_);
         inFlight_ = false;
     }
     ended();

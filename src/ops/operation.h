@@ -26,6 +26,8 @@ class Operation : public QObject {
     Q_OBJECT
 public:
     explicit Operation(Session& session, QObject* parent = nullptr);
+    // An operation that needs no session (one over datagrams).
+    explicit Operation(QObject* parent = nullptr);
     // An exchange still outstanding is dropped; finished() is not emitted.
     ~Operation() override;
 
@@ -52,12 +54,12 @@ protected:
     void exchange(Request request, std::function<void(const CommandFrame&)> onAnswer,
                   std::function<void()> onEnd = {});
     void finish(Outcome outcome);
-    Session& session() const { return session_; }
+    Session& session() const { return *session_; }
 
 private:
     enum class State { Idle, Running, Finished };
 
-    Session& session_;
+    Session* session_ = nullptr;
     Session::Id exchange_ = 0;
     bool inFlight_ = false;
     State state_ = State::Idle;

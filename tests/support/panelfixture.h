@@ -35,9 +35,9 @@ struct PanelFixture {
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>();
         window->networkPanel().setEndpoints(loopbackEndpoints());
-        engine().setLink(LinkMode::Com, &capture);
-        engine().setLink(LinkMode::Tcp, &capture);
-        engine().setSerialOpen(linkOpen);
+        window->setLink(LinkMode::Com, &capture);
+        window->setLink(LinkMode::Tcp, &capture);
+        capture.open = linkOpen;
     }
     ~PanelFixture()
     {
@@ -47,7 +47,6 @@ struct PanelFixture {
         setAppClock(nullptr);
     }
 
-    RequestEngine& engine() { return window->engine(); }
 
     // The loopback broadcast and UDP ports no other program uses (each bound
     // once to find a free one); TCP port 1, where nothing listens on loopback.

@@ -60,8 +60,8 @@ struct SimBench {
         tracePath = registry.filePath(QStringLiteral("trace.txt"));
         panel = std::make_unique<PanelFixture>(false);
         // The real links write again (the fixture captures by default).
-        panel->engine().setLink(LinkMode::Com, &panel->window->serialPort());
-        panel->engine().setLink(LinkMode::Tcp, &panel->window->tcpLink());
+        panel->window->setLink(LinkMode::Com, &panel->window->serialPort());
+        panel->window->setLink(LinkMode::Tcp, &panel->window->tcpLink());
         sim::SimOptions o;
         o.tcp = false;
         o.udp = false;
@@ -113,7 +113,7 @@ struct SimBench {
             return false;
         list->setCurrentIndex(index);
         window().controlAs<QPushButton>(ctl::Connect)->click();
-        return panel->engine().serialOpen();
+        return panel->window->serialPort().isOpen();
     }
 };
 
