@@ -172,7 +172,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 
 CTalvaneDlg::~CTalvaneDlg()
 {
-    session_->setLink(nullptr);
+    // Nothing is reported any more: the window is going.
+    session_->shutDown();
     serial_.reset();  // closes the port
     network_.reset();
     tcp_.reset();

@@ -11,11 +11,24 @@ Session::Session(Clock* clock, QObject* parent)
 {
 }
 
-Session::~Session() { setLink(nullptr); }
+Session::~Session() { shutDown(); }
+
+void Session::shutDown()
+{
+    shutDown_ = true;
+    limit_.stop();
+    current_.reset();
+    queue_.clear();
+    disconnect(receivedConnection_);
+    disconnect(openedConnection_);
+    disconnect(lostConnection_);
+    disconnect(closedConnection_);
+    link_ = nullptr;
+}
 
 void Session::setLink(Link* link)
 {
-    if (link == link_)
+    if (link == link_ || shutDown_)
         return;
     disconnect(receivedConnection_);
     disconnect(openedConnection_);
@@ -50,6 +63,8 @@ void Session::removeObserver(SessionObserver* observer)
 
 Session::Id Session::start(Request request, OnAnswer onAnswer, OnEnd onEnd)
 {
+    if (shutDown_)
+        return 0;
     auto e = std::make_unique<Exchange>();
     e->id = nextId_++;
     e->resendsLeft = std::max(0, request.timing.resends);

@@ -99,6 +99,9 @@ public:
     // Ends the exchange outstanding and every queued one as unanswered (each
     // one's OnEnd runs, in order): the link they went out on is gone.
     void abandon();
+    // Stops for good, silently: off its link, nothing outstanding or queued,
+    // and no handler runs again (its owner is going away).
+    void shutDown();
 
     const Counters& counters() const { return counters_; }
     Clock& clock() const { return limit_.clock(); }
@@ -135,6 +138,7 @@ private:
     std::deque<std::unique_ptr<Exchange>> queue_;
     OneShot limit_;
     Id nextId_ = 1;
+    bool shutDown_ = false;
     Counters counters_;
 };
 
