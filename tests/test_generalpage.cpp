@@ -701,8 +701,8 @@ void TestGeneralPage::portListTooltipSaysWhyPortsAreHidden()
     });
     p.window->generalPage().refreshPortList();
     QCOMPARE(list->count(), 0);
-    QCOMPARE(list->toolTip(), QStringLiteral("2 serial ports hidden: no permission. Add your user to the 'dialout' group and "
-                                             "log in again."));
+    QCOMPARE(list->toolTip(), QStringLiteral("2 serial ports hidden: no permission. Add your user to the 'dialout' group: "
+                                             "sudo usermod -aG dialout $USER, then log in again."));
     QCOMPARE(list->accessibleDescription(), list->toolTip());
     // A failed enumeration keeps it; the next good one without hidden ports clears it.
     fail = true;

@@ -438,8 +438,10 @@ QString permissionHint(int count, const QStringList& groups)
         quoted << QLatin1Char('\'') + g + QLatin1Char('\'');
     const QString last = quoted.takeLast();
     const QString named = quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
-    return text + QStringLiteral(" Add your user to the %1 group%2 and log in again.")
-                      .arg(named, groups.size() > 1 ? QStringLiteral("s") : QString());
+    // The command that does it, for the operator to copy.
+    const QString command = QStringLiteral("sudo usermod -aG %1 $USER").arg(groups.join(QLatin1Char(',')));
+    return text + QStringLiteral(" Add your user to the %1 group%2: %3, then log in again.")
+                      .arg(named, groups.size() > 1 ? QStringLiteral("s") : QString(), command);
 }
 
 // ---------------------------------------------------------------------------

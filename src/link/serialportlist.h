@@ -117,8 +117,9 @@ using AccessCheck = std::function<bool(const QString& devicePath)>;
 bool mayOpenDevice(const QString& devicePath);
 
 // The port list's hint for USB and ACM adapters left out because this user
-// may not open them; `groups` are the groups owning them whose members may.
-// Empty when `count` is 0.
+// may not open them; `groups` are the groups owning them whose members may,
+// and the hint names the command that adds the user to them. Empty when
+// `count` is 0.
 QString permissionHint(int count, const QStringList& groups);
 
 // The description the port list derives from a friendly name: the text
