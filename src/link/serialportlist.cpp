@@ -758,6 +758,18 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
     return true;
 }
 
+QStringList SerialPortEnumerator::presentDevices() const
+{
+    QStringList paths;
+    if (!state_)
+        return paths;
+    for (const std::vector<Candidate>* list : {&state_->kernel, &state_->virtuals})
+        for (const Candidate& c : *list)
+            if (c.present)
+                paths << c.record.devicePath;
+    return paths;
+}
+
 QString SerialPortEnumerator::devicePathOf(int comNumber, qint64* provider) const
 {
     if (provider)
@@ -802,6 +814,8 @@ bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error)
     QString hint;
     return enumerateSerialPorts(out, error, hint);
 }
+
+QStringList presentSerialDevices() { return systemEnumerator().presentDevices(); }
 
 QString serialDevicePathOf(int comNumber, qint64* provider)
 {
