@@ -60,7 +60,7 @@ struct Panel {
         e.setLinkMode(mode);
         e.setLogs(nullptr, nullptr);
         window->generalPage().setEnumerator([](std::vector<SerialPortRecord>&, QString&) { return true; });
-        e.timers().stop(mtimer::PortListRefresh);
+        window->generalPage().portWatcher().setActive(false);
         if (mode == LinkMode::Com)
             e.setSerialOpen(true);
         else

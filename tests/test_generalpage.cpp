@@ -651,14 +651,22 @@ void TestGeneralPage::selectedPortSurvivesChanges()
     setPorts(p, {});
     QCOMPARE(list->count(), 0);
 
-    // Timer 1 refreshes every 600 ms while the port is closed.
+    // Read again on each change the port watcher reports, and now and then
+    // anyway, while the port is closed.
     int calls = 0;
     p.window->generalPage().setEnumerator([&](std::vector<SerialPortRecord>&, QString&) {
         ++calls;
         return true;
     });
-    p.clock.advance(1800);
-    QCOMPARE(calls, 3);
+    PortWatcher& watcher = p.window->generalPage().portWatcher();
+    QVERIFY(watcher.isActive());
+    emit watcher.changed();
+    QCOMPARE(calls, 1);
+    p.clock.advance(PortWatcher::kSafetyRefreshMs + PortWatcher::kSettleMs);
+    QVERIFY(calls >= 2);
+    const int before = calls;
+    p.clock.advance(2 * PortWatcher::kSafetyRefreshMs);
+    QCOMPARE(calls, before + 2);
 }
 
 void TestGeneralPage::portListTooltipsNameTheDevice()
@@ -710,7 +718,7 @@ void TestGeneralPage::portListTooltipSaysWhyPortsAreHidden()
     p.window->generalPage().refreshPortList();
     QVERIFY(!list->toolTip().isEmpty());
     fail = false;
-    p.clock.advance(600);  // timer 1's refresh
+    p.clock.advance(PortWatcher::kSafetyRefreshMs + PortWatcher::kSettleMs);  // the watcher's slow refresh
     QCOMPARE(list->toolTip(), QString());
 }
 

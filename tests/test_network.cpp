@@ -133,21 +133,24 @@ void TestNetwork::modeRadiosEnableTheirGroups()
     QVERIFY(p.window->control(ctl::TcpMode)->isEnabled());
     QVERIFY(enabled(tcp, false) && enabled(com, true));
 
-    // TCP mode stops the serial link; the port list is kept current for a return.
-    p.engine().timers().stop(mtimer::PortListRefresh);
+    // TCP mode stops the serial link, and the port list's watch while the
+    // list is disabled.
+    PortWatcher& watcher = p.window->generalPage().portWatcher();
     p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
     QCOMPARE(p.engine().linkMode(), LinkMode::Tcp);
     QVERIFY(enabled(tcp, true) && enabled(com, false));
     QVERIFY(!p.engine().serialOpen());
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
     QVERIFY(p.window->generalPage().isStale(ctl::PowerOn));
-    QVERIFY(p.engine().timers().isArmed(mtimer::PortListRefresh));
+    QVERIFY(!watcher.isActive());
+    QCOMPARE(p.clock.runningCount(), 0);
     QVERIFY(!p.engine().acquire());
     QCOMPARE(p.messageTexts(), QStringList{text::ConnectFailed});
 
     p.window->controlAs<QRadioButton>(ctl::ComMode)->click();
     QCOMPARE(p.engine().linkMode(), LinkMode::Com);
     QVERIFY(enabled(tcp, false) && enabled(com, true));
+    QVERIFY(watcher.isActive());
 }
 
 void TestNetwork::connectionUpLostAndClosedByComMode()
@@ -252,7 +255,7 @@ void TestNetwork::searchListsEveryAnswer()
     QVERIFY(p.engine().timers().isArmed(mtimer::SearchSuccess));
     p.clock.advance(mtime::SearchSuccess + mtime::SearchClose);
     QVERIFY(p.modal->records().isEmpty());
-    QCOMPARE(p.clock.runningCount(), 1);  // only the port list refresh
+    QCOMPARE(p.clock.runningCount(), 0);  // the port list is not watched in TCP mode
 
     // A second search empties the list before any answer.
     click(p, ctl::Search);

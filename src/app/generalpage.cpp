@@ -124,7 +124,20 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, RequestEngine& engine, CSerialPort
     onToggle(ctl::EnableBeep, &GeneralPage::beepToggled);
     onToggle(ctl::PowerOn, &GeneralPage::powerToggled);
     engine_.setReplyHandler(Page::General, this);
-    engine_.setPortListRefresh([this] { refreshPortList(); });
+
+    // The list follows the ports' changes while it is enabled (COM mode, no
+    // port open), and costs nothing otherwise.
+    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    connect(&portWatcher_, &PortWatcher::changed, this, &GeneralPage::refreshPortList);
+    list->installEventFilter(this);
+    portWatcher_.setActive(list->isEnabled());
+}
+
+bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::EnabledChange && watched == window_.control(ctl::PortList))
+        portWatcher_.setActive(static_cast<QWidget*>(watched)->isEnabled());
+    return QObject::eventFilter(watched, event);
 }
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
@@ -202,6 +215,7 @@ void GeneralPage::refreshPortList()
     QString hint;
     if (!enumerate_(found, error, hint))
         return;  // keep the list as it is
+    portWatcher_.setNodes(presentSerialDevices());
     // Why ports may be missing (no permission), on the list itself.
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
     if (list->toolTip() != hint) {
@@ -274,10 +288,6 @@ void GeneralPage::closePortList(bool open)
     engine_.setSerialOpen(open);
     window_.controlAs<QPushButton>(ctl::Connect)->setText(QString::fromLatin1(open ? caption::Disconnect : caption::Connect));
     window_.control(ctl::PortList)->setEnabled(!open);
-    if (open)
-        engine_.timers().stop(mtimer::PortListRefresh);
-    else
-        engine_.timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
 }
 
 void GeneralPage::connectClicked()

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/requestengine.h"
+#include "link/portwatcher.h"
 #include "link/serialportlist.h"
 #include "protocol/commands.h"
 
@@ -48,8 +49,10 @@ public:
 
     void handleReply(const CommandFrame& frame) override;
 
-    // The serial port list (combo 1020): at start-up and on every tick of timer 1.
+    // The serial port list (combo 1020): at start-up and whenever the port
+    // watcher reports a change, which it does only while the list is enabled.
     void refreshPortList();
+    PortWatcher& portWatcher() { return portWatcher_; }
     void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
     // An enumerator that gives no hint.
     void setEnumerator(PlainEnumerator e)
@@ -84,6 +87,9 @@ public:
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QLabel* statusLabel(int id) const;
     void setStatusText(int id, const QString& text);
@@ -104,6 +110,7 @@ private:
     CSerialPort& port_;
     Popups& popups_;
     Enumerator enumerate_;
+    PortWatcher portWatcher_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
     int selectedPort_ = 0;

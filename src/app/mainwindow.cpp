@@ -161,7 +161,6 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
     general_->refreshPortList();
-    engine_->timers().arm(mtimer::PortListRefresh, mtime::PortListRefresh);
 }
 
 CTalvaneDlg::~CTalvaneDlg()

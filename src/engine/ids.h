@@ -21,7 +21,6 @@ constexpr int StopPageEntryTimer = 1000;
 
 // Timers of the main window.
 namespace mtimer {
-constexpr int PortListRefresh = 1;
 constexpr int PageEntry = 1000;         // EDID / Matrix page entry query
 constexpr int SearchSuccess = 1004;     // a valid search answer
 constexpr int SearchClose = 1005;
@@ -64,7 +63,6 @@ constexpr int PowerOnClose = 7055;
 
 // Timeouts (ms) of the main window's timer table.
 namespace mtime {
-constexpr int PortListRefresh = 600;
 constexpr int PageEntry = 7000;
 constexpr int Retry = 3000;             // the second timer of a pair
 constexpr int PowerOnRetry = 2000;      // 7053 after the power-on resend

@@ -229,10 +229,6 @@ void RequestEngine::onTimer(int id)
     }
 
     switch (id) {
-    case mtimer::PortListRefresh:
-        if (portListRefresh_)
-            portListRefresh_();
-        break;
     case mtimer::PageEntry:
         timers_.stop(id);
         reportTimeout(false);

@@ -106,8 +106,6 @@ public:
     // --- main-window timers -----------------------------------------------
     TimerHost& timers() { return timers_; }
     void onTimer(int id);
-    // Timer 1 (refresh the COM port list).
-    void setPortListRefresh(std::function<void()> refresh) { portListRefresh_ = std::move(refresh); }
     // The end of an unanswered command: close the busy popup, "Time out!", then ready
     // once the box is closed.
     void reportTimeout(bool closeBusy = true);
@@ -143,7 +141,6 @@ private:
     int sendLineBytes_ = 0;
     int sentFrames_ = 0;
     int receivedFrames_ = 0;
-    std::function<void()> portListRefresh_;
 };
 
 }  // namespace talvane
