@@ -30,6 +30,8 @@ CTalvaneApp::CTalvaneApp(int& argc, char** argv)
     : QApplication(argc, argv)
 {
     processCommandLine(*this);
+    // Desktops match the window to its menu entry and icon by this name.
+    setDesktopFileName(QStringLiteral("com.talvane.controller"));
     setFont(templateFont());
     // The main window's Close button ends the program, not the closing of a
     // popup that happens to be the last visible window for a moment.
