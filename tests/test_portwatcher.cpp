@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,6 +213,25 @@ private slots:
         ::close(::open(path.constData(), O_RDWR));
         QCoreApplication::processEvents();
         QVERIFY(!fx.watcher->changePending());
+    }
+
+    // A virtual port's owner (a simulator) ends without unregistering: its
+    // pseudo-terminal goes away, and the list hears of it at once.
+    void virtualPortOwnerEnds()
+    {
+        Fixture fx;
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const QString slavePath = QString::fromLocal8Bit(::ptsname(master));
+        const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(slave >= 0);
+        fx.watcher->setNodes({slavePath});
+        QVERIFY(fx.activate());
+        ::close(slave);
+        ::close(master);
+        QVERIFY(waitFor([&] { return fx.watcher->changePending(); }));
+        fx.clock.advance(PortWatcher::kSettleMs);
+        QCOMPARE(fx.spy->count(), 1);
     }
 };
 
