@@ -1,9 +1,10 @@
-// What the panel costs while it only waits: the port list is refreshed every
-// 600 ms while no port is open. Prints the CPU time of one refresh (from
-// nothing, as a new enumerator reads the system, and with what the list keeps
-// between refreshes), then the CPU the idle panel uses over a minute beside a
-// bare Qt Widgets program (one empty window), and beside the same program
-// with a timer that wakes it every 600 ms (the least any refresh costs).
+// What the panel costs while it only waits. Prints the CPU time of one refresh
+// of the port list (from nothing, as a new enumerator reads the system, and
+// with what the list keeps between refreshes), then the CPU the idle panel
+// uses over a minute in each state, beside a bare Qt Widgets program (one
+// empty window) run in between: not connected (the port list follows the
+// ports' changes), in TCP mode (the list is disabled and not watched), and
+// connected to talvane-sim over its pseudo-terminal.
 //
 //   bench_idle [seconds]        default 60
 //
@@ -12,6 +13,7 @@
 // offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,6 +31,8 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
+#include "link/serialport.h"
+#include "app/networkpanel.h"
 #include "link/serialportlist.h"
 #include "link/virtualports.h"
 
@@ -47,20 +51,31 @@ double cpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// Child: the panel or the bare window, idle for `seconds` after a warm-up;
-// prints the CPU seconds used meanwhile.
-int idle(int argc, char** argv, const std::string& kind, int seconds)
+// Child: the panel in a state, or the bare window, idle for `seconds` after a
+// warm-up; prints the CPU seconds used meanwhile. "connected" connects to
+// COM `com` first.
+int idle(int argc, char** argv, const std::string& kind, int seconds, int com)
 {
     QApplication app(argc, argv);
     std::unique_ptr<QWidget> window;
-    if (kind == "panel")
-        window = std::make_unique<CTalvaneDlg>();
-    else
+    if (kind == "bare") {
         window = std::make_unique<QWidget>();
+    } else {
+        auto panel = std::make_unique<CTalvaneDlg>();
+        if (kind == "tcp")
+            panel->networkPanel().setLinkMode(LinkMode::Tcp);
+        if (kind == "connected") {
+            auto* list = panel->controlAs<QComboBox>(ctl::PortList);
+            list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(com)));
+            panel->generalPage().connectClicked();
+            if (!panel->serialPort().isOpen()) {
+                std::fprintf(stderr, "could not connect to COM%d\n", com);
+                return 1;
+            }
+        }
+        window = std::move(panel);
+    }
     window->show();
-    QTimer tick;  // "ticking": a bare window that wakes up as often as the panel's refresh
-    if (kind == "ticking")
-        tick.start(600);
     double start = 0;
     QTimer::singleShot(kWarmUpMs, [&] { start = cpuSeconds(); });
     QTimer::singleShot(kWarmUpMs + seconds * 1000, [&] {
@@ -70,15 +85,32 @@ int idle(int argc, char** argv, const std::string& kind, int seconds)
     return app.exec();
 }
 
-double idleChild(const QString& self, const char* kind, int seconds)
+double idleChild(const QString& self, const char* kind, int seconds, int com)
 {
     QProcess p;
-    p.start(self, {QStringLiteral("--idle"), QLatin1String(kind), QString::number(seconds)});
+    p.start(self, {QStringLiteral("--idle"), QLatin1String(kind), QString::number(seconds), QString::number(com)});
     if (!p.waitForFinished((seconds + 60) * 1000) || p.exitCode() != 0) {
         std::fprintf(stderr, "%s run failed: %s\n", kind, p.readAllStandardError().constData());
         return -1;
     }
     return p.readAllStandardOutput().trimmed().toDouble();
+}
+
+// talvane-sim with its serial line only; COM number of its port, or 0.
+int startSimulator(QProcess& sim)
+{
+    sim.start(QStringLiteral(TALVANE_SIM_PROGRAM), {QStringLiteral("--no-tcp"), QStringLiteral("--no-udp")});
+    QElapsedTimer waited;
+    waited.start();
+    QByteArray out;
+    while (waited.elapsed() < 10000 && sim.state() != QProcess::NotRunning) {
+        sim.waitForReadyRead(1000);
+        out += sim.readAllStandardOutput();
+        const int at = out.indexOf("serial: COM");
+        if (at >= 0 && out.indexOf('\n', at) > at)
+            return out.mid(at + 11).split(' ').value(0).toInt();
+    }
+    return 0;
 }
 
 double microsecondsPerCall(const std::function<void()>& call, int calls)
@@ -93,8 +125,8 @@ double microsecondsPerCall(const std::function<void()>& call, int calls)
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && std::string(argv[1]) == "--idle")
-        return idle(argc, argv, argv[2], std::atoi(argv[3]));
+    if (argc == 5 && std::string(argv[1]) == "--idle")
+        return idle(argc, argv, argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     const int seconds = argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds;
 
@@ -133,20 +165,35 @@ int main(int argc, char** argv)
                     fresh, kept, kRefreshes / 10, kRefreshes);
     }
 
+    QProcess sim;
+    const int simCom = startSimulator(sim);
+    if (!simCom) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
     std::printf("idle for %d s after a %d s warm-up, one program after the other...\n", seconds, kWarmUpMs / 1000);
     std::fflush(stdout);
+    // The bare program runs before each state, so that each has a reference
+    // taken under the same load of the machine.
     const struct {
         const char* kind;
         const char* title;
-    } runs[] = {{"panel", "idle panel"}, {"bare", "bare Qt Widgets program"}, {"ticking", "bare, woken every 600 ms"}};
-    for (const auto& run : runs) {
-        const double cpu = idleChild(self, run.kind, seconds);
+    } states[] = {{"panel", "not connected"}, {"tcp", "TCP mode"}, {"connected", "connected over a pty"}};
+    for (const auto& state : states) {
+        const double bare = idleChild(self, "bare", seconds, 0);
+        const double cpu = bare < 0 ? -1 : idleChild(self, state.kind, seconds, simCom);
         if (cpu < 0)
             return 1;
-        std::printf("%-26s %7.1f ms CPU in %d s = %.4f%% of a core\n", run.title, cpu * 1e3, seconds, cpu * 100.0 / seconds);
+        std::printf("%-21s %7.1f ms CPU in %d s = %.4f%% of a core; bare Qt program %.1f ms = %.4f%%; "
+                    "panel/bare %.1f\n",
+                    state.title, cpu * 1e3, seconds, cpu * 100.0 / seconds, bare * 1e3, bare * 100.0 / seconds,
+                    bare > 0 ? cpu / bare : 0.0);
         std::fflush(stdout);
     }
+    sim.terminate();
+    sim.waitForFinished();
 
     registry.remove(com);
     ::close(slave);

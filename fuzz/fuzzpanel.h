@@ -65,7 +65,7 @@ struct Panel {
         window->setLinkMode(mode);
         window->logView().setLogs(nullptr, nullptr);
         window->generalPage().setEnumerator([](std::vector<SerialPortRecord>&, QString&) { return true; });
-        window->generalPage().followPortList(false);
+        window->generalPage().portWatcher().setActive(false);
         // Every page once, so each page window exists.
         for (Page page : kPages)
             enter(page);

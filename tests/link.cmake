@@ -8,3 +8,6 @@ talvane_add_test(test_serialportlist
 talvane_add_test(test_netlinks
   SOURCES test_netlinks.cpp
   LIBS talvane_link)
+talvane_add_test(test_portwatcher
+  SOURCES test_portwatcher.cpp
+  LIBS talvane_link)

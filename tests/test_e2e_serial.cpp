@@ -46,7 +46,7 @@ void TestE2ESerial::connectGreetsAndReadsPowerAndBeeper()
     QVERIFY(b.connect());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Disconnect"));
     QVERIFY(!b.window().control(ctl::PortList)->isEnabled());
-    QVERIFY(!b.window().generalPage().followsPortList());  // not refreshed while open
+    QVERIFY(!b.window().generalPage().portWatcher().isActive());
     QVERIFY(waitFor([&] { return b.received().size() >= 2; }));
     QVERIFY(waitFor([&] { return b.box(ctl::PowerOn)->isChecked(); }));
     QCOMPARE(b.received().mid(0, 2), QStringList({hexOf(build::powerStateQuery()), hexOf(build::beepStateQuery())}));
@@ -238,9 +238,9 @@ void TestE2ESerial::hangUpReturnsToConnect()
     QVERIFY(b.box(ctl::PowerOn)->isEnabled());
     QCOMPARE(b.window().control(ctl::Connect)->property("text").toString(), QStringLiteral("Connect"));
     QVERIFY(b.window().control(ctl::PortList)->isEnabled());
-    QVERIFY(b.window().generalPage().followsPortList());
+    QVERIFY(b.window().generalPage().portWatcher().isActive());
     // The list refreshes and the re-registered port can be connected again.
-    b.panel->clock.advance(600);
+    b.panel->clock.advance(PortWatcher::kSettleMs);
     auto* list = b.window().controlAs<QComboBox>(ctl::PortList);
     QVERIFY(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())) >= 0);
     list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())));

@@ -702,14 +702,22 @@ void TestGeneralPage::selectedPortSurvivesChanges()
     setPorts(p, {});
     QCOMPARE(list->count(), 0);
 
-    // Timer 1 refreshes every 600 ms while the port is closed.
+    // Read again on each change the port watcher reports, and now and then
+    // anyway, while the port is closed.
     int calls = 0;
     p.window->generalPage().setEnumerator([&](std::vector<SerialPortRecord>&, QString&) {
         ++calls;
         return true;
     });
-    p.clock.advance(1800);
-    QCOMPARE(calls, 3);
+    PortWatcher& watcher = p.window->generalPage().portWatcher();
+    QVERIFY(watcher.isActive());
+    emit watcher.changed();
+    QCOMPARE(calls, 1);
+    p.clock.advance(PortWatcher::kSafetyRefreshMs + PortWatcher::kSettleMs);
+    QVERIFY(calls >= 2);
+    const int before = calls;
+    p.clock.advance(2 * PortWatcher::kSafetyRefreshMs);
+    QCOMPARE(calls, before + 2);
 }
 
 void TestGeneralPage::portListTooltipsNameTheDevice()
@@ -752,8 +760,8 @@ void TestGeneralPage::portListTooltipSaysWhyPortsAreHidden()
     });
     p.window->generalPage().refreshPortList();
     QCOMPARE(list->count(), 0);
-    QCOMPARE(list->toolTip(), QStringLiteral("2 serial ports hidden: no permission. Add your user to the 'dialout' group and "
-                                             "log in again."));
+    QCOMPARE(list->toolTip(), QStringLiteral("2 serial ports hidden: no permission. Add your user to the 'dialout' group: "
+                                             "sudo usermod -aG dialout $USER, then log in again."));
     QCOMPARE(list->accessibleDescription(), list->toolTip());
     // A failed enumeration keeps it; the next good one without hidden ports clears it.
     fail = true;
@@ -761,7 +769,7 @@ void TestGeneralPage::portListTooltipSaysWhyPortsAreHidden()
     p.window->generalPage().refreshPortList();
     QVERIFY(!list->toolTip().isEmpty());
     fail = false;
-    p.clock.advance(600);  // timer 1's refresh
+    p.clock.advance(PortWatcher::kSafetyRefreshMs + PortWatcher::kSettleMs);  // the watcher's slow refresh
     QCOMPARE(list->toolTip(), QString());
 }
 

@@ -129,21 +129,24 @@ void TestNetwork::modeRadiosEnableTheirGroups()
     QVERIFY(p.window->control(ctl::TcpMode)->isEnabled());
     QVERIFY(enabled(tcp, false) && enabled(com, true));
 
-    // TCP mode stops the serial link; the port list is kept current for a return.
-    p.window->generalPage().followPortList(false);
+    // TCP mode stops the serial link, and the port list's watch while the
+    // list is disabled.
+    PortWatcher& watcher = p.window->generalPage().portWatcher();
     p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
     QCOMPARE(p.window->linkMode(), LinkMode::Tcp);
     QVERIFY(enabled(tcp, true) && enabled(com, false));
     QVERIFY(!p.capture.isOpen());
     QCOMPARE(p.window->linkStatus(), QStringLiteral("Not connected"));
     QVERIFY(p.window->generalPage().isStale(ctl::PowerOn));
-    QVERIFY(p.window->generalPage().followsPortList());
+    QVERIFY(!watcher.isActive());
+    QCOMPARE(p.clock.runningCount(), 0);
     QVERIFY(!p.window->presenter().acquire());
     QCOMPARE(p.messageTexts(), QStringList{text::ConnectFailed});
 
     p.window->controlAs<QRadioButton>(ctl::ComMode)->click();
     QCOMPARE(p.window->linkMode(), LinkMode::Com);
     QVERIFY(enabled(tcp, false) && enabled(com, true));
+    QVERIFY(watcher.isActive());
 }
 
 void TestNetwork::connectionUpLostAndClosedByComMode()
@@ -246,6 +249,7 @@ void TestNetwork::searchListsEveryAnswer()
     // A plain search shows no popup and leaves nothing to run out.
     p.clock.advance(20000);
     QVERIFY(p.modal->records().isEmpty());
+    QCOMPARE(p.clock.runningCount(), 0);  // the port list is not watched in TCP mode
 
     // A second search empties the list before any answer.
     click(p, ctl::Search);

@@ -504,15 +504,16 @@ private slots:
         QTest::addColumn<QStringList>("nodes");  // name:group:mode
         QTest::addColumn<QStringList>("listed");
         QTest::addColumn<QString>("hint");
-        const QString dialout = "Add your user to the 'dialout' group and log in again.";
+        const QString dialout = "Add your user to the 'dialout' group: sudo usermod -aG dialout $USER, then log in again.";
         QTest::newRow("adapters of dialout")
             << QStringList{"ttyUSB0:dialout:660", "ttyACM0:dialout:660", "ttyS0:dialout:660", "ttyUSB1:dialout:666"}
             << QStringList{"ttyUSB1"} << "2 serial ports hidden: no permission. " + dialout;
         QTest::newRow("uucp owns it") << QStringList{"ttyUSB0:uucp:660"} << QStringList{}
-                                      << "1 serial port hidden: no permission. Add your user to the 'uucp' group and log in again.";
+                                      << "1 serial port hidden: no permission. Add your user to the 'uucp' group: "
+                                         "sudo usermod -aG uucp $USER, then log in again.";
         QTest::newRow("two groups") << QStringList{"ttyUSB0:dialout:660", "ttyACM0:uucp:660"} << QStringList{}
-                                    << "2 serial ports hidden: no permission. Add your user to the 'dialout' and 'uucp' groups "
-                                       "and log in again.";
+                                    << "2 serial ports hidden: no permission. Add your user to the 'dialout' and 'uucp' groups: "
+                                       "sudo usermod -aG dialout,uucp $USER, then log in again.";
         QTest::newRow("only a ttyS refused: no hint") << QStringList{"ttyS0:dialout:660", "ttyUSB0:dialout:666"}
                                                       << QStringList{"ttyUSB0"} << "";
         QTest::newRow("the group may not either") << QStringList{"ttyUSB0:dialout:600"} << QStringList{}

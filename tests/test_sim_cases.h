@@ -18,12 +18,13 @@
 #include "protocol/frame.h"
 #include "protocol/netpackets.h"
 #include "simulator.h"
+#include "support/instrumented.h"
 
 namespace simtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kDeadlineMs = 5000;  // for real I/O
+constexpr int kDeadlineMs = talvane::testing::realIoDeadline(5000);  // for real I/O
 const QString kPowerOnReply = "A5 5B 08 0C 0F 00 00 00 00 00 00 00";
 
 inline Bytes hexBytes(const QString& text)

@@ -9,12 +9,13 @@
 #include <memory>
 
 #include "support/hostilepeers.h"
+#include "support/instrumented.h"
 
 using namespace hostile;
 
 namespace {
 
-constexpr int kDeadlineMs = 10000;         // for real I/O
+constexpr int kDeadlineMs = talvane::testing::realIoDeadline(10000);  // for real I/O
 // Growth over the start, at most.
 const long kMemoryBoundKb = (addressSanitized() ? 80 : 20) * 1024;
 constexpr int kRounds = 300;

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -28,8 +29,6 @@ const QString kComPrefix = QStringLiteral("COM");
 const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
-// The port list is looked at again this often while no port is open (ms).
-constexpr int kPortListRefreshMs = 600;
 // The General page's entry query: 7 s, not resent.
 constexpr Timing kEntryQuery = limits::ChainQuery;
 
@@ -100,6 +99,19 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort&
     };
     onToggle(ctl::EnableBeep, &GeneralPage::beepToggled);
     onToggle(ctl::PowerOn, &GeneralPage::powerToggled);
+    // The list follows the ports' changes while it is enabled (COM mode, no
+    // port open), and costs nothing otherwise.
+    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    connect(&portWatcher_, &PortWatcher::changed, this, &GeneralPage::refreshPortList);
+    list->installEventFilter(this);
+    portWatcher_.setActive(list->isEnabled());
+}
+
+bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::EnabledChange && watched == window_.control(ctl::PortList))
+        portWatcher_.setActive(static_cast<QWidget*>(watched)->isEnabled());
+    return QObject::eventFilter(watched, event);
 }
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
@@ -171,6 +183,7 @@ void GeneralPage::refreshPortList()
     QString hint;
     if (!enumerate_(found, error, hint))
         return;  // keep the list as it is
+    portWatcher_.setNodes(presentSerialDevices());
     // Why ports may be missing (no permission), on the list itself.
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
     if (list->toolTip() != hint) {
@@ -238,23 +251,10 @@ void GeneralPage::refreshPortList()
     previousPorts_ = numbers;
 }
 
-void GeneralPage::followPortList(bool on)
-{
-    if (!on) {
-        portListTimer_.stop();
-        return;
-    }
-    portListTimer_.start(kPortListRefreshMs, [this] {
-        refreshPortList();
-        followPortList(true);
-    });
-}
-
 void GeneralPage::closePortList(bool open)
 {
     window_.controlAs<QPushButton>(ctl::Connect)->setText(QString::fromLatin1(open ? caption::Disconnect : caption::Connect));
     window_.control(ctl::PortList)->setEnabled(!open);
-    followPortList(!open);
 }
 
 void GeneralPage::connectClicked()

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/oneshot.h"
+#include "link/portwatcher.h"
 #include "link/serialportlist.h"
 #include "pages/presenter.h"
 #include "protocol/commands.h"
@@ -66,11 +67,10 @@ public:
     // The General page was entered and the switch held for it: reads its power.
     void enter();
 
-    // The serial port list (combo 1020): at start-up, and while no port is
-    // open, again and again (see followPortList).
+    // The serial port list (combo 1020): at start-up and whenever the port
+    // watcher reports a change, which it does only while the list is enabled.
     void refreshPortList();
-    void followPortList(bool on);
-    bool followsPortList() const { return portListTimer_.active(); }
+    PortWatcher& portWatcher() { return portWatcher_; }
     void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
     // An enumerator that gives no hint.
     void setEnumerator(PlainEnumerator e)
@@ -105,6 +105,9 @@ public:
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QLabel* statusLabel(int id) const;
     void setStatusText(int id, const QString& text);
@@ -129,8 +132,8 @@ private:
     CSerialPort& port_;
     Popups& popups_;
     OneShot resultTimer_;
-    OneShot portListTimer_;
     Enumerator enumerate_;
+    PortWatcher portWatcher_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
     int selectedPort_ = 0;

@@ -167,7 +167,6 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
     general_->refreshPortList();
-    general_->followPortList(true);
 }
 
 CTalvaneDlg::~CTalvaneDlg()

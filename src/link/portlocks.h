@@ -1,6 +1,6 @@
 // Whether a serial device is in use, decided WITHOUT opening it: opening a
 // tty raises DTR, which resets many boards, and the port list is refreshed
-// every 600 ms. A device counts as in use when
+// whenever the ports change. A device counts as in use when
 //   - another live process holds a UUCP lock file for it (LCK..<name> in the
 //     lock directories, PID in ASCII or as a 4-byte binary integer),
 //   - this process has it open through a CSerialPort,

@@ -438,8 +438,10 @@ QString permissionHint(int count, const QStringList& groups)
         quoted << QLatin1Char('\'') + g + QLatin1Char('\'');
     const QString last = quoted.takeLast();
     const QString named = quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
-    return text + QStringLiteral(" Add your user to the %1 group%2 and log in again.")
-                      .arg(named, groups.size() > 1 ? QStringLiteral("s") : QString());
+    // The command that does it, for the operator to copy.
+    const QString command = QStringLiteral("sudo usermod -aG %1 $USER").arg(groups.join(QLatin1Char(',')));
+    return text + QStringLiteral(" Add your user to the %1 group%2: %3, then log in again.")
+                      .arg(named, groups.size() > 1 ? QStringLiteral("s") : QString(), command);
 }
 
 // ---------------------------------------------------------------------------
@@ -756,6 +758,18 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
     return true;
 }
 
+QStringList SerialPortEnumerator::presentDevices() const
+{
+    QStringList paths;
+    if (!state_)
+        return paths;
+    for (const std::vector<Candidate>* list : {&state_->kernel, &state_->virtuals})
+        for (const Candidate& c : *list)
+            if (c.present)
+                paths << c.record.devicePath;
+    return paths;
+}
+
 QString SerialPortEnumerator::devicePathOf(int comNumber, qint64* provider) const
 {
     if (provider)
@@ -800,6 +814,8 @@ bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error)
     QString hint;
     return enumerateSerialPorts(out, error, hint);
 }
+
+QStringList presentSerialDevices() { return systemEnumerator().presentDevices(); }
 
 QString serialDevicePathOf(int comNumber, qint64* provider)
 {

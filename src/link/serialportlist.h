@@ -117,8 +117,9 @@ using AccessCheck = std::function<bool(const QString& devicePath)>;
 bool mayOpenDevice(const QString& devicePath);
 
 // The port list's hint for USB and ACM adapters left out because this user
-// may not open them; `groups` are the groups owning them whose members may.
-// Empty when `count` is 0.
+// may not open them; `groups` are the groups owning them whose members may,
+// and the hint names the command that adds the user to them. Empty when
+// `count` is 0.
 QString permissionHint(int count, const QStringList& groups);
 
 // The description the port list derives from a friendly name: the text
@@ -155,6 +156,9 @@ public:
     // open by another process is looked up only when it was opened or closed.
     bool enumerate(std::vector<SerialPortRecord>& out, QString& error, QString& hint);
     bool enumerate(std::vector<SerialPortRecord>& out, QString& error);
+    // The device of every port present at the last enumeration, listed or
+    // not (in use, or not open to this user): what to watch for changes.
+    QStringList presentDevices() const;
     // The device of a COM number, whether in use or not; empty when none.
     // `provider` gets the process offering it when it is a virtual port.
     QString devicePathOf(int comNumber, qint64* provider = nullptr) const;
@@ -175,5 +179,6 @@ private:
 bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error, QString& hint);
 bool enumerateSerialPorts(std::vector<SerialPortRecord>& out, QString& error);
 QString serialDevicePathOf(int comNumber, qint64* provider = nullptr);
+QStringList presentSerialDevices();
 
 }  // namespace talvane
