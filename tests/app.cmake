@@ -1,5 +1,5 @@
 talvane_add_test(test_presenter SOURCES test_presenter.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
-talvane_add_test(test_mainwindow SOURCES test_mainwindow.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
+talvane_add_test(test_mainwindow SOURCES test_mainwindow.cpp support/panelfixture.h support/simlink.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_generalpage SOURCES test_generalpage.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_serial SOURCES test_e2e_serial.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_upgradepage SOURCES test_upgradepage.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)

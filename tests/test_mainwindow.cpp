@@ -14,6 +14,7 @@
 #include "protocol/commands.h"
 #include "protocol/replies.h"
 #include "support/panelfixture.h"
+#include "support/simlink.h"
 
 using namespace talvane;
 
@@ -32,6 +33,8 @@ private slots:
     void pageEntryTimesOutAfterSevenSeconds();
     void tabClicksRefusedWhileBusy();
     void enteringWithTheLinkClosedShowsThePageAnyway();
+    void strayRouteAcknowledgementSendsNothing_data();
+    void strayRouteAcknowledgementSendsNothing();
     void pagesAreCreatedOnceAndPlaced();
     void generalControlsHiddenOnOtherPages();
     void headerBandTabsAndButtons();
@@ -135,6 +138,57 @@ void TestMainWindow::enteringWithTheLinkClosedShowsThePageAnyway()
     QVERIFY(p.window->ready());
     p.clock.advance(20000);  // nothing was sent, nothing times out
     QCOMPARE(p.messageTexts(), QStringList{text::OpenComFailed});
+}
+
+void TestMainWindow::strayRouteAcknowledgementSendsNothing_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<bool>("settled");  // the page's entry reads answered first
+    for (bool settled : {true, false}) {
+        const char* when = settled ? ", idle" : ", while its entry read runs";
+        QTest::newRow(qPrintable(QString("General") + when)) << ctl::TabGeneral << settled;
+        QTest::newRow(qPrintable(QString("EDID") + when)) << ctl::TabEdid << settled;
+        QTest::newRow(qPrintable(QString("Matrix") + when)) << ctl::TabMatrix << settled;
+        QTest::newRow(qPrintable(QString("Upgrade") + when)) << ctl::TabUpgrade << settled;
+    }
+}
+
+void TestMainWindow::strayRouteAcknowledgementSendsNothing()
+{
+    // A route acknowledgement nobody asked for (as a relay injected it, or as
+    // one arrives after its own "Time out!") once made the panel route
+    // outputs B to H, set every EDID and send the beeper marker by itself.
+    QFETCH(int, tab);
+    QFETCH(bool, settled);
+    PanelFixture p;
+    SimLink sw;
+    p.window->setLink(LinkMode::Com, &sw);
+    p.window->pressAt(centreOf(p.window->control(tab)));
+    if (settled) {
+        SimLink::settle();
+        QVERIFY(p.window->session().idle());
+    }
+    const std::size_t written = sw.written.size();
+    const sim::SwitchModel before = sw.model();
+    emit sw.received(QByteArray::fromHex("A55B02030000010000000000FA"));
+    if (!settled)
+        QCOMPARE(sw.written.size(), written);  // nothing in answer to it
+    SimLink::settle();
+    p.clock.advance(20000);
+    SimLink::settle();
+    // Only the page's own reads went out: no route, no EDID, no beeper.
+    for (const auto& w : sw.written) {
+        const CommandFrame f = CommandFrame::fromBytes(w.data());
+        for (CommandId id : {cmd::RouteSet, cmd::EdidSetAll, cmd::BeepSet, cmd::ArcSet})
+            QVERIFY(commandIdOf(f) != id);
+    }
+    if (settled)
+        QCOMPARE(sw.written.size(), written);
+    QCOMPARE(sw.model().route, before.route);
+    QCOMPARE(sw.model().edidCode, before.edidCode);
+    QVERIFY(p.messageTexts().isEmpty());
+    QVERIFY(p.window->ready());
+    QCOMPARE(int(p.window->session().counters().unsolicited), 1);
 }
 
 void TestMainWindow::pagesAreCreatedOnceAndPlaced()
@@ -244,7 +298,7 @@ void TestMainWindow::aboutEntryOnTheHeaderMenu()
     });
     about->trigger();
     QCOMPARE(title, QStringLiteral("关于 Talvane"));
-    QCOMPARE(text, QStringLiteral("Talvane，1.01 版"));
+    QCOMPARE(text, QStringLiteral("Talvane，1.03 版"));  // the version of the caption: one version
 }
 
 void TestMainWindow::enterEscapeAndSpaceDoNothing()

@@ -7,6 +7,11 @@
 #include "ops/device.h"
 #include "ops/edid.h"
 #include "ops/firmware.h"
+#include "ops/network.h"
+#include "ops/power.h"
+#include "ops/status.h"
+#include "link/datagramsocket.h"
+#include "sim/udpendpoint.h"
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "ops/runner.h"
@@ -63,6 +68,11 @@ private slots:
     void deviceReadAndIdentWrite();
     void firmwareUpgrade_data();
     void firmwareUpgrade();
+    void statusPowerAndBeeper();
+    void resets();
+    void silentSwitchEndsEachCommand_data();
+    void silentSwitchEndsEachCommand();
+    void searchAndSettingsOverUdp();
 };
 
 void TestOps::routeAndArcReachTheSwitch()
@@ -329,6 +339,162 @@ void TestOps::firmwareUpgrade()
         QCOMPARE(up.kindAfterReboot(), b.link.model().kind);
     }
     QVERIFY(!up.transferRunning());
+}
+
+void TestOps::statusPowerAndBeeper()
+{
+    Bench b;
+    b.link.model().source = {true, false, true, false, false, false, false, true};
+    b.link.model().display = {false, true, true, false, false, true, false, false};
+    QStringList order;
+    std::array<int, kPortCount> sources{}, displays{};
+    PortStatusRead status(b.session);
+    connect(&status, &PortStatusRead::portReported, [&](bool input, int port, bool connected) {
+        order << QStringLiteral("%1%2").arg(input ? "IN" : "OUT").arg(port);
+        (input ? sources : displays)[std::size_t(port - 1)] = connected ? 1 : 2;
+    });
+    QCOMPARE(b.run(status), Outcome::Done);
+    QCOMPARE(order.mid(0, 4), QStringList({"IN1", "OUT1", "IN2", "OUT2"}));
+    QCOMPARE(order.size(), 16);
+    for (int n = 0; n < kPortCount; ++n) {
+        QCOMPARE(sources[n], b.link.model().source[n] ? 1 : 2);
+        QCOMPARE(displays[n], b.link.model().display[n] ? 1 : 2);
+    }
+
+    QList<int> power;
+    auto readPower = [&] {
+        PowerStateRead read(b.session, limits::Quiet);
+        connect(&read, &PowerStateRead::powerReported, [&](bool on) { power << on; });
+        return b.run(read);
+    };
+    PowerSet off(b.session, false);
+    QCOMPARE(b.run(off), Outcome::Done);
+    QVERIFY(!b.link.model().power);
+    QCOMPARE(readPower(), Outcome::Done);
+    PowerSet on(b.session, true);
+    QCOMPARE(b.run(on), Outcome::Done);
+    QCOMPARE(readPower(), Outcome::Done);
+    QCOMPARE(power, (QList<int>{0, 1}));
+
+    QList<int> beep;
+    BeepSet mute(b.session, false);
+    connect(&mute, &BeepSet::beepReported, [&](bool enabled) { beep << enabled; });
+    QCOMPARE(b.run(mute), Outcome::Done);
+    BeepStateRead readBeep(b.session);
+    connect(&readBeep, &BeepStateRead::beepReported, [&](bool enabled) { beep << enabled; });
+    QCOMPARE(b.run(readBeep), Outcome::Done);
+    QCOMPARE(beep, (QList<int>{0, 0}));
+    QVERIFY(!b.link.model().beep);
+}
+
+void TestOps::resets()
+{
+    Bench b;
+    b.link.model().route = {5, 5, 5, 5, 5, 5, 5, 5};
+    b.link.model().edidCode.fill(9);
+    b.link.model().beep = false;
+    ExtendedFactoryReset extended(b.session);
+    QList<int> beep;
+    connect(&extended, &ExtendedFactoryReset::beepReported, [&](bool on) { beep << on; });
+    QCOMPARE(b.run(extended), Outcome::Done);
+    QCOMPARE(b.link.model().route, (std::array<int, kPortCount>{3, 1, 1, 1, 1, 1, 1, 1}));
+    QCOMPARE(b.link.model().edidCode, (std::array<int, kPortCount>{0, 0, 0, 0, 0, 0, 0, 0}));
+    QVERIFY(b.link.model().beep);
+    QCOMPARE(beep, QList<int>{1});
+    QCOMPARE(int(b.link.written.size()), 10);
+
+    b.link.model().route = {5, 5, 5, 5, 5, 5, 5, 5};
+    FactoryReset reset(b.session);
+    QCOMPARE(b.run(reset), Outcome::Done);
+    QCOMPARE(b.link.model().route[0], 1);
+    Reboot reboot(b.session);
+    QCOMPARE(b.run(reboot), Outcome::Done);
+    QVERIFY(b.link.device.rebooting());
+}
+
+void TestOps::silentSwitchEndsEachCommand_data()
+{
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<qint64>("endsAt");
+    QTest::newRow("factory reset: 5 s, then 3 s") << "factory" << 2 << qint64(8000);
+    QTest::newRow("reboot") << "reboot" << 2 << qint64(6000);
+    QTest::newRow("power on: 3 s, then 2 s") << "on" << 2 << qint64(5000);
+    QTest::newRow("power off, not resent") << "off" << 1 << qint64(3000);
+    QTest::newRow("beeper, not resent") << "beep" << 1 << qint64(3000);
+    QTest::newRow("status: its first query twice") << "status" << 2 << qint64(6000);
+    QTest::newRow("extended reset: its first route twice") << "extended" << 2 << qint64(6000);
+}
+
+void TestOps::silentSwitchEndsEachCommand()
+{
+    QFETCH(QString, op);
+    QFETCH(int, sends);
+    QFETCH(qint64, endsAt);
+    Bench b;
+    b.link.device.faults().silentAll = true;
+    std::unique_ptr<Operation> o;
+    if (op == "factory")
+        o = std::make_unique<FactoryReset>(b.session);
+    else if (op == "reboot")
+        o = std::make_unique<Reboot>(b.session);
+    else if (op == "on" || op == "off")
+        o = std::make_unique<PowerSet>(b.session, op == "on");
+    else if (op == "beep")
+        o = std::make_unique<BeepSet>(b.session, true);
+    else if (op == "status")
+        o = std::make_unique<PortStatusRead>(b.session);
+    else
+        o = std::make_unique<ExtendedFactoryReset>(b.session);
+    qint64 endedAt = -1;
+    connect(o.get(), &Operation::finished, [&] { endedAt = b.clock.nowMs(); });
+    QCOMPARE(b.run(*o), Outcome::TimedOut);
+    QCOMPARE(endedAt, endsAt);
+    QCOMPARE(int(b.link.written.size()), sends);
+    QVERIFY(b.link.written.front() == b.link.written.back());
+}
+
+void TestOps::searchAndSettingsOverUdp()
+{
+    // The simulator answers on UDP, on loopback and on ports of this test's own.
+    Bench b;
+    QUdpSocket probeA, probeB;
+    probeA.bind(QHostAddress::AnyIPv4, 0);
+    probeB.bind(QHostAddress::AnyIPv4, 0);
+    NetEndpoints e;
+    e.broadcast = QHostAddress(QStringLiteral("127.255.255.255"));
+    e.searchPort = probeA.localPort();
+    e.configPort = probeB.localPort();
+    probeA.close();
+    probeB.close();
+    sim::UdpEndpoint switchSide(b.link.device, nullptr);
+    QVERIFY(switchSide.open(e.searchPort, e.configPort, false));
+    auto realIo = [](const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); };
+
+    DatagramSocket socket;
+    QList<SearchReply> found;
+    DeviceSearch search(socket, e);
+    connect(&search, &DeviceSearch::found, [&](const SearchReply& r) { found << r; });
+    search.start();
+    QVERIFY(realIo([&] { return !found.isEmpty(); }));
+    QCOMPARE(found[0].mac, b.link.model().net.mac);
+    search.cancel();
+
+    // Static 192.168.7.20 and a new MAC: the switch takes them and is found again.
+    const NetDevice target = NetDevice::fromReply(found[0]);
+    NetSettings settings;
+    settings.staticIp = true;
+    settings.ip = {"192", "168", "7", "20"};
+    settings.mac = {"02", "54", "4C", "56", "53", "42"};
+    NetworkSettings configure(socket, e, target, settings);
+    bool searching = false;
+    connect(&configure, &NetworkSettings::searching, [&] { searching = true; });
+    configure.start();
+    QVERIFY(realIo([&] { return configure.hasFinished(); }));
+    QCOMPARE(configure.outcome(), Outcome::Done);
+    QVERIFY(searching);
+    QCOMPARE(b.link.model().net.ip, (Ipv4Octets{192, 168, 7, 20}));
+    QCOMPARE(b.link.model().net.mac, (MacAddress{0x02, 0x54, 0x4C, 0x56, 0x53, 0x42}));
 }
 
 QTEST_GUILESS_MAIN(TestOps)

@@ -51,7 +51,9 @@ constexpr int StatusLabelCount = 16;
 
 // Captions and texts of the main window.
 namespace caption {
-inline const char* const Window = "8x8 Talvane Controller Ver1.03";
+// The window's caption and the About box's text, each followed by the
+// program's version (project(VERSION) in CMakeLists.txt).
+inline const char* const Window = "8x8 Talvane Controller Ver";
 inline const char* const Connect = "Connect";
 inline const char* const Disconnect = "Disconnect";
 inline const char* const ComMode = "COM Control Mode";
@@ -60,7 +62,7 @@ inline const char* const Search = "Search";
 inline const char* const Config = "Config...";
 inline const char* const AboutMenuItem = "关于 Talvane(&A)...";
 inline const char* const AboutTitle = "关于 Talvane";
-inline const char* const AboutText = "Talvane，1.01 版";
+inline const char* const AboutText = "Talvane，%1 版";
 // The link status line along the bottom of the window.
 inline const char* const NotConnected = "Not connected";
 inline const char* const ConnectedTo = "Connected: %1";          // the port or address, and what it is

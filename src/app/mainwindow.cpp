@@ -136,7 +136,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
     , captionFont_(captionFontOf())
-    , captionText_(QString::fromUtf8(caption::Window))
+    , captionText_(QString::fromUtf8(caption::Window) + QStringLiteral(TALVANE_VERSION))
 {
     setWindowTitle(captionText_);
     setFixedSize(dluSize(kTemplateWidth, kTemplateHeight));
@@ -417,7 +417,7 @@ void CTalvaneDlg::showAbout()
     f.setPointSize(9);
     about.setFont(f);
     auto* layout = new QVBoxLayout(&about);
-    auto* textLabel = new QLabel(QString::fromUtf8(caption::AboutText), &about);
+    auto* textLabel = new QLabel(QString::fromUtf8(caption::AboutText).arg(QStringLiteral(TALVANE_VERSION)), &about);
     layout->addWidget(textLabel);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
     connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);

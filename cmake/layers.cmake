@@ -1,0 +1,40 @@
+# The session and the operations run without a window: the panel, the
+# command-line tool and the tests share them. Configuring fails when either
+# comes to link Qt Widgets or Gui, or a library of the window's (the dialogs,
+# controls, resources, pages or the main window), however indirectly.
+set(TALVANE_WINDOW_LIBRARIES Qt6::Widgets Qt6::Gui talvane_dialogs talvane_controls talvane_resources talvane_pages
+    talvane_app)
+
+function(talvane_forbid_window_libraries target)
+  set(seen)
+  set(todo ${target})
+  while(todo)
+    list(POP_FRONT todo current)
+    if(current IN_LIST seen OR NOT TARGET ${current})
+      continue()
+    endif()
+    list(APPEND seen ${current})
+    get_target_property(imported ${current} IMPORTED)
+    get_target_property(type ${current} TYPE)
+    set(deps)
+    if(NOT type STREQUAL "INTERFACE_LIBRARY" AND NOT imported)
+      get_target_property(direct ${current} LINK_LIBRARIES)
+      if(direct)
+        list(APPEND deps ${direct})
+      endif()
+    endif()
+    get_target_property(interface ${current} INTERFACE_LINK_LIBRARIES)
+    if(interface)
+      list(APPEND deps ${interface})
+    endif()
+    foreach(dep ${deps})
+      if(dep IN_LIST TALVANE_WINDOW_LIBRARIES)
+        message(FATAL_ERROR "${target} must not link ${dep} (through ${current}): it runs without a window")
+      endif()
+      list(APPEND todo ${dep})
+    endforeach()
+  endwhile()
+endfunction()
+
+talvane_forbid_window_libraries(talvane_engine)
+talvane_forbid_window_libraries(talvane_ops)
