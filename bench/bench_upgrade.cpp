@@ -39,43 +39,20 @@
 #include "link/tcplink.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
+#include "benchsupport.h"
 
 using namespace talvane;
+using namespace talvane::bench;
 namespace up = talvane::upgrade;
 
 namespace {
 
-constexpr double kBaud = 115200.0;
-constexpr double kBitsPerByte = 11.0;  // start, 8 data, 2 stop
 constexpr int kImageSize = 100000;
 constexpr int kDefaultPasses = 3;
-constexpr int kStepDeadlineMs = 60000;
 constexpr int kSettleMs = 200;        // for the information exchange after the reboot
 constexpr int kExchanges = 30;        // of each kind, with a plain client
 constexpr int kReplyDeadlineMs = 2000;
 
-double lineMs(double bytes) { return bytes * kBitsPerByte / kBaud * 1000.0; }
-double percentOver(double ms, double limitMs) { return (ms / limitMs - 1.0) * 100.0; }
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-bool waitUntil(const std::function<bool()>& cond, int deadlineMs = kStepDeadlineMs)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;
-    wake.start(50);
-    while (!cond()) {
-        if (elapsed.elapsed() > deadlineMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 void settle()
 {
@@ -97,53 +74,6 @@ double wireLimitMs(std::size_t imageSize)
     return lineMs(2.0 * (2 * kCommandFrameSize)
                   + double(firmwareBlockCount(imageSize)) * double(kDataFrameSize + kCommandFrameSize));
 }
-
-// The simulator in a process of its own, driven through its console.
-struct SimProcess {
-    QProcess process;
-    QByteArray out;
-
-    // Starts the simulator and returns the words of its endpoint line that
-    // begins with `endpoint` ("serial: COMn path", "tcp: address:port").
-    QList<QByteArray> start(const QStringList& arguments, const QByteArray& endpoint)
-    {
-        process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/talvane-sim"));
-        process.setArguments(arguments + QStringList{QStringLiteral("--no-udp"), QStringLiteral("--reboot-ms"),
-                                                     QStringLiteral("0")});
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start();
-        QList<QByteArray> words;
-        waitUntil([&] {
-            out += process.readAllStandardOutput();
-            const int at = out.indexOf(endpoint);
-            const int end = at < 0 ? -1 : out.indexOf('\n', at);
-            if (end > at) {
-                words = out.mid(at, end - at).split(' ');
-                return true;
-            }
-            return process.state() == QProcess::NotRunning;
-        });
-        return words;
-    }
-    // Runs a console command; returns its answer once it holds `last`.
-    QByteArray command(const QByteArray& line, const QByteArray& last = "ok")
-    {
-        out.clear();
-        process.write(line + '\n');
-        waitUntil([&] {
-            out += process.readAllStandardOutput();
-            const int at = out.indexOf(last);
-            return at >= 0 && out.indexOf('\n', at) > at;
-        });
-        return out.trimmed();
-    }
-    ~SimProcess()
-    {
-        process.write("quit\n");
-        if (!process.waitForFinished(5000))
-            process.kill();
-    }
-};
 
 // One upload from pressing Upgrade to the last acknowledgement, in ms; < 0 on failure.
 double uploadOnce(CFWDlg* page, QString& error)

@@ -1,0 +1,120 @@
+// How close chains of exchanges come to the line's own time: the panel
+// (offscreen) reads the status of the sixteen ports, and enters the Matrix
+// page (eight route queries, then eight ARC queries), against talvane-sim
+// --pace running as a process of its own over its pseudo-terminal. Each
+// exchange is a 13-byte command and its 13-byte answer: 26 bytes at 11 bits
+// a byte on a 115200 baud line, 2.483 ms; sixteen of them, 39.72 ms.
+//
+//   bench_exchanges [PASSES]
+//
+// Prints the median and best of PASSES runs of each, against that wire time.
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "app/controlids.h"
+#include "app/generalpage.h"
+#include "app/mainwindow.h"
+#include "benchsupport.h"
+#include "link/serialport.h"
+#include "protocol/frame.h"
+
+using namespace talvane;
+using namespace talvane::bench;
+
+namespace {
+
+constexpr int kDefaultPasses = 21;
+constexpr int kExchanges = 16;
+constexpr int kSettleMs = 100;  // between runs: the greeting, a page's background reads
+
+int fail(const QString& what)
+{
+    std::fprintf(stderr, "bench_exchanges: %s\n", qPrintable(what));
+    return 1;
+}
+
+void settle()
+{
+    QElapsedTimer t;
+    t.start();
+    waitUntil([&] { return t.elapsed() >= kSettleMs; });
+}
+
+double msSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const char* what, std::vector<double> times, double wireMs)
+{
+    const double med = median(times);
+    const double best = *std::min_element(times.begin(), times.end());
+    std::printf("%s: median %.2f ms, best %.2f ms over %zu runs; wire %.2f ms; median %.3fx the wire time\n", what, med,
+                best, times.size(), wireMs, med / wireMs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir registry;
+    qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    const int passes = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : kDefaultPasses;
+
+    SimProcess sim;
+    const QList<QByteArray> serialLine =
+        sim.start({QStringLiteral("--pace"), QStringLiteral("--no-tcp")}, "serial: COM");
+    const int com = serialLine.value(1).mid(3).toInt();
+    if (com <= 0)
+        return fail(QStringLiteral("the simulator did not start"));
+
+    CTalvaneDlg window;
+    window.show();
+    window.generalPage().refreshPortList();
+    auto* ports = window.controlAs<QComboBox>(ctl::PortList);
+    ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
+    window.controlAs<QPushButton>(ctl::Connect)->click();
+    if (!window.serialPort().isOpen())
+        return fail(QStringLiteral("could not connect to the simulator"));
+    settle();
+
+    const double wireMs = kExchanges * lineMs(2.0 * kCommandFrameSize);
+    std::vector<double> status, matrix;
+    auto* statusButton = window.controlAs<QPushButton>(ctl::Status);
+    const QPoint matrixTab = window.control(ctl::TabMatrix)->geometry().center();
+    const QPoint generalTab = window.control(ctl::TabGeneral)->geometry().center();
+    for (int pass = 0; pass < passes; ++pass) {
+        // The status read: the click returns once its busy popup has closed,
+        // which the last answer does.
+        const auto start = std::chrono::steady_clock::now();
+        statusButton->click();
+        status.push_back(msSince(start));
+        if (!window.ready())
+            return fail(QStringLiteral("the status read did not end"));
+        settle();
+
+        // The Matrix page's entry reads: the switch is held until the ARC chain ends.
+        const auto enter = std::chrono::steady_clock::now();
+        window.pressAt(matrixTab);
+        if (!waitUntil([&] { return window.ready(); }))
+            return fail(QStringLiteral("the Matrix page's reads did not end"));
+        matrix.push_back(msSince(enter));
+        settle();
+        window.pressAt(generalTab);
+        if (!waitUntil([&] { return window.ready(); }))
+            return fail(QStringLiteral("the General page's entry read did not end"));
+        settle();
+    }
+    report("status read, 16 exchanges", status, wireMs);
+    report("Matrix page entry, 8 route and 8 ARC queries", matrix, wireMs);
+    return 0;
+}
