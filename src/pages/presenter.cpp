@@ -34,6 +34,10 @@ void Presenter::timeOut(bool closeBusy)
 
 void Presenter::run(Operation* op, std::function<void(Outcome)> onFinished)
 {
+    // Owned by the runner until it has finished: one that never does (the
+    // window closes meanwhile) goes with it.
+    if (!op->parent())
+        op->setParent(&runner_);
     QObject::connect(op, &Operation::finished, op, [op, onFinished = std::move(onFinished)](Outcome outcome) {
         op->deleteLater();
         onFinished(outcome);
