@@ -9,19 +9,13 @@
 //
 // Prints the median and best of PASSES runs of each, against that wire time.
 #include <QApplication>
-#include <QComboBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 
 #include <chrono>
 #include <cstdio>
 #include <vector>
 
-#include "app/controlids.h"
-#include "app/generalpage.h"
-#include "app/mainwindow.h"
-#include "benchsupport.h"
-#include "link/serialport.h"
+#include "benchpanel.h"
 #include "protocol/frame.h"
 
 using namespace talvane;
@@ -33,18 +27,9 @@ constexpr int kDefaultPasses = 21;
 constexpr int kExchanges = 16;
 constexpr int kSettleMs = 100;  // between runs: the greeting, a page's background reads
 
-int fail(const QString& what)
-{
-    std::fprintf(stderr, "bench_exchanges: %s\n", qPrintable(what));
-    return 1;
-}
+int fail(const QString& what) { return talvane::bench::fail("bench_exchanges", what); }
 
-void settle()
-{
-    QElapsedTimer t;
-    t.start();
-    waitUntil([&] { return t.elapsed() >= kSettleMs; });
-}
+void settle() { talvane::bench::settle(kSettleMs); }
 
 double msSince(std::chrono::steady_clock::time_point start)
 {
@@ -63,27 +48,17 @@ void report(const char* what, std::vector<double> times, double wireMs)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir registry;
-    qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+    PanelEnvironment environment;
     QApplication app(argc, argv);
-    const int passes = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : kDefaultPasses;
+    const int passes = passesArgument(argc, argv, kDefaultPasses);
 
     SimProcess sim;
-    const QList<QByteArray> serialLine =
-        sim.start({QStringLiteral("--pace"), QStringLiteral("--no-tcp")}, "serial: COM");
-    const int com = serialLine.value(1).mid(3).toInt();
-    if (com <= 0)
+    const PacedSerial serial = startPacedSerial(sim);
+    if (serial.com <= 0)
         return fail(QStringLiteral("the simulator did not start"));
 
     CTalvaneDlg window;
-    window.show();
-    window.generalPage().refreshPortList();
-    auto* ports = window.controlAs<QComboBox>(ctl::PortList);
-    ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
-    window.controlAs<QPushButton>(ctl::Connect)->click();
-    if (!window.serialPort().isOpen())
+    if (!connectSerial(window, serial.com))
         return fail(QStringLiteral("could not connect to the simulator"));
     settle();
 

@@ -39,7 +39,7 @@
 #include "link/tcplink.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
-#include "benchsupport.h"
+#include "benchpanel.h"
 
 using namespace talvane;
 using namespace talvane::bench;
@@ -54,18 +54,9 @@ constexpr int kExchanges = 30;        // of each kind, with a plain client
 constexpr int kReplyDeadlineMs = 2000;
 
 
-void settle()
-{
-    QElapsedTimer t;
-    t.start();
-    waitUntil([&] { return t.elapsed() >= kSettleMs; });
-}
+void settle() { talvane::bench::settle(kSettleMs); }
 
-int fail(const QString& what)
-{
-    std::fprintf(stderr, "bench_upgrade: %s\n", qPrintable(what));
-    return 1;
-}
+int fail(const QString& what) { return talvane::bench::fail("bench_upgrade", what); }
 
 // Bytes on the line for one upload: start command and its answer, transfer
 // request and its answer, then each block and its acknowledgement.
@@ -144,29 +135,19 @@ struct LineClient {
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir registry;
-    qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+    PanelEnvironment environment;
     QApplication app(argc, argv);
-    const int passes = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : kDefaultPasses;
+    const int passes = passesArgument(argc, argv, kDefaultPasses);
 
     SimProcess sim;
-    const QList<QByteArray> serialLine =
-        sim.start({QStringLiteral("--pace"), QStringLiteral("--no-tcp")}, "serial: COM");
-    const int com = serialLine.value(1).mid(3).toInt();
-    const QString serialPath = QString::fromLocal8Bit(serialLine.value(2));
+    const PacedSerial serial = startPacedSerial(sim);
+    const int com = serial.com;
+    const QString serialPath = serial.path;
     if (com <= 0)
         return fail(QStringLiteral("the simulator did not start"));
 
     CTalvaneDlg window;
-    window.show();
-    window.generalPage().refreshPortList();
-    auto* ports = window.controlAs<QComboBox>(ctl::PortList);
-    ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
-    auto* connectButton = window.controlAs<QPushButton>(ctl::Connect);
-    connectButton->click();
-    if (!window.serialPort().isOpen())
+    if (!connectSerial(window, com))
         return fail(QStringLiteral("could not connect to the simulator"));
     settle();  // the greeting
 
@@ -179,7 +160,7 @@ int main(int argc, char** argv)
     QByteArray image(kImageSize, Qt::Uninitialized);
     for (char& c : image)
         c = char(QRandomGenerator::global()->bounded(256));
-    const QString path = registry.filePath(QStringLiteral("image.bin"));
+    const QString path = environment.registry.filePath(QStringLiteral("image.bin"));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
         return fail(QStringLiteral("cannot write the image file"));
@@ -218,7 +199,7 @@ int main(int argc, char** argv)
     sim.command("pace on");
 
     // The line to the simulator without the panel.
-    connectButton->click();
+    window.controlAs<QPushButton>(ctl::Connect)->click();  // disconnects
     settle();
     LineClient client(serialPath);
     if (client.fd < 0)
