@@ -25,11 +25,14 @@ void EdidRead::query(int input)
               },
               input == 1 ? first_ : limits::Command};
     exchange(std::move(r), [this, input](const CommandFrame& f) {
-        emit edidReported(input, decode::edidStatus(f).code);
-        if (input < kPortCount)
-            query(input + 1);
-        else
+        const std::uint8_t code = decode::edidStatus(f).code;
+        if (input == kPortCount) {
+            emit edidReported(input, code);
             finish(Outcome::Done);
+            return;
+        }
+        query(input + 1);  // first: the line works while the view updates
+        emit edidReported(input, code);
     });
 }
 

@@ -70,13 +70,14 @@ void MatrixRead::queryRoute(int output)
               },
               output == 1 ? first_ : limits::ChainQuery};
     exchange(std::move(r), [this, output](const CommandFrame& f) {
-        const int input = decode::routeAnswer(f).input;
-        if (isPort(input))
-            emit routeReported(output, input);
+        // The next query goes out first: the line works while the view updates.
         if (output < kPortCount)
             queryRoute(output + 1);
         else
             queryArc(1);
+        const int input = decode::routeAnswer(f).input;
+        if (isPort(input))
+            emit routeReported(output, input);
     });
 }
 
@@ -89,12 +90,16 @@ void MatrixRead::queryArc(int output)
               limits::ChainQuery};
     exchange(std::move(r), [this, output](const CommandFrame& f) {
         const std::uint8_t state = decode::arcAnswer(f).state;
-        if (state == kStateOn || state == kStateOff)
-            emit arcReported(output, state == kStateOn);
-        if (output < kPortCount)
-            queryArc(output + 1);
-        else
+        const bool known = state == kStateOn || state == kStateOff;
+        if (output == kPortCount) {
+            if (known)
+                emit arcReported(output, state == kStateOn);
             finish(Outcome::Done);
+            return;
+        }
+        queryArc(output + 1);
+        if (known)
+            emit arcReported(output, state == kStateOn);
     });
 }
 

@@ -61,11 +61,14 @@ void PortStatusRead::query(int step)
               [id, port](const CommandFrame& f) { return commandIdOf(f) == id && decode::portStatus(f).port == port; },
               limits::Command};
     exchange(std::move(r), [this, step, input, port](const CommandFrame& f) {
-        emit portReported(input, port, decode::portStatus(f).connected);
-        if (step + 1 < 2 * kPortCount)
-            query(step + 1);
-        else
+        const bool connected = decode::portStatus(f).connected;
+        if (step + 1 == 2 * kPortCount) {
+            emit portReported(input, port, connected);
             finish(Outcome::Done);
+            return;
+        }
+        query(step + 1);  // first: the line works while the view updates
+        emit portReported(input, port, connected);
     });
 }
 
