@@ -610,9 +610,12 @@ void TestGeneralPage::logClearEndsAStuckExchange()
 {
     PanelFixture p;
     QVERIFY(p.window->runner().hold());  // held, as by an operation that never ends
+    p.receive(reply::portStatus(cmd::InputStatusQuery, 1, true));  // a stray, logged
+    QVERIFY(!p.logText(ctl::ReceiveLog).isEmpty());
+    p.receive(reply::portStatus(cmd::InputStatusQuery, 2, true));  // still on its way to the log
     click(p, ctl::ClearLogs);
     QVERIFY(p.window->ready());
-    QVERIFY(p.window->controlAs<QPlainTextEdit>(ctl::SendLog)->toPlainText().isEmpty());
+    QVERIFY(p.logText(ctl::ReceiveLog).isEmpty());
 }
 
 void TestGeneralPage::disconnectLeavesStaleValuesUntilRepliesRefreshThem()

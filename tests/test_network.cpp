@@ -46,7 +46,7 @@ QByteArray bytes(CommandFrame f)
 QComboBox* devices(PanelFixture& p) { return p.window->controlAs<QComboBox>(ctl::DeviceList); }
 QString captionOf(PanelFixture& p, int id) { return p.window->control(id)->property("text").toString(); }
 void click(PanelFixture& p, int id) { p.window->controlAs<QAbstractButton>(id)->click(); }
-QString receiveLog(PanelFixture& p) { return p.window->controlAs<QPlainTextEdit>(ctl::ReceiveLog)->toPlainText(); }
+QString receiveLog(PanelFixture& p) { return p.logText(ctl::ReceiveLog); }
 
 QByteArray searchReply(const MacAddress& mac, const Ipv4Octets& ip, bool marked = true)
 {

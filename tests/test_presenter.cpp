@@ -17,7 +17,7 @@ using namespace talvane;
 
 namespace {
 
-QString logText(PanelFixture& p, int id) { return p.window->controlAs<QPlainTextEdit>(id)->toPlainText(); }
+QString logText(PanelFixture& p, int id) { return p.logText(id); }
 
 std::vector<std::uint8_t> bytes(const CommandFrame& f) { return {f.bytes.begin(), f.bytes.end()}; }
 

@@ -19,39 +19,58 @@ void appendHexByte(QString& out, std::uint8_t b)
 // A log line break; the logs are plain-text widgets, so "\r\n" is one newline.
 const QLatin1Char kLineBreak('\n');
 
-void appendAtEnd(QPlainTextEdit* log, const QString& text)
-{
-    // One insertion per frame, however long the frame.
-    QTextCursor cursor(log->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-}
-
 }  // namespace
 
 void LogView::setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog)
 {
-    receiveLog_ = receiveLog;
-    sendLog_ = sendLog;
+    receive_ = Pending{receiveLog};
+    send_ = Pending{sendLog};
 }
 
 void LogView::clear()
 {
-    if (receiveLog_)
-        receiveLog_->clear();
-    if (sendLog_)
-        sendLog_->clear();
+    for (Pending* p : {&receive_, &send_}) {
+        p->text.clear();
+        p->clearFirst = false;
+        if (p->log)
+            p->log->clear();
+    }
 }
 
-void LogView::append(QPlainTextEdit* log, const QString& text, int& frameCounter)
+void LogView::append(Pending& pending, const QString& text, int& frameCounter)
 {
-    if (log)
-        appendAtEnd(log, text);
     if (++frameCounter >= kLogEmptyEvery) {
-        if (log)
-            log->clear();
+        pending.text.clear();
+        pending.clearFirst = true;
         frameCounter = 0;
+    } else {
+        pending.text += text;
     }
+    post(pending);
+}
+
+void LogView::post(Pending& pending)
+{
+    if (!pending.log || pending.posted)
+        return;
+    pending.posted = true;
+    // Queued on the widget: it goes with it, and the LogView lives as long.
+    QMetaObject::invokeMethod(pending.log, [&pending] { flush(pending); }, Qt::QueuedConnection);
+}
+
+void LogView::flush(Pending& pending)
+{
+    pending.posted = false;
+    if (pending.clearFirst)
+        pending.log->clear();
+    pending.clearFirst = false;
+    if (pending.text.isEmpty())
+        return;
+    // One insertion for all that came, however long.
+    QTextCursor cursor(pending.log->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(pending.text);
+    pending.text.clear();
 }
 
 void LogView::frameSent(const std::uint8_t* bytes, std::size_t length)
@@ -70,7 +89,7 @@ void LogView::frameSent(const std::uint8_t* bytes, std::size_t length)
         text += kLineBreak;
         sendLineBytes_ = 0;
     }
-    append(sendLog_, text, sentFrames_);
+    append(send_, text, sentFrames_);
 }
 
 void LogView::frameReceived(const CommandFrame& frame)
@@ -80,12 +99,12 @@ void LogView::frameReceived(const CommandFrame& frame)
     for (std::uint8_t b : frame.bytes)
         appendHexByte(text, b);
     text += kLineBreak;
-    append(receiveLog_, text, receivedFrames_);
+    append(receive_, text, receivedFrames_);
 }
 
 void LogView::datagramReceived(const std::uint8_t* bytes, std::size_t count)
 {
-    if (!receiveLog_ || count == 0)
+    if (!receive_.log || count == 0)
         return;
     QString text;
     text.reserve(int(count * 3 + count / kLogLineBytes + 1));
@@ -94,7 +113,8 @@ void LogView::datagramReceived(const std::uint8_t* bytes, std::size_t count)
         if ((i + 1) % kLogLineBytes == 0)
             text += kLineBreak;
     }
-    appendAtEnd(receiveLog_, text);
+    receive_.text += text;
+    post(receive_);
 }
 
 }  // namespace talvane

@@ -1,7 +1,9 @@
 // The Send and Receive logs (edit controls 1043 and 1042, beyond the window's
 // right edge): the hexadecimal echo of every frame the session writes and
 // every frame it cuts from what it receives, and of the search's datagrams.
-// Each log empties itself after every 60th frame.
+// Each log empties itself after every 60th frame. Text reaches the widgets
+// once the event that brought it returns, so the line is never kept waiting
+// on a text layout.
 #pragma once
 
 #include <QString>
@@ -27,10 +29,19 @@ public:
     void datagramReceived(const std::uint8_t* bytes, std::size_t count);
 
 private:
-    void append(QPlainTextEdit* log, const QString& text, int& frameCounter);
+    // Text on its way to one widget.
+    struct Pending {
+        QPlainTextEdit* log = nullptr;
+        QString text;
+        bool clearFirst = false;  // the log emptied itself since the last flush
+        bool posted = false;
+    };
+    void append(Pending& pending, const QString& text, int& frameCounter);
+    void post(Pending& pending);
+    static void flush(Pending& pending);
 
-    QPlainTextEdit* receiveLog_ = nullptr;
-    QPlainTextEdit* sendLog_ = nullptr;
+    Pending receive_;
+    Pending send_;
     int sendLineBytes_ = 0;
     int sentFrames_ = 0;
     int receivedFrames_ = 0;

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QPlainTextEdit>
 #include <QStringList>
 #include <QUdpSocket>
 
@@ -75,6 +76,13 @@ struct PanelFixture {
 
     // Delivers posted events (the send message among them).
     static void deliverPosted() { QCoreApplication::sendPostedEvents(); }
+
+    // What a log control shows once the text on its way has reached it.
+    QString logText(int id) const
+    {
+        deliverPosted();
+        return window->controlAs<QPlainTextEdit>(id)->toPlainText();
+    }
 
     // Plays the switch: the reply arrives byte by byte on the link.
     void receive(CommandFrame frame, bool seal = true)
