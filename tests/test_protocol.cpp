@@ -64,6 +64,8 @@ private slots:
     void assemblerReadsOfAStream_data();
     void assemblerReadsOfAStream();
     void assemblerKeepsOrderWhenAHandlerReceivesMore();
+    void assemblerDropsAFrameBrokenBySilence_data();
+    void assemblerDropsAFrameBrokenBySilence();
     void netConfigWorkedExample();
     void searchReplyDecode();
     void netConfigFromTexts_data();
@@ -461,6 +463,60 @@ void TestProtocol::assemblerKeepsOrderWhenAHandlerReceivesMore()
     });
     a.receive(first.data(), first.size());
     QCOMPARE(codes, std::vector<int>({1, 2, 3}));
+}
+
+// Reads with the times they came: half a frame followed by silence must not
+// swallow the start of the next reply.
+void TestProtocol::assemblerDropsAFrameBrokenBySilence_data()
+{
+    QTest::addColumn<QList<qint64>>("times");
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QStringList>("frames");
+    QTest::addColumn<int>("dropped");
+    const QString power = "A5 5B 08 0C 0F 00 00 00 00 00 00 00 DD";
+    const QString beep = "A5 5B 01 0B 00 00 00 00 00 00 00 00 F4";
+    const qint64 limit = FrameAssembler::kSilenceLimitMs;
+    using T = QList<qint64>;
+    QTest::newRow("half a frame, silence, a whole reply")
+        << T{0, limit + 1} << QStringList{"A5 5B 08 0C 0F 00", power} << QStringList{power} << 1;
+    QTest::newRow("a reply split by a short gap") << T{0, 5} << QStringList{"A5 5B 08 0C 0F 00", "00 00 00 00 00 00 DD"}
+                                                 << QStringList{power} << 0;
+    QTest::newRow("a gap of the limit itself keeps the frame")
+        << T{0, limit} << QStringList{"A5 5B 08 0C 0F 00", "00 00 00 00 00 00 DD"} << QStringList{power} << 0;
+    QTest::newRow("a header byte, silence, the rest: no frame")
+        << T{0, 2 * limit} << QStringList{"A5", "5B 08 0C 0F 00 00 00 00 00 00 00 DD"} << QStringList{} << 0;
+    QTest::newRow("whole replies far apart") << T{0, 10 * limit} << QStringList{power, beep} << QStringList{power, beep} << 0;
+    QTest::newRow("silence measured from the last byte")
+        << T{0, limit, 2 * limit, 3 * limit + 1}
+        << QStringList{"A5 5B", "08 0C", "0F 00 00 00", "00 00 00 00 DD " + beep} << QStringList{beep} << 1;
+    QTest::newRow("two broken frames") << T{0, 2 * limit, 4 * limit}
+                                       << QStringList{"A5 5B 01", "FE EF 00 03", power} << QStringList{power} << 2;
+}
+
+void TestProtocol::assemblerDropsAFrameBrokenBySilence()
+{
+    QFETCH(QList<qint64>, times);
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, frames);
+    QFETCH(int, dropped);
+    Collected c;
+    for (int i = 0; i < reads.size(); ++i) {
+        const std::vector<std::uint8_t> b = hexBytes(reads[i].toLatin1().constData());
+        c.assembler.receive(b.data(), b.size(), times[i]);
+    }
+    QStringList got;
+    for (const CommandFrame& f : c.frames)
+        got << hexOf(f);
+    QCOMPARE(got, frames);
+    QCOMPARE(int(c.assembler.droppedPartials()), dropped);
+
+    // Byte by byte, each with the time of its read, the same.
+    Collected single;
+    for (int i = 0; i < reads.size(); ++i)
+        for (std::uint8_t b : hexBytes(reads[i].toLatin1().constData()))
+            single.assembler.feed(b, times[i]);
+    QCOMPARE(single.frames.size(), c.frames.size());
+    QCOMPARE(int(single.assembler.droppedPartials()), dropped);
 }
 
 void TestProtocol::netConfigWorkedExample()

@@ -97,9 +97,12 @@ qintptr RequestEngine::onSendMessage(int actionCode)
     return 1;
 }
 
-void RequestEngine::onByteReceived(std::uint8_t byte) { assembler_.feed(byte); }
+void RequestEngine::onByteReceived(std::uint8_t byte) { assembler_.feed(byte, timers_.clock().nowMs()); }
 
-void RequestEngine::onBytesReceived(const std::uint8_t* bytes, std::size_t count) { assembler_.receive(bytes, count); }
+void RequestEngine::onBytesReceived(const std::uint8_t* bytes, std::size_t count)
+{
+    assembler_.receive(bytes, count, timers_.clock().nowMs());
+}
 
 void RequestEngine::dispatch(const CommandFrame& frame)
 {
