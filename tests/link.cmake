@@ -8,3 +8,6 @@ talvane_add_test(test_serialportlist
 talvane_add_test(test_netlinks
   SOURCES test_netlinks.cpp
   LIBS talvane_link)
+talvane_add_test(test_smallfile
+  SOURCES test_smallfile.cpp
+  LIBS talvane_link)

@@ -2,6 +2,8 @@
 
 #include <QMouseEvent>
 
+#include "dialogs/popups.h"
+
 namespace talvane {
 
 PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth, int templateHeight,
@@ -16,5 +18,24 @@ PageWindow::PageWindow(RequestEngine& engine, QWidget* parent, int templateWidth
 }
 
 void PageWindow::mousePressEvent(QMouseEvent* e) { e->accept(); }
+
+QString PageWindow::refusalText(FileRefusal why, const QString& tooLarge)
+{
+    switch (why) {
+    case FileRefusal::None:
+        break;
+    case FileRefusal::Missing:
+        return text::FileNotFound;
+    case FileRefusal::NotRegular:
+        return text::NotRegularFile;
+    case FileRefusal::Unreadable:
+        return text::CannotReadFile;
+    case FileRefusal::TooLarge:
+        return tooLarge;
+    case FileRefusal::Changed:
+        return text::FileChanged;
+    }
+    return QString();
+}
 
 }  // namespace talvane
