@@ -161,6 +161,12 @@ void TestEdidPage::controlsAndNames()
     QCOMPARE(presets->count(), kEdidPresetCount);
     QCOMPARE(presets->itemText(9), QStringLiteral("4K2K30,Stereo Audio 2.0"));
     QCOMPARE(presets->itemText(14), QStringLiteral("4K2K60,HD Audio 7.1"));
+    auto* outputs = b.control<QComboBox>(ectl::CopySource);
+    QStringList outputNames;
+    for (int i = 0; i < outputs->count(); ++i)
+        outputNames << outputs->itemText(i);
+    QCOMPARE(outputNames, QStringList({"HDMI OUTA", "HDMI OUTB", "HDMI OUTC", "HDMI OUTD", "HDMI OUTE", "HDMI OUTF",
+                                       "HDMI OUTG", "HDMI OUTH"}));
     for (int id : {ectl::PresetList, ectl::PresetTarget, ectl::CopySource, ectl::CopyTarget, ectl::FileTarget})
         QCOMPARE(b.control<QComboBox>(id)->currentIndex(), 0);
     // Screen readers: captions, and a line read with its input.
@@ -292,6 +298,9 @@ void TestEdidPage::unmatchedRepliesEndByTimeout_data()
     QTest::newRow("position 6 differs") << int(pos::P3) << 4;
     QTest::newRow("position 7 differs") << int(pos::P4) << 1;
     QTest::newRow("another command's code") << int(pos::Code) << 0x04;
+    QTest::newRow("flag byte (position 5) set") << int(pos::P2) << 0xF0;
+    // Preset 15 is sent as 0x0F, which is also the no-valid-data status.
+    QTest::newRow("the command echoed") << -1 << 0;
 }
 
 void TestEdidPage::unmatchedRepliesEndByTimeout()
@@ -300,8 +309,12 @@ void TestEdidPage::unmatchedRepliesEndByTimeout()
     QFETCH(int, value);
     EdidBench b;
     b.control<QComboBox>(ectl::PresetTarget)->setCurrentIndex(2);
+    b.control<QComboBox>(ectl::PresetList)->setCurrentIndex(kEdidPresetCount - 1);
     b.respond = [&](const Bytes& w) {
-        CommandFrame r = reply::edidResult(CommandFrame::fromBytes(w.data()), true);
+        const CommandFrame command = CommandFrame::fromBytes(w.data());
+        if (position < 0)
+            return std::vector<CommandFrame>{command};
+        CommandFrame r = reply::edidResult(command, true);
         r[position] = std::uint8_t(value);
         return std::vector<CommandFrame>{r};
     };

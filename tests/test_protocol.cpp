@@ -10,6 +10,7 @@
 #include "protocol/replies.h"
 
 Q_DECLARE_METATYPE(talvane::CommandFrame)
+Q_DECLARE_METATYPE(talvane::decode::EdidAnswer)
 
 using namespace talvane;
 
@@ -61,6 +62,8 @@ private slots:
     void replies();
     void readersTakeWhatBuildersWrote_data();
     void readersTakeWhatBuildersWrote();
+    void edidAnswers_data();
+    void edidAnswers();
     void assemblerReadsOfAStream_data();
     void assemblerReadsOfAStream();
     void assemblerKeepsOrderWhenAHandlerReceivesMore();
@@ -413,6 +416,43 @@ void TestProtocol::readersTakeWhatBuildersWrote()
     QFETCH(QString, read);
     QFETCH(QString, expected);
     QCOMPARE(read, expected);
+}
+
+// How the EDID page reads a reply to the command it sent last. Position 5
+// (the flag) must be 0 in every answer but the upload's ready reply: a switch
+// that echoes the command is not answering it.
+void TestProtocol::edidAnswers_data()
+{
+    using decode::EdidAnswer;
+    QTest::addColumn<CommandFrame>("command");
+    QTest::addColumn<CommandFrame>("reply");
+    QTest::addColumn<EdidAnswer>("answer");
+    const CommandFrame preset = build::edidSetPreset(14, 3), target = build::edidUploadTarget(2);
+    auto flagged = [](CommandFrame f, std::uint8_t flag) {
+        f[pos::P2] = flag;
+        return f;
+    };
+    QTest::newRow("ready") << build::edidUploadRequest() << reply::edidUploadReady() << EdidAnswer::UploadReady;
+    QTest::newRow("ready, flag set") << build::edidUploadRequest() << flagged(reply::edidUploadReady(), 0xF0)
+                                     << EdidAnswer::UploadReady;
+    QTest::newRow("accepted") << target << reply::edidAccept(cmd::EdidUploadTarget) << EdidAnswer::Accepted;
+    QTest::newRow("accepted, flag set") << target << flagged(reply::edidAccept(cmd::EdidUploadTarget), 0xF0)
+                                        << EdidAnswer::None;
+    QTest::newRow("done") << preset << reply::edidResult(preset, true) << EdidAnswer::Done;
+    QTest::newRow("done, flag set") << preset << flagged(reply::edidResult(preset, true), 0x01) << EdidAnswer::None;
+    QTest::newRow("no valid data") << preset << reply::edidResult(preset, false) << EdidAnswer::NoValidData;
+    QTest::newRow("no valid data, flag set") << preset << flagged(reply::edidResult(preset, false), 0xF0)
+                                             << EdidAnswer::None;
+    QTest::newRow("the command echoed") << preset << preset << EdidAnswer::None;
+    QTest::newRow("another command's code") << preset << reply::edidResult(build::edidCopy(2, 3), true) << EdidAnswer::None;
+}
+
+void TestProtocol::edidAnswers()
+{
+    QFETCH(CommandFrame, command);
+    QFETCH(CommandFrame, reply);
+    QFETCH(decode::EdidAnswer, answer);
+    QCOMPARE(int(decode::edidAnswer(reply, command)), int(answer));
 }
 
 // The reads of a TCP connection, each given to receive() whole.

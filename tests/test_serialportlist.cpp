@@ -218,6 +218,8 @@ private slots:
         QTest::newRow("live lock file, ASCII pid") << "live" << QByteArray() << false;
         QTest::newRow("live lock file, binary pid") << "binary" << QByteArray() << false;
         QTest::newRow("stale lock file") << "stale" << QByteArray() << true;
+        // Left by an earlier process that had this one's id: not a holder.
+        QTest::newRow("lock file naming this process") << "own" << QByteArray() << true;
         QTest::newRow("exclusive lock") << "" << QByteArray("FLOCK  ADVISORY  WRITE") << false;
         QTest::newRow("shared lock") << "" << QByteArray("FLOCK  ADVISORY  READ") << true;
         QTest::newRow("waiting for an exclusive lock") << "" << QByteArray("-> FLOCK  ADVISORY  WRITE") << true;
@@ -237,7 +239,8 @@ private slots:
 
         // The parent (ctest or a shell) is alive; no process has a pid past pid_t's range.
         const qint32 live = qint32(::getppid());
-        const QByteArray ascii = QByteArray::number(lockFile == "stale" ? 0x7ffffffe : live).rightJustified(10, ' ') + '\n';
+        const qint64 pid = lockFile == "stale" ? 0x7ffffffe : lockFile == "own" ? qint64(::getpid()) : live;
+        const QByteArray ascii = QByteArray::number(pid).rightJustified(10, ' ') + '\n';
         if (!lockFile.isEmpty())
             QVERIFY(writeFile(fx.lockDir.path() + "/LCK..ttyUSB0",
                               lockFile == "binary" ? QByteArray(reinterpret_cast<const char*>(&live), sizeof live) : ascii));
@@ -457,6 +460,7 @@ private slots:
         QTest::addColumn<QString>("owner");
         QTest::addColumn<bool>("kept");
         QTest::newRow("running") << "running" << true;
+        QTest::newRow("running, no start time (an older entry)") << "running, no start time" << true;
         QTest::newRow("ended") << "ended" << false;
         QTest::newRow("ended, its id given to another process") << "reused" << false;
         QTest::newRow("ended, not yet reaped (zombie)") << "zombie" << false;
@@ -474,6 +478,8 @@ private slots:
         QByteArray content = (pty.slavePath() + "\nSimulator\n").toUtf8();
         if (owner == "running")
             content += QByteArray::number(self) + '\n' + QByteArray::number(processStartTime(self)) + '\n';
+        if (owner == "running, no start time")
+            content += QByteArray::number(self) + '\n';
         if (owner == "ended")
             content += QByteArray::number(endedPid()) + '\n';  // as entries without a start time were
         if (owner == "reused")
