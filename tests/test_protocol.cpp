@@ -77,6 +77,8 @@ private slots:
     void macAndOctetTexts();
     void ipv4Parsing_data();
     void ipv4Parsing();
+    void macParsing_data();
+    void macParsing();
     void netDeviceTexts();
 };
 
@@ -700,6 +702,30 @@ void TestProtocol::ipv4Parsing()
     QFETCH(QString, parsed);
     const std::optional<Ipv4Octets> ip = parseIpv4(text.toStdString());
     QCOMPARE(ip ? QString::fromStdString(ipToText(*ip)) : QString(), parsed);
+}
+
+void TestProtocol::macParsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed");  // empty: not a MAC
+    QTest::newRow("colons") << "02:54:4C:56:53:09" << "02544C565309";
+    QTest::newRow("dashes, lower case") << "0a-bb-0c-dd-0e-ff" << "0ABB0CDD0EFF";
+    QTest::newRow("no separators") << "02544c565309" << "02544C565309";
+    QTest::newRow("a pair of one digit") << "02:54:4C:56:53:9" << "";
+    QTest::newRow("thirteen digits") << "02544C5653090" << "";
+    QTest::newRow("dots") << "02.54.4C.56.53.09" << "";
+    QTest::newRow("a separator off its place") << "025:4:4C:56:53:09" << "";
+    QTest::newRow("not hexadecimal") << "02:54:4G:56:53:09" << "";
+    QTest::newRow("seven pairs") << "02:54:4C:56:53:09:11" << "";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestProtocol::macParsing()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+    const std::optional<MacAddress> mac = parseMac(text.toStdString());
+    QCOMPARE(mac ? QString::fromStdString(macToText(*mac)) : QString(), parsed);
 }
 
 void TestProtocol::netDeviceTexts()
