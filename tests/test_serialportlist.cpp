@@ -588,6 +588,7 @@ private slots:
         QTest::newRow("a directory") << "directory" << false;
         QTest::newRow("a file") << "file" << false;
         QTest::newRow("a FIFO") << "fifo" << false;
+        QTest::newRow("a pseudo-terminal's path, a NUL and more") << "nul" << false;
     }
 
     void registeredPathMustBeACharacterDevice()
@@ -600,6 +601,8 @@ private slots:
         QString path = dir.filePath(kind);
         if (kind == "pty")
             path = pty.slavePath();
+        if (kind == "nul")
+            path = pty.slavePath() + QChar(0) + "/../x";
         if (kind == "link")
             QVERIFY(QFile::link(pty.slavePath(), path));
         if (kind == "directory")

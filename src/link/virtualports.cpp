@@ -72,7 +72,8 @@ bool VirtualPortRegistry::parseEntry(int comNumber, const QByteArray& content, V
     out.ownerStartTime = lines.size() > 3 ? lines.at(3).toLongLong(&startOk) : -1;
     if (!startOk)
         out.ownerStartTime = -1;
-    return pidOk && !out.devicePath.isEmpty();
+    // A NUL would end the path where the system reads it, short of what is shown.
+    return pidOk && !out.devicePath.isEmpty() && !out.devicePath.contains(QChar(0));
 }
 
 bool VirtualPortRegistry::trusted(QString* why) const
