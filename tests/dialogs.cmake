@@ -12,3 +12,6 @@ talvane_add_test(test_imagebutton
 talvane_add_test(test_popups
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_popups.cpp
   LIBS talvane_testsupport talvane_dialogs talvane_resources)
+talvane_add_test(test_configipdlg
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_configipdlg.cpp
+  LIBS talvane_dialogs talvane_resources)

@@ -11,3 +11,6 @@ talvane_add_test(test_netlinks
 talvane_add_test(test_portwatcher
   SOURCES test_portwatcher.cpp
   LIBS talvane_link)
+talvane_add_test(test_smallfile
+  SOURCES test_smallfile.cpp
+  LIBS talvane_link)

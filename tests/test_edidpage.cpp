@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <sys/stat.h>
+
 #include "pages/edidpage.h"
 #include "protocol/edidfile.h"
 #include "protocol/replies.h"
@@ -38,6 +40,19 @@ QString writeFile(QTemporaryDir& dir, const QString& name, const Bytes& bytes)
     f.open(QIODevice::WriteOnly);
     f.write(simtest::toQt(bytes));
     return f.fileName();
+}
+
+// A path that names no regular file: "fifo", "directory", "device" or "missing".
+QString specialFile(QTemporaryDir& dir, const QString& kind)
+{
+    const QString path = dir.filePath(kind);
+    if (kind == "fifo")
+        ::mkfifo(QFile::encodeName(path).constData(), 0600);
+    if (kind == "directory")
+        QDir().mkdir(path);
+    if (kind == "device")
+        return QStringLiteral("/dev/null");
+    return path;
 }
 
 CEDIDDlg* edidPage(CTalvaneDlg& w) { return qobject_cast<CEDIDDlg*>(w.pageWindow(Page::Edid)); }
@@ -157,6 +172,12 @@ void TestEdidPage::controlsAndNames()
     QCOMPARE(presets->count(), kEdidPresetCount);
     QCOMPARE(presets->itemText(9), QStringLiteral("4K2K30,Stereo Audio 2.0"));
     QCOMPARE(presets->itemText(14), QStringLiteral("4K2K60,HD Audio 7.1"));
+    auto* outputs = b.control<QComboBox>(ectl::CopySource);
+    QStringList outputNames;
+    for (int i = 0; i < outputs->count(); ++i)
+        outputNames << outputs->itemText(i);
+    QCOMPARE(outputNames, QStringList({"HDMI OUTA", "HDMI OUTB", "HDMI OUTC", "HDMI OUTD", "HDMI OUTE", "HDMI OUTF",
+                                       "HDMI OUTG", "HDMI OUTH"}));
     for (int id : {ectl::PresetList, ectl::PresetTarget, ectl::CopySource, ectl::CopyTarget, ectl::FileTarget})
         QCOMPARE(b.control<QComboBox>(id)->currentIndex(), 0);
     // Screen readers: captions, and a line read with its input.
@@ -301,6 +322,9 @@ void TestEdidPage::unmatchedRepliesEndByTimeout_data()
     QTest::newRow("position 6 differs") << int(pos::P3) << 4;
     QTest::newRow("position 7 differs") << int(pos::P4) << 1;
     QTest::newRow("another command's code") << int(pos::Code) << 0x04;
+    QTest::newRow("flag byte (position 5) set") << int(pos::P2) << 0xF0;
+    // Preset 15 is sent as 0x0F, which is also the no-valid-data status.
+    QTest::newRow("the command echoed") << -1 << 0;
 }
 
 void TestEdidPage::unmatchedRepliesEndByTimeout()
@@ -309,8 +333,12 @@ void TestEdidPage::unmatchedRepliesEndByTimeout()
     QFETCH(int, value);
     EdidBench b;
     b.control<QComboBox>(ectl::PresetTarget)->setCurrentIndex(2);
+    b.control<QComboBox>(ectl::PresetList)->setCurrentIndex(kEdidPresetCount - 1);
     b.respond = [&](const Bytes& w) {
-        CommandFrame r = reply::edidResult(CommandFrame::fromBytes(w.data()), true);
+        const CommandFrame command = CommandFrame::fromBytes(w.data());
+        if (position < 0)
+            return std::vector<CommandFrame>{command};
+        CommandFrame r = reply::edidResult(command, true);
         r[position] = std::uint8_t(value);
         return std::vector<CommandFrame>{r};
     };
@@ -333,22 +361,29 @@ void TestEdidPage::fileChoice_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<Bytes>("file");
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("128 bytes announcing an extension") << "a.bin" << edidFile(128, 1) << true;
-    QTest::newRow("256 bytes") << "b.BIN" << edidFile(256, 1) << true;
-    QTest::newRow("256 bytes, no extension: the rest unchecked") << "b2.bin" << edidFile(256, 0, true, false) << true;
-    QTest::newRow("bad base checksum") << "b3.bin" << edidFile(128, 0, false) << false;
+    QTest::addColumn<QString>("refusal");  // the box for a path that is no regular file
+    QTest::newRow("128 bytes announcing an extension") << "a.bin" << edidFile(128, 1) << true << QString();
+    QTest::newRow("256 bytes") << "b.BIN" << edidFile(256, 1) << true << QString();
+    QTest::newRow("256 bytes, no extension: the rest unchecked")
+        << "b2.bin" << edidFile(256, 0, true, false) << true << QString();
+    QTest::newRow("bad base checksum") << "b3.bin" << edidFile(128, 0, false) << false << QString();
     Bytes longFile = edidFile(256, 1);
     longFile.push_back(0);
-    QTest::newRow("257 bytes") << "c.bin" << longFile << false;
+    QTest::newRow("257 bytes") << "c.bin" << longFile << false << QString();
     Bytes shortFile = edidFile(256, 0);
     shortFile.pop_back();
-    QTest::newRow("255 bytes") << "d.bin" << shortFile << false;
+    QTest::newRow("255 bytes") << "d.bin" << shortFile << false << QString();
     Bytes header = edidFile(128, 0);
     header[7] = 0x01;
     header[127] = checksumOf(header.data(), 127);
-    QTest::newRow("bad header") << "e.bin" << header << false;
-    QTest::newRow("two extensions") << "f.bin" << edidFile(256, 2) << false;
-    QTest::newRow("bad extension checksum") << "g.bin" << edidFile(256, 1, true, false) << false;
+    QTest::newRow("bad header") << "e.bin" << header << false << QString();
+    QTest::newRow("two extensions") << "f.bin" << edidFile(256, 2) << false << QString();
+    QTest::newRow("bad extension checksum") << "g.bin" << edidFile(256, 1, true, false) << false << QString();
+    // Refused before anything is read; a FIFO would block the page in open().
+    QTest::newRow("a FIFO") << "fifo" << Bytes() << false << text::NotRegularFile;
+    QTest::newRow("a directory") << "directory" << Bytes() << false << text::NotRegularFile;
+    QTest::newRow("a device") << "device" << Bytes() << false << text::NotRegularFile;
+    QTest::newRow("gone before it was read") << "missing" << Bytes() << false << text::FileNotFound;
 }
 
 void TestEdidPage::fileChoice()
@@ -358,6 +393,7 @@ void TestEdidPage::fileChoice()
     QFETCH(QString, name);
     QFETCH(Bytes, file);
     QFETCH(bool, accepted);
+    QFETCH(QString, refusal);
     EdidBench b;
     Bytes earlier = edidFile(256, 0);
     earlier[100] ^= 0x5A;
@@ -365,13 +401,19 @@ void TestEdidPage::fileChoice()
     b.choose(QStringLiteral("earlier.bin"), earlier);
     const QString earlierSummary = b.control<QLabel>(ectl::FileSummary)->text();
     QVERIFY(!earlierSummary.isEmpty());
-    b.choose(name, file);
+    if (!refusal.isEmpty()) {
+        b.chosen = specialFile(b.dir, name);
+        b.click(ectl::FileChoose);
+    } else {
+        b.choose(name, file);
+    }
 
     const Bytes kept = accepted ? file : earlier;
     QCOMPARE(b.control<QLineEdit>(ectl::FilePath)->text(), b.dir.filePath(accepted ? name : "earlier.bin"));
     QCOMPARE(b.control<QLabel>(ectl::FileSummary)->text(),
              QString::fromStdString(edidfile::describe(kept.data(), kept.size())));
-    QCOMPARE(b.p.messageTexts(), accepted ? QStringList() : QStringList{text::BadEdidFile});
+    const QString box = refusal.isEmpty() ? text::BadEdidFile : refusal;
+    QCOMPARE(b.p.messageTexts(), accepted ? QStringList() : QStringList{box});
     Bytes buffer(b.page->edidBuffer().begin(), b.page->edidBuffer().end());
     Bytes expected(CEDIDDlg::kEdidBufferSize, 0);
     std::copy(kept.begin(), kept.end(), expected.begin() + 1);

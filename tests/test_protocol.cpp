@@ -10,6 +10,7 @@
 #include "protocol/replies.h"
 
 Q_DECLARE_METATYPE(talvane::CommandFrame)
+Q_DECLARE_METATYPE(talvane::decode::EdidAnswer)
 
 using namespace talvane;
 
@@ -61,9 +62,13 @@ private slots:
     void replies();
     void readersTakeWhatBuildersWrote_data();
     void readersTakeWhatBuildersWrote();
+    void edidAnswers_data();
+    void edidAnswers();
     void assemblerReadsOfAStream_data();
     void assemblerReadsOfAStream();
     void assemblerKeepsOrderWhenAHandlerReceivesMore();
+    void assemblerDropsAFrameBrokenBySilence_data();
+    void assemblerDropsAFrameBrokenBySilence();
     void netConfigWorkedExample();
     void searchReplyDecode();
     void netConfigFromTexts_data();
@@ -72,6 +77,8 @@ private slots:
     void macAndOctetTexts();
     void ipv4Parsing_data();
     void ipv4Parsing();
+    void macParsing_data();
+    void macParsing();
     void netDeviceTexts();
 };
 
@@ -413,6 +420,43 @@ void TestProtocol::readersTakeWhatBuildersWrote()
     QCOMPARE(read, expected);
 }
 
+// How the EDID page reads a reply to the command it sent last. Position 5
+// (the flag) must be 0 in every answer but the upload's ready reply: a switch
+// that echoes the command is not answering it.
+void TestProtocol::edidAnswers_data()
+{
+    using decode::EdidAnswer;
+    QTest::addColumn<CommandFrame>("command");
+    QTest::addColumn<CommandFrame>("reply");
+    QTest::addColumn<EdidAnswer>("answer");
+    const CommandFrame preset = build::edidSetPreset(14, 3), target = build::edidUploadTarget(2);
+    auto flagged = [](CommandFrame f, std::uint8_t flag) {
+        f[pos::P2] = flag;
+        return f;
+    };
+    QTest::newRow("ready") << build::edidUploadRequest() << reply::edidUploadReady() << EdidAnswer::UploadReady;
+    QTest::newRow("ready, flag set") << build::edidUploadRequest() << flagged(reply::edidUploadReady(), 0xF0)
+                                     << EdidAnswer::UploadReady;
+    QTest::newRow("accepted") << target << reply::edidAccept(cmd::EdidUploadTarget) << EdidAnswer::Accepted;
+    QTest::newRow("accepted, flag set") << target << flagged(reply::edidAccept(cmd::EdidUploadTarget), 0xF0)
+                                        << EdidAnswer::None;
+    QTest::newRow("done") << preset << reply::edidResult(preset, true) << EdidAnswer::Done;
+    QTest::newRow("done, flag set") << preset << flagged(reply::edidResult(preset, true), 0x01) << EdidAnswer::None;
+    QTest::newRow("no valid data") << preset << reply::edidResult(preset, false) << EdidAnswer::NoValidData;
+    QTest::newRow("no valid data, flag set") << preset << flagged(reply::edidResult(preset, false), 0xF0)
+                                             << EdidAnswer::None;
+    QTest::newRow("the command echoed") << preset << preset << EdidAnswer::None;
+    QTest::newRow("another command's code") << preset << reply::edidResult(build::edidCopy(2, 3), true) << EdidAnswer::None;
+}
+
+void TestProtocol::edidAnswers()
+{
+    QFETCH(CommandFrame, command);
+    QFETCH(CommandFrame, reply);
+    QFETCH(decode::EdidAnswer, answer);
+    QCOMPARE(int(decode::edidAnswer(reply, command)), int(answer));
+}
+
 // The reads of a TCP connection, each given to receive() whole.
 void TestProtocol::assemblerReadsOfAStream_data()
 {
@@ -461,6 +505,60 @@ void TestProtocol::assemblerKeepsOrderWhenAHandlerReceivesMore()
     });
     a.receive(first.data(), first.size());
     QCOMPARE(codes, std::vector<int>({1, 2, 3}));
+}
+
+// Reads with the times they came: half a frame followed by silence must not
+// swallow the start of the next reply.
+void TestProtocol::assemblerDropsAFrameBrokenBySilence_data()
+{
+    QTest::addColumn<QList<qint64>>("times");
+    QTest::addColumn<QStringList>("reads");
+    QTest::addColumn<QStringList>("frames");
+    QTest::addColumn<int>("dropped");
+    const QString power = "A5 5B 08 0C 0F 00 00 00 00 00 00 00 DD";
+    const QString beep = "A5 5B 01 0B 00 00 00 00 00 00 00 00 F4";
+    const qint64 limit = FrameAssembler::kSilenceLimitMs;
+    using T = QList<qint64>;
+    QTest::newRow("half a frame, silence, a whole reply")
+        << T{0, limit + 1} << QStringList{"A5 5B 08 0C 0F 00", power} << QStringList{power} << 1;
+    QTest::newRow("a reply split by a short gap") << T{0, 5} << QStringList{"A5 5B 08 0C 0F 00", "00 00 00 00 00 00 DD"}
+                                                 << QStringList{power} << 0;
+    QTest::newRow("a gap of the limit itself keeps the frame")
+        << T{0, limit} << QStringList{"A5 5B 08 0C 0F 00", "00 00 00 00 00 00 DD"} << QStringList{power} << 0;
+    QTest::newRow("a header byte, silence, the rest: no frame")
+        << T{0, 2 * limit} << QStringList{"A5", "5B 08 0C 0F 00 00 00 00 00 00 00 DD"} << QStringList{} << 0;
+    QTest::newRow("whole replies far apart") << T{0, 10 * limit} << QStringList{power, beep} << QStringList{power, beep} << 0;
+    QTest::newRow("silence measured from the last byte")
+        << T{0, limit, 2 * limit, 3 * limit + 1}
+        << QStringList{"A5 5B", "08 0C", "0F 00 00 00", "00 00 00 00 DD " + beep} << QStringList{beep} << 1;
+    QTest::newRow("two broken frames") << T{0, 2 * limit, 4 * limit}
+                                       << QStringList{"A5 5B 01", "FE EF 00 03", power} << QStringList{power} << 2;
+}
+
+void TestProtocol::assemblerDropsAFrameBrokenBySilence()
+{
+    QFETCH(QList<qint64>, times);
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, frames);
+    QFETCH(int, dropped);
+    Collected c;
+    for (int i = 0; i < reads.size(); ++i) {
+        const std::vector<std::uint8_t> b = hexBytes(reads[i].toLatin1().constData());
+        c.assembler.receive(b.data(), b.size(), times[i]);
+    }
+    QStringList got;
+    for (const CommandFrame& f : c.frames)
+        got << hexOf(f);
+    QCOMPARE(got, frames);
+    QCOMPARE(int(c.assembler.droppedPartials()), dropped);
+
+    // Byte by byte, each with the time of its read, the same.
+    Collected single;
+    for (int i = 0; i < reads.size(); ++i)
+        for (std::uint8_t b : hexBytes(reads[i].toLatin1().constData()))
+            single.assembler.feed(b, times[i]);
+    QCOMPARE(single.frames.size(), c.frames.size());
+    QCOMPARE(int(single.assembler.droppedPartials()), dropped);
 }
 
 void TestProtocol::netConfigWorkedExample()
@@ -604,6 +702,30 @@ void TestProtocol::ipv4Parsing()
     QFETCH(QString, parsed);
     const std::optional<Ipv4Octets> ip = parseIpv4(text.toStdString());
     QCOMPARE(ip ? QString::fromStdString(ipToText(*ip)) : QString(), parsed);
+}
+
+void TestProtocol::macParsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("parsed");  // empty: not a MAC
+    QTest::newRow("colons") << "02:54:4C:56:53:09" << "02544C565309";
+    QTest::newRow("dashes, lower case") << "0a-bb-0c-dd-0e-ff" << "0ABB0CDD0EFF";
+    QTest::newRow("no separators") << "02544c565309" << "02544C565309";
+    QTest::newRow("a pair of one digit") << "02:54:4C:56:53:9" << "";
+    QTest::newRow("thirteen digits") << "02544C5653090" << "";
+    QTest::newRow("dots") << "02.54.4C.56.53.09" << "";
+    QTest::newRow("a separator off its place") << "025:4:4C:56:53:09" << "";
+    QTest::newRow("not hexadecimal") << "02:54:4G:56:53:09" << "";
+    QTest::newRow("seven pairs") << "02:54:4C:56:53:09:11" << "";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestProtocol::macParsing()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, parsed);
+    const std::optional<MacAddress> mac = parseMac(text.toStdString());
+    QCOMPARE(mac ? QString::fromStdString(macToText(*mac)) : QString(), parsed);
 }
 
 void TestProtocol::netDeviceTexts()

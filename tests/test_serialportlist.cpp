@@ -218,6 +218,8 @@ private slots:
         QTest::newRow("live lock file, ASCII pid") << "live" << QByteArray() << false;
         QTest::newRow("live lock file, binary pid") << "binary" << QByteArray() << false;
         QTest::newRow("stale lock file") << "stale" << QByteArray() << true;
+        // Left by an earlier process that had this one's id: not a holder.
+        QTest::newRow("lock file naming this process") << "own" << QByteArray() << true;
         QTest::newRow("exclusive lock") << "" << QByteArray("FLOCK  ADVISORY  WRITE") << false;
         QTest::newRow("shared lock") << "" << QByteArray("FLOCK  ADVISORY  READ") << true;
         QTest::newRow("waiting for an exclusive lock") << "" << QByteArray("-> FLOCK  ADVISORY  WRITE") << true;
@@ -237,7 +239,8 @@ private slots:
 
         // The parent (ctest or a shell) is alive; no process has a pid past pid_t's range.
         const qint32 live = qint32(::getppid());
-        const QByteArray ascii = QByteArray::number(lockFile == "stale" ? 0x7ffffffe : live).rightJustified(10, ' ') + '\n';
+        const qint64 pid = lockFile == "stale" ? 0x7ffffffe : lockFile == "own" ? qint64(::getpid()) : live;
+        const QByteArray ascii = QByteArray::number(pid).rightJustified(10, ' ') + '\n';
         if (!lockFile.isEmpty())
             QVERIFY(writeFile(fx.lockDir.path() + "/LCK..ttyUSB0",
                               lockFile == "binary" ? QByteArray(reinterpret_cast<const char*>(&live), sizeof live) : ascii));
@@ -277,9 +280,8 @@ private slots:
     {
         Fixture fx;
         fx.source->list = {tty("ttyUSB0", "Adapter", true)};
-        QTemporaryDir devDir;
-        const QString simPath = devDir.path() + "/sim", bridgePath = devDir.path() + "/bridge";
-        QVERIFY(writeFile(simPath, {}) && writeFile(bridgePath, {}));
+        PtyPair sim, bridge;
+        const QString simPath = sim.slavePath(), bridgePath = bridge.slavePath();
         VirtualPortRegistry registry(fx.registryDir.path());
         QCOMPARE(registry.add(simPath, "Talvane simulator"), 129);
         QCOMPARE(registry.add(bridgePath, ""), 130);
@@ -458,6 +460,7 @@ private slots:
         QTest::addColumn<QString>("owner");
         QTest::addColumn<bool>("kept");
         QTest::newRow("running") << "running" << true;
+        QTest::newRow("running, no start time (an older entry)") << "running, no start time" << true;
         QTest::newRow("ended") << "ended" << false;
         QTest::newRow("ended, its id given to another process") << "reused" << false;
         QTest::newRow("ended, not yet reaped (zombie)") << "zombie" << false;
@@ -475,6 +478,8 @@ private slots:
         QByteArray content = (pty.slavePath() + "\nSimulator\n").toUtf8();
         if (owner == "running")
             content += QByteArray::number(self) + '\n' + QByteArray::number(processStartTime(self)) + '\n';
+        if (owner == "running, no start time")
+            content += QByteArray::number(self) + '\n';
         if (owner == "ended")
             content += QByteArray::number(endedPid()) + '\n';  // as entries without a start time were
         if (owner == "reused")
@@ -495,6 +500,120 @@ private slots:
         QCOMPARE(QFileInfo::exists(entry), kept);
         if (zombie)
             ::waitpid(zombie, nullptr, 0);
+    }
+
+    // The registry's directory names what the list shows: it is used only when
+    // this user owns it and nobody else may write into it.
+    void registryDirectoryMustBeTheUsers_data()
+    {
+        QTest::addColumn<QString>("directory");  // mode, "made", "other user", "own link" or "file"
+        QTest::addColumn<QString>("refusal");    // the reason given on standard error; empty: used
+        QTest::newRow("made by the panel") << "made" << "";
+        QTest::newRow("0700") << "0700" << "";
+        QTest::newRow("0755: others may read") << "0755" << "";
+        QTest::newRow("0770: the group may write") << "0770" << "may be written by other users \\(mode 0770\\)";
+        QTest::newRow("0777") << "0777" << "may be written by other users \\(mode 0777\\)";
+        QTest::newRow("1777, as /tmp") << "1777" << "may be written by other users \\(mode 1777\\)";
+        QTest::newRow("another user's") << "other user" << "is owned by user 65534, not by user \\d+";
+        QTest::newRow("a link of this user's to a directory of its own") << "own link" << "";
+        QTest::newRow("a file") << "file" << "is not a directory";
+    }
+
+    void registryDirectoryMustBeTheUsers()
+    {
+        QFETCH(QString, directory);
+        QFETCH(QString, refusal);
+        PtyPair pty;
+        QTemporaryDir root;
+        const QString real = root.filePath("ports");
+        const QString dir = directory == "own link" ? root.filePath("link") : real;
+        const qint64 self = ::getpid();
+        const QByteArray entry = (pty.slavePath() + "\nSimulator\n").toUtf8() + QByteArray::number(self) + '\n'
+                                 + QByteArray::number(processStartTime(self)) + '\n';
+        if (directory == "file") {
+            QVERIFY(writeFile(real, entry));
+        } else if (directory != "made") {
+            QVERIFY(QDir().mkdir(real));
+            QVERIFY(writeFile(real + "/COM129", entry));
+            QCOMPARE(::chmod(QFile::encodeName(real).constData(), directory.startsWith('0') || directory.startsWith('1')
+                                                                     ? mode_t(directory.toUInt(nullptr, 8))
+                                                                     : 0700),
+                     0);
+        }
+        if (directory == "other user") {
+            if (::geteuid() != 0)
+                QSKIP("needs root to give a directory to another user");
+            QCOMPARE(::chown(QFile::encodeName(real).constData(), 65534, 65534), 0);
+        }
+        if (directory == "own link")
+            QVERIFY(QFile::link(real, dir));
+
+        VirtualPortRegistry registry(dir);
+        if (!refusal.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^virtual serial ports in " + QRegularExpression::escape(dir)
+                                                                  + " ignored: the directory " + refusal + "$"));
+        const int added = directory == "made" ? registry.add(pty.slavePath(), "Simulator") : -1;
+        if (directory == "made") {
+            QCOMPARE(added, VirtualPortRegistry::kFirstCom);
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(dir).constData(), &st), 0);
+            QCOMPARE(st.st_mode & 07777, mode_t(0700));
+        }
+        Fixture fx;
+        const std::vector<SerialPortRecord> records = [&] {
+            std::vector<SerialPortRecord> out;
+            QString error;
+            SerialPortEnumerator(fx.source, registry, PortLockPaths{{fx.lockDir.path()}, fx.procLocks}).enumerate(out, error);
+            return out;
+        }();
+        const SerialPortRecord* r = find(records, pty.slavePath());
+        QCOMPARE(r != nullptr, refusal.isEmpty());
+        if (r)
+            QCOMPARE(r->friendlyName, QStringLiteral("Simulator (COM129)"));
+        QCOMPARE(registry.devicePathOf(VirtualPortRegistry::kFirstCom).isEmpty(), !refusal.isEmpty());
+        // Nothing is registered there either.
+        if (!refusal.isEmpty())
+            QCOMPARE(registry.add(pty.slavePath(), "Simulator"), -1);
+        if (directory == "other user")
+            QCOMPARE(::chown(QFile::encodeName(real).constData(), 0, 0), 0);
+    }
+
+    // Only a character device is listed; the path of anything else is not a port.
+    void registeredPathMustBeACharacterDevice_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("listed");
+        QTest::newRow("a pseudo-terminal") << "pty" << true;
+        QTest::newRow("a link to a pseudo-terminal") << "link" << true;
+        QTest::newRow("a directory") << "directory" << false;
+        QTest::newRow("a file") << "file" << false;
+        QTest::newRow("a FIFO") << "fifo" << false;
+        QTest::newRow("a pseudo-terminal's path, a NUL and more") << "nul" << false;
+    }
+
+    void registeredPathMustBeACharacterDevice()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, listed);
+        PtyPair pty;
+        Fixture fx;
+        QTemporaryDir dir;
+        QString path = dir.filePath(kind);
+        if (kind == "pty")
+            path = pty.slavePath();
+        if (kind == "nul")
+            path = pty.slavePath() + QChar(0) + "/../x";
+        if (kind == "link")
+            QVERIFY(QFile::link(pty.slavePath(), path));
+        if (kind == "directory")
+            QVERIFY(QDir().mkdir(path));
+        if (kind == "file")
+            QVERIFY(writeFile(path, {}));
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QCOMPARE(VirtualPortRegistry(fx.registryDir.path()).add(path, "Simulator"), VirtualPortRegistry::kFirstCom);
+        QCOMPARE(find(fx.list(), path) != nullptr, listed);
+        QCOMPARE(QFileInfo::exists(fx.registryDir.filePath("COM129")), listed);
     }
 
     // Runs as an unprivileged user (nobody) in a child process, through the
@@ -542,7 +661,9 @@ private slots:
             QCOMPARE(::chmod(path.constData(), mode_t(f[2].toUInt(nullptr, 8))), 0);
             fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4});
         }
-        SerialPortEnumerator e = fx.enumerator();
+        // No registry: the temporary one is root's, and rightly refused to nobody.
+        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.filePath("none")),
+                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks});
         int result[2];
         QCOMPARE(::pipe(result), 0);
         const pid_t child = ::fork();

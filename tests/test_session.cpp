@@ -89,6 +89,7 @@ private slots:
     void cancelQueuedAndOutstanding();
     void checksumsOnTheWire();
     void newLinkStartsAFreshAssembler();
+    void halfReplyThenSilenceCostsNothingMore();
 };
 
 void TestSession::resendsThenTimesOut_data()
@@ -293,4 +294,27 @@ void TestSession::newLinkStartsAFreshAssembler()
 }
 
 QTEST_GUILESS_MAIN(TestSession)
+void TestSession::halfReplyThenSilenceCostsNothingMore()
+{
+    // Half an answer, then nothing until the resend: the resend's answer is
+    // taken whole, not eaten by the half frame before it.
+    Bench b;
+    b.start("power", command(build::powerStateQuery(), Timing{3000, 3000, 1}, cmd::PowerStateQuery));
+    const QByteArray answer = wire(reply::powerState(kStateOn));
+    b.reply(reply::powerState(kStateOn));
+    b.start("beep", command(build::beepStateQuery(), Timing{3000, 3000, 1}, cmd::BeepStateQuery));
+    emit b.link.received(answer.left(7));  // a stray half frame, then the line goes quiet
+    b.clock.advance(3000);
+    QCOMPARE(b.written.size(), std::size_t(3));  // the beep query resent
+    b.reply(reply::beepState(false));
+    QCOMPARE(b.events, QStringList({"power answered", "beep answered"}));
+    QCOMPARE(b.log.received.size(), 2);
+    // Within the silence limit the two halves still make one frame.
+    b.start("power again", command(build::powerStateQuery(), Timing{3000, 3000, 1}, cmd::PowerStateQuery));
+    emit b.link.received(answer.left(7));
+    b.clock.advance(100);
+    emit b.link.received(answer.mid(7));
+    QCOMPARE(b.events.last(), QStringLiteral("power again answered"));
+}
+
 #include "test_session.moc"

@@ -12,6 +12,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include "app/controlids.h"
 #include "dialogs/messagedlg.h"
 #include "ops/limits.h"
@@ -441,22 +443,39 @@ void TestUpgradePage::refusedAttempts()
 void TestUpgradePage::loadingRefusesFilesThatDoNotFit_data()
 {
     QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("special");  // a path that names no regular file
     QTest::addColumn<QString>("message");  // empty: accepted
-    QTest::newRow("100,001 bytes") << 100001 << text::FileTooLarge;
-    QTest::newRow("empty") << 0 << text::EmptyFile;
-    QTest::newRow("100,000 bytes") << 100000 << QString();
+    QTest::newRow("100,001 bytes") << 100001 << QString() << text::FileTooLarge;
+    QTest::newRow("empty") << 0 << QString() << text::EmptyFile;
+    QTest::newRow("100,000 bytes") << 100000 << QString() << QString();
+    // Refused before anything is read; a FIFO would block the page in open().
+    QTest::newRow("a FIFO") << 0 << "fifo" << text::NotRegularFile;
+    QTest::newRow("a directory") << 0 << "directory" << text::NotRegularFile;
+    QTest::newRow("an endless device") << 0 << "/dev/zero" << text::NotRegularFile;
+    QTest::newRow("gone before it was read") << 0 << "missing" << text::FileNotFound;
 }
 
 void TestUpgradePage::loadingRefusesFilesThatDoNotFit()
 {
     QFETCH(int, size);
+    QFETCH(QString, special);
     QFETCH(QString, message);
     Upgrade u;
     const QByteArray first = randomImage(2048);
     u.load(first, QStringLiteral("first.bin"));
     const QString firstPath = u.page->controlAs<QLineEdit>(up::ctl::Path)->text();
     const QByteArray second = randomImage(size);
-    u.load(second, QStringLiteral("second.BIN"));
+    if (special.isEmpty()) {
+        u.load(second, QStringLiteral("second.BIN"));
+    } else {
+        const QString path = special.startsWith('/') ? special : u.dir.filePath(special);
+        if (special == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (special == "directory")
+            QVERIFY(QDir().mkdir(path));
+        u.page->setFileChooser([path] { return path; });
+        u.page->openClicked();
+    }
     const bool accepted = message.isEmpty();
     QCOMPARE(u.p.messageTexts(), accepted ? QStringList() : QStringList{message});
     const QByteArray& kept = accepted ? second : first;

@@ -1,12 +1,22 @@
 #include "configipdlg.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QGroupBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+
+#include <functional>
+#include <optional>
 
 #include "controls/imagebutton.h"
 #include "popups.h"
@@ -34,6 +44,11 @@ const QRect kTitleRect(QPoint(1, 1), QPoint(89, 29));  // (1,1) to (90,30)
 
 const QString kIpPattern = QStringLiteral("25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9]");
 const QString kMacPattern = QStringLiteral("[0-9A-Fa-f]{2}");
+// The reason OK is disabled, beneath the MAC row inside the group box.
+const QRect kWhyDlu(kRowLeft, 119, 170, 21);
+const QColor kWhyColour(192, 0, 0);
+const QString kIpIncomplete = QStringLiteral("Each IP box needs a number from 0 to 255.");
+const QString kMacIncomplete = QStringLiteral("Each MAC box needs two hexadecimal digits.");
 
 // Only the low 8 bits of each character count.
 std::string low8(const QString& s)
@@ -44,6 +59,79 @@ std::string low8(const QString& s)
         out += char(c.unicode() & 0xFF);
     return out;
 }
+
+// An address box that takes a whole address pasted into it (by the paste
+// key, the context menu, the middle button or a drop) for its whole row.
+class AddressBox : public QLineEdit {
+public:
+    using WholePaste = std::function<bool(const QString&)>;
+
+    AddressBox(QWidget* parent, WholePaste wholePaste)
+        : QLineEdit(parent)
+        , wholePaste_(std::move(wholePaste))
+    {
+    }
+
+    void pasteFrom(QClipboard::Mode mode)
+    {
+        if (!wholePaste_(QGuiApplication::clipboard()->text(mode).trimmed()) && mode == QClipboard::Clipboard)
+            paste();
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override
+    {
+        if (e == QKeySequence::Paste && wholePaste_(QGuiApplication::clipboard()->text().trimmed())) {
+            e->accept();
+            return;
+        }
+        QLineEdit::keyPressEvent(e);
+    }
+    void contextMenuEvent(QContextMenuEvent* e) override
+    {
+        QMenu* menu = createStandardContextMenu();
+        if (QAction* a = pasteAction(menu)) {
+            a->disconnect();
+            connect(a, &QAction::triggered, this, [this] { pasteFrom(QClipboard::Clipboard); });
+        }
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(e->globalPos());
+    }
+    void mouseReleaseEvent(QMouseEvent* e) override
+    {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (e->button() == Qt::MiddleButton && clipboard->supportsSelection()
+            && wholePaste_(clipboard->text(QClipboard::Selection).trimmed())) {
+            e->accept();
+            return;
+        }
+        QLineEdit::mouseReleaseEvent(e);
+    }
+    void dropEvent(QDropEvent* e) override
+    {
+        if (e->mimeData()->hasText() && wholePaste_(e->mimeData()->text().trimmed())) {
+            e->acceptProposedAction();
+            return;
+        }
+        QLineEdit::dropEvent(e);
+    }
+
+private:
+    // The standard menu's paste entry, known by the shortcut its text shows
+    // (the menu names none of its entries); none where shortcuts are not shown.
+    static QAction* pasteAction(QMenu* menu)
+    {
+        const QString shortcut = QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText);
+        for (QAction* a : menu->actions())
+            if (!shortcut.isEmpty() && a->text().section(QLatin1Char('\t'), 1) == shortcut)
+                return a;
+        return nullptr;
+    }
+
+    WholePaste wholePaste_;
+};
+
+QString twoHexDigits(std::uint8_t b) { return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper(); }
 
 }  // namespace
 
@@ -62,7 +150,8 @@ CConfigIPDlg::CConfigIPDlg(QWidget* owner, NetSettings& settings)
 
     // A row of boxes with a separator between each two.
     auto row = [this](int y, int width, const QString& separator, const QString& pattern, int maxLength,
-                      const int* ids, QLineEdit** boxes, int count, const QString& name) {
+                      const int* ids, QLineEdit** boxes, int count, const QString& name,
+                      const AddressBox::WholePaste& wholePaste) {
         const QRegularExpression re(pattern);
         int x = kRowLeft;
         for (int i = 0; i < count; ++i) {
@@ -72,7 +161,7 @@ CConfigIPDlg::CConfigIPDlg(QWidget* owner, NetSettings& settings)
                 sep->setGeometry(dluRect(x, y, kSeparatorWidth, kBoxHeight));
                 x += kSeparatorWidth;
             }
-            auto* box = place(ids[i], new QLineEdit(this), x, y, width, kBoxHeight);
+            auto* box = place(ids[i], new AddressBox(this, wholePaste), x, y, width, kBoxHeight);
             box->setMaxLength(maxLength);
             box->setValidator(new QRegularExpressionValidator(re, box));
             box->setAccessibleName(name.arg(i + 1));
@@ -82,11 +171,21 @@ CConfigIPDlg::CConfigIPDlg(QWidget* owner, NetSettings& settings)
         }
     };
     row(kBoxY[0], kIpBoxWidth, QStringLiteral("."), kIpPattern, 3, kIpBoxIds, ip_.data(), int(ip_.size()),
-        QStringLiteral("IP octet %1"));
+        QStringLiteral("IP octet %1"), [this](const QString& t) { return pasteIp(t); });
     row(kBoxY[1], kMacBoxWidth, QStringLiteral("-"), kMacPattern, 2, kMacBoxIds, mac_.data(), int(mac_.size()),
-        QStringLiteral("MAC byte %1"));
+        QStringLiteral("MAC byte %1"), [this](const QString& t) { return pasteMac(t); });
     ipLabel->setBuddy(ip_[0]);
     macLabel->setBuddy(mac_[0]);
+
+    // Shown while OK is disabled; a screen reader reads it, and OK's description.
+    why_ = new QLabel(this);
+    why_->setGeometry(dluRect(kWhyDlu.x(), kWhyDlu.y(), kWhyDlu.width(), kWhyDlu.height()));
+    why_->setWordWrap(true);
+    why_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette whyPalette = why_->palette();
+    whyPalette.setColor(QPalette::WindowText, kWhyColour);
+    why_->setPalette(whyPalette);
+    why_->hide();
 
     ok_ = place(kOkId, new QPushButton(QStringLiteral("OK"), this), 46, 150, 50, 14);
     auto* cancel = place(kCancelId, new QPushButton(QStringLiteral("Cancel"), this), 110, 150, 50, 14);
@@ -130,19 +229,57 @@ void CConfigIPDlg::setStatic(bool on)
     updateOk();
 }
 
-bool CConfigIPDlg::inputComplete() const
+QString CConfigIPDlg::refusal() const
 {
-    for (QLineEdit* box : mac_)
-        if (!box->hasAcceptableInput())
-            return false;
-    if (static_->isChecked())
-        for (QLineEdit* box : ip_)
-            if (!box->hasAcceptableInput())
-                return false;
+    if (static_->isChecked()) {
+        Ipv4Octets ip{};
+        for (std::size_t i = 0; i < ip_.size(); ++i) {
+            if (!ip_[i]->hasAcceptableInput())
+                return kIpIncomplete;
+            ip[i] = ipOctetFromText(low8(ip_[i]->text()));
+        }
+        if (const StaticIpProblem p = staticIpProblem(ip); p != StaticIpProblem::None)
+            return QString::fromLatin1(describe(p));
+    }
+    MacAddress mac{};
+    for (std::size_t i = 0; i < mac_.size(); ++i) {
+        if (!mac_[i]->hasAcceptableInput())
+            return kMacIncomplete;
+        mac[i] = macByteFromText(low8(mac_[i]->text()));
+    }
+    if (const MacProblem p = macProblem(mac); p != MacProblem::None)
+        return QString::fromLatin1(describe(p));
+    return QString();
+}
+
+void CConfigIPDlg::updateOk()
+{
+    const QString why = refusal();
+    ok_->setEnabled(why.isEmpty());
+    ok_->setAccessibleDescription(why);
+    why_->setText(why);
+    why_->setVisible(!why.isEmpty());
+}
+
+bool CConfigIPDlg::pasteIp(const QString& text)
+{
+    const std::optional<Ipv4Octets> ip = parseIpv4(text.toStdString());
+    if (!ip)
+        return false;
+    for (std::size_t i = 0; i < ip_.size(); ++i)
+        ip_[i]->setText(QString::number((*ip)[i]));
     return true;
 }
 
-void CConfigIPDlg::updateOk() { ok_->setEnabled(inputComplete()); }
+bool CConfigIPDlg::pasteMac(const QString& text)
+{
+    const std::optional<MacAddress> mac = parseMac(text.toStdString());
+    if (!mac)
+        return false;
+    for (std::size_t i = 0; i < mac_.size(); ++i)
+        mac_[i]->setText(twoHexDigits((*mac)[i]));
+    return true;
+}
 
 void CConfigIPDlg::accepted()
 {

@@ -2,6 +2,11 @@
 // the operator choose Auto IP or Static IP, type a static address and edit the
 // MAC. One object for the whole run; the caller fills it from the current
 // device before each showing and keeps the settings it writes.
+//
+// Settings that would cut the switch off (see staticIpProblem() and
+// macProblem()) keep OK disabled, with the reason shown beneath the boxes.
+// A whole address pasted into an IP box, or a whole MAC into a MAC box,
+// fills the row.
 #pragma once
 
 #include <QString>
@@ -11,6 +16,7 @@
 #include "painteddlg.h"
 #include "protocol/netpackets.h"
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -41,11 +47,16 @@ public:
     // the current device.
     void load(const NetDevice& current);
     // Every MAC box holds two hexadecimal digits and, with Static IP, every IP
-    // box a number 0..255: only then is OK enabled.
-    bool inputComplete() const;
+    // box a number 0..255, and neither the address nor the MAC would cut the
+    // switch off: only then is OK enabled.
+    bool inputComplete() const { return refusal().isEmpty(); }
+    // Why OK is disabled; empty when it is not.
+    QString refusal() const;
 
     QLineEdit* ipBox(int i) const { return ip_[i]; }
     QLineEdit* macBox(int i) const { return mac_[i]; }
+    // Shows refusal() beneath the boxes while there is one.
+    QLabel* refusalLabel() const { return why_; }
 
 protected:
     void paintEvent(QPaintEvent* e) override;
@@ -53,6 +64,9 @@ protected:
 private:
     void setStatic(bool on);
     void updateOk();
+    // A whole address or MAC pasted into a box of its row: fills the row.
+    bool pasteIp(const QString& text);
+    bool pasteMac(const QString& text);
     void accepted();
 
     NetSettings& settings_;
@@ -61,6 +75,7 @@ private:
     std::array<QLineEdit*, 4> ip_{};
     std::array<QLineEdit*, 6> mac_{};
     QPushButton* ok_;
+    QLabel* why_;
 };
 
 }  // namespace talvane

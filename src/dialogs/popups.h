@@ -24,6 +24,11 @@ inline const QString BadEdidFile = QStringLiteral("Bad EDID file!");
 inline const QString NoFirmwareFile = QStringLiteral("No file(.bin)!");
 inline const QString FileTooLarge = QStringLiteral("File too large!");
 inline const QString EmptyFile = QStringLiteral("Empty file!");
+// A chosen file refused before it was read.
+inline const QString FileNotFound = QStringLiteral("File not found!");
+inline const QString NotRegularFile = QStringLiteral("Not a regular file!");
+inline const QString CannotReadFile = QStringLiteral("Can't read the file!");
+inline const QString FileChanged = QStringLiteral("File changed while opening!");
 inline const QString AskStopUpgrade = QStringLiteral("An upgrade is running. Stop it and close?");
 // The device list holds no valid address when TCP Connect is pressed.
 inline const QString BadIpAddress = QStringLiteral("Bad IP address!");

@@ -164,7 +164,8 @@ void Session::onLimit()
 
 void Session::onReceived(const QByteArray& bytes)
 {
-    assembler_.receive(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()));
+    assembler_.receive(reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()),
+                       clock().nowMs());
 }
 
 void Session::onFrame(const CommandFrame& frame)

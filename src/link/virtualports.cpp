@@ -8,9 +8,13 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace talvane {
@@ -18,6 +22,15 @@ namespace talvane {
 namespace {
 const char kEntryPrefix[] = "COM";
 constexpr qsizetype kMaxEntrySize = 4096;
+constexpr mode_t kDirectoryMode = 0700;
+// Write permission for anyone but the owner.
+constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
+
+bool isCharacterDevice(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
 }  // namespace
 
 QString VirtualPortRegistry::defaultDirectory()
@@ -59,12 +72,64 @@ bool VirtualPortRegistry::parseEntry(int comNumber, const QByteArray& content, V
     out.ownerStartTime = lines.size() > 3 ? lines.at(3).toLongLong(&startOk) : -1;
     if (!startOk)
         out.ownerStartTime = -1;
-    return pidOk && !out.devicePath.isEmpty();
+    // A NUL would end the path where the system reads it, short of what is shown.
+    return pidOk && !out.devicePath.isEmpty() && !out.devicePath.contains(QChar(0));
+}
+
+bool VirtualPortRegistry::trusted(QString* why) const
+{
+    auto refuse = [why](const QString& reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    const QByteArray path = QFile::encodeName(dir_);
+    const uid_t self = ::geteuid();
+    struct stat st {};
+    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
+        return refuse(QStringLiteral("cannot be looked at (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    // A link is followed only when it is this user's own: anyone else could
+    // point it elsewhere at any moment.
+    if (S_ISLNK(st.st_mode)) {
+        if (st.st_uid != self)
+            return refuse(QStringLiteral("is a symbolic link owned by user %1").arg(st.st_uid));
+        if (::stat(path.constData(), &st) != 0)
+            return refuse(QStringLiteral("is a link to nothing"));
+    }
+    if (!S_ISDIR(st.st_mode))
+        return refuse(QStringLiteral("is not a directory"));
+    if (st.st_uid != self)
+        return refuse(QStringLiteral("is owned by user %1, not by user %2").arg(st.st_uid).arg(self));
+    if (st.st_mode & kOthersWrite)
+        return refuse(QStringLiteral("may be written by other users (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    return true;
+}
+
+bool VirtualPortRegistry::usable() const
+{
+    QString why;
+    if (trusted(&why))
+        return true;
+    static std::mutex reportedMutex;
+    static std::set<QString> reported;
+    const QString line = QStringLiteral("virtual serial ports in %1 ignored: the directory %2").arg(dir_, why);
+    std::lock_guard<std::mutex> lock(reportedMutex);
+    if (reported.insert(line).second)
+        qWarning("%s", qPrintable(line));
+    return false;
 }
 
 int VirtualPortRegistry::add(const QString& devicePath, const QString& description)
 {
-    if (!QDir().mkpath(dir_))
+    const QByteArray path = QFile::encodeName(dir_);
+    struct stat st {};
+    if (!path.isEmpty() && ::lstat(path.constData(), &st) != 0 && errno == ENOENT) {
+        // Made private from the start; a parent made on the way keeps the usual mode.
+        QDir().mkpath(QFileInfo(dir_).absolutePath());
+        if (::mkdir(path.constData(), kDirectoryMode) != 0 && errno != EEXIST)
+            return -1;
+    }
+    if (!usable())
         return -1;
     for (const VirtualPort& p : list())
         if (p.devicePath == devicePath)
@@ -117,6 +182,8 @@ void VirtualPortRegistry::removeIfUnchanged(int comNumber, const QByteArray& raw
 std::vector<VirtualPort> VirtualPortRegistry::list() const
 {
     std::vector<VirtualPort> out;
+    if (!QFileInfo::exists(dir_) || !usable())
+        return out;
     const QDir dir(dir_);
     const QStringList names = dir.entryList({QLatin1String(kEntryPrefix) + QLatin1Char('*')}, QDir::Files);
     for (const QString& name : names) {
@@ -128,7 +195,7 @@ std::vector<VirtualPort> VirtualPortRegistry::list() const
         if (!readWholeFile(QFile::encodeName(entryPath(n)), raw, kMaxEntrySize))
             continue;  // removed meanwhile
         VirtualPort p;
-        if (!parseEntry(n, raw, p) || !ownerRunning(p) || !QFileInfo::exists(p.devicePath)) {
+        if (!parseEntry(n, raw, p) || !ownerRunning(p) || !isCharacterDevice(p.devicePath)) {
             removeIfUnchanged(n, raw);
             continue;
         }

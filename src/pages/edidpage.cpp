@@ -2,7 +2,6 @@
 
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -258,12 +257,13 @@ void CEDIDDlg::chooseFileClicked()
 
 void CEDIDDlg::loadFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // A file longer than the longest valid one is a bad EDID file like any other.
+    const SmallFile file = readSmallFile(path, edidfile::kMaxFileSize);
+    if (!file.ok()) {
+        popups_.showMessage(refusalText(file.refusal, text::BadEdidFile));
         return;
-    // One byte more than the longest valid file tells a longer file apart.
-    const QByteArray bytes = file.read(qint64(edidfile::kMaxFileSize) + 1);
-    file.close();
+    }
+    const QByteArray& bytes = file.bytes;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
     const auto size = static_cast<std::size_t>(bytes.size());
     // Checked before it is copied: a rejected file leaves the last accepted

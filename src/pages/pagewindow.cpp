@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 
+#include "dialogs/popups.h"
 #include "pages/presenter.h"
 
 namespace talvane {
@@ -18,5 +19,24 @@ PageWindow::PageWindow(Presenter& presenter, QWidget* parent, int templateWidth,
 }
 
 void PageWindow::mousePressEvent(QMouseEvent* e) { e->accept(); }
+
+QString PageWindow::refusalText(FileRefusal why, const QString& tooLarge)
+{
+    switch (why) {
+    case FileRefusal::None:
+        break;
+    case FileRefusal::Missing:
+        return text::FileNotFound;
+    case FileRefusal::NotRegular:
+        return text::NotRegularFile;
+    case FileRefusal::Unreadable:
+        return text::CannotReadFile;
+    case FileRefusal::TooLarge:
+        return tooLarge;
+    case FileRefusal::Changed:
+        return text::FileChanged;
+    }
+    return QString();
+}
 
 }  // namespace talvane

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "controls/dialogbase.h"
+#include "link/smallfile.h"
 
 namespace talvane {
 
@@ -21,6 +22,9 @@ protected:
     // A press on the page's surface ends here: it neither drags the main
     // window nor reaches the main window's tab handling.
     void mousePressEvent(QMouseEvent* e) override;
+    // The confirmation box text for a chosen file that was refused;
+    // `tooLarge` is the page's own text for a file past its bound.
+    static QString refusalText(FileRefusal why, const QString& tooLarge);
 
     Presenter& presenter_;
 };

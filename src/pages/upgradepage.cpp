@@ -1,6 +1,5 @@
 #include "upgradepage.h"
 
-#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -124,18 +123,14 @@ void CFWDlg::openClicked()
     const QString path = chooseFile_ ? chooseFile_() : QString();
     if (path.isEmpty())
         return;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    // One byte more than the buffer holds tells a file that does not fit; it
-    // is refused and whatever was loaded before stays.
-    const QByteArray bytes = file.read(qint64(kImageBufferSize) + 1);
-    if (file.error() != QFileDevice::NoError)
-        return;  // unreadable (a directory, a failing disk): as if it could not be opened
-    if (bytes.size() > qsizetype(kImageBufferSize)) {
-        presenter_.popups().showMessage(text::FileTooLarge);
+    // A file that does not fit, or cannot be read, is refused and whatever
+    // was loaded before stays.
+    const SmallFile file = readSmallFile(path, kImageBufferSize);
+    if (!file.ok()) {
+        presenter_.popups().showMessage(refusalText(file.refusal, text::FileTooLarge));
         return;
     }
+    const QByteArray& bytes = file.bytes;
     if (bytes.isEmpty()) {
         presenter_.popups().showMessage(text::EmptyFile);
         return;

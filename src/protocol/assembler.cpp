@@ -10,6 +10,7 @@ FrameAssembler::FrameAssembler(FrameHandler onFrame)
 void FrameAssembler::reset()
 {
     pending_.clear();
+    reads_.clear();
     restartSearch();
 }
 
@@ -20,6 +21,23 @@ void FrameAssembler::restartSearch()
     frame_.fill(0);
     framePos_ = 0;
     inFrame_ = false;
+}
+
+void FrameAssembler::noteTime(std::int64_t nowMs)
+{
+    if (timeKnown_ && nowMs - lastByteMs_ > kSilenceLimitMs) {
+        if (inFrame_)
+            ++dropped_;
+        restartSearch();
+    }
+    timeKnown_ = true;
+    lastByteMs_ = nowMs;
+}
+
+bool FrameAssembler::feed(std::uint8_t byte, std::int64_t nowMs)
+{
+    noteTime(nowMs);
+    return feed(byte);
 }
 
 bool FrameAssembler::feed(std::uint8_t byte)
@@ -54,10 +72,30 @@ bool FrameAssembler::feed(std::uint8_t byte)
     return false;
 }
 
-void FrameAssembler::receive(const std::uint8_t* bytes, std::size_t count)
+void FrameAssembler::receive(const std::uint8_t* bytes, std::size_t count) { enqueue(bytes, count, 0, false); }
+
+void FrameAssembler::receive(const std::uint8_t* bytes, std::size_t count, std::int64_t nowMs)
 {
+    enqueue(bytes, count, nowMs, true);
+}
+
+void FrameAssembler::enqueue(const std::uint8_t* bytes, std::size_t count, std::int64_t ms, bool timed)
+{
+    if (count == 0)
+        return;
     pending_.insert(pending_.end(), bytes, bytes + count);
+    reads_.push_back({count, ms, timed, false});
     while (!pending_.empty()) {
+        // A handler may receive() or reset() meanwhile: nothing of the queues
+        // is held across feed().
+        Read& read = reads_.front();
+        if (!read.started) {
+            read.started = true;
+            if (read.timed)
+                noteTime(read.ms);
+        }
+        if (--read.count == 0)
+            reads_.pop_front();
         const std::uint8_t b = pending_.front();
         pending_.pop_front();
         feed(b);

@@ -219,4 +219,110 @@ std::string ipToText(const Ipv4Octets& ip)
     return buf;
 }
 
+std::optional<MacAddress> parseMac(const std::string& text)
+{
+    constexpr std::size_t kPairs = 6;
+    // With separators: "hh" then 5 times (separator "hh"); without: 12 digits.
+    const bool separated = text.size() == kPairs * 3 - 1;
+    if (!separated && text.size() != kPairs * 2)
+        return std::nullopt;
+    const std::size_t stride = separated ? 3 : 2;
+    MacAddress out{};
+    for (std::size_t i = 0; i < kPairs; ++i) {
+        const std::size_t at = i * stride;
+        const int high = hexDigit(static_cast<unsigned char>(text[at]));
+        const int low = hexDigit(static_cast<unsigned char>(text[at + 1]));
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        if (separated && i + 1 < kPairs && text[at + 2] != ':' && text[at + 2] != '-')
+            return std::nullopt;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return out;
+}
+
+namespace {
+constexpr std::uint8_t kLoopbackNet = 127;
+constexpr std::uint8_t kMulticastFirst = 224;  // 224.0.0.0/4
+constexpr std::uint8_t kReservedFirst = 240;   // 240.0.0.0/4, up to the limited broadcast
+constexpr std::uint8_t kHostNetwork = 0;       // host part of the /24's own address
+constexpr std::uint8_t kHostBroadcast = 255;   // host part of its broadcast address
+constexpr std::uint8_t kMulticastBit = 0x01;   // in the first byte of a MAC
+}  // namespace
+
+StaticIpProblem staticIpProblem(const Ipv4Octets& ip)
+{
+    const auto all = [&ip](std::uint8_t v) { return ip[0] == v && ip[1] == v && ip[2] == v && ip[3] == v; };
+    if (all(0))
+        return StaticIpProblem::AllZero;
+    if (all(0xFF))
+        return StaticIpProblem::LimitedBroadcast;
+    if (ip[0] == kLoopbackNet)
+        return StaticIpProblem::Loopback;
+    if (ip[0] >= kMulticastFirst && ip[0] < kReservedFirst)
+        return StaticIpProblem::Multicast;
+    if (ip[0] >= kReservedFirst)
+        return StaticIpProblem::Reserved;
+    if (ip[3] == kHostNetwork)
+        return StaticIpProblem::NetworkAddress;
+    if (ip[3] == kHostBroadcast)
+        return StaticIpProblem::BroadcastAddress;
+    return StaticIpProblem::None;
+}
+
+MacProblem macProblem(const MacAddress& mac)
+{
+    const auto all = [&mac](std::uint8_t v) {
+        for (std::uint8_t b : mac)
+            if (b != v)
+                return false;
+        return true;
+    };
+    if (all(0))
+        return MacProblem::Zero;
+    if (all(0xFF))
+        return MacProblem::Broadcast;
+    if (mac[0] & kMulticastBit)
+        return MacProblem::Multicast;
+    return MacProblem::None;
+}
+
+const char* describe(StaticIpProblem problem)
+{
+    switch (problem) {
+    case StaticIpProblem::None:
+        break;
+    case StaticIpProblem::AllZero:
+        return "0.0.0.0 is no address a switch can have.";
+    case StaticIpProblem::LimitedBroadcast:
+        return "255.255.255.255 is the broadcast address.";
+    case StaticIpProblem::Loopback:
+        return "127.x.x.x addresses are loopback: the switch would be cut off.";
+    case StaticIpProblem::Multicast:
+        return "224.0.0.0 to 239.255.255.255 are multicast addresses.";
+    case StaticIpProblem::Reserved:
+        return "Addresses from 240.0.0.0 on are reserved.";
+    case StaticIpProblem::NetworkAddress:
+        return "An address ending in .0 names the network itself (mask 255.255.255.0).";
+    case StaticIpProblem::BroadcastAddress:
+        return "An address ending in .255 is the network's broadcast (mask 255.255.255.0).";
+    }
+    return "";
+}
+
+const char* describe(MacProblem problem)
+{
+    switch (problem) {
+    case MacProblem::None:
+        break;
+    case MacProblem::Zero:
+        return "00-00-00-00-00-00 is no MAC a switch can have.";
+    case MacProblem::Broadcast:
+        return "FF-FF-FF-FF-FF-FF is the broadcast MAC.";
+    case MacProblem::Multicast:
+        return "An odd first MAC byte makes a multicast MAC.";
+    }
+    return "";
+}
+
 }  // namespace talvane

@@ -110,6 +110,39 @@ NetConfigPacket netConfigFor(const NetDevice& current, const NetSettings& settin
 // beyond a single 0); empty when `text` is not such an address.
 std::optional<Ipv4Octets> parseIpv4(const std::string& text);
 
+// A MAC written as six pairs of hexadecimal digits, with ':' or '-' between
+// every two pairs or with nothing between them ("02:54:4C:56:53:09",
+// "02-54-4c-56-53-09", "02544C565309"); empty for anything else.
+std::optional<MacAddress> parseMac(const std::string& text);
+
+// Settings that would cut the switch off the network: an address it cannot
+// have, or one its /24 (the packet fixes the mask at 255.255.255.0) keeps
+// for the network itself or for broadcasts. Where several apply, the first
+// listed here is reported.
+enum class StaticIpProblem {
+    None,
+    AllZero,           // 0.0.0.0
+    LimitedBroadcast,  // 255.255.255.255
+    Loopback,          // 127.0.0.0/8
+    Multicast,         // 224.0.0.0/4
+    Reserved,          // 240.0.0.0/4
+    NetworkAddress,    // x.y.z.0
+    BroadcastAddress,  // x.y.z.255
+};
+StaticIpProblem staticIpProblem(const Ipv4Octets& ip);
+
+enum class MacProblem {
+    None,
+    Zero,       // 00-00-00-00-00-00
+    Broadcast,  // FF-FF-FF-FF-FF-FF
+    Multicast,  // the low bit of the first byte set
+};
+MacProblem macProblem(const MacAddress& mac);
+
+// Why the settings are refused, for the operator; empty for None.
+const char* describe(StaticIpProblem problem);
+const char* describe(MacProblem problem);
+
 // The 8-bit sum (not its complement) that closes a NetConfigPacket.
 std::uint8_t plainSum(const std::uint8_t* data, std::size_t n);
 

@@ -195,12 +195,14 @@ long SimProcess::statusKb(const char* wanted) const
 
 // --- sockets ------------------------------------------------------------------------
 
-int connectTo(int port, int timeoutMs)
+int connectTo(int port, int timeoutMs, int receiveBuffer)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     setTimeouts(fd, timeoutMs);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(std::uint16_t(port));
@@ -288,8 +290,9 @@ bool sendAndSettle(int port, const Bytes& bytes, int timeoutMs)
     const Bytes expected = bytesOf(talvane::reply::routeQuery(kMarkerOutput, kMarkerOutput));
 
     // Replies are read as they come, so the simulator never finds us not reading.
+    // The deadline moves on whenever the simulator takes or sends something.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t sent = 0;
     Bytes tail;  // the last reply's bytes
     bool settled = false;
@@ -302,6 +305,8 @@ bool sendAndSettle(int port, const Bytes& bytes, int timeoutMs)
             if (n < 0 && errno != EAGAIN && errno != EINTR)
                 break;
             sent += n > 0 ? std::size_t(n) : 0;
+            if (n > 0)
+                deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         }
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             std::uint8_t buffer[65536];
@@ -309,6 +314,7 @@ bool sendAndSettle(int port, const Bytes& bytes, int timeoutMs)
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
                 break;
             if (n > 0) {
+                deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
                 tail.insert(tail.end(), buffer, buffer + n);
                 if (tail.size() > expected.size())
                     tail.erase(tail.begin(), tail.end() - std::ptrdiff_t(expected.size()));
@@ -320,17 +326,33 @@ bool sendAndSettle(int port, const Bytes& bytes, int timeoutMs)
     return settled;
 }
 
-std::size_t floodWithoutReading(int port, std::size_t limit)
+std::size_t floodWithoutReading(int port, std::size_t limit, int idleMs)
 {
     const int fd = connectTo(port);
     if (fd < 0)
-        return 0;
+        return limit;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     const Bytes chunk = queries(1000);
     std::size_t sent = 0;
-    while (sent < limit && sendAll(fd, chunk))
-        sent += chunk.size();
+    // A send that fails for any reason but a full buffer is the cut.
+    while (sent < limit) {
+        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            ::close(fd);
+            return sent;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, idleMs) == 0)
+            break;  // nothing taken for that long, and not cut either
+    }
     ::close(fd);
-    return sent;
+    return limit;
 }
 
 // --- rounds and crowds -----------------------------------------------------------

@@ -2,7 +2,9 @@
 // and its benchmark: a talvane-sim process of its own on a free loopback
 // port, and clients that send garbage, half frames, floods, never read, drop
 // the connection or open hundreds at once. Plain POSIX sockets with
-// timeouts; nothing sleeps (every wait is a poll on a socket or pipe).
+// timeouts; nothing sleeps (every wait is a poll on a socket or pipe). A
+// timeout counts silence, never the whole of a long exchange: a busy machine
+// makes the simulator slower, not wrong.
 #pragma once
 
 #include <sys/types.h>
@@ -54,7 +56,9 @@ private:
 };
 
 // A connected blocking socket with send and receive timeouts, or -1.
-int connectTo(int port, int timeoutMs = 5000);
+// `receiveBuffer` > 0: the socket's receive buffer, set before connecting,
+// which bounds what the simulator can send before it has to wait.
+int connectTo(int port, int timeoutMs = 5000, int receiveBuffer = 0);
 // Sends everything (false when the peer is gone or the send timed out).
 bool sendAll(int fd, const Bytes& bytes);
 // Reads until `size` bytes have come or `timeoutMs` passed; what came.
@@ -69,12 +73,14 @@ double askPower(int port, int timeoutMs, const Bytes& before = {});
 
 // Sends `bytes` on a fresh connection, then 1029 zero bytes (which end any
 // frame begun in them) and a PowerStateQuery, and waits for its answer:
-// true once the simulator has worked through all of it.
+// true once the simulator has worked through all of it; false when it took
+// and sent nothing for `timeoutMs`.
 bool sendAndSettle(int port, const Bytes& bytes, int timeoutMs);
 
 // Sends valid frames on one connection and never reads; returns the bytes
-// sent before the simulator cut the connection (or `limit` if it never did).
-std::size_t floodWithoutReading(int port, std::size_t limit);
+// sent before the simulator cut the connection, or `limit` if it did not
+// (it took `limit` bytes, or nothing for `idleMs`).
+std::size_t floodWithoutReading(int port, std::size_t limit, int idleMs = 30000);
 
 enum class Round { TenQueriesThenClose, FloodThenClose, HalfFrameThenClose, QueriesThenReset, GarbageThenClose };
 extern const Round kAllRounds[5];
