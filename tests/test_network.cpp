@@ -20,6 +20,7 @@
 #include "app/controlids.h"
 #include "ops/limits.h"
 #include "app/generalpage.h"
+#include "app/logview.h"
 #include "app/networkpanel.h"
 #include "dialogs/configipdlg.h"
 #include "dialogs/statusdlg.h"
@@ -108,6 +109,8 @@ private slots:
     void badAddressIsReported();
     void searchListsEveryAnswer();
     void searchReplyEdgeCases();
+    void datagramEchoStaysBounded_data();
+    void datagramEchoStaysBounded();
     void configTargetsTheSwitchTheDialogShows_data();
     void configTargetsTheSwitchTheDialogShows();
     void configSendsThePacketAndReportsSuccess();
@@ -285,6 +288,36 @@ void TestNetwork::searchReplyEdgeCases()
     forged.target = {1, 2, 3, 4, 5, 6};
     const std::vector<std::uint8_t> confirmation = forged.encodeConfirmation();
     datagram(p, QByteArray(reinterpret_cast<const char*>(confirmation.data()), qsizetype(confirmation.size())));
+    QCOMPARE(devices(p)->count(), 1);
+}
+
+void TestNetwork::datagramEchoStaysBounded_data()
+{
+    QTest::addColumn<int>("size");   // bytes a datagram
+    QTest::addColumn<int>("count");  // datagrams in the flood
+    QTest::newRow("20,000 search answers") << int(SearchReply::kMinSize) << 20000;
+    QTest::newRow("largest datagrams") << 65507 << 200;
+}
+
+void TestNetwork::datagramEchoStaysBounded()
+{
+    QFETCH(int, size);
+    QFETCH(int, count);
+    PanelFixture p(false);
+    p.window->controlAs<QRadioButton>(ctl::TcpMode)->click();
+    click(p, ctl::Search);
+    const QByteArray answer = searchReply({2, 0, 0, 0, 0, 1}, {10, 0, 0, 1}).leftJustified(size, '\x5A', true);
+    int longest = 0;
+    for (int i = 0; i < count; ++i) {
+        searchAnswer(p, answer);
+        if (i % 97 == 0)
+            longest = std::max(longest, int(receiveLog(p).size()));
+    }
+    const int perDatagram = size * 3 + size / LogView::kLogLineBytes;
+    // Never more than the log's limits let it hold, and the flood is still echoed.
+    QVERIFY2(longest <= std::min(LogView::kLogMaxChars, LogView::kLogEmptyEvery * perDatagram),
+             qPrintable(QString::number(longest)));
+    QVERIFY(!receiveLog(p).isEmpty());  // 20 past the last emptying
     QCOMPARE(devices(p)->count(), 1);
 }
 

@@ -32,19 +32,31 @@ void LogView::clear()
     for (Pending* p : {&receive_, &send_}) {
         p->text.clear();
         p->clearFirst = false;
+        p->chars = 0;
         if (p->log)
             p->log->clear();
     }
 }
 
-void LogView::append(Pending& pending, const QString& text, int& frameCounter)
+void LogView::append(Pending& pending, QString text, int& frameCounter)
 {
     if (++frameCounter >= kLogEmptyEvery) {
+        // The 60th entry empties the log and is not shown.
         pending.text.clear();
         pending.clearFirst = true;
+        pending.chars = 0;
         frameCounter = 0;
     } else {
+        if (pending.chars + text.size() > kLogMaxChars) {
+            // Too much text: the log starts afresh with this entry.
+            pending.text.clear();
+            pending.clearFirst = true;
+            pending.chars = 0;
+            frameCounter = 1;
+            text.truncate(kLogMaxChars);
+        }
         pending.text += text;
+        pending.chars += int(text.size());
     }
     post(pending);
 }
@@ -113,8 +125,7 @@ void LogView::datagramReceived(const std::uint8_t* bytes, std::size_t count)
         if ((i + 1) % kLogLineBytes == 0)
             text += kLineBreak;
     }
-    receive_.text += text;
-    post(receive_);
+    append(receive_, std::move(text), receivedFrames_);
 }
 
 }  // namespace talvane

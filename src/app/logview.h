@@ -1,7 +1,8 @@
 // The Send and Receive logs (edit controls 1043 and 1042, beyond the window's
 // right edge): the hexadecimal echo of every frame the session writes and
 // every frame it cuts from what it receives, and of the search's datagrams.
-// Each log empties itself after every 60th frame. Text reaches the widgets
+// Each log empties itself after every 60th frame or datagram, and before it
+// would hold more than kLogMaxChars characters. Text reaches the widgets
 // once the event that brought it returns, so the line is never kept waiting
 // on a text layout.
 #pragma once
@@ -18,6 +19,9 @@ class LogView : public SessionObserver {
 public:
     static constexpr int kLogEmptyEvery = 60;  // frames per log before it is emptied
     static constexpr int kLogLineBytes = 13;
+    // Far more than 60 data frames take (about 190,000), so only a flood of
+    // large datagrams meets it.
+    static constexpr int kLogMaxChars = 256 * 1024;
 
     // Either log may be null: its text is then formatted and dropped.
     void setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog);
@@ -33,10 +37,11 @@ private:
     struct Pending {
         QPlainTextEdit* log = nullptr;
         QString text;
+        int chars = 0;            // in the widget and on the way to it
         bool clearFirst = false;  // the log emptied itself since the last flush
         bool posted = false;
     };
-    void append(Pending& pending, const QString& text, int& frameCounter);
+    void append(Pending& pending, QString text, int& frameCounter);
     void post(Pending& pending);
     static void flush(Pending& pending);
 
