@@ -159,8 +159,17 @@ void TestUpgradePage::deviceInformation()
     u.p.receive(reply::deviceVersion(1, 3));
     QCOMPARE(u.text(up::ctl::DeviceInfo), info);
     const QByteArray ident("MATRIX-ROOM 12 / RACK B  SLOT 04");
-    for (int part = 0; part < cmd::IdentParts; ++part)
-        u.p.receive(reply::identText(part, reinterpret_cast<const std::uint8_t*>(ident.constData()) + part * 8));
+    auto identPart = [&](int part) {
+        return reply::identText(part, reinterpret_cast<const std::uint8_t*>(ident.constData()) + part * 8);
+    };
+    for (int part = 0; part < cmd::IdentParts; ++part) {
+        u.p.receive(identPart(part));
+        // Parts answered again and again while the next is awaited: the
+        // text stays the 32 characters the switch holds.
+        if (part == 1)
+            for (int again = 0; again < 200; ++again)
+                u.p.receive(identPart(again % 2 + 1));
+    }
     QCOMPARE(u.text(up::ctl::IdentText), QString::fromLatin1(ident));
     QCOMPARE(u.page->controlAs<QLineEdit>(up::ctl::IdentFirstHalf)->text(), QString::fromLatin1(ident.left(16)));
     QCOMPARE(u.page->controlAs<QLineEdit>(up::ctl::IdentSecondHalf)->text(), QString::fromLatin1(ident.mid(16)));
