@@ -100,6 +100,30 @@ private slots:
         QVERIFY(!link.writeFrame(block.data(), block.size()));
     }
 
+    void floodWaitsInThePeer()
+    {
+        // A peer that writes far faster than the link hands on: what the link
+        // holds stays within its buffer, the rest waits on the peer's side,
+        // and every byte arrives, in order.
+        TcpPeer peer;
+        TcpLink link;
+        link.connectTo(QHostAddress::LocalHost, peer.server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(link.isOpen() && peer.socket, kDeadlineMs);
+        QByteArray flood(8 * 1024 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < flood.size(); ++i)
+            flood[i] = char(i * 31 / 7);
+        qint64 most = 0;
+        QByteArray got;
+        connect(&link, &Link::received, [&](const QByteArray& d) {
+            got += d;
+            most = std::max(most, link.bufferedBytes());
+        });
+        peer.socket->write(flood);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), flood.size(), 60000);
+        QVERIFY(got == flood);
+        QVERIFY2(most <= TcpLink::kReadBuffer, qPrintable(QString::number(most)));
+    }
+
     void ownCloseReportsNothing()
     {
         TcpPeer peer;

@@ -15,6 +15,7 @@ void TcpLink::connectTo(const QHostAddress& address, quint16 port)
 {
     closeLink();
     auto* s = new QTcpSocket(this);
+    s->setReadBufferSize(kReadBuffer);
     socket_ = s;
     connected_ = false;
     attemptEnded_ = false;
@@ -33,6 +34,8 @@ void TcpLink::connectTo(const QHostAddress& address, quint16 port)
 }
 
 bool TcpLink::connecting() const { return socket_ && !connected_ && !attemptEnded_; }
+
+qint64 TcpLink::bufferedBytes() const { return socket_ ? socket_->bytesAvailable() : 0; }
 
 bool TcpLink::isOpen() const { return socket_ && connected_ && socket_->state() == QAbstractSocket::ConnectedState; }
 

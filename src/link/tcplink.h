@@ -21,6 +21,9 @@ public:
     // Bytes taken from the socket per turn of the event loop: a peer that
     // floods the connection cannot keep the window from its other work.
     static constexpr qint64 kReadChunk = 1024;
+    // What the socket may take from the system ahead of those reads; beyond
+    // it the peer waits (TCP flow control), so a flood cannot fill memory.
+    static constexpr qint64 kReadBuffer = 64 * 1024;
 
     explicit TcpLink(QObject* parent = nullptr);
     ~TcpLink() override;
@@ -29,6 +32,8 @@ public:
     // new socket; returns at once.
     void connectTo(const QHostAddress& address, quint16 port);
     bool connecting() const;
+    // Bytes received and not yet handed on.
+    qint64 bufferedBytes() const;
     // Why the last attempt failed or the connection broke.
     QString errorString() const { return error_; }
 
