@@ -108,7 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     p.settle();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     fuzz::check(nothingUnderWay());
     fuzz::check(!Popups::instance().busyShown() && !Popups::instance().messageShown());
     fuzz::check(p.clock.runningCount() == base.timers);

@@ -89,7 +89,12 @@ struct Panel {
         window->runner().release();
         Popups::instance().closeBusy();
         emit link.opened(true, QString());  // a fresh frame assembler
+        deleteLater();
     }
+
+    // Objects whose deletion was posted: with no event loop running they
+    // would pile up in the posted-event queue from input to input.
+    static void deleteLater() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
     // After an input: the clock runs until every limit the replies started
     // has run out, and no box may be left open.
