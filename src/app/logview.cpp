@@ -23,8 +23,10 @@ const QLatin1Char kLineBreak('\n');
 
 void LogView::setLogs(QPlainTextEdit* receiveLog, QPlainTextEdit* sendLog)
 {
-    receive_ = Pending{receiveLog};
-    send_ = Pending{sendLog};
+    receive_ = Pending();
+    receive_.log = receiveLog;
+    send_ = Pending();
+    send_.log = sendLog;
 }
 
 void LogView::clear()

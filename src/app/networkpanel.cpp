@@ -28,8 +28,6 @@ const int kTcpControls[] = {ctl::TcpConnect, ctl::TcpGroup, ctl::SwitcherIpLabel
                             ctl::DeviceList};
 const int kComControls[] = {ctl::ComGroup, ctl::PortLabel, ctl::Connect, ctl::PortList};
 
-const std::uint8_t* bytesOf(const QByteArray& a) { return reinterpret_cast<const std::uint8_t*>(a.constData()); }
-
 // The address text as the parser takes it; anything beyond ASCII makes it invalid.
 std::optional<Ipv4Octets> addressIn(const QString& text)
 {
