@@ -38,3 +38,4 @@ endfunction()
 
 talvane_forbid_window_libraries(talvane_engine)
 talvane_forbid_window_libraries(talvane_ops)
+talvane_forbid_window_libraries(talvane_videohub)
