@@ -156,6 +156,7 @@ private slots:
     void locksPerClient();
     void labelChanges_data();
     void labelChanges();
+    void labelsSavedElsewhereReachClients();
     void requests_data();
     void requests();
     void hostileClients_data();
@@ -384,6 +385,31 @@ void TestVideohub::labelChanges()
     auto c = std::make_unique<Surface>(h.server->port());
     const QByteArray inputs = c->prelude().value(2);
     QVERIFY(inputs.startsWith("INPUT LABELS:\n0 " + (l.inputs[0].isEmpty() ? QByteArray("Input 1") : l.inputs[0].toUtf8())));
+}
+
+void TestVideohub::labelsSavedElsewhereReachClients()
+{
+    Hub h;
+    QVERIFY(h.start());
+    auto a = h.surface();
+    // The panel names a port; the next read of the line brings it.
+    LabelStore panel(h.labels.path());
+    QVERIFY(panel.load());
+    QVERIFY(panel.setInput(kSwitch, 2, QStringLiteral("Lectern")));
+    QVERIFY(panel.setOutput(kSwitch, 8, QStringLiteral("Monitor")));
+    QVERIFY(panel.save());
+    h.advance(vh::limits::RoutingPollMs);
+    QCOMPARE(a->take(2), (QByteArrayList{"INPUT LABELS:\n1 Lectern", "OUTPUT LABELS:\n7 Monitor"}));
+    // A damaged file changes nothing the clients see, and takes no names.
+    QFile file(h.labels.path());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not json");
+    file.close();
+    h.advance(vh::limits::RoutingPollMs);
+    a->send("INPUT LABELS:\n0 Stage camera\n\nINPUT LABELS:\n\n");
+    QCOMPARE(a->take(3), (QByteArrayList{"NAK", "ACK",
+                                         "INPUT LABELS:\n0 Input 1\n1 Lectern\n2 Input 3\n3 Input 4\n4 Input 5\n"
+                                         "5 Input 6\n6 Input 7\n7 Input 8"}));
 }
 
 void TestVideohub::requests_data()

@@ -72,6 +72,7 @@ bool Server::listen(const QHostAddress& address, quint16 port)
 {
     if (!listener_.listen(address, port))
         return false;
+    names_ = labels_.labels(switchKey_);
     readRouting(false);
     if (!pollTimer_)
         pollTimer_ = runner_.session().clock().startTimer(limits::RoutingPollMs, [this] { poll(); });
@@ -285,6 +286,7 @@ void Server::handle(Client& c, const Block& block)
             send(c, nak());
             return;
         }
+        names_ = labels_.labels(switchKey_);
         send(c, ack());
         broadcast(outputs ? outputLabelsBlock(outputNames(), changed) : inputLabelsBlock(inputNames(), changed));
         return;
@@ -415,17 +417,37 @@ std::array<LockState, kPorts> Server::locksFor(int clientId) const
 std::array<QString, kPorts> Server::inputNames() const
 {
     std::array<QString, kPorts> out;
-    const PortLabels l = labels_.labels(switchKey_);
-    std::copy(l.inputs.begin(), l.inputs.end(), out.begin());
+    std::copy(names_.inputs.begin(), names_.inputs.end(), out.begin());
     return out;
 }
 
 std::array<QString, kPorts> Server::outputNames() const
 {
     std::array<QString, kPorts> out;
-    const PortLabels l = labels_.labels(switchKey_);
-    std::copy(l.outputs.begin(), l.outputs.end(), out.begin());
+    std::copy(names_.outputs.begin(), names_.outputs.end(), out.begin());
     return out;
+}
+
+// Names another program saved (the panel, talvane-ctl labels) reach the
+// clients too. While the file is damaged they keep the names they have.
+void Server::refreshNames()
+{
+    if (!labels_.load())
+        return;
+    const PortLabels now = labels_.labels(switchKey_);
+    Lines inputs, outputs;
+    for (int n = 0; n < kPorts; ++n) {
+        const std::size_t i = std::size_t(n);
+        if (now.inputs[i] != names_.inputs[i])
+            inputs.push_back(n);
+        if (now.outputs[i] != names_.outputs[i])
+            outputs.push_back(n);
+    }
+    names_ = now;
+    if (!inputs.empty())
+        broadcast(inputLabelsBlock(inputNames(), inputs));
+    if (!outputs.empty())
+        broadcast(outputLabelsBlock(outputNames(), outputs));
 }
 
 // --- The switch -------------------------------------------------------------
@@ -478,6 +500,7 @@ void Server::routeEnded(int output, int input, bool done)
 
 void Server::poll()
 {
+    refreshNames();
     if (routing_ || holding_ || !pending_.empty() || read_ || runner_.busy() || !runner_.session().idle())
         return;
     readRouting(false);

@@ -86,6 +86,8 @@ private:
     std::array<QString, kPorts> inputNames() const;
     std::array<QString, kPorts> outputNames() const;
 
+    void refreshNames();
+
     void pump();
     void routeEnded(int output, int input, bool done);
     void poll();
@@ -106,6 +108,8 @@ private:
     std::array<int, kPorts> routes_{};
     bool routingKnown_ = false;
     std::array<int, kPorts> lockOwner_{};  // client id, 0: free
+    // The names every client has been sent.
+    PortLabels names_;
 
     // Routes asked for and not yet sent, one per output, in the order first asked.
     std::vector<RouteLine> pending_;
