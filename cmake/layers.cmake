@@ -38,3 +38,5 @@ endfunction()
 
 talvane_forbid_window_libraries(talvane_engine)
 talvane_forbid_window_libraries(talvane_ops)
+talvane_forbid_window_libraries(talvane_ctl)
+talvane_forbid_window_libraries(talvane-ctl)
