@@ -23,6 +23,7 @@
 #include "protocol/commands.h"
 #include "sim/console.h"
 #include "support/simlink.h"
+#include "support/videohubclient.h"
 #include "videohub/limits.h"
 #include "videohub/server.h"
 
@@ -32,65 +33,6 @@ namespace vh = talvane::videohub;
 namespace {
 
 const QString kSwitch = QStringLiteral("port:COM129");
-
-// Processes events until `cond` holds; false if it has not after a long
-// while (a safety net against a hang, not a measure of speed).
-bool waitFor(const std::function<bool()>& cond, int deadlineMs = 20000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    while (!cond()) {
-        const qint64 left = deadlineMs - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        wake.start(int(std::min<qint64>(left, 50)));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-// A control surface: sends text, and splits what it receives into blocks
-// (each without its empty line).
-struct Surface {
-    QTcpSocket socket;
-    QByteArray in;
-    QByteArrayList blocks;
-
-    explicit Surface(quint16 port)
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            in += socket.readAll();
-            qsizetype end;
-            while ((end = in.indexOf("\n\n")) >= 0) {
-                blocks << in.left(end);
-                in.remove(0, end + 2);
-            }
-        });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    void send(const QByteArray& text) { socket.write(text); }
-    // Waits for the prelude and returns its blocks.
-    QByteArrayList prelude()
-    {
-        if (!waitFor([this] { return blocks.contains("END PRELUDE:"); }))
-            return {};
-        const QByteArrayList out = blocks.mid(0, blocks.indexOf("END PRELUDE:") + 1);
-        blocks = blocks.mid(out.size());
-        return out;
-    }
-    // Waits for `n` more blocks and takes them.
-    QByteArrayList take(int n)
-    {
-        waitFor([&] { return blocks.size() >= n; });
-        const QByteArrayList out = blocks.mid(0, n);
-        blocks = blocks.mid(out.size());
-        return out;
-    }
-    bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
-};
 
 // The switch, its session and runner, the labels file and the server.
 struct Hub {

@@ -54,6 +54,16 @@ QByteArray indexed(int index, const QByteArray& value)
     return QByteArray::number(index) + kSeparator + value;
 }
 
+// A value that must stay on its line: control characters become spaces.
+QByteArray oneLine(const QString& text)
+{
+    QString out = text;
+    for (QChar& c : out)
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = u' ';
+    return out.toUtf8();
+}
+
 std::vector<int> allOr(const std::vector<int>& indexes)
 {
     if (!indexes.empty())
@@ -70,7 +80,7 @@ Block labelsBlock(const char* head, const std::array<QString, kPorts>& names, co
     Block b{head, {}};
     for (int n : allOr(indexes)) {
         const QString& name = names[std::size_t(n)];
-        b.lines << indexed(n, (name.isEmpty() ? fallback(n) : name).toUtf8());
+        b.lines << indexed(n, oneLine(name.isEmpty() ? fallback(n) : name));
     }
     return b;
 }
@@ -165,9 +175,9 @@ Block deviceBlock(const DeviceIdentity& identity)
     const QByteArray inputs = QByteArray::number(kPorts);
     return Block{header::Device,
                  {QByteArray("Device present: ") + kTrue,
-                  "Model name: " + identity.modelName.toUtf8(),
-                  "Friendly name: " + identity.friendlyName.toUtf8(),
-                  "Unique ID: " + identity.uniqueId.toUtf8(),
+                  "Model name: " + oneLine(identity.modelName),
+                  "Friendly name: " + oneLine(identity.friendlyName),
+                  "Unique ID: " + oneLine(identity.uniqueId),
                   "Video inputs: " + inputs,
                   "Video processing units: 0",
                   "Video outputs: " + inputs,
