@@ -8,6 +8,9 @@
 #include "ctl/ctl.h"
 #include "ctl/serve.h"
 #include "protocol/commands.h"
+#include "sim/console.h"
+#include "sim/simulator.h"
+#include "videohub/limits.h"
 #include "support/simlink.h"
 #include "support/videohubclient.h"
 
@@ -27,6 +30,8 @@ struct Program {
     ctl::Environment env;
     // Runs once the server has said where it listens; the link closes after it.
     std::function<void(quint16 port)> whileServing;
+    // How the link to the switch goes afterwards.
+    std::function<void()> endLink = [this] { link.closeLink(); };
 
     Program()
     {
@@ -48,12 +53,14 @@ struct Program {
                     const auto script = std::move(whileServing);
                     whileServing = nullptr;
                     script(quint16(serving.section(u':', -1).toUInt()));
-                    link.closeLink();
+                    endLink();
                     continue;
                 }
-                SimLink::settle();
-                QCoreApplication::processEvents();
-                clock.advance(10);
+                // Answers arrive as bytes travel; the switch's time moves
+                // only where a test moves it. Should nothing come at all,
+                // its time-outs end the command rather than hang the test.
+                if (!waitFor([&] { return done() || (whileServing && !out.filter(QStringLiteral("Serving ")).isEmpty()); }))
+                    clock.advance(60000);
             }
         };
     }
@@ -66,6 +73,8 @@ class TestCtlServe : public QObject {
     Q_OBJECT
 private slots:
     void servesUntilTheLinkGoes();
+    void consoleRouteReachesClients_data();
+    void consoleRouteReachesClients();
     void badListenAddresses_data();
     void badListenAddresses();
 };
@@ -95,6 +104,61 @@ void TestCtlServe::servesUntilTheLinkGoes()
     QCOMPARE(answer, (QByteArrayList{"ACK", "VIDEO OUTPUT ROUTING:\n1 3"}));
     QCOMPARE(p.link.model().route[1], 4);
     QVERIFY(p.err.join(u'\n').contains(QStringLiteral("link to port:COM129 was lost")));
+}
+
+void TestCtlServe::consoleRouteReachesClients_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::newRow("serial line") << true;
+    QTest::newRow("TCP") << false;
+}
+
+// The simulator on a pseudo-terminal or on TCP, found as a user finds it.
+void TestCtlServe::consoleRouteReachesClients()
+{
+    QFETCH(bool, serial);
+    Program p;
+    p.env.link = nullptr;
+    qputenv("TALVANE_PORT_REGISTRY", p.dir.path().toLocal8Bit());
+    sim::SimOptions o;
+    o.serial = serial;
+    o.tcp = !serial;
+    o.tcpPort = 0;
+    o.udp = false;
+    o.registryDirectory = p.dir.path();
+    sim::Simulator simulator(o);
+    QVERIFY(simulator.start());
+    sim::Console console(simulator.device());
+    p.endLink = [&] {
+        if (serial)
+            simulator.hangUpSerial();
+        else
+            simulator.closeTcpConnections();
+    };
+    QByteArrayList gotA, gotB;
+    qint64 took = -1;
+    p.whileServing = [&](quint16 port) {
+        Surface a(port), b(port);
+        if (a.prelude().isEmpty() || b.prelude().isEmpty())
+            return;
+        QVERIFY(console.execute(QStringLiteral("route 6 3")).ok);
+        const qint64 from = p.clock.nowMs();
+        // The next idle read of the routing, due within one period, finds it.
+        p.clock.advance(videohub::limits::RoutingPollMs);
+        waitFor([&] { return !a.blocks.isEmpty() && !b.blocks.isEmpty(); });
+        took = p.clock.nowMs() - from;
+        gotA = a.take(1);
+        gotB = b.take(1);
+    };
+    const QStringList where = serial ? QStringList{QStringLiteral("--port"), QStringLiteral("COM%1").arg(simulator.serialCom())}
+                                     : QStringList{QStringLiteral("--host"),
+                                                   QStringLiteral("127.0.0.1:%1").arg(simulator.tcpPort())};
+    QCOMPARE(p.run(where + QStringList{QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}),
+             int(ctl::NoSwitch));
+    qunsetenv("TALVANE_PORT_REGISTRY");
+    QCOMPARE(gotA, QByteArrayList{"VIDEO OUTPUT ROUTING:\n2 5"});
+    QCOMPARE(gotB, gotA);
+    QVERIFY2(took >= 0 && took <= 5000, qPrintable(QString::number(took)));
 }
 
 void TestCtlServe::badListenAddresses_data()
