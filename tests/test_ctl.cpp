@@ -8,12 +8,14 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include "core/clock.h"
 #include "ctl/ctl.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
+#include "sim/udpendpoint.h"
 #include "support/simlink.h"
 
 using namespace talvane;
@@ -357,6 +359,43 @@ private slots:
         QVERIFY(p.progress.contains("upgrade: 2500 bytes sent, the switch is rebooting"));
         QCOMPARE(p.progress.last(), QString());  // the line is ended
         QCOMPARE(p.out, QStringList{"Firmware upgraded (2500 bytes); the switch is back"});
+    }
+
+    // Network settings from the command line reach the switch named by its
+    // MAC, and the command ends once it answers with them. On loopback and
+    // ports of the test's own; it ends on the switch's answers, not on time.
+    void netconfig()
+    {
+        QUdpSocket probeA, probeB;
+        probeA.bind(QHostAddress::AnyIPv4, 0);
+        probeB.bind(QHostAddress::AnyIPv4, 0);
+        ctl::Environment env;
+        env.endpoints.broadcast = QHostAddress(QStringLiteral("127.255.255.255"));
+        env.endpoints.searchPort = probeA.localPort();
+        env.endpoints.configPort = probeB.localPort();
+        probeA.close();
+        probeB.close();
+        sim::SwitchDevice device;
+        sim::UdpEndpoint switchSide(device, nullptr);
+        QVERIFY(switchSide.open(env.endpoints.searchPort, env.endpoints.configPort, false));
+        QStringList out, err;
+        env.out = [&](const QString& l) { out << l; };
+        env.err = [&](const QString& l) { err << l; };
+        QTemporaryDir dir;
+        env.labelsPath = dir.filePath("labels.json");
+
+        const int rc = ctl::run({"--json", "netconfig", "--target", "02:54:4C:56:53:01", "--mac", "02-54-4c-56-53-42",
+                                 "--ip", "192.168.7.20", "--mask", "255.255.255.0", "--gateway", "192.168.7.1"},
+                                env);
+        QVERIFY2(rc == 0, qPrintable(err.join('\n')));
+        QCOMPARE(device.model().net.ip, (Ipv4Octets{192, 168, 7, 20}));
+        QVERIFY(device.model().net.staticIp);
+        QCOMPARE(device.model().net.mac, (MacAddress{0x02, 0x54, 0x4C, 0x56, 0x53, 0x42}));
+        QCOMPARE(out.size(), 1);
+        const QJsonObject expected{{"command", "netconfig"}, {"ok", true},           {"auto", false},
+                                   {"mac", "02-54-4C-56-53-42"}, {"ip", "192.168.7.20"}, {"mask", "255.255.255.0"},
+                                   {"gateway", "192.168.7.1"}};
+        QCOMPARE(QJsonDocument::fromJson(out[0].toUtf8()).object(), expected);
     }
 };
 
