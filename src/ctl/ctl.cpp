@@ -515,7 +515,7 @@ QString usageText(const QCommandLineParser& parser)
         text += QStringLiteral("      ") + c.summary + u'\n';
     }
     text += QStringLiteral(
-        "\nExit codes: 0 done, 1 other failure, 2 usage error, 3 no such port or no switch or cannot "
+        "\nExit codes: 0 done, 1 other failure, 2 wrong command line, 3 no such port or no switch or cannot "
         "connect, 4 port in use, 5 time-out (after one resend), 6 refused by the switch, 7 bad file.\n");
     return text;
 }
