@@ -36,9 +36,19 @@ QString holderOf(const QString& devicePath, qint64 provider)
     if (pid == 0)
         pid = openedByOtherProcess(devicePath, provider);
     if (pid != 0) {
-        QByteArray comm;
-        readWholeFile(QByteArray("/proc/") + QByteArray::number(pid) + "/comm", comm, 256);
-        const QString name = QString::fromLocal8Bit(comm).trimmed();
+        // The program's name from its command line (the kernel's short name
+        // is cut at 15 characters), else the short name.
+        const QByteArray proc = QByteArray("/proc/") + QByteArray::number(pid);
+        QByteArray raw;
+        readWholeFile(proc + "/cmdline", raw, 4096);
+        QString name = QString::fromLocal8Bit(raw.left(raw.indexOf('\0') < 0 ? raw.size() : raw.indexOf('\0')));
+        name = name.mid(name.lastIndexOf(u'/') + 1).trimmed();
+        if (name.isEmpty() && readWholeFile(proc + "/comm", raw, 256))
+            name = QString::fromLocal8Bit(raw).trimmed();
+        // Another user's program name goes to a terminal: no control characters.
+        for (QChar& c : name)
+            if (c.category() == QChar::Other_Control)
+                c = u'?';
         return name.isEmpty() ? QStringLiteral("process %1").arg(pid) : QStringLiteral("%1 (pid %2)").arg(name).arg(pid);
     }
     if (isOwnOpenPort(devicePath))
@@ -505,7 +515,7 @@ QString usageText(const QCommandLineParser& parser)
         text += QStringLiteral("      ") + c.summary + u'\n';
     }
     text += QStringLiteral(
-        "\nExit codes: 0 done, 1 other failure, 2 usage error, 3 no such port or no switch or cannot "
+        "\nExit codes: 0 done, 1 other failure, 2 wrong command line, 3 no such port or no switch or cannot "
         "connect, 4 port in use, 5 time-out (after one resend), 6 refused by the switch, 7 bad file.\n");
     return text;
 }
