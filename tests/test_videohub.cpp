@@ -147,13 +147,25 @@ void TestVideohub::routeReachesTheSwitchAndEveryClient()
     QCOMPARE(h.link.model().route[1], 4);
     QCOMPARE(h.routeCommands(), 1);
 
+    // A client that sends and closes at once (a script) has its requests
+    // carried out, however many turns they take.
+    {
+        Surface script(h.server->port());
+        script.prelude();
+        script.send(QByteArray("PING:\n\n").repeated(20 * vh::limits::MaxBlocksPerTurn) + "VIDEO OUTPUT ROUTING:\n5 2\n\n");
+        script.socket.disconnectFromHost();
+        QCOMPARE(a->take(1), QByteArrayList{"VIDEO OUTPUT ROUTING:\n5 2"});
+        QCOMPARE(b->take(1), QByteArrayList{"VIDEO OUTPUT ROUTING:\n5 2"});
+        QCOMPARE(h.link.model().route[5], 3);
+    }
+
     // Several in one block go one at a time, each confirmed before the next.
     b->send("VIDEO OUTPUT ROUTING:\n0 7\n7 0\n\n");
     QCOMPARE(b->take(3), (QByteArrayList{"ACK", "VIDEO OUTPUT ROUTING:\n0 7", "VIDEO OUTPUT ROUTING:\n7 0"}));
     QCOMPARE(a->take(2), (QByteArrayList{"VIDEO OUTPUT ROUTING:\n0 7", "VIDEO OUTPUT ROUTING:\n7 0"}));
     QCOMPARE(h.link.model().route[0], 8);
     QCOMPARE(h.link.model().route[7], 1);
-    QCOMPARE(h.routeCommands(), 3);
+    QCOMPARE(h.routeCommands(), 4);
     QCOMPARE(int(h.session.counters().unsolicited), 0);
 }
 

@@ -3,6 +3,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <limits>
 
 #include "ops/limits.h"
 #include "ops/routing.h"
@@ -19,6 +20,7 @@ struct Server::Client {
     bool greeted = false;
     bool dropped = false;
     bool readPosted = false;
+    bool closing = false;  // its end is closed: what it sent is still handled, nothing is sent
 };
 
 namespace {
@@ -118,8 +120,15 @@ void Server::onNewConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
         connect(socket, &QTcpSocket::disconnected, this, [this, id] {
             const auto it = clients_.find(id);
-            if (it != clients_.end())
-                drop(*it->second, QString());
+            if (it == clients_.end())
+                return;
+            // A client that sends its requests and closes at once (a
+            // script) still has them carried out.
+            Client& c = *it->second;
+            c.closing = true;
+            if (c.greeted)
+                consume(c, std::numeric_limits<int>::max());
+            drop(c, QString());
         });
         Client& c = *client;
         clients_.emplace(id, std::move(client));
@@ -158,10 +167,21 @@ void Server::readFrom(int id)
     c.readPosted = false;
     if (c.dropped || !c.greeted)
         return;
+    consume(c, limits::MaxBlocksPerTurn);
+    // The rest on a later turn, after the other clients had theirs.
+    if (!c.dropped && !c.readPosted && c.socket->bytesAvailable() > 0) {
+        c.readPosted = true;
+        QMetaObject::invokeMethod(this, [this, id] { readFrom(id); }, Qt::QueuedConnection);
+    }
+}
+
+void Server::consume(Client& c, int maxBlocks)
+{
     int handled = 0;
     qint64 taken = 0;
+    const qint64 maxBytes = maxBlocks == std::numeric_limits<int>::max() ? limits::ReadBufferBytes : limits::ReadChunkBytes;
     std::vector<BlockReader::Item> items;
-    while (!c.dropped && handled < limits::MaxBlocksPerTurn && taken < limits::ReadChunkBytes) {
+    while (!c.dropped && handled < maxBlocks && taken < maxBytes) {
         const QByteArray piece = c.socket->read(limits::ReadPieceBytes);
         if (piece.isEmpty())
             break;
@@ -178,16 +198,11 @@ void Server::readFrom(int id)
                 handle(c, item.block);
         }
     }
-    // The rest on a later turn, after the other clients had theirs.
-    if (!c.dropped && !c.readPosted && c.socket->bytesAvailable() > 0) {
-        c.readPosted = true;
-        QMetaObject::invokeMethod(this, [this, id] { readFrom(id); }, Qt::QueuedConnection);
-    }
 }
 
 void Server::send(Client& c, const QByteArray& bytes)
 {
-    if (c.dropped)
+    if (c.dropped || c.closing)
         return;
     c.socket->write(bytes);
     if (c.socket->bytesToWrite() > limits::MaxUnreadBytes)
