@@ -3,7 +3,6 @@
 #include <QTcpSocket>
 
 #include <algorithm>
-#include <limits>
 
 #include "ops/limits.h"
 #include "ops/routing.h"
@@ -123,12 +122,13 @@ void Server::onNewConnection()
             if (it == clients_.end())
                 return;
             // A client that sends its requests and closes at once (a
-            // script) still has them carried out.
+            // script) still has them carried out, turn by turn as any other.
             Client& c = *it->second;
             c.closing = true;
-            if (c.greeted)
-                consume(c, std::numeric_limits<int>::max());
-            drop(c, QString());
+            if (c.greeted && c.socket->bytesAvailable() > 0)
+                readFrom(id);
+            else
+                drop(c, QString());
         });
         Client& c = *client;
         clients_.emplace(id, std::move(client));
@@ -167,21 +167,26 @@ void Server::readFrom(int id)
     c.readPosted = false;
     if (c.dropped || !c.greeted)
         return;
-    consume(c, limits::MaxBlocksPerTurn);
+    consume(c);
+    if (c.dropped)
+        return;
     // The rest on a later turn, after the other clients had theirs.
-    if (!c.dropped && !c.readPosted && c.socket->bytesAvailable() > 0) {
-        c.readPosted = true;
-        QMetaObject::invokeMethod(this, [this, id] { readFrom(id); }, Qt::QueuedConnection);
+    if (c.socket->bytesAvailable() > 0) {
+        if (!c.readPosted) {
+            c.readPosted = true;
+            QMetaObject::invokeMethod(this, [this, id] { readFrom(id); }, Qt::QueuedConnection);
+        }
+    } else if (c.closing) {
+        drop(c, QString());
     }
 }
 
-void Server::consume(Client& c, int maxBlocks)
+void Server::consume(Client& c)
 {
     int handled = 0;
     qint64 taken = 0;
-    const qint64 maxBytes = maxBlocks == std::numeric_limits<int>::max() ? limits::ReadBufferBytes : limits::ReadChunkBytes;
     std::vector<BlockReader::Item> items;
-    while (!c.dropped && handled < maxBlocks && taken < maxBytes) {
+    while (!c.dropped && handled < limits::MaxBlocksPerTurn && taken < limits::ReadChunkBytes) {
         const QByteArray piece = c.socket->read(limits::ReadPieceBytes);
         if (piece.isEmpty())
             break;

@@ -70,8 +70,8 @@ private:
     void onNewConnection();
     void greet(Client& c);
     void readFrom(int id);
-    // Handles what the client sent, at most `maxBlocks` blocks.
-    void consume(Client& c, int maxBlocks);
+    // Handles what the client sent, as much as one turn allows.
+    void consume(Client& c);
     void handle(Client& c, const Block& block);
     void answerQuery(Client& c, const Block& block);
     bool changeRouting(Client& c, const Block& block);
