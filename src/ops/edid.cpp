@@ -54,6 +54,13 @@ EdidSet* EdidSet::copy(Session& session, int output, int target, QObject* parent
     return new EdidSet(session, Kind::Copy, build::edidCopy(output, target), target, parent);
 }
 
+EdidSet::Block EdidSet::blockOf(const std::uint8_t* file, std::size_t size)
+{
+    Block block{};
+    std::copy_n(file, std::min(size, block.size() - 1), block.begin() + 1);
+    return block;
+}
+
 EdidSet* EdidSet::upload(Session& session, const Block& block, int target, QObject* parent)
 {
     auto* op = new EdidSet(session, Kind::Upload, build::edidUploadRequest(), target, parent);

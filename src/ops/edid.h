@@ -41,6 +41,7 @@ public:
     static EdidSet* preset(Session& session, int presetIndex, int target, QObject* parent = nullptr);
     static EdidSet* copy(Session& session, int output, int target, QObject* parent = nullptr);
     // The block as it goes out (0x00 and the first 255 bytes of the file).
+    static Block blockOf(const std::uint8_t* file, std::size_t size);
     static EdidSet* upload(Session& session, const Block& block, int target, QObject* parent = nullptr);
 
 protected:

@@ -39,5 +39,8 @@ constexpr Timing RebootPoll{6000, 6000, 5};
 // Network settings: from the packet to the configured switch found again.
 constexpr int NetworkSettingsMs = 15000;
 
+// talvane-ctl: how long it waits for the TCP connection to the switch.
+constexpr int TcpConnectMs = 5000;
+
 }  // namespace limits
 }  // namespace talvane

@@ -60,6 +60,13 @@ MatrixRead::MatrixRead(Session& session, Timing first, QObject* parent)
 {
 }
 
+MatrixRead::MatrixRead(Session& session, Timing first, Part part, QObject* parent)
+    : Operation(session, parent)
+    , first_(first)
+    , part_(part)
+{
+}
+
 void MatrixRead::begin() { queryRoute(1); }
 
 void MatrixRead::queryRoute(int output)
@@ -71,13 +78,16 @@ void MatrixRead::queryRoute(int output)
               output == 1 ? first_ : limits::ChainQuery};
     exchange(std::move(r), [this, output](const CommandFrame& f) {
         // The next query goes out first: the line works while the view updates.
+        const bool last = output == kPortCount && part_ == Part::RoutesOnly;
         if (output < kPortCount)
             queryRoute(output + 1);
-        else
+        else if (!last)
             queryArc(1);
         const int input = decode::routeAnswer(f).input;
         if (isPort(input))
             emit routeReported(output, input);
+        if (last)
+            finish(Outcome::Done);
     });
 }
 

@@ -47,12 +47,14 @@ private:
 };
 
 // Reads which input feeds each output, then each output's ARC state, one
-// output at a time, A to H.
+// output at a time, A to H; or the routing alone.
 class MatrixRead : public Operation {
     Q_OBJECT
 public:
+    enum class Part { RoutesAndArc, RoutesOnly };
     // `first`: the timing of the first query (the rest wait as a chain does).
     MatrixRead(Session& session, Timing first, QObject* parent = nullptr);
+    MatrixRead(Session& session, Timing first, Part part, QObject* parent = nullptr);
 
 signals:
     void routeReported(int output, int input);  // input 1..8; other answers report nothing
@@ -66,6 +68,7 @@ private:
     void queryArc(int output);
 
     Timing first_;
+    Part part_ = Part::RoutesAndArc;
 };
 
 }  // namespace talvane

@@ -25,15 +25,6 @@ using namespace edid;
 
 namespace {
 
-// List 1081 in the order of the switch's preset numbering.
-const char* const kPresetNames[kEdidPresetCount] = {
-    "1080p,Stereo Audio 2.0",  "1080p,Dolby/DTS 5.1",  "1080p,HD Audio 7.1",
-    "1080i,Stereo Audio 2.0",  "1080i,Dolby/DTS 5.1",  "1080i,HD Audio 7.1",
-    "3D,Stereo Audio 2.0",     "3D,Dolby/DTS 5.1",     "3D,HD Audio 7.1",
-    "4K2K30,Stereo Audio 2.0", "4K2K30,Dolby/DTS 5.1", "4K2K30,HD Audio 7.1",
-    "4K2K60,Stereo Audio 2.0", "4K2K60,Dolby/DTS 5.1", "4K2K60,HD Audio 7.1",
-};
-
 const QString kDefaultEdid = QStringLiteral("Default EDID");
 const QString kAllInputs = QStringLiteral("All Input");
 const QString kSet = QStringLiteral("Set");
@@ -60,7 +51,7 @@ QString outputName(int output) { return QStringLiteral("HDMI OUT%1").arg(QChar(Q
 
 QString CEDIDDlg::presetName(int index)
 {
-    return index >= 0 && index < kEdidPresetCount ? QString::fromLatin1(kPresetNames[index]) : QString();
+    return index >= 0 && index < kEdidPresetCount ? QString::fromLatin1(kEdidPresetNames[index]) : QString();
 }
 
 QString CEDIDDlg::edidName(int code)

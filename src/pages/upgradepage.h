@@ -88,7 +88,7 @@ inline const QString Complete = QStringLiteral("->MCU upgrading complete ");
 inline const QString Success = QStringLiteral("->Firmware upgrade successfully ");
 }  // namespace line
 
-constexpr std::size_t kImageBufferSize = 100000;
+constexpr std::size_t kImageBufferSize = kFirmwareImageMaxSize;
 constexpr int kIdentHalfLength = 16;
 
 using State = FirmwareUpgrade::Stage;

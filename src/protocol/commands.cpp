@@ -2,6 +2,14 @@
 
 namespace talvane {
 
+const char* const kEdidPresetNames[kEdidPresetCount] = {
+    "1080p,Stereo Audio 2.0",  "1080p,Dolby/DTS 5.1",  "1080p,HD Audio 7.1",
+    "1080i,Stereo Audio 2.0",  "1080i,Dolby/DTS 5.1",  "1080i,HD Audio 7.1",
+    "3D,Stereo Audio 2.0",     "3D,Dolby/DTS 5.1",     "3D,HD Audio 7.1",
+    "4K2K30,Stereo Audio 2.0", "4K2K30,Dolby/DTS 5.1", "4K2K30,HD Audio 7.1",
+    "4K2K60,Stereo Audio 2.0", "4K2K60,Dolby/DTS 5.1", "4K2K60,HD Audio 7.1",
+};
+
 std::uint8_t firmwareBlockFlags(std::size_t imageSize, std::size_t offset)
 {
     return offset > 0 && offset + kDataPayloadSize >= imageSize ? kLastBlockFlag : 0;

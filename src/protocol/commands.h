@@ -70,6 +70,10 @@ constexpr std::uint8_t kSearchRequestByte = 0x61;    // UDP device search reques
 
 constexpr int kPortCount = 8;        // inputs 1..8, outputs 1..8 (A..H)
 constexpr int kEdidPresetCount = 15; // preset index 0..14, sent as 1..15
+// The presets' names, by preset index, as the switch's documentation lists them.
+extern const char* const kEdidPresetNames[kEdidPresetCount];
+// The largest firmware image the switch takes, in bytes.
+constexpr std::size_t kFirmwareImageMaxSize = 100000;
 constexpr int kEdidCodeCount = 23;   // status codes 0..14 presets, 15..22 copies of outputs A..H
 constexpr int kEdidCopyCodeFirst = kEdidPresetCount;
 // The status code of the EDID copied from output 1..8 (A..H).

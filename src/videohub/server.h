@@ -1,0 +1,129 @@
+// A Videohub control-surface server for the switch: each client gets the
+// prelude (device, labels, locks, routing), may query any block, route
+// outputs, name ports and lock outputs, and sees every change any client
+// or anyone at the switch makes. Routes go to the switch through the
+// operations, one at a time; clients are shown only what the switch
+// confirmed or reports. Names are kept in the labels store.
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "ops/labelstore.h"
+#include "ops/runner.h"
+#include "videohub/protocol.h"
+
+class QTcpSocket;
+
+namespace talvane {
+
+class MatrixRead;
+class RouteSet;
+
+namespace videohub {
+
+class Server : public QObject {
+    Q_OBJECT
+public:
+    // `runner` and `labels` outlive the server; `switchKey` names the
+    // switch in the labels store.
+    Server(Runner& runner, LabelStore& labels, QString switchKey, DeviceIdentity identity,
+           QObject* parent = nullptr);
+    ~Server() override;
+
+    // Starts listening and reading the switch's routing. Clients that come
+    // before the routing is known get their prelude once it is.
+    bool listen(const QHostAddress& address, quint16 port);
+    QString errorString() const { return listener_.errorString(); }
+    QHostAddress address() const { return listener_.serverAddress(); }
+    quint16 port() const { return listener_.serverPort(); }
+
+    int clientCount() const;
+    // Bytes held for clients now: what they sent and was not handled yet,
+    // what they were sent and have not read, and blocks in progress.
+    qint64 heldBytes() const;
+    bool routingKnown() const { return routingKnown_; }
+    // Zero-based input feeding each output, as the switch last confirmed or reported.
+    const std::array<int, kPorts>& routing() const { return routes_; }
+
+signals:
+    void clientCountChanged(int count);
+    // A client was dropped: too many, or its unread output passed the limit.
+    void clientRefused(const QString& peer, const QString& why);
+    // A read of the switch's routing ended (true: every output answered).
+    void routingRead(bool complete);
+    // A route request ended without the switch's confirmation.
+    void routeFailed(int output, int input);
+
+private:
+    struct Client;
+    using Lines = std::vector<int>;
+
+    void onNewConnection();
+    void greet(Client& c);
+    void readFrom(int id);
+    // Handles what the client sent, as much as one turn allows.
+    void consume(Client& c);
+    void handle(Client& c, const Block& block);
+    void answerQuery(Client& c, const Block& block);
+    bool changeRouting(Client& c, const Block& block);
+    bool changeLabels(const Block& block, bool outputs);
+    bool changeLocks(Client& c, const Block& block);
+
+    void send(Client& c, const QByteArray& bytes);
+    void broadcast(const Block& block);
+    void broadcastLocks(const Lines& outputs);
+    void drop(Client& c, const QString& why);
+    void reap();
+
+    std::array<LockState, kPorts> locksFor(int clientId) const;
+    std::array<QString, kPorts> inputNames() const;
+    std::array<QString, kPorts> outputNames() const;
+
+    void refreshNames();
+
+    void pump();
+    void routeEnded(int output, int input, bool done);
+    void poll();
+    void readRouting(bool sendWhole);
+    void routingReadEnded(bool complete);
+
+    Runner& runner_;
+    LabelStore& labels_;
+    QString switchKey_;
+    DeviceIdentity identity_;
+    QTcpServer listener_;
+    int pollTimer_ = 0;
+
+    std::map<int, std::unique_ptr<Client>> clients_;
+    int nextClientId_ = 1;
+    bool reapPosted_ = false;
+
+    std::array<int, kPorts> routes_{};
+    bool routingKnown_ = false;
+    std::array<int, kPorts> lockOwner_{};  // client id, 0: free
+    // The names every client has been sent.
+    PortLabels names_;
+
+    // Routes asked for and not yet sent, one per output, in the order first asked.
+    std::vector<RouteLine> pending_;
+    QPointer<RouteSet> routing_;
+    bool holding_ = false;
+    bool routeFailed_ = false;
+
+    QPointer<MatrixRead> read_;
+    bool sendWholeRouting_ = false;
+    std::array<int, kPorts> readRoutes_{};
+    std::array<bool, kPorts> readSeen_{};
+};
+
+}  // namespace videohub
+}  // namespace talvane

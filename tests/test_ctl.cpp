@@ -1,0 +1,403 @@
+// talvane-ctl as a user and a script meet it: the program against the
+// simulator over its pseudo-terminal and TCP (what the switch holds after
+// a command, the exit code, the JSON document), and its logic in-process on
+// the manual clock where time matters (a silent switch, an upgrade through
+// the reboot).
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include "core/clock.h"
+#include "ctl/ctl.h"
+#include "protocol/commands.h"
+#include "sim/simulator.h"
+#include "sim/udpendpoint.h"
+#include "support/simlink.h"
+
+using namespace talvane;
+
+namespace {
+
+// Processes events until `cond` holds; false at the deadline (a bound for a
+// hung program, not a measure of time).
+bool waitFor(const std::function<bool()>& cond, int deadlineMs = 60000)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    while (!cond()) {
+        const qint64 left = deadlineMs - elapsed.elapsed();
+        if (left <= 0)
+            return false;
+        wake.start(int(left));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+QString routesOf(const sim::SwitchModel& m)
+{
+    QString s;
+    for (int input : m.route)
+        s += QString::number(input);
+    return s;
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out, err;
+};
+
+// The simulator in this process (serial pty and TCP on a free port), and
+// talvane-ctl started as a user starts it, with its own configuration and
+// port registry.
+struct WireBench {
+    QTemporaryDir dir;
+    std::unique_ptr<sim::Simulator> sim;
+
+    WireBench()
+    {
+        sim::SimOptions o;
+        o.tcpPort = 0;
+        o.udp = false;
+        o.registryDirectory = dir.filePath("ports");
+        o.tracePath = dir.filePath("trace.txt");
+        sim = std::make_unique<sim::Simulator>(o);
+    }
+    bool start() { return sim->start(); }
+    sim::SwitchModel& model() { return sim->device().model(); }
+    QString labelsPath() const { return dir.filePath("config/talvane-controller/labels.json"); }
+    // Frames the switch received.
+    int received()
+    {
+        QFile f(dir.filePath("trace.txt"));
+        if (!f.open(QIODevice::ReadOnly))
+            return 0;
+        int n = 0;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            n += line.startsWith("< ") ? 1 : 0;
+        return n;
+    }
+    // %1 the simulator's COM number, %2 its TCP port, %3 its pty, %4 the test's directory.
+    QStringList expand(const QStringList& args)
+    {
+        QStringList out;
+        for (QString a : args)
+            out << a.replace("%1", QString::number(sim->serialCom()))
+                       .replace("%2", QString::number(sim->tcpPort()))
+                       .replace("%3", sim->serialPath())
+                       .replace("%4", dir.path());
+        return out;
+    }
+    Run ctl(const QStringList& args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TALVANE_PORT_REGISTRY", dir.filePath("ports"));
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(TALVANE_CTL_PROGRAM), expand(args));
+        Run run;
+        if (!waitFor([&] { return p.state() == QProcess::NotRunning; })) {
+            p.kill();
+            p.waitForFinished();
+            return run;
+        }
+        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        run.out = QString::fromUtf8(p.readAllStandardOutput());
+        run.err = QString::fromUtf8(p.readAllStandardError());
+        return run;
+    }
+};
+
+// The program's logic in this process, on the simulated switch and the
+// manual clock: each wait lets replies arrive, then moves time on.
+struct InProcess {
+    ManualClock clock;
+    struct ClockScope {
+        explicit ClockScope(Clock* c) { setAppClock(c); }
+        ~ClockScope() { setAppClock(nullptr); }
+    } scope{&clock};
+    SimLink link;
+    QTemporaryDir dir;
+    QStringList out, err, progress;
+    ctl::Environment env;
+
+    InProcess()
+    {
+        env.out = [this](const QString& l) { out << l; };
+        env.err = [this](const QString& l) { err << l; };
+        env.progress = [this](const QString& l) { progress << l; };
+        env.clock = &clock;
+        env.link = &link;
+        env.linkKey = LabelStore::keyForPort(200);
+        env.labelsPath = dir.filePath("labels.json");
+        env.wait = [this](const std::function<bool()>& done) {
+            for (qint64 t = 0; t < 600000 && !done(); t += 10) {
+                SimLink::settle();
+                if (!done())
+                    clock.advance(10);
+            }
+        };
+    }
+    int run(const QStringList& args) { return ctl::run(args, env); }
+};
+
+}  // namespace
+
+class TestCtl : public QObject {
+    Q_OBJECT
+private slots:
+    void overTheWire_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("routes");  // the switch's routing afterwards, outputs A..H
+        QTest::addColumn<bool>("reached");    // whether the switch received anything
+        QTest::newRow("route by COM number") << QStringList{"--port", "COM%1", "route", "4:B"} << 0 << "14345678" << true;
+        QTest::newRow("several pairs, by device path")
+            << QStringList{"--port", "%3", "route", "3:A", "2:b,C", "8:4"} << 0 << "32285678" << true;
+        QTest::newRow("over TCP") << QStringList{"--host", "127.0.0.1:%2", "route", "3:H"} << 0 << "12345673" << true;
+        QTest::newRow("the only switch found") << QStringList{"route", "5:D"} << 0 << "12355678" << true;
+        QTest::newRow("no output I") << QStringList{"--port", "COM%1", "route", "1:A", "1:I"} << 2 << "12345678" << false;
+        QTest::newRow("no input 9") << QStringList{"--port", "COM%1", "route", "9:A"} << 2 << "12345678" << false;
+        QTest::newRow("not an EDID file")
+            << QStringList{"--port", "COM%1", "edid", "upload", "%4/trace.txt", "all"} << 7 << "12345678" << false;
+        QTest::newRow("EDID file is a directory")
+            << QStringList{"--port", "COM%1", "edid", "upload", "%4", "2"} << 7 << "12345678" << false;
+        QTest::newRow("no firmware file") << QStringList{"--port", "COM%1", "upgrade", "%4/none.bin"} << 7 << "12345678" << false;
+        QTest::newRow("no such port") << QStringList{"--port", "COM250", "route", "1:A"} << 3 << "12345678" << false;
+        QTest::newRow("nothing listens") << QStringList{"--host", "127.0.0.1:1", "route", "1:A"} << 3 << "12345678" << false;
+        QTest::newRow("port and host") << QStringList{"--port", "COM%1", "--host", "127.0.0.1", "reboot"} << 2 << "12345678"
+                                       << false;
+        QTest::newRow("unknown command") << QStringList{"--port", "COM%1", "teleport"} << 2 << "12345678" << false;
+        QTest::newRow("netconfig, a multicast MAC")
+            << QStringList{"netconfig", "--mac", "01:00:5E:00:00:01", "--auto"} << 2 << "12345678" << false;
+        QTest::newRow("netconfig, a gateway the switch cannot take")
+            << QStringList{"netconfig", "--mac", "02544C565309", "--ip", "10.0.0.7", "--gateway", "10.0.0.254"} << 2
+            << "12345678" << false;
+    }
+
+    void overTheWire()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, routes);
+        QFETCH(bool, reached);
+        WireBench b;
+        QVERIFY(b.start());
+        const Run run = b.ctl(args);
+        QVERIFY2(run.exitCode == exitCode, qPrintable(QString("exit %1: %2").arg(run.exitCode).arg(run.err)));
+        QCOMPARE(routesOf(b.model()), routes);
+        QCOMPARE(b.received() > 0, reached);
+        if (exitCode != 0)
+            QVERIFY(run.err.startsWith("talvane-ctl: "));
+    }
+
+    // A port another program holds is refused, and the holder named.
+    void busyPort()
+    {
+        WireBench b;
+        QVERIFY(b.start());
+        QProcess holder;
+        holder.start("sh", {"-c", "exec 3<>\"$1\"; echo held; read x", "sh", b.sim->serialPath()});
+        QVERIFY(waitFor([&] { return holder.canReadLine() || holder.state() == QProcess::NotRunning; }));
+        QCOMPARE(holder.readLine(), QByteArray("held\n"));
+        const qint64 pid = holder.processId();
+        const Run run = b.ctl({"--port", "COM%1", "route", "4:B"});
+        holder.closeWriteChannel();
+        QVERIFY(waitFor([&] { return holder.state() == QProcess::NotRunning; }));
+        QCOMPARE(run.exitCode, 4);
+        QVERIFY2(run.err.contains(QString("is in use by sh (pid %1)").arg(pid)), qPrintable(run.err));
+        QCOMPARE(b.received(), 0);
+        QCOMPARE(routesOf(b.model()), QString("12345678"));
+    }
+
+    // The whole status as a script reads it: stable keys, the switch's state, the labels.
+    void jsonStatus()
+    {
+        WireBench b;
+        QVERIFY(b.start());
+        sim::SwitchModel& m = b.model();
+        m.route = {3, 1, 1, 8, 5, 6, 7, 2};
+        m.arc[1] = true;
+        m.source[2] = false;
+        m.display[5] = false;
+        m.edidCode[4] = edidCopyCode(2);
+        m.edidCode[0] = 14;
+        m.beep = false;
+        QVERIFY(b.ctl({"--port", "COM%1", "labels", "input", "1", "Stage camera"}).exitCode == 0);
+        QVERIFY(b.ctl({"--port", "COM%1", "labels", "output", "b", "Projector"}).exitCode == 0);
+
+        const Run run = b.ctl({"--json", "--port", "COM%1", "status"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out.count('\n'), 1);  // one document
+        QJsonParseError error{};
+        const QJsonObject doc = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+
+        QJsonArray inputs, outputs;
+        for (int i = 1; i <= 8; ++i) {
+            const int code = m.edidCode[std::size_t(i - 1)];
+            inputs.append(QJsonObject{{"input", i},
+                                      {"source", i != 3},
+                                      {"edid", code},
+                                      {"edidName", i == 1   ? "4K2K60,HD Audio 7.1"
+                                                   : i == 5 ? "copy of output B"
+                                                            : "1080p,Stereo Audio 2.0"},
+                                      {"label", i == 1 ? "Stage camera" : ""}});
+        }
+        const QString letters = "ABCDEFGH";
+        for (int o = 1; o <= 8; ++o)
+            outputs.append(QJsonObject{{"output", QString(letters[o - 1])},
+                                       {"display", o != 6},
+                                       {"input", m.route[std::size_t(o - 1)]},
+                                       {"arc", o == 2},
+                                       {"label", o == 2 ? "Projector" : ""}});
+        const QJsonObject expected{{"command", "status"},
+                                   {"ok", true},
+                                   {"switch", QString("port:COM%1").arg(b.sim->serialCom())},
+                                   {"power", true},
+                                   {"beeper", false},
+                                   {"inputs", inputs},
+                                   {"outputs", outputs}};
+        QCOMPARE(doc, expected);
+    }
+
+    // A damaged labels file is reported and left as it was; the switch's
+    // status is still shown, without names.
+    void damagedLabels()
+    {
+        WireBench b;
+        QVERIFY(b.start());
+        QVERIFY(QDir().mkpath(QFileInfo(b.labelsPath()).path()));
+        const QByteArray damaged = "{\"version\": 1, \"switches\": {\"port:COM1\": {\"inputs\": [";
+        {
+            QFile f(b.labelsPath());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(damaged);
+        }
+        for (const QStringList& args : {QStringList{"--port", "COM%1", "labels", "input", "3", "Stage camera"},
+                                        QStringList{"--port", "COM%1", "labels"},
+                                        QStringList{"--json", "--port", "COM%1", "labels"}}) {
+            const Run run = b.ctl(args);
+            QCOMPARE(run.exitCode, 7);
+            QVERIFY2(run.err.contains("labels file is damaged") && run.err.contains("not valid JSON"), qPrintable(run.err));
+        }
+        QFile f(b.labelsPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), damaged);
+
+        const Run status = b.ctl({"--port", "COM%1", "status"});
+        QCOMPARE(status.exitCode, 0);
+        QVERIFY(status.err.contains("labels not shown"));
+        QVERIFY(status.out.contains("Output B  display"));
+        QCOMPARE(b.received() > 0, true);
+    }
+
+    void silentSwitch_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("sends");
+        QTest::addColumn<qint64>("endsAt");
+        QTest::newRow("route") << QStringList{"route", "4:B"} << 2 << qint64(6000);
+        QTest::newRow("route, JSON") << QStringList{"--json", "route", "4:B", "5:C"} << 2 << qint64(6000);
+        QTest::newRow("ARC") << QStringList{"arc", "B", "on"} << 2 << qint64(6000);
+        QTest::newRow("power on: 3 s, then 2 s") << QStringList{"power", "on"} << 2 << qint64(5000);
+        QTest::newRow("status: its first query") << QStringList{"status"} << 2 << qint64(6000);
+    }
+
+    // The time-out code once the command went out again once and was not
+    // answered either; nothing after it is sent.
+    void silentSwitch()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, sends);
+        QFETCH(qint64, endsAt);
+        InProcess p;
+        p.link.device.faults().silentAll = true;
+        QCOMPARE(p.run(args), int(ctl::TimedOut));
+        QCOMPARE(int(p.link.written.size()), sends);
+        QVERIFY(p.link.written.front() == p.link.written.back());
+        QVERIFY(p.clock.nowMs() >= endsAt && p.clock.nowMs() < endsAt + 20);
+        QVERIFY(p.err.join('\n').contains("time out"));
+        if (args.contains("--json")) {
+            QCOMPARE(p.out.size(), 1);
+            const QJsonObject doc = QJsonDocument::fromJson(p.out[0].toUtf8()).object();
+            QCOMPARE(doc.value("ok").toBool(true), false);
+            QCOMPARE(doc.value("exit").toInt(), int(ctl::TimedOut));
+            QCOMPARE(doc.value("routes").toArray().size(), 0);
+        }
+    }
+
+    // A firmware upgrade from the command line, through the reboot, with
+    // its progress line.
+    void upgradeThroughTheReboot()
+    {
+        InProcess p;
+        QByteArray image(2500, Qt::Uninitialized);
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char(i * 13 + 1);
+        const QString path = p.dir.filePath("fw.bin");
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(image);
+        }
+        QCOMPARE(p.run({"upgrade", path}), 0);
+        const std::vector<std::uint8_t>& got = p.link.model().firmware;
+        QVERIFY(got.size() >= std::size_t(image.size()));
+        QVERIFY(std::equal(image.begin(), image.end(), got.begin(),
+                           [](char a, std::uint8_t b) { return std::uint8_t(a) == b; }));
+        QVERIFY(p.progress.contains("upgrade: 2500/2500 bytes (100%)"));
+        QVERIFY(p.progress.contains("upgrade: 2500 bytes sent, the switch is rebooting"));
+        QCOMPARE(p.progress.last(), QString());  // the line is ended
+        QCOMPARE(p.out, QStringList{"Firmware upgraded (2500 bytes); the switch is back"});
+    }
+
+    // Network settings from the command line reach the switch named by its
+    // MAC, and the command ends once it answers with them. On loopback and
+    // ports of the test's own; it ends on the switch's answers, not on time.
+    void netconfig()
+    {
+        QUdpSocket probeA, probeB;
+        probeA.bind(QHostAddress::AnyIPv4, 0);
+        probeB.bind(QHostAddress::AnyIPv4, 0);
+        ctl::Environment env;
+        env.endpoints.broadcast = QHostAddress(QStringLiteral("127.255.255.255"));
+        env.endpoints.searchPort = probeA.localPort();
+        env.endpoints.configPort = probeB.localPort();
+        probeA.close();
+        probeB.close();
+        sim::SwitchDevice device;
+        sim::UdpEndpoint switchSide(device, nullptr);
+        QVERIFY(switchSide.open(env.endpoints.searchPort, env.endpoints.configPort, false));
+        QStringList out, err;
+        env.out = [&](const QString& l) { out << l; };
+        env.err = [&](const QString& l) { err << l; };
+        QTemporaryDir dir;
+        env.labelsPath = dir.filePath("labels.json");
+
+        const int rc = ctl::run({"--json", "netconfig", "--target", "02:54:4C:56:53:01", "--mac", "02-54-4c-56-53-42",
+                                 "--ip", "192.168.7.20", "--mask", "255.255.255.0", "--gateway", "192.168.7.1"},
+                                env);
+        QVERIFY2(rc == 0, qPrintable(err.join('\n')));
+        QCOMPARE(device.model().net.ip, (Ipv4Octets{192, 168, 7, 20}));
+        QVERIFY(device.model().net.staticIp);
+        QCOMPARE(device.model().net.mac, (MacAddress{0x02, 0x54, 0x4C, 0x56, 0x53, 0x42}));
+        QCOMPARE(out.size(), 1);
+        const QJsonObject expected{{"command", "netconfig"}, {"ok", true},           {"auto", false},
+                                   {"mac", "02-54-4C-56-53-42"}, {"ip", "192.168.7.20"}, {"mask", "255.255.255.0"},
+                                   {"gateway", "192.168.7.1"}};
+        QCOMPARE(QJsonDocument::fromJson(out[0].toUtf8()).object(), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCtl)
+#include "test_ctl.moc"
