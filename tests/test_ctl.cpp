@@ -336,6 +336,26 @@ private slots:
         }
     }
 
+    // A link that goes while a command waits for its answer ends it at once,
+    // as a lost switch, not as a time-out.
+    void linkLost()
+    {
+        InProcess p;
+        p.link.device.faults().silentAll = true;
+        const auto inner = p.env.wait;
+        p.env.wait = [&](const std::function<bool()>& done) {
+            if (p.link.open) {
+                p.link.open = false;
+                emit p.link.lost(QStringLiteral("device removed"));
+            }
+            inner(done);
+        };
+        QCOMPARE(p.run({"route", "4:B"}), int(ctl::NoSwitch));
+        QVERIFY2(p.err.join('\n').contains("the link to the switch was lost (device removed)"), qPrintable(p.err.join('\n')));
+        QCOMPARE(int(p.link.written.size()), 1);
+        QCOMPARE(p.clock.nowMs(), qint64(0));
+    }
+
     // A firmware upgrade from the command line, through the reboot, with
     // its progress line.
     void upgradeThroughTheReboot()
