@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTime>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -151,6 +152,13 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     linkStatus_->setSizeGripEnabled(false);
     linkStatus_->setGeometry(1, height() - kLinkStatusHeight - 1, width() - 2, kLinkStatusHeight);
     setLinkStatus(QString::fromUtf8(caption::NotConnected));
+    connect(session_.get(), &Session::exchangeAnswered, this, [this] {
+        if (!onFirstAnswer_)
+            return;
+        const auto text = std::move(onFirstAnswer_);
+        onFirstAnswer_ = nullptr;
+        setLinkStatus(text());
+    });
     installKeySwallower(this);
 
     logs_.setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
@@ -262,6 +270,8 @@ void CTalvaneDlg::createGeneralControls()
     button(ctl::FactoryReset, "Factory Reset", 14, 196, 70, 14);
     group(ctl::RebootGroup, "Reboot the matrix", 103, 184, 90, 30);
     button(ctl::Reboot, "Reboot", 110, 196, 70, 14);
+    // For both links: a lost one is opened again when it comes back.
+    generalControls_ << place(ctl::Reconnect, new QCheckBox(QString::fromLatin1(caption::Reconnect), this), 14, 220, 80, 10);
 
     group(ctl::DeviceInfoGroup, "Device Information", 203, 34, 189, 180);
     for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
@@ -457,12 +467,27 @@ void CTalvaneDlg::closeEvent(QCloseEvent* e)
 
 void CTalvaneDlg::setLinkStatus(const QString& text)
 {
+    onFirstAnswer_ = nullptr;
     linkStatus_->showMessage(text);
     // Screen readers announce the status bar by its name.
     linkStatus_->setAccessibleName(QString::fromUtf8(caption::LinkStatusName) + QStringLiteral(": ") + text);
 }
 
 QString CTalvaneDlg::linkStatus() const { return linkStatus_->currentMessage(); }
+
+void CTalvaneDlg::linkOpened(const QString& where, std::function<QString()> answered)
+{
+    setLinkStatus(QString::fromUtf8(caption::PortOpenNoAnswer).arg(where));
+    onFirstAnswer_ = std::move(answered);
+}
+
+QString CTalvaneDlg::timeOfDay() { return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")); }
+
+void CTalvaneDlg::refreshPage()
+{
+    if (page_ != Page::General && pageWindow(page_) && ready())
+        enterPage(page_);
+}
 
 void CTalvaneDlg::setLinkMode(LinkMode mode)
 {

@@ -8,6 +8,7 @@
 
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 
 #include "app/logview.h"
@@ -86,6 +87,14 @@ public:
     // "Link lost: ... at ...").
     void setLinkStatus(const QString& text);
     QString linkStatus() const;
+    // A link was opened to `where`: the status line says that nothing has
+    // answered yet, and shows what `answered` gives once something does.
+    void linkOpened(const QString& where, std::function<QString()> answered);
+    // The time of day as the status line shows it.
+    static QString timeOfDay();
+    // Reads again what the page shown displays, as entering it does (the
+    // General page's values come with the greeting).
+    void refreshPage();
     // The Close button and a close from the window manager: while a firmware
     // transfer runs the operator is asked first; true when the program may end
     // (a running transfer has then been stopped).
@@ -131,6 +140,7 @@ private:
     QString captionText_;
     QList<QWidget*> generalControls_;
     QStatusBar* linkStatus_ = nullptr;
+    std::function<QString()> onFirstAnswer_;
     QPointer<CEDIDDlg> edidPage_;
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;

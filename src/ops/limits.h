@@ -39,5 +39,9 @@ constexpr Timing RebootPoll{6000, 6000, 5};
 // Network settings: from the packet to the configured switch found again.
 constexpr int NetworkSettingsMs = 15000;
 
+// A lost TCP connection is tried again this often while "Reconnect" is on
+// (a serial port comes back with the port list's change events instead).
+constexpr int ReconnectRetryMs = 1000;
+
 }  // namespace limits
 }  // namespace talvane
