@@ -16,3 +16,4 @@ target_compile_definitions(test_tour PRIVATE TALVANE_TOUR_TRACE="${CMAKE_CURRENT
 talvane_add_test(test_panelsettings SOURCES test_panelsettings.cpp LIBS talvane_app)
 talvane_add_test(test_reconnect SOURCES test_reconnect.cpp support/simbench.h support/panelfixture.h
   LIBS talvane_app talvane_sim talvane_testsupport)
+talvane_add_test(test_firstuse SOURCES test_firstuse.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)

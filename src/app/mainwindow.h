@@ -77,6 +77,9 @@ public:
 
     // A tab click at a point in client coordinates, as the left button does.
     void pressAt(const QPoint& clientPos);
+    // The next (`step` 1) or previous (-1) tab, as a click on it; the last
+    // wraps to the first.
+    void stepPage(int step);
     // Page window, or nullptr before its first entry.
     QWidget* pageWindow(Page page) const;
     QLabel* tabLabel(Page page) const;
@@ -110,6 +113,7 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createHeader();
