@@ -191,7 +191,7 @@ void TestFirstUse::checkedInputStandsOut()
     other->setFocus(Qt::TabFocusReason);
     QVERIFY(other->hasFocus());
     const QColor focused = faceOf(other);
-    QVERIFY2(contrast(focused, before) < 1.2, qPrintable(focused.name() + " " + before.name()));
+    QVERIFY2(contrast(focused, before) < 1.05, qPrintable(focused.name() + " " + before.name()));
     QVERIFY(contrast(focused, on) >= 3.0);
     // ... but its frame shows it.
     const QImage withFocus = other->grab().toImage();

@@ -64,7 +64,7 @@ bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
 // is a dotted frame, like a focus rectangle, and changes no colour, so it is
 // never taken for the checked input.
 const QString kInputButtonStyle = QStringLiteral(
-    "QPushButton { background: #f4f4f4; color: #000000; border: 1px solid #8c8c8c; border-radius: 2px; }"
+    "QPushButton { background: #f4f4f4; color: #000000; border: 1px solid #8c8c8c; border-radius: 2px; outline: none; }"
     "QPushButton:hover { background: #e6eef8; }"
     "QPushButton:checked { background: #1b4f8f; color: #ffffff; border: 1px solid #0f2f57; font-weight: bold; }"
     "QPushButton:focus { border: 1px dotted #000000; }"
