@@ -63,11 +63,6 @@ private:
 class TestPanelSettings : public QObject {
     Q_OBJECT
 private slots:
-    void defaultPathIsBesideTheComNumbers()
-    {
-        QVERIFY(PanelSettings::defaultPath().endsWith(QLatin1String("/talvane-controller/panel.json")));
-    }
-
     void survivesARestart()
     {
         QTemporaryDir dir;
