@@ -223,8 +223,10 @@ void TestE2ESerial::hangUpReturnsToConnect()
     QVERIFY(b.connect());
     QVERIFY(waitFor([&] { return b.window().ready() && b.received().size() >= 2; }));
     const int com = b.sim->serialCom();
-    QVERIFY(b.window().linkStatus().startsWith(
-        QStringLiteral("Connected: COM%1 (Talvane switch simulator, /dev/pts/").arg(com)));
+    QVERIFY(waitFor([&] {
+        return b.window().linkStatus().startsWith(
+            QStringLiteral("Connected: COM%1 (Talvane switch simulator, /dev/pts/").arg(com));
+    }));
     QVERIFY(!b.window().generalPage().isStale(ctl::PowerOn));
     QVERIFY(b.sim->hangUpSerial());
     QVERIFY(waitFor([&] { return !b.window().serialPort().isOpen(); }));
@@ -246,7 +248,10 @@ void TestE2ESerial::hangUpReturnsToConnect()
     list->setCurrentIndex(list->findText(QStringLiteral("COM%1").arg(b.sim->serialCom())));
     b.window().controlAs<QPushButton>(ctl::Connect)->click();
     QVERIFY(b.window().serialPort().isOpen());
-    QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Connected: COM%1").arg(b.sim->serialCom())));
+    // Open, but "Connected" only once the switch has answered.
+    QCOMPARE(b.window().linkStatus(), QStringLiteral("Port open: COM%1, no answer yet").arg(b.sim->serialCom()));
+    QVERIFY(waitFor(
+        [&] { return b.window().linkStatus().startsWith(QStringLiteral("Connected: COM%1").arg(b.sim->serialCom())); }));
     // The greeting's replies refresh Power On and Enable Beep; the status
     // lines wait for the next Status run.
     QVERIFY(waitFor([&] {

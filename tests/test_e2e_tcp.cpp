@@ -94,8 +94,8 @@ void TestE2ETcp::searchConnectAndStatusWithSplitReplies()
     QVERIFY(b.searchAndConnect());
     QCOMPARE(b.devices()->itemText(0), QStringLiteral("127.0.0.1"));
     QCOMPARE(b.text(ctl::TcpConnect), QStringLiteral("Disconnect"));
-    QCOMPARE(b.window().linkStatus(), QStringLiteral("Connected: 127.0.0.1"));
     QVERIFY(b.runUntil([&] { return b.window().controlAs<QCheckBox>(ctl::PowerOn)->isChecked(); }));
+    QCOMPARE(b.window().linkStatus(), QStringLiteral("Connected: 127.0.0.1"));
 
     sim::SwitchModel& m = b.sim->device().model();
     m.source = {true, false, true, false, true, false, false, true};

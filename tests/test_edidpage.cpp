@@ -362,38 +362,44 @@ void TestEdidPage::fileChoice_data()
     QTest::addColumn<Bytes>("file");
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QString>("refusal");  // the box for a path that is no regular file
-    QTest::newRow("128 bytes announcing an extension") << "a.bin" << edidFile(128, 1) << true << QString();
-    QTest::newRow("256 bytes") << "b.BIN" << edidFile(256, 1) << true << QString();
+    QTest::addColumn<QString>("why");      // what the summary line says of a bad file
+    QTest::newRow("128 bytes announcing an extension") << "a.bin" << edidFile(128, 1) << true << QString() << QString();
+    QTest::newRow("256 bytes") << "b.BIN" << edidFile(256, 1) << true << QString() << QString();
     QTest::newRow("256 bytes, no extension: the rest unchecked")
-        << "b2.bin" << edidFile(256, 0, true, false) << true << QString();
-    QTest::newRow("bad base checksum") << "b3.bin" << edidFile(128, 0, false) << false << QString();
+        << "b2.bin" << edidFile(256, 0, true, false) << true << QString() << QString();
+    QTest::newRow("bad base checksum") << "b3.bin" << edidFile(128, 0, false) << false << QString()
+                                       << "checksum of the base block wrong";
     Bytes longFile = edidFile(256, 1);
     longFile.push_back(0);
-    QTest::newRow("257 bytes") << "c.bin" << longFile << false << QString();
+    QTest::newRow("257 bytes") << "c.bin" << longFile << false << QString() << "more than 256 bytes";
     Bytes shortFile = edidFile(256, 0);
     shortFile.pop_back();
-    QTest::newRow("255 bytes") << "d.bin" << shortFile << false << QString();
+    QTest::newRow("255 bytes") << "d.bin" << shortFile << false << QString() << "255 bytes, not 128 or 256";
     Bytes header = edidFile(128, 0);
     header[7] = 0x01;
     header[127] = checksumOf(header.data(), 127);
-    QTest::newRow("bad header") << "e.bin" << header << false << QString();
-    QTest::newRow("two extensions") << "f.bin" << edidFile(256, 2) << false << QString();
-    QTest::newRow("bad extension checksum") << "g.bin" << edidFile(256, 1, true, false) << false << QString();
+    QTest::newRow("bad header") << "e.bin" << header << false << QString() << "no EDID header at the start";
+    QTest::newRow("two extensions") << "f.bin" << edidFile(256, 2) << false << QString()
+                                    << "2 extension blocks announced, at most 1";
+    QTest::newRow("bad extension checksum") << "g.bin" << edidFile(256, 1, true, false) << false << QString()
+                                            << "checksum of the extension block wrong";
     // Refused before anything is read; a FIFO would block the page in open().
-    QTest::newRow("a FIFO") << "fifo" << Bytes() << false << text::NotRegularFile;
-    QTest::newRow("a directory") << "directory" << Bytes() << false << text::NotRegularFile;
-    QTest::newRow("a device") << "device" << Bytes() << false << text::NotRegularFile;
-    QTest::newRow("gone before it was read") << "missing" << Bytes() << false << text::FileNotFound;
+    QTest::newRow("a FIFO") << "fifo" << Bytes() << false << text::NotRegularFile << QString();
+    QTest::newRow("a directory") << "directory" << Bytes() << false << text::NotRegularFile << QString();
+    QTest::newRow("a device") << "device" << Bytes() << false << text::NotRegularFile << QString();
+    QTest::newRow("gone before it was read") << "missing" << Bytes() << false << text::FileNotFound << QString();
 }
 
 void TestEdidPage::fileChoice()
 {
     // A file chosen after an accepted one: a rejected file leaves the accepted
-    // one in the path box, its summary, and the buffer a later upload sends.
+    // one in the path box and the buffer a later upload sends; the summary
+    // line says why the file was bad, and what is still loaded.
     QFETCH(QString, name);
     QFETCH(Bytes, file);
     QFETCH(bool, accepted);
     QFETCH(QString, refusal);
+    QFETCH(QString, why);
     EdidBench b;
     Bytes earlier = edidFile(256, 0);
     earlier[100] ^= 0x5A;
@@ -410,8 +416,10 @@ void TestEdidPage::fileChoice()
 
     const Bytes kept = accepted ? file : earlier;
     QCOMPARE(b.control<QLineEdit>(ectl::FilePath)->text(), b.dir.filePath(accepted ? name : "earlier.bin"));
+    const QString summary = QString::fromStdString(edidfile::describe(kept.data(), kept.size()));
     QCOMPARE(b.control<QLabel>(ectl::FileSummary)->text(),
-             QString::fromStdString(edidfile::describe(kept.data(), kept.size())));
+             why.isEmpty() ? summary
+                           : QStringLiteral("Bad EDID file \u201C%1\u201D: %2\nStill loaded: %3").arg(name, why, summary));
     const QString box = refusal.isEmpty() ? text::BadEdidFile : refusal;
     QCOMPARE(b.p.messageTexts(), accepted ? QStringList() : QStringList{box});
     Bytes buffer(b.page->edidBuffer().begin(), b.page->edidBuffer().end());

@@ -87,6 +87,52 @@ private slots:
 
     // --- Confirmation box ---------------------------------------------------
 
+    // A failure shows a warning, in the box and as the busy popup's result;
+    // anything else the information picture or the tick.
+    void pictureOfEachText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("failure");
+        for (const QString& t : {text::TimeOut, text::OpenComFailed, text::ConnectFailed, text::BadEdidFile,
+                                 text::NoValidData, text::FileTooLarge, text::BadIpAddress, text::PowerOff})
+            QTest::newRow(qPrintable(t)) << t << true;
+        for (const QString& t : {text::SetSuccessfully, text::RebootSuccessfully, text::ConfigureSuccessfully})
+            QTest::newRow(qPrintable(t)) << t << false;
+    }
+    void pictureOfEachText()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, failure);
+        // Amber (warning), blue (information) or green (tick) at the picture's heart.
+        auto colourAt = [](QDialog& d, const QWidget* pic) {
+            const QImage img = d.grab().toImage();
+            return img.pixelColor(pic->x() + pic->width() * 3 / 10, pic->y() + pic->height() * 8 / 10);
+        };
+        auto amber = [](const QColor& c) { return c.red() > 200 && c.green() > 130 && c.blue() < 60; };
+        driver_->queue([&](QDialog& d) {
+            const QWidget* pic = ctl(d, CMessageDlg::kPictureId);
+            QCOMPARE(accessibleName(const_cast<QWidget*>(pic)), failure ? QStringLiteral("Warning") : QStringLiteral("Information"));
+            QCOMPARE(pic->size(), QSize(36, 36));
+            const QColor c = colourAt(d, pic);
+            QVERIFY2(amber(c) == failure, qPrintable(c.name()));
+            d.done(Popups::Ok);
+        });
+        popups().showMessage(text);
+
+        driver_->queue([&](QDialog& d) {
+            popups().setBusyText(text);
+            popups().busyResult();
+            const QWidget* pic = ctl(d, CStatusDlg::kResultPictureId);
+            QVERIFY(pic->isVisibleTo(&d));
+            QCOMPARE(accessibleName(const_cast<QWidget*>(pic)), failure ? QStringLiteral("Warning") : QStringLiteral("Done"));
+            QCOMPARE(pic->size(), QSize(31, 31));
+            const QColor c = colourAt(d, pic);
+            QVERIFY2(amber(c) == failure, qPrintable(c.name()));
+            popups().closeBusy();
+        });
+        popups().showBusy(text::Setting);
+    }
+
     void boxEnds_data()
     {
         QTest::addColumn<bool>("question");
@@ -351,11 +397,13 @@ private slots:
                      QColor((face.red() + 5) % 256, (face.green() + 10) % 256, face.blue()));
             // Translucent grey frame blended on white.
             QVERIFY(near(img.pixelColor(0, h / 2), QColor(180, 180, 180), 3));
-            // Text pixels inside its rectangle and none outside it on its rows.
+            // Text pixels inside its rectangle and none outside it on its rows
+            // (the picture aside: a warning's mark is dark).
+            const QRect picture = ctl(d, CMessageDlg::kPictureId)->geometry();
             int inside = 0, outside = 0;
             for (int y = 55; y < 105; ++y)
                 for (int x = 0; x < w; ++x)
-                    if (isDark(img.pixelColor(x, y)))
+                    if (isDark(img.pixelColor(x, y)) && !picture.contains(x, y))
                         (rect.contains(x, y) ? inside : outside)++;
             QVERIFY(inside > 20);
             QCOMPARE(outside, 0);

@@ -709,20 +709,27 @@ private slots:
         QVERIFY(device("ttyUSB0", "pci0/usb1/1-1/1-1:1.0/ttyUSB0"));
         QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/idVendor", "0403\n"));
         QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/product", "FT232R USB UART\n"));
+        QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/idProduct", "6001\n"));
+        QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-1/serial", "A50285BI\n"));
         QVERIFY(device("ttyACM0", "pci0/usb1/1-2/1-2:1.0"));
         QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-2/idVendor", "2e8a\n"));
         QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-2/1-2:1.0/interface", "Board CDC\n"));
+        QVERIFY(writeFile(sys + "/devices/pci0/usb1/1-2/idProduct", "000a\n"));  // no serial number
         QDir().mkpath(sys + "/class/tty/tty1");  // a console: no device behind it
 
         std::vector<TtyDevice> found;
         QString error;
         QVERIFY(SysfsTtyDeviceSource(sys, "/dev").devices(found, error));
-        QStringList got;  // name, path, description, usb, UART type
+        QStringList got;  // name, path, description, usb, UART type, USB identity
         for (const TtyDevice& d : found)
-            got << QStringLiteral("%1|%2|%3|%4|%5").arg(d.kernelName, d.devicePath, d.description).arg(d.usb).arg(d.uartType);
+            got << QStringLiteral("%1|%2|%3|%4|%5|%6")
+                       .arg(d.kernelName, d.devicePath, d.description)
+                       .arg(d.usb)
+                       .arg(d.uartType)
+                       .arg(d.usbIdentity);
         got.sort();
-        QCOMPARE(got, QStringList({"ttyACM0|/dev/ttyACM0|Board CDC|1|-1", "ttyS0|/dev/ttyS0||0|4", "ttyS1|/dev/ttyS1||0|0",
-                                   "ttyUSB0|/dev/ttyUSB0|FT232R USB UART|1|-1"}));
+        QCOMPARE(got, QStringList({"ttyACM0|/dev/ttyACM0|Board CDC|1|-1|2e8a:000a:", "ttyS0|/dev/ttyS0||0|4|",
+                                   "ttyS1|/dev/ttyS1||0|0|", "ttyUSB0|/dev/ttyUSB0|FT232R USB UART|1|-1|0403:6001:A50285BI"}));
 
         QVERIFY(!SysfsTtyDeviceSource(root.path() + "/missing", "/dev").devices(found, error));
         QVERIFY(error.startsWith("Could not read from "));

@@ -45,6 +45,8 @@ constexpr int FactoryResetGroup = 1124;
 constexpr int FactoryReset = 1125;
 constexpr int RebootGroup = 1127;
 constexpr int Reboot = 1128;
+// The panel's own
+constexpr int Reconnect = 1130;
 
 constexpr int StatusLabelCount = 16;
 }  // namespace ctl
@@ -69,6 +71,11 @@ inline const char* const ConnectedTo = "Connected: %1";          // the port or 
 inline const char* const LinkLostAt = "Link lost: %1 at %2";     // the port or address, the time
 inline const char* const ConnectingTo = "Connecting: %1";        // the address, while a TCP connection is attempted
 inline const char* const CannotConnect = "Cannot connect: %1 (%2)";  // the address, why
+// The port or connection is open, but nothing has answered on it yet.
+inline const char* const PortOpenNoAnswer = "Port open: %1, no answer yet";
+// A lost link came back by itself and the switch answered: what, and when.
+inline const char* const ReconnectedAt = "Reconnected: %1 at %2";
+inline const char* const Reconnect = "Reconnect";
 inline const char* const LinkStatusName = "Link status";
 // Read with a value shown before the link closed, until a reply refreshes it.
 inline const char* const NotLive = "Last known value, the link is closed";

@@ -105,6 +105,14 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort&
     connect(&portWatcher_, &PortWatcher::changed, this, &GeneralPage::refreshPortList);
     list->installEventFilter(this);
     portWatcher_.setActive(list->isEnabled());
+
+    QCheckBox* reconnect = checkBox(ctl::Reconnect);
+    setChecked(ctl::Reconnect, window_.settings().reconnect());
+    connect(reconnect, &QCheckBox::toggled, this, [this](bool on) {
+        window_.settings().setReconnect(on);
+        if (!on)
+            reconnectPending_ = false;
+    });
 }
 
 bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
@@ -184,6 +192,12 @@ void GeneralPage::refreshPortList()
     if (!enumerate_(found, error, hint))
         return;  // keep the list as it is
     portWatcher_.setNodes(presentSerialDevices());
+    records_ = found;
+    // Whatever the list shows, a port that came back is opened again.
+    struct AfterRefresh {
+        GeneralPage* page;
+        ~AfterRefresh() { page->tryReconnect(); }
+    } afterRefresh{this};
     // Why ports may be missing (no permission), on the list itself.
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
     if (list->toolTip() != hint) {
@@ -245,10 +259,27 @@ void GeneralPage::refreshPortList()
         list->clear();
         for (std::uint8_t n : numbers)
             list->addItem(entryText(n));
-        list->setCurrentIndex(0);
+        list->setCurrentIndex(preferredIndex());
     }
     updateTooltips();
     previousPorts_ = numbers;
+}
+
+int GeneralPage::preferredIndex() const
+{
+    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    const int last = list->findText(window_.settings().lastPort());
+    if (last >= 0)
+        return last;
+    // A registered port or a USB adapter is far likelier the switch than a
+    // built-in COM1 (often no more than a header on the board).
+    for (int i = 0; i < list->count(); ++i) {
+        const int n = parsePortNumber(list->itemText(i).mid(3));
+        for (const SerialPortRecord& r : records_)
+            if (r.comNumber == n && (r.usb || n > com::kLastKernel))
+                return i;
+    }
+    return 0;
 }
 
 void GeneralPage::closePortList(bool open)
@@ -260,6 +291,7 @@ void GeneralPage::closePortList(bool open)
 void GeneralPage::connectClicked()
 {
     Link* serial = window_.link(LinkMode::Com);
+    reconnectPending_ = false;  // the operator has taken over
     if (serial->isOpen()) {
         serial->closeLink();
         closePortList(false);
@@ -268,23 +300,76 @@ void GeneralPage::connectClicked()
         return;
     }
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
-    selectedPort_ = parsePortNumber(list->currentText().mid(3));
-    if (!port_.Open(selectedPort_, serial::kBaudRate, serial::kParity, serial::kDataBits, serial::kStopBits)) {
+    if (!openPort(parsePortNumber(list->currentText().mid(3)), false)) {
         popups_.showMessage(text::OpenComFailed);
         return;
     }
+    greet();
+}
+
+bool GeneralPage::openPort(int number, bool reconnecting)
+{
+    if (!port_.Open(number, serial::kBaudRate, serial::kParity, serial::kDataBits, serial::kStopBits))
+        return false;
+    selectedPort_ = number;
     closePortList(true);
-    const auto known = lastPorts_.find(selectedPort_);
+    const QString name = kComPrefix + QString::number(number);
+    window_.settings().setLastPort(name);
+    connected_ = SerialPortRecord();
+    connected_.comNumber = number;
+    for (const SerialPortRecord& r : records_)
+        if (r.comNumber == number)
+            connected_ = r;
+    const auto known = lastPorts_.find(number);
     const QString what = known != lastPorts_.end() && !known->second.isEmpty()
                              ? known->second + QStringLiteral(", ") + port_.devicePath()
                              : port_.devicePath();
-    window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo)
-                              .arg(QStringLiteral("%1%2 (%3)").arg(kComPrefix).arg(selectedPort_).arg(what)));
-    greet();
+    const QString port = QStringLiteral("%1 (%2)").arg(name, what);
+    window_.linkOpened(name, [port, reconnecting] {
+        return reconnecting ? QString::fromUtf8(caption::ReconnectedAt).arg(port, CTalvaneDlg::timeOfDay())
+                            : QString::fromUtf8(caption::ConnectedTo).arg(port);
+    });
+    return true;
+}
+
+bool GeneralPage::sameDevice(const SerialPortRecord& lost, const SerialPortRecord& found)
+{
+    if (lost.usb != found.usb)
+        return false;
+    if (!lost.usb || lost.usbIdentity.isEmpty())
+        return found.comNumber == lost.comNumber;
+    if (lost.usbIdentity != found.usbIdentity)
+        return false;
+    // Without a serial number two adapters of one make look alike: the same
+    // one is the one that comes back where it was.
+    return !lost.usbIdentity.endsWith(QLatin1Char(':')) || found.comNumber == lost.comNumber;
+}
+
+void GeneralPage::tryReconnect()
+{
+    if (!reconnectPending_ || !window_.settings().reconnect() || window_.linkMode() != LinkMode::Com
+        || window_.link(LinkMode::Com)->isOpen())
+        return;
+    // Only ports in the list: one that another program holds is not listed.
+    const auto back = std::find_if(records_.begin(), records_.end(),
+                                   [&](const SerialPortRecord& r) { return sameDevice(connected_, r); });
+    if (back == records_.end())
+        return;
+    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+    const int index = list->findText(kComPrefix + QString::number(back->comNumber));
+    if (index < 0)
+        return;
+    // A device that is still going away fails to open: the next change tries again.
+    if (!openPort(back->comNumber, true))
+        return;
+    reconnectPending_ = false;
+    list->setCurrentIndex(index);
+    greet([this] { window_.refreshPage(); });
 }
 
 void GeneralPage::closeSerialLink()
 {
+    reconnectPending_ = false;
     Link* serial = window_.link(LinkMode::Com);
     const bool wasOpen = serial->isOpen();
     serial->closeLink();
@@ -297,22 +382,23 @@ void GeneralPage::closeSerialLink()
 
 void GeneralPage::onLinkLost()
 {
-    closePortList(false);
     window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt)
-                              .arg(kComPrefix + QString::number(selectedPort_),
-                                   QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+                              .arg(kComPrefix + QString::number(selectedPort_), CTalvaneDlg::timeOfDay()));
     markLinkValuesStale();
+    reconnectPending_ = window_.settings().reconnect() && window_.linkMode() == LinkMode::Com;
+    // The list opens again, and its watcher with it: the next change refreshes it.
+    closePortList(false);
 }
 
 // --- what the switch reports ---------------------------------------------------
 
-void GeneralPage::greet()
+void GeneralPage::greet(std::function<void()> then)
 {
     auto* read = new PowerStateRead(presenter_.session(), limits::Quiet);
-    connect(read, &PowerStateRead::powerReported, this, [this](bool on) {
+    connect(read, &PowerStateRead::powerReported, this, [this, then](bool on) {
         showPower(on);
         if (on)
-            readBeep();
+            readBeep(then);
         else
             poweredOff();
     });
@@ -352,10 +438,14 @@ void GeneralPage::poweredOff()
     popups_.showMessage(text::PowerOff);
 }
 
-void GeneralPage::readBeep()
+void GeneralPage::readBeep(std::function<void()> then)
 {
     auto* read = new BeepStateRead(presenter_.session());
-    connect(read, &BeepStateRead::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
+    connect(read, &BeepStateRead::beepReported, this, [this, then](bool on) {
+        showChecked(ctl::EnableBeep, on);
+        if (then)
+            then();
+    });
     presenter_.runner().runBackground(read);
 }
 

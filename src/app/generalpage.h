@@ -62,8 +62,9 @@ public:
     GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort& port);
 
     // A link was just opened: the switch's power and beeper are read in the
-    // background (no Acquire, no box but "Power off!").
-    void greet();
+    // background (no Acquire, no box but "Power off!"); `then` runs once both
+    // have answered.
+    void greet(std::function<void()> then = {});
     // The General page was entered and the switch held for it: reads its power.
     void enter();
 
@@ -78,7 +79,15 @@ public:
         enumerate_ = [e = std::move(e)](std::vector<SerialPortRecord>& out, QString& error, QString&) { return e(out, error); };
     }
     // The serial link was lost (the line hung up, the device went away).
+    // With "Reconnect" on, the same device is opened again as soon as the
+    // port list shows it free.
     void onLinkLost();
+    bool reconnectPending() const { return reconnectPending_; }
+    // Whether `found` is the device `lost` came back: a USB adapter by its
+    // vendor, product and serial number (wherever it is now; one without a
+    // serial number also at the same COM number), any other port by its COM
+    // number.
+    static bool sameDevice(const SerialPortRecord& lost, const SerialPortRecord& found);
     // Stops the serial port as TCP mode asks: the button reads "Connect", the
     // serial-open flag is cleared and the port list refreshed again.
     void closeSerialLink();
@@ -119,14 +128,20 @@ private:
     void showPower(bool on);
     // The switch reported power off: the box says so.
     void poweredOff();
-    void readBeep();
+    void readBeep(std::function<void()> then = {});
     // Shows `text` as the busy popup's result once `waitMs` have passed and
     // closes the popup `closeMs` later, then runs `then`. The switch is
     // released with the result, or (`releaseAtResult` false) once closed.
     void showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
                          std::function<void()> then = {});
     void closePortList(bool open);
-
+    // Opens COM `number`: the list closes, the port is remembered as the one
+    // last connected and the status line waits for the switch's first answer.
+    bool openPort(int number, bool reconnecting);
+    void tryReconnect();
+    // The entry a fresh list starts on: the port last connected, else the
+    // first registered or USB port, else the first.
+    int preferredIndex() const;
     CTalvaneDlg& window_;
     Presenter& presenter_;
     CSerialPort& port_;
@@ -137,6 +152,9 @@ private:
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
     int selectedPort_ = 0;
+    std::vector<SerialPortRecord> records_;    // the ports found at the last refresh
+    SerialPortRecord connected_;                // the port opened last
+    bool reconnectPending_ = false;
 };
 
 }  // namespace talvane

@@ -3,6 +3,7 @@
 #include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -15,8 +16,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTime>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <iterator>
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
@@ -108,10 +112,80 @@ private:
     CTalvaneDlg* mainWindow() const { return qobject_cast<CTalvaneDlg*>(widget()->parentWidget()); }
 };
 
+// Set on the controls placed beyond the window's right edge: they exist and
+// are written to, but nobody sees them, so nobody hears of them either.
+const char kOffscreenProperty[] = "talvaneOffscreen";
+
+bool offscreen(const QObject* o) { return o->property(kOffscreenProperty).toBool(); }
+
+// The main window as assistive tools see it: its controls, less the
+// off-screen ones.
+class MainWindowAccessible : public QAccessibleWidget {
+public:
+    explicit MainWindowAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::Dialog) {}
+
+    int childCount() const override { return int(children().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const QList<QWidget*> list = children();
+        return index >= 0 && index < list.size() ? QAccessible::queryAccessibleInterface(list.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child && child->object() ? int(children().indexOf(qobject_cast<QWidget*>(child->object()))) : -1;
+    }
+
+private:
+    QList<QWidget*> children() const
+    {
+        QList<QWidget*> out;
+        for (QObject* o : widget()->children()) {
+            auto* w = qobject_cast<QWidget*>(o);
+            if (w && !w->isWindow() && !qobject_cast<QMenu*>(w) && !offscreen(w))
+                out << w;
+        }
+        return out;
+    }
+};
+
+// An off-screen control, should a tool reach it all the same (a change of
+// its text is reported from it): invisible, with no text to read.
+class OffscreenAccessible : public QAccessibleWidget {
+public:
+    explicit OffscreenAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::NoRole) {}
+    QString text(QAccessible::Text) const override { return {}; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        s.invisible = true;
+        s.offscreen = true;
+        return s;
+    }
+    int childCount() const override { return 0; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    QStringList actionNames() const override { return {}; }
+};
+
+// An interface made before the factory below could have its say (a widget
+// announces itself while it is constructed, when a tool is listening) is made
+// again by it.
+template <class Wanted>
+void remakeAccessible(QObject* object)
+{
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+    if (!iface || dynamic_cast<Wanted*>(iface))
+        return;
+    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(iface));
+}
+
 QAccessibleInterface* tabAccessibleFactory(const QString&, QObject* object)
 {
     if (auto* tab = qobject_cast<TabLabel*>(object))
         return new TabAccessible(tab);
+    if (auto* window = qobject_cast<CTalvaneDlg*>(object))
+        return new MainWindowAccessible(window);
+    if (object && object->isWidgetType() && offscreen(object))
+        return new OffscreenAccessible(static_cast<QWidget*>(object));
     return nullptr;
 }
 
@@ -126,12 +200,13 @@ QFont captionFontOf()
 
 }  // namespace
 
-CTalvaneDlg::CTalvaneDlg(QWidget* parent)
+CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , session_(std::make_unique<Session>())
     , runner_(std::make_unique<Runner>(*session_))
     , presenter_(std::make_unique<Presenter>(
           *runner_, Popups::instance(), [this] { return linkMode_; }, [this] { return linkOpen(); }))
+    , settings_(settingsPath)
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
@@ -144,13 +219,23 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     Popups::instance().setOwner(this);
 
     createHeader();
+    remakeAccessible<MainWindowAccessible>(this);
     createGeneralControls();
     // Below the pages, on every page: what the link is doing.
     linkStatus_ = new QStatusBar(this);
     linkStatus_->setSizeGripEnabled(false);
     linkStatus_->setGeometry(1, height() - kLinkStatusHeight - 1, width() - 2, kLinkStatusHeight);
     setLinkStatus(QString::fromUtf8(caption::NotConnected));
+    connect(session_.get(), &Session::exchangeAnswered, this, [this] {
+        if (!onFirstAnswer_)
+            return;
+        const auto text = std::move(onFirstAnswer_);
+        onFirstAnswer_ = nullptr;
+        setLinkStatus(text());
+    });
     installKeySwallower(this);
+    // Ctrl+Tab and the like change page wherever the focus is on the window.
+    qApp->installEventFilter(this);
 
     logs_.setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
     session_->addObserver(&logs_);
@@ -261,6 +346,8 @@ void CTalvaneDlg::createGeneralControls()
     button(ctl::FactoryReset, "Factory Reset", 14, 196, 70, 14);
     group(ctl::RebootGroup, "Reboot the matrix", 103, 184, 90, 30);
     button(ctl::Reboot, "Reboot", 110, 196, 70, 14);
+    // For both links: a lost one is opened again when it comes back.
+    generalControls_ << place(ctl::Reconnect, new QCheckBox(QString::fromLatin1(caption::Reconnect), this), 14, 220, 80, 10);
 
     group(ctl::DeviceInfoGroup, "Device Information", 203, 34, 189, 180);
     for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
@@ -283,6 +370,16 @@ void CTalvaneDlg::createGeneralControls()
     button(ctl::ClearLogs, "Clear", 410, 222, 50, 14);
     group(ctl::ExtResetGroup, "", 410, 240, 100, 30);
     button(ctl::ExtFactoryReset, "Factory Reset", 417, 252, 70, 14);
+    // Out of sight, out of the keyboard's way and of the screen reader's.
+    for (int id : {ctl::ReceiveLabel, ctl::ReceiveLog, ctl::SendLabel, ctl::SendLog, ctl::ClearLogs, ctl::ExtResetGroup,
+                   ctl::ExtFactoryReset}) {
+        QWidget* w = control(id);
+        w->setFocusPolicy(Qt::NoFocus);
+        w->setProperty(kOffscreenProperty, true);
+        remakeAccessible<OffscreenAccessible>(w);
+        if (auto* edit = qobject_cast<QPlainTextEdit*>(w))
+            edit->viewport()->setFocusPolicy(Qt::NoFocus);
+    }
 
     // Names for screen readers and automation where a control has no text of its own.
     // The two lists are labelled by their captions (a screen reader reads
@@ -380,6 +477,36 @@ void CTalvaneDlg::pressAt(const QPoint& pos)
         windowHandle()->startSystemMove();
 }
 
+void CTalvaneDlg::stepPage(int step)
+{
+    const int count = int(std::size(kTabs));
+    int at = 0;
+    while (at < count && kTabs[at].page != page_)
+        ++at;
+    const TabDef& next = kTabs[((at + step) % count + count) % count];
+    pressAt(control(next.id)->geometry().center());
+}
+
+bool CTalvaneDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()
+        || static_cast<QWidget*>(watched)->window() != this)
+        return TemplateDialog::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    int step = 0;
+    if (mods == Qt::ControlModifier && (key->key() == Qt::Key_Tab || key->key() == Qt::Key_PageDown))
+        step = 1;
+    else if (mods == Qt::ControlModifier && key->key() == Qt::Key_PageUp)
+        step = -1;
+    else if (mods == (Qt::ControlModifier | Qt::ShiftModifier) && (key->key() == Qt::Key_Backtab || key->key() == Qt::Key_Tab))
+        step = -1;
+    if (!step)
+        return TemplateDialog::eventFilter(watched, event);
+    stepPage(step);
+    return true;
+}
+
 void CTalvaneDlg::mousePressEvent(QMouseEvent* e)
 {
     if (e->button() == Qt::LeftButton) {
@@ -456,12 +583,27 @@ void CTalvaneDlg::closeEvent(QCloseEvent* e)
 
 void CTalvaneDlg::setLinkStatus(const QString& text)
 {
+    onFirstAnswer_ = nullptr;
     linkStatus_->showMessage(text);
     // Screen readers announce the status bar by its name.
     linkStatus_->setAccessibleName(QString::fromUtf8(caption::LinkStatusName) + QStringLiteral(": ") + text);
 }
 
 QString CTalvaneDlg::linkStatus() const { return linkStatus_->currentMessage(); }
+
+void CTalvaneDlg::linkOpened(const QString& where, std::function<QString()> answered)
+{
+    setLinkStatus(QString::fromUtf8(caption::PortOpenNoAnswer).arg(where));
+    onFirstAnswer_ = std::move(answered);
+}
+
+QString CTalvaneDlg::timeOfDay() { return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")); }
+
+void CTalvaneDlg::refreshPage()
+{
+    if (page_ != Page::General && pageWindow(page_) && ready())
+        enterPage(page_);
+}
 
 void CTalvaneDlg::setLinkMode(LinkMode mode)
 {

@@ -8,9 +8,11 @@
 
 #include <QPointer>
 
+#include <functional>
 #include <memory>
 
 #include "app/logview.h"
+#include "app/panelsettings.h"
 #include "controls/dialogbase.h"
 #include "engine/session.h"
 #include "ops/runner.h"
@@ -45,13 +47,16 @@ public:
     static constexpr int kCaptionBottom = 30;
     static const QColor kBlue;                     // RGB(30, 144, 225)
 
-    explicit CTalvaneDlg(QWidget* parent = nullptr);
+    // `settingsPath`: where the panel's own settings are kept (tests pass one
+    // in a temporary directory).
+    explicit CTalvaneDlg(QWidget* parent = nullptr, const QString& settingsPath = PanelSettings::defaultPath());
     ~CTalvaneDlg() override;
 
     Session& session() { return *session_; }
     Runner& runner() { return *runner_; }
     Presenter& presenter() { return *presenter_; }
     LogView& logView() { return logs_; }
+    PanelSettings& settings() { return settings_; }
     CSerialPort& serialPort() { return *serial_; }
     TcpLink& tcpLink() { return *tcp_; }
     DatagramSocket& datagramSocket() { return *udp_; }
@@ -72,6 +77,9 @@ public:
 
     // A tab click at a point in client coordinates, as the left button does.
     void pressAt(const QPoint& clientPos);
+    // The next (`step` 1) or previous (-1) tab, as a click on it; the last
+    // wraps to the first.
+    void stepPage(int step);
     // Page window, or nullptr before its first entry.
     QWidget* pageWindow(Page page) const;
     QLabel* tabLabel(Page page) const;
@@ -82,6 +90,14 @@ public:
     // "Link lost: ... at ...").
     void setLinkStatus(const QString& text);
     QString linkStatus() const;
+    // A link was opened to `where`: the status line says that nothing has
+    // answered yet, and shows what `answered` gives once something does.
+    void linkOpened(const QString& where, std::function<QString()> answered);
+    // The time of day as the status line shows it.
+    static QString timeOfDay();
+    // Reads again what the page shown displays, as entering it does (the
+    // General page's values come with the greeting).
+    void refreshPage();
     // The Close button and a close from the window manager: while a firmware
     // transfer runs the operator is asked first; true when the program may end
     // (a running transfer has then been stopped).
@@ -97,6 +113,7 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createHeader();
@@ -111,6 +128,7 @@ private:
     std::unique_ptr<Runner> runner_;
     std::unique_ptr<Presenter> presenter_;
     LogView logs_;
+    PanelSettings settings_;
     LinkMode linkMode_ = LinkMode::Com;
     Link* comLink_ = nullptr;
     Link* tcpLink_ = nullptr;
@@ -126,6 +144,7 @@ private:
     QString captionText_;
     QList<QWidget*> generalControls_;
     QStatusBar* linkStatus_ = nullptr;
+    std::function<QString()> onFirstAnswer_;
     QPointer<CEDIDDlg> edidPage_;
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;

@@ -4,8 +4,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QCheckBox>
 #include <QSignalBlocker>
-#include <QTime>
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
@@ -16,6 +16,7 @@
 #include "pages/presenter.h"
 #include "link/datagramsocket.h"
 #include "link/tcplink.h"
+#include "ops/limits.h"
 #include "protocol/commands.h"
 
 namespace talvane {
@@ -39,8 +40,6 @@ std::optional<Ipv4Octets> addressIn(const QString& text)
     }
     return parseIpv4(ascii);
 }
-
-QString now() { return QTime::currentTime().toString(QStringLiteral("HH:mm:ss")); }
 
 }  // namespace
 
@@ -75,6 +74,10 @@ NetworkPanel::NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPag
     connect(list, qOverload<int>(&QComboBox::activated), this, &NetworkPanel::deviceChosen);
     connect(&tcp_, &Link::opened, this, &NetworkPanel::onTcpOpened);
     connect(&tcp_, &Link::lost, this, &NetworkPanel::onTcpLost);
+    connect(window_.controlAs<QCheckBox>(ctl::Reconnect), &QCheckBox::toggled, this, [this](bool on) {
+        if (!on)
+            stopReconnecting();
+    });
 }
 
 NetworkPanel::~NetworkPanel()
@@ -123,6 +126,7 @@ void NetworkPanel::applyLinkMode(LinkMode mode)
 
 void NetworkPanel::dropTcp()
 {
+    stopReconnecting();
     const bool wasConnected = tcp_.isOpen();
     const bool wasConnecting = tcp_.connecting();
     tcp_.closeLink();
@@ -135,6 +139,7 @@ void NetworkPanel::dropTcp()
 
 void NetworkPanel::tcpConnectClicked()
 {
+    stopReconnecting();  // the operator has taken over
     if (tcp_.isOpen()) {
         dropTcp();
         return;
@@ -154,21 +159,53 @@ void NetworkPanel::tcpConnectClicked()
 void NetworkPanel::onTcpOpened(bool ok, const QString& why)
 {
     if (!ok) {
+        if (reconnecting_)
+            return;  // the status line keeps saying when the link was lost; the next try follows
         // The button keeps reading "Connect"; the status line says why.
         window_.setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(peer_, why));
         return;
     }
+    const bool reconnected = reconnecting_;
+    stopReconnecting();
     setTcpCaption(true);
-    window_.setLinkStatus(QString::fromUtf8(caption::ConnectedTo).arg(peer_));
-    general_.greet();
+    window_.linkOpened(peer_, [peer = peer_, reconnected] {
+        return reconnected ? QString::fromUtf8(caption::ReconnectedAt).arg(peer, CTalvaneDlg::timeOfDay())
+                           : QString::fromUtf8(caption::ConnectedTo).arg(peer);
+    });
+    if (reconnected)
+        general_.greet([this] { window_.refreshPage(); });
+    else
+        general_.greet();
 }
 
 void NetworkPanel::onTcpLost(const QString&)
 {
     // The switch closed the connection: the button must not claim it is still up.
     setTcpCaption(false);
-    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, now()));
+    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, CTalvaneDlg::timeOfDay()));
     general_.markLinkValuesStale();
+    if (window_.settings().reconnect() && window_.linkMode() == LinkMode::Tcp && !peer_.isEmpty()) {
+        reconnecting_ = true;
+        retryLater();
+    }
+}
+
+void NetworkPanel::retryLater()
+{
+    // Each try replaces the one before: a switch that was off answers the
+    // next SYN at once, not the kernel's next resend seconds later.
+    retry_.start(limits::ReconnectRetryMs, [this] {
+        if (!reconnecting_)
+            return;
+        tcp_.connectTo(QHostAddress(peer_), endpoints_.tcpPort);
+        retryLater();
+    });
+}
+
+void NetworkPanel::stopReconnecting()
+{
+    reconnecting_ = false;
+    retry_.stop();
 }
 
 // --- device search ----------------------------------------------------------------

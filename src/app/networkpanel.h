@@ -57,6 +57,10 @@ public:
     // What the control connection reports.
     void onTcpOpened(bool ok, const QString& why);
     void onTcpLost(const QString& why);
+    // "Reconnect" is on and the connection was lost: it is tried again every
+    // limits::ReconnectRetryMs until the switch accepts.
+    bool reconnectPending() const { return reconnecting_; }
+    void stopReconnecting();
 
     const NetDevice& currentDevice() const { return current_; }
     NetSettings& settings() { return settings_; }
@@ -77,6 +81,7 @@ private:
     void echo(const QByteArray& datagram);
     // The search or the settings under way stop.
     void stopNetworkOperation();
+    void retryLater();
 
     CTalvaneDlg& window_;
     Presenter& presenter_;
@@ -92,6 +97,8 @@ private:
     // share the UDP socket).
     QPointer<Operation> network_;
     OneShot resultTimer_;
+    OneShot retry_;
+    bool reconnecting_ = false;
     QPointer<CConfigIPDlg> dialog_;
 };
 

@@ -58,6 +58,8 @@ QColor bottomBandColour(const QPalette& pal)
     return QColor((face.red() + 5) % 256, (face.green() + 10) % 256, face.blue());
 }
 
+const char kPictureProperty[] = "resourceId";
+
 }  // namespace
 
 CMessageDlg::CMessageDlg(QWidget* owner, bool question)
@@ -72,11 +74,6 @@ CMessageDlg::CMessageDlg(QWidget* owner, bool question)
     remind_ = place(kNoLongerRemindId, new QCheckBox(kRemindCaption, this), kRemindDlu.x,
                     kRemindDlu.y, kRemindDlu.cx, kRemindDlu.cy);
 
-    // A bitmap static takes the size of its bitmap.
-    const QPixmap info = res::bitmap(res::BitmapInformation);
-    picture_->setPixmap(info);
-    picture_->resize(info.size());
-    picture_->setAccessibleName(res::description(res::BitmapInformation));
 
     cancel_->hide();
     remind_->hide();
@@ -121,6 +118,15 @@ void CMessageDlg::refreshText()
     // of this showing, whatever text comes next.
     if (isQuestionText(t))
         picture_->move(kQuestionPicturePos);
+    // A bitmap static takes the size of its bitmap; a failure shows a warning.
+    const int picture = text::isFailure(t) ? res::BitmapWarning : res::BitmapInformation;
+    if (picture_->property(kPictureProperty).toInt() != picture) {
+        const QPixmap pixmap = res::bitmap(picture);
+        picture_->setPixmap(pixmap);
+        picture_->resize(pixmap.size());
+        picture_->setAccessibleName(res::description(picture));
+        picture_->setProperty(kPictureProperty, picture);
+    }
     if (accessibleName() != t) {
         setWindowTitle(t);
         setAccessibleName(t);

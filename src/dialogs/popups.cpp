@@ -1,10 +1,21 @@
 #include "popups.h"
 
+#include <algorithm>
+
 #include "messagedlg.h"
 #include "modal.h"
 #include "statusdlg.h"
 
 namespace talvane {
+
+bool text::isFailure(const QString& shown)
+{
+    static const QString failures[] = {TimeOut,        OpenComFailed,  ConnectFailed, PowerOff,      BadEdidFile,
+                                       NoFirmwareFile, FileTooLarge,   EmptyFile,     FileNotFound,  NotRegularFile,
+                                       CannotReadFile, FileChanged,    BadIpAddress,  NoValidData};
+    const QString first = shown.section(QLatin1Char('\n'), 0, 0);
+    return std::find(std::begin(failures), std::end(failures), first) != std::end(failures);
+}
 
 Popups& Popups::instance()
 {

@@ -44,6 +44,11 @@ inline const QString RebootSuccessfully = QStringLiteral("Reboot successfully!")
 inline const QString InitializingSuccessfully = QStringLiteral("Initializing successfully!");
 inline const QString ConfigureSuccessfully = QStringLiteral("Configure successfully!");
 inline const QString NoValidData = QStringLiteral("Can't find the valid data!");
+
+// Whether `shown` reports a failure (the popups then show a warning picture,
+// not the information picture or the success tick). A text may carry more
+// after its first line ("Bad EDID file!" and why).
+bool isFailure(const QString& shown);
 }  // namespace text
 
 class Popups {

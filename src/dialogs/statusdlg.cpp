@@ -98,6 +98,12 @@ void CStatusDlg::showResult()
     timers_.stop(kDotTimer1);
     timers_.stop(kDotTimer2);
     timers_.stop(kDotTimer3);
+    // The result's picture: the tick for a success, a warning for a failure.
+    const int picture = text::isFailure(Popups::instance().busyText()) ? res::BitmapWarningResult : res::BitmapCheckMark;
+    const QPixmap pixmap = res::bitmap(picture);
+    picture_->setPixmap(pixmap);
+    picture_->resize(pixmap.size());
+    picture_->setAccessibleName(res::description(picture));
     picture_->show();
     setShownText(Popups::instance().busyText());
 }

@@ -181,6 +181,7 @@ void Session::onFrame(const CommandFrame& frame)
         limit_.stop();
         std::unique_ptr<Exchange> answered = std::move(current_);
         ++counters_.answers;
+        emit exchangeAnswered();
         // The next exchange goes out before this answer is handled: a handler
         // may wait in a box while the line goes on.
         launchNext();

@@ -107,6 +107,9 @@ public:
     Clock& clock() const { return limit_.clock(); }
 
 signals:
+    // A frame answered the exchange outstanding (emitted before its handler
+    // runs): the switch is there.
+    void exchangeAnswered();
     // A valid frame that answered nothing outstanding; it changed nothing.
     void unsolicited(const talvane::CommandFrame& frame);
 

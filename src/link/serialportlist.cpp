@@ -245,6 +245,9 @@ bool SysfsTtyDeviceSource::devices(std::vector<TtyDevice>& out, QString& error) 
              ++depth) {
             if (QFileInfo::exists(at + QStringLiteral("/idVendor"))) {
                 d.usb = true;
+                d.usbIdentity = readSysfsText(at + QStringLiteral("/idVendor")) + QLatin1Char(':')
+                                + readSysfsText(at + QStringLiteral("/idProduct")) + QLatin1Char(':')
+                                + readSysfsText(at + QStringLiteral("/serial"));
                 d.description = readSysfsText(at + QStringLiteral("/product"));
                 if (d.description.isEmpty() && !below.isEmpty())
                     d.description = readSysfsText(below + QStringLiteral("/interface"));
@@ -629,7 +632,9 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
         st.sourceWds = watchAll(st.watch, source_->watchDirectories(), kDirectoryEvents);
         std::vector<Candidate> fresh;
         for (const auto& [n, d] : kernel) {
-            fresh.push_back(makeCandidate(makeRecord(n, d.devicePath, descriptionOf(d), d.usb), locks_));
+            SerialPortRecord record = makeRecord(n, d.devicePath, descriptionOf(d), d.usb);
+            record.usbIdentity = d.usbIdentity;
+            fresh.push_back(makeCandidate(record, locks_));
             fresh.back().adapter = isAdapter(d);
         }
         carryOver(fresh, st.kernel, st.watch);

@@ -32,6 +32,10 @@ struct SerialPortRecord {
     bool usb = false;
     QString portDescription;  // the friendly name without its " (COMn)"
     int comNumber = 0;
+    // A USB adapter's vendor and product ids and its serial number, as
+    // "vendor:product:serial" (the serial may be empty); empty for any other
+    // port. It tells the same adapter again when it comes back elsewhere.
+    QString usbIdentity;
 };
 
 // One serial device as the system describes it.
@@ -41,6 +45,7 @@ struct TtyDevice {
     QString description;  // USB product (else interface) string; empty when none
     bool usb = false;
     int uartType = -1;    // sysfs "type" of a serial8250 port; 0 = no UART behind it; -1 unknown
+    QString usbIdentity;  // see SerialPortRecord
 };
 
 // Where the enumeration reads the system's serial devices from.

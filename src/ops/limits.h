@@ -42,5 +42,9 @@ constexpr int NetworkSettingsMs = 15000;
 // talvane-ctl: how long it waits for the TCP connection to the switch.
 constexpr int TcpConnectMs = 5000;
 
+// A lost TCP connection is tried again this often while "Reconnect" is on
+// (a serial port comes back with the port list's change events instead).
+constexpr int ReconnectRetryMs = 1000;
+
 }  // namespace limits
 }  // namespace talvane

@@ -251,6 +251,8 @@ void CEDIDDlg::loadFile(const QString& path)
     // A file longer than the longest valid one is a bad EDID file like any other.
     const SmallFile file = readSmallFile(path, edidfile::kMaxFileSize);
     if (!file.ok()) {
+        if (file.refusal == FileRefusal::TooLarge)
+            showRejection(path, QStringLiteral("more than %1 bytes").arg(edidfile::kMaxFileSize));
         popups_.showMessage(refusalText(file.refusal, text::BadEdidFile));
         return;
     }
@@ -259,7 +261,9 @@ void CEDIDDlg::loadFile(const QString& path)
     const auto size = static_cast<std::size_t>(bytes.size());
     // Checked before it is copied: a rejected file leaves the last accepted
     // one in the buffer, the one the path box still shows.
-    if (!edidfile::accepted(data, size)) {
+    const edidfile::Verdict verdict = edidfile::check(data, size);
+    if (verdict != edidfile::Verdict::Accepted) {
+        showRejection(path, QString::fromStdString(edidfile::reason(verdict, data, size)));
         popups_.showMessage(text::BadEdidFile);
         return;
     }
@@ -269,7 +273,17 @@ void CEDIDDlg::loadFile(const QString& path)
     const QString full = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     box->setText(full);
     box->setToolTip(full);
-    setFileSummary(QString::fromStdString(edidfile::describe(data, size)));
+    loadedSummary_ = QString::fromStdString(edidfile::describe(data, size));
+    setFileSummary(loadedSummary_);
+}
+
+void CEDIDDlg::showRejection(const QString& path, const QString& why)
+{
+    // The summary line says why; the file loaded before, if any, stays loaded.
+    QString summary = QStringLiteral("Bad EDID file \u201C%1\u201D: %2").arg(QFileInfo(path).fileName(), why);
+    if (!controlAs<QLineEdit>(ctl::FilePath)->text().isEmpty())
+        summary += QStringLiteral("\nStill loaded: ") + loadedSummary_;
+    setFileSummary(summary);
 }
 
 void CEDIDDlg::statusClicked()

@@ -105,10 +105,12 @@ private:
     // Loads the file at `path` into the EDID buffer if it is a valid EDID file.
     void loadFile(const QString& path);
     void setFileSummary(const QString& summary);
+    void showRejection(const QString& path, const QString& why);
 
     Popups& popups_;
     FileChooser chooseFile_;
     std::array<std::uint8_t, kEdidBufferSize> edidBuffer_{};
+    QString loadedSummary_;  // of the file in the path box
     OneShot closeResult_;
 };
 

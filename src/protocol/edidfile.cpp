@@ -85,6 +85,25 @@ Verdict check(const std::uint8_t* bytes, std::size_t size)
     return Verdict::Accepted;
 }
 
+std::string reason(Verdict verdict, const std::uint8_t* bytes, std::size_t size)
+{
+    switch (verdict) {
+    case Verdict::Accepted:
+        break;
+    case Verdict::BadLength:
+        return std::to_string(size) + " bytes, not " + std::to_string(kBlockSize) + " or " + std::to_string(kMaxFileSize);
+    case Verdict::BadHeader:
+        return "no EDID header at the start";
+    case Verdict::BadExtensionCount:
+        return std::to_string(bytes[kExtensionCountAt]) + " extension blocks announced, at most 1";
+    case Verdict::BadChecksum:
+        return "checksum of the base block wrong";
+    case Verdict::BadExtensionChecksum:
+        return "checksum of the extension block wrong";
+    }
+    return {};
+}
+
 Summary summarize(const std::uint8_t* bytes, std::size_t size)
 {
     Summary s;

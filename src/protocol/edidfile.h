@@ -30,6 +30,9 @@ enum class Verdict {
 // is accepted: the missing block counts as zeros, as the switch receives it.
 Verdict check(const std::uint8_t* bytes, std::size_t size);
 inline bool accepted(const std::uint8_t* bytes, std::size_t size) { return check(bytes, size) == Verdict::Accepted; }
+// Why a file of `size` bytes got `verdict`, in a few words ("257 bytes, not
+// 128 or 256"); empty for Accepted.
+std::string reason(Verdict verdict, const std::uint8_t* bytes, std::size_t size);
 
 // What a base block describes. Empty or zero where the block does not say.
 struct Summary {

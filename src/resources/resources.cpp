@@ -20,6 +20,8 @@ const QColor kLightGrey(225, 225, 225);
 const QColor kDarkRed(176, 28, 28);
 const QColor kInfoBlue(30, 110, 210);
 const QColor kCheckGreen(40, 160, 70);
+const QColor kWarningAmber(240, 170, 0);
+const QColor kWarningMark(40, 40, 40);
 const QColor kTriangle(60, 60, 60);
 const QColor kDigitPanel(30, 144, 225);
 const QColor kDigitPanelEdge(30, 120, 200);
@@ -90,6 +92,29 @@ QImage checkMark()
     return img;
 }
 
+QImage warning(QSize size)
+{
+    QImage img = canvas(size);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal w = size.width();
+    const qreal h = size.height();
+    QPainterPath shape;
+    shape.moveTo(w / 2, 1.5);
+    shape.lineTo(w - 1.5, h - 3);
+    shape.lineTo(1.5, h - 3);
+    shape.closeSubpath();
+    p.setPen(QPen(kWarningAmber, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(kWarningAmber);
+    p.drawPath(shape);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kWarningMark);
+    const qreal stem = w * 0.12;
+    p.drawRoundedRect(QRectF(w / 2 - stem / 2, h * 0.32, stem, h * 0.32), stem / 3, stem / 3);  // the stroke of the !
+    p.drawEllipse(QRectF(w / 2 - stem / 2, h * 0.7, stem, stem));                              // its dot
+    return img;
+}
+
 QImage triangle(bool pointsRight)
 {
     QImage img = canvas(kStepIconSize);
@@ -145,6 +170,8 @@ QImage draw(int resourceId)
     case IconMinimizeIn: return headerIcon(false, true);
     case BitmapInformation: return information();
     case BitmapCheckMark: return checkMark();
+    case BitmapWarning: return warning(kInformationSize);
+    case BitmapWarningResult: return warning(kCheckMarkSize);
     case IconNext: return triangle(true);
     case IconPrevious: return triangle(false);
     default: break;
@@ -192,6 +219,8 @@ QString description(int resourceId)
     case IconMinimizeIn: return QStringLiteral("Minimize");
     case BitmapInformation: return QStringLiteral("Information");
     case BitmapCheckMark: return QStringLiteral("Done");
+    case BitmapWarning:
+    case BitmapWarningResult: return QStringLiteral("Warning");
     case IconNext: return QStringLiteral("Next");
     case IconPrevious: return QStringLiteral("Previous");
     default: break;

@@ -18,6 +18,10 @@ constexpr int IconCloseIn = 132;      // light-grey cross on a dark-red square
 // Pictures of the popups.
 constexpr int BitmapInformation = 136;  // 36 x 36, white i on a blue disc
 constexpr int BitmapCheckMark = 143;    // 31 x 31, white check mark on a green disc
+// A failure, in place of each of the two above (same sizes): a dark "!" on
+// an amber triangle.
+constexpr int BitmapWarning = 170;       // 36 x 36
+constexpr int BitmapWarningResult = 171; // 31 x 31
 // Digits 1..8 (80 x 80) of the routing page: 1 is 146, 2..8 are 154..160.
 constexpr int BitmapDigit1 = 146;
 constexpr int BitmapDigit2 = 154;

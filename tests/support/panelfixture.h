@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <memory>
@@ -25,6 +26,7 @@ namespace talvane {
 
 struct PanelFixture {
     ManualClock clock;
+    QTemporaryDir configDir;  // the panel's settings file, never the user's
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
@@ -34,7 +36,7 @@ struct PanelFixture {
     {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
-        window = std::make_unique<CTalvaneDlg>();
+        window = std::make_unique<CTalvaneDlg>(nullptr, settingsPath());
         window->networkPanel().setEndpoints(loopbackEndpoints());
         window->setLink(LinkMode::Com, &capture);
         window->setLink(LinkMode::Tcp, &capture);
@@ -48,6 +50,8 @@ struct PanelFixture {
         setAppClock(nullptr);
     }
 
+
+    QString settingsPath() const { return configDir.filePath(QStringLiteral("panel.json")); }
 
     // The loopback broadcast and UDP ports no other program uses (each bound
     // once to find a free one); TCP port 1, where nothing listens on loopback.
