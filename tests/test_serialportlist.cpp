@@ -52,7 +52,7 @@ QString fakeDev(const QString& name)
 
 TtyDevice tty(const QString& name, const QString& description = {}, bool usb = false, int uartType = -1)
 {
-    return {name, fakeDev(name), description, usb, uartType};
+    return {name, fakeDev(name), description, usb, uartType, {}};
 }
 
 bool writeFile(const QString& path, const QByteArray& content)
@@ -235,7 +235,7 @@ private slots:
         QTemporaryDir devDir;
         const QString node = devDir.path() + "/ttyUSB0";
         QVERIFY(writeFile(node, {}));
-        fx.source->list = {{"ttyUSB0", node, "Adapter", true, -1}};
+        fx.source->list = {{"ttyUSB0", node, "Adapter", true, -1, {}}};
 
         // The parent (ctest or a shell) is alive; no process has a pid past pid_t's range.
         const qint32 live = qint32(::getppid());
@@ -659,7 +659,7 @@ private slots:
             QVERIFY(writeFile(path, {}));
             QCOMPARE(::chown(path.constData(), 0, g->gr_gid), 0);
             QCOMPARE(::chmod(path.constData(), mode_t(f[2].toUInt(nullptr, 8))), 0);
-            fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4});
+            fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4, {}});
         }
         // No registry: the temporary one is root's, and rightly refused to nobody.
         SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.filePath("none")),
