@@ -45,6 +45,8 @@ constexpr int FactoryResetGroup = 1124;
 constexpr int FactoryReset = 1125;
 constexpr int RebootGroup = 1127;
 constexpr int Reboot = 1128;
+// Beside the tabs, on every page
+constexpr int FollowChanges = 1310;
 
 constexpr int StatusLabelCount = 16;
 }  // namespace ctl
@@ -70,6 +72,8 @@ inline const char* const LinkLostAt = "Link lost: %1 at %2";     // the port or 
 inline const char* const ConnectingTo = "Connecting: %1";        // the address, while a TCP connection is attempted
 inline const char* const CannotConnect = "Cannot connect: %1 (%2)";  // the address, why
 inline const char* const LinkStatusName = "Link status";
+inline const char* const NoAnswerFrom = "No answer from %1 at %2";  // the port or address, the time
+inline const char* const FollowChanges = "Follow changes";
 // Read with a value shown before the link closed, until a reply refreshes it.
 inline const char* const NotLive = "Last known value, the link is closed";
 }  // namespace caption

@@ -402,6 +402,15 @@ void GeneralPage::statusClicked()
     popups_.showBusy(text::GettingStatus);
 }
 
+Operation* GeneralPage::followRead()
+{
+    auto* read = new PortStatusRead(presenter_.session());
+    connect(read, &PortStatusRead::portReported, this, &GeneralPage::showStatus);
+    return read;
+}
+
+QString GeneralPage::portName() const { return kComPrefix + QString::number(selectedPort_); }
+
 void GeneralPage::clearStatus()
 {
     for (int i = 0; i < ctl::StatusLabelCount; ++i)

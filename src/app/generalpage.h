@@ -66,6 +66,11 @@ public:
     void greet();
     // The General page was entered and the switch held for it: reads its power.
     void enter();
+    // A read of the sources and displays in the background (following the
+    // switch): it shows what it reads and holds nothing.
+    Operation* followRead();
+    // The serial port chosen at the last Connect ("COM129").
+    QString portName() const;
 
     // The serial port list (combo 1020): at start-up and whenever the port
     // watcher reports a change, which it does only while the list is enabled.

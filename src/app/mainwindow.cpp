@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTime>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -53,6 +54,11 @@ const QColor kStatusFrame(30, 120, 200, 50);
 constexpr int kStatusFrameWidth = 314;
 constexpr int kStatusFrameHeight = 260;
 constexpr int kLinkStatusHeight = 20;
+// The "Follow changes" box in the header band, right of the tabs (pixels from
+// the window's right edge, and its size).
+constexpr int kFollowBoxRight = 8;
+constexpr int kFollowBoxWidth = 150;
+constexpr int kFollowBoxHeight = 20;
 
 struct TabDef {
     Page page;
@@ -137,6 +143,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     , udp_(std::make_unique<DatagramSocket>())
     , captionFont_(captionFontOf())
     , captionText_(QString::fromUtf8(caption::Window) + QStringLiteral(TALVANE_VERSION))
+    , follower_(std::make_unique<Follower>(*runner_))
+    , presetsPath_(PresetStore::defaultPath())
 {
     setWindowTitle(captionText_);
     setFixedSize(dluSize(kTemplateWidth, kTemplateHeight));
@@ -144,6 +152,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
     Popups::instance().setOwner(this);
 
     createHeader();
+    createFollowBox();
     createGeneralControls();
     // Below the pages, on every page: what the link is doing.
     linkStatus_ = new QStatusBar(this);
@@ -172,6 +181,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent)
 CTalvaneDlg::~CTalvaneDlg()
 {
     // Nothing is reported any more: the window is going.
+    follower_->setEnabled(false);
     session_->shutDown();
     serial_.reset();  // closes the port
     network_.reset();
@@ -295,6 +305,50 @@ void CTalvaneDlg::createGeneralControls()
     send->setAccessibleName(QStringLiteral("Send"));
 }
 
+void CTalvaneDlg::createFollowBox()
+{
+    followBox_ = new QCheckBox(QString::fromUtf8(caption::FollowChanges), this);
+    registerControl(ctl::FollowChanges, followBox_);
+    followBox_->setAccessibleName(followBox_->text());
+    // White on the header's blue, as the tabs.
+    QPalette pal = followBox_->palette();
+    pal.setColor(QPalette::WindowText, Qt::white);
+    followBox_->setPalette(pal);
+    followBox_->resize(kFollowBoxWidth, kFollowBoxHeight);
+    follower_->setRead([this] { return followRead(); });
+    connect(followBox_, &QCheckBox::toggled, follower_.get(), &Follower::setEnabled);
+    // A background read that gets no answer opens no box: the status line says it.
+    connect(follower_.get(), &Follower::unanswered, this, [this] {
+        setLinkStatus(QString::fromUtf8(caption::NoAnswerFrom)
+                          .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+    });
+}
+
+Operation* CTalvaneDlg::followRead()
+{
+    switch (page_) {
+    case Page::General:
+        return general_ ? general_->followRead() : nullptr;
+    case Page::Edid:
+        return edidPage_ ? edidPage_->followRead() : nullptr;
+    case Page::Matrix:
+        return matrixPage_ ? matrixPage_->followRead() : nullptr;
+    case Page::Upgrade:
+        break;
+    }
+    return nullptr;
+}
+
+QString CTalvaneDlg::linkName() const
+{
+    return linkMode_ == LinkMode::Com ? general_->portName() : network_->peer();
+}
+
+QString CTalvaneDlg::switchKey() const
+{
+    return (linkMode_ == LinkMode::Com ? QStringLiteral("port:") : QStringLiteral("host:")) + linkName();
+}
+
 void CTalvaneDlg::layoutHeader()
 {
     const QRect r = rect();
@@ -306,6 +360,9 @@ void CTalvaneDlg::layoutHeader()
         control(t.id)->move(r.left() + 1 + i * (tab.width() + 1), r.top() + kHeaderHeight - tab.height());
         ++i;
     }
+    if (followBox_)
+        followBox_->move(r.right() + 1 - kFollowBoxRight - followBox_->width(),
+                         r.top() + kHeaderHeight - tab.height() + (tab.height() - followBox_->height()) / 2);
 }
 
 QLabel* CTalvaneDlg::tabLabel(Page page) const
@@ -507,7 +564,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
         return edidPage_;
     case Page::Matrix:
         if (!matrixPage_) {
-            matrixPage_ = new CMatrixDlg(*presenter_, this);
+            matrixPage_ = new CMatrixDlg(*presenter_, this, presetsPath_, [this] { return switchKey(); });
                     }
         return matrixPage_;
     case Page::Upgrade:

@@ -59,6 +59,8 @@ public:
     void onTcpLost(const QString& why);
 
     const NetDevice& currentDevice() const { return current_; }
+    // The address connected or being connected to.
+    const QString& peer() const { return peer_; }
     NetSettings& settings() { return settings_; }
     // The MAC text that belongs to device-list entry `index`.
     QString macOf(int index) const;

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 
 #include <memory>
@@ -25,6 +26,8 @@ namespace talvane {
 
 struct PanelFixture {
     ManualClock clock;
+    // The panel's own files (presets) live here, never in the user's directory.
+    QTemporaryDir config;
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
@@ -35,11 +38,14 @@ struct PanelFixture {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>();
+        window->setPresetsPath(presetsPath());
         window->networkPanel().setEndpoints(loopbackEndpoints());
         window->setLink(LinkMode::Com, &capture);
         window->setLink(LinkMode::Tcp, &capture);
         capture.open = linkOpen;
     }
+    QString presetsPath() const { return config.filePath(QStringLiteral("presets.json")); }
+
     ~PanelFixture()
     {
         window.reset();
