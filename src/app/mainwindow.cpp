@@ -132,12 +132,13 @@ QFont captionFontOf()
 
 }  // namespace
 
-CTalvaneDlg::CTalvaneDlg(QWidget* parent)
+CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
     , session_(std::make_unique<Session>())
     , runner_(std::make_unique<Runner>(*session_))
     , presenter_(std::make_unique<Presenter>(
           *runner_, Popups::instance(), [this] { return linkMode_; }, [this] { return linkOpen(); }))
+    , settings_(settingsPath)
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())

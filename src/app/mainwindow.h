@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/logview.h"
+#include "app/panelsettings.h"
 #include "controls/dialogbase.h"
 #include "engine/session.h"
 #include "ops/follow.h"
@@ -47,13 +48,16 @@ public:
     static constexpr int kCaptionBottom = 30;
     static const QColor kBlue;                     // RGB(30, 144, 225)
 
-    explicit CTalvaneDlg(QWidget* parent = nullptr);
+    // `settingsPath`: where the panel's own settings are kept (tests pass one
+    // in a temporary directory).
+    explicit CTalvaneDlg(QWidget* parent = nullptr, const QString& settingsPath = PanelSettings::defaultPath());
     ~CTalvaneDlg() override;
 
     Session& session() { return *session_; }
     Runner& runner() { return *runner_; }
     Presenter& presenter() { return *presenter_; }
     LogView& logView() { return logs_; }
+    PanelSettings& settings() { return settings_; }
     CSerialPort& serialPort() { return *serial_; }
     TcpLink& tcpLink() { return *tcp_; }
     DatagramSocket& datagramSocket() { return *udp_; }
@@ -125,6 +129,7 @@ private:
     std::unique_ptr<Runner> runner_;
     std::unique_ptr<Presenter> presenter_;
     LogView logs_;
+    PanelSettings settings_;
     LinkMode linkMode_ = LinkMode::Com;
     Link* comLink_ = nullptr;
     Link* tcpLink_ = nullptr;

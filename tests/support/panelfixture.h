@@ -26,8 +26,8 @@ namespace talvane {
 
 struct PanelFixture {
     ManualClock clock;
-    // The panel's own files (presets) live here, never in the user's directory.
-    QTemporaryDir config;
+    // The panel's own files (settings, presets) live here, never in the user's directory.
+    QTemporaryDir configDir;
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
@@ -37,14 +37,14 @@ struct PanelFixture {
     {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
-        window = std::make_unique<CTalvaneDlg>();
+        window = std::make_unique<CTalvaneDlg>(nullptr, settingsPath());
         window->setPresetsPath(presetsPath());
         window->networkPanel().setEndpoints(loopbackEndpoints());
         window->setLink(LinkMode::Com, &capture);
         window->setLink(LinkMode::Tcp, &capture);
         capture.open = linkOpen;
     }
-    QString presetsPath() const { return config.filePath(QStringLiteral("presets.json")); }
+    QString presetsPath() const { return configDir.filePath(QStringLiteral("presets.json")); }
 
     ~PanelFixture()
     {
@@ -54,6 +54,8 @@ struct PanelFixture {
         setAppClock(nullptr);
     }
 
+
+    QString settingsPath() const { return configDir.filePath(QStringLiteral("panel.json")); }
 
     // The loopback broadcast and UDP ports no other program uses (each bound
     // once to find a free one); TCP port 1, where nothing listens on loopback.
