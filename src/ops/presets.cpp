@@ -1,13 +1,10 @@
 #include "presets.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QSaveFile>
 #include <QStandardPaths>
 
+#include "ops/jsonfile.h"
+#include "ops/labelstore.h"
 #include "ops/routing.h"
 
 namespace talvane {
@@ -22,10 +19,8 @@ const QLatin1String kName("name");
 const QLatin1String kInputs("inputs");
 const QLatin1String kArc("arc");
 constexpr int kFileVersion = 1;
-// Far above what kMaxPresets presets of every switch an operator has take.
-constexpr qint64 kMaxFileSize = 4 * 1024 * 1024;
 
-QString outputKey(int output) { return QString(QChar(char('A' + output - 1))); }
+QString outputKey(int output) { return LabelStore::outputKey(output); }
 
 bool isPort(int n) { return n >= 1 && n <= kPortCount; }
 
@@ -156,43 +151,30 @@ bool PresetStore::load()
     root_ = QJsonObject();
     damaged_ = false;
     error_.clear();
-    QFile file(path_);
-    if (!file.exists())
+    const JsonFileRead read = readJsonFile(path_);
+    if (read.missing())
         return true;
     damaged_ = true;
-    if (!QFileInfo(path_).isFile())
-        return fail(QStringLiteral("not a regular file"));
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(file.errorString());
-    if (file.size() > kMaxFileSize)
-        return fail(QStringLiteral("larger than %1 bytes").arg(kMaxFileSize));
-    const QByteArray data = file.read(kMaxFileSize + 1);
-    if (data.size() > kMaxFileSize)
-        return fail(QStringLiteral("larger than %1 bytes").arg(kMaxFileSize));
-    QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(data, &parse);
-    if (parse.error != QJsonParseError::NoError)
-        return fail(QStringLiteral("not JSON: %1 at offset %2").arg(parse.errorString()).arg(parse.offset));
-    if (!doc.isObject())
-        return fail(QStringLiteral("not a JSON object"));
-    const QJsonObject root = doc.object();
+    if (read.damaged())
+        return fail(read.error);
+    const QJsonObject root = read.object;
     if (root.value(kVersion) != QJsonValue(kFileVersion))
-        return fail(QStringLiteral("unknown version"));
+        return fail(QStringLiteral("%1 has an unknown version").arg(path_));
     const QJsonValue switches = root.value(kSwitches);
     if (!switches.isUndefined() && !switches.isObject())
-        return fail(QStringLiteral("\"switches\" is not an object"));
+        return fail(QStringLiteral("%1: \"switches\" is not an object").arg(path_));
     const QJsonObject all = switches.toObject();
     for (auto it = all.begin(); it != all.end(); ++it) {
         if (!it.value().isObject())
-            return fail(QStringLiteral("switch \"%1\" is not an object").arg(it.key()));
+            return fail(QStringLiteral("%1: switch \"%2\" is not an object").arg(path_, it.key()));
         const QJsonValue list = it.value().toObject().value(kPresets);
         if (list.isUndefined())
             continue;
         if (!list.isArray())
-            return fail(QStringLiteral("the presets of \"%1\" are not a list").arg(it.key()));
+            return fail(QStringLiteral("%1: the presets of \"%2\" are not a list").arg(path_, it.key()));
         for (const QJsonValue& entry : list.toArray())
             if (!presetOf(entry))
-                return fail(QStringLiteral("a preset of \"%1\" is not valid").arg(it.key()));
+                return fail(QStringLiteral("%1: a preset of \"%2\" is not valid").arg(path_, it.key()));
     }
     root_ = root;
     damaged_ = false;
@@ -274,14 +256,9 @@ bool PresetStore::save()
         return fail(error_.isEmpty() ? QStringLiteral("the file is damaged") : error_);
     QJsonObject root = root_;
     root.insert(kVersion, kFileVersion);
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath()))
-        return fail(QStringLiteral("cannot make the directory of %1").arg(path_));
-    QSaveFile file(path_);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
-    if (!file.commit())
-        return fail(file.errorString());
+    QString why;
+    if (!writeJsonFile(path_, root, &why))
+        return fail(why);
     error_.clear();
     return true;
 }
