@@ -7,10 +7,15 @@
 #include <QtTest>
 
 #include <QAccessible>
+#include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QListWidget>
 
+#include "app/namesdialog.h"
 #include "ops/limits.h"
+#include "pages/edidpage.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
 #include "sim/switchdevice.h"
@@ -118,6 +123,10 @@ private slots:
     void damagedFileIsReportedAndKept();
     void followShowsARouteMadeAtTheSwitch();
     void followYieldsToAClickAndStaysQuietWhenUnanswered();
+    void followReadsThePageShown_data();
+    void followReadsThePageShown();
+    void namesShowWhereTheOperatorLooks();
+    void refusedNamesAndADamagedNamesFile();
 };
 
 void TestE2EPresets::saveRecallAndActiveMark()
@@ -129,6 +138,12 @@ void TestE2EPresets::saveRecallAndActiveMark()
     const auto preset = b.model().route;
     const auto presetArc = b.model().arc;
 
+    // Typed, spaces and all (the page swallows Space elsewhere).
+    auto* name = b.page->controlAs<QLineEdit>(ids::PresetName);
+    QTest::keyClicks(name, QStringLiteral(" Sunday service"));
+    QCOMPARE(name->text(), QStringLiteral(" Sunday service"));
+    QTest::keyClick(name, Qt::Key_Return);  // Enter saves nothing and closes nothing
+    QVERIFY(presetNames(*b.page).isEmpty());
     b.savePreset(QStringLiteral("  Service "));
     QCOMPARE(presetNames(*b.page), QStringList{"Service, active"});
     QVERIFY(b.panel->messageTexts().isEmpty());
@@ -283,6 +298,137 @@ void TestE2EPresets::followYieldsToAClickAndStaysQuietWhenUnanswered()
     QVERIFY2(b.window().linkStatus().startsWith(QStringLiteral("No answer from COM%1 at ").arg(b.sim->serialCom())),
              qPrintable(b.window().linkStatus()));
     QVERIFY(b.window().ready());
+}
+
+void TestE2EPresets::followReadsThePageShown_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::newRow("General: sources and displays") << int(Page::General);
+    QTest::newRow("EDID: the codes") << int(Page::Edid);
+}
+
+void TestE2EPresets::followReadsThePageShown()
+{
+    QFETCH(int, page);
+    MatrixBench b;
+    QVERIFY(b.enterMatrix());
+    const int tab = page == int(Page::General) ? ctl::TabGeneral : ctl::TabEdid;
+    b.window().pressAt(b.window().control(tab)->geometry().center());
+    QVERIFY(waitFor([&] { return b.window().ready(); }));
+    b.pass(100);
+    act(b.box(ctl::FollowChanges), QAccessibleActionInterface::toggleAction());
+
+    // Changed at the switch: a source on input 3, a display on output E, input 5's EDID copied from output C.
+    b.model().source[2] = true;
+    b.model().display[4] = true;
+    b.model().edidCode[4] = 17;
+    auto shown = [&] {
+        if (page == int(Page::General))
+            return b.label(ctl::StatusInput1 + 2) == GeneralPage::inputStatusText(3, true)
+                   && b.label(ctl::StatusOutputA + 4) == GeneralPage::outputStatusText(5, true);
+        auto* edid = qobject_cast<CEDIDDlg*>(b.window().pageWindow(Page::Edid));
+        return edid->controlAs<QLabel>(edid::ctl::Line[4])->text() == QStringLiteral("COPY TX C");
+    };
+    QVERIFY(!shown());
+    b.pass(limits::FollowPeriodMs + 1000, 500);
+    QVERIFY(shown());
+    QVERIFY(b.panel->messageTexts().isEmpty());
+    // Remembered: a panel started later follows from the start.
+    CTalvaneDlg later(nullptr, b.panel->settingsPath());
+    QVERIFY(later.controlAs<QCheckBox>(ctl::FollowChanges)->isChecked());
+    QVERIFY(later.follower().enabled());
+}
+
+void TestE2EPresets::namesShowWhereTheOperatorLooks()
+{
+    MatrixBench b;
+    b.model().source[2] = true;
+    QVERIFY(b.enterMatrix());
+    b.panel->modal->queue([](QDialog& d) {
+        auto& names = static_cast<NamesDialog&>(d);
+        QCOMPARE(names.inputField(3)->accessibleName(), QStringLiteral("Input 3 name"));
+        QCOMPARE(names.outputField(2)->accessibleName(), QStringLiteral("Output B name"));
+        names.inputField(3)->setText(QStringLiteral("  Stage camera "));
+        names.outputField(2)->setText(QStringLiteral("Projector"));
+        names.accept();
+    });
+    auto* button = b.window().controlAs<QPushButton>(ctl::Names);
+    QCOMPARE(button->accessibleName(), QStringLiteral("Names..."));
+    act(button, QAccessibleActionInterface::pressAction());
+    QVERIFY(waitFor([&] { return b.panel->modal->records().size() == 1; }));
+    QVERIFY(b.panel->messageTexts().isEmpty());
+
+    QCOMPARE(b.page->outputGroup(2)->title(), QStringLiteral("OUTPUT B \u00B7 Projector"));
+    QCOMPARE(b.page->outputGroup(1)->title(), QStringLiteral("OUTPUT A"));
+    for (int o = 1; o <= matrix::kOutputs; ++o) {
+        auto* in3 = b.page->control(ids::Input[o - 1][2]);
+        QCOMPARE(in3->toolTip(), QStringLiteral("IN3: Stage camera"));
+        QCOMPARE(in3->accessibleDescription(), QStringLiteral("IN3: Stage camera"));
+        QCOMPARE(b.page->control(ids::Input[o - 1][0])->accessibleDescription(), CMatrixDlg::outputCaption(o));
+    }
+    // Kept in the shared names file, for this switch.
+    QFile file(b.panel->labelsPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject names = QJsonDocument::fromJson(file.readAll())
+                                  .object()["switches"].toObject()[b.window().switchKey()].toObject();
+    QCOMPARE(names["inputs"].toObject()["3"].toString(), QStringLiteral("Stage camera"));
+    QCOMPARE(names["outputs"].toObject()["B"].toString(), QStringLiteral("Projector"));
+
+    // The General page's status lines say the names.
+    b.window().pressAt(b.window().control(ctl::TabGeneral)->geometry().center());
+    QVERIFY(waitFor([&] { return b.window().ready(); }));
+    // The busy popup stays until the read has ended.
+    b.panel->modal->queue([&](QDialog&) { QVERIFY(waitFor([] { return !Popups::instance().busyShown(); })); });
+    b.window().controlAs<QPushButton>(ctl::Status)->click();
+    QVERIFY(waitFor([&] { return b.window().ready() && !b.label(ctl::StatusOutputA + 7).isEmpty(); }));
+    QCOMPARE(b.window().control(ctl::StatusInput1 + 2)->accessibleName(),
+             GeneralPage::inputStatusText(3, true) + QStringLiteral(" \u00B7 Stage camera"));
+    QCOMPARE(b.window().control(ctl::StatusOutputA + 1)->accessibleName(),
+             GeneralPage::outputStatusText(2, b.model().display[1]) + QStringLiteral(" \u00B7 Projector"));
+    QCOMPARE(b.label(ctl::StatusInput1), GeneralPage::inputStatusText(1, b.model().source[0]));
+}
+
+void TestE2EPresets::refusedNamesAndADamagedNamesFile()
+{
+    MatrixBench b;
+    QVERIFY(b.enterMatrix());
+    // A name too long keeps the dialog open and says why; Cancel saves nothing.
+    QString problem;
+    bool stayedOpen = false;
+    b.panel->modal->queue([&](QDialog& d) {
+        auto& names = static_cast<NamesDialog&>(d);
+        names.outputField(1)->setText(QString(LabelStore::kMaxLength + 1, QLatin1Char('x')));
+        names.accept();
+        stayedOpen = d.result() != QDialog::Accepted;
+        problem = names.problem();
+        d.reject();
+    });
+    b.window().namesClicked();
+    QVERIFY(stayedOpen);
+    QVERIFY2(problem.startsWith(QStringLiteral("OUTPUT A: ")), qPrintable(problem));
+    QVERIFY(!QFileInfo::exists(b.panel->labelsPath()));
+    QCOMPARE(b.page->outputGroup(1)->title(), QStringLiteral("OUTPUT A"));
+
+    // A damaged names file: said once on entering a page, again when
+    // Names... is asked for, and left as it is.
+    const QByteArray damaged = "{\"version\": 7}";
+    {
+        QFile f(b.panel->labelsPath());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(damaged);
+    }
+    for (int k = 0; k < 2; ++k) {
+        b.window().pressAt(b.window().control(ctl::TabMatrix)->geometry().center());
+        QVERIFY(waitFor([&] { return b.window().ready(); }));
+        QCoreApplication::sendPostedEvents();
+    }
+    QCOMPARE(b.panel->messageTexts().size(), 1);
+    b.window().namesClicked();
+    QCOMPARE(b.panel->messageTexts().size(), 2);
+    QVERIFY(b.panel->messageTexts()[1].startsWith(QStringLiteral("The names file is damaged")));
+    QFile f(b.panel->labelsPath());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), damaged);
 }
 
 QTEST_MAIN(TestE2EPresets)

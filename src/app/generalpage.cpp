@@ -116,16 +116,33 @@ bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
 
+void GeneralPage::setPortLabels(const PortLabels& labels)
+{
+    labels_ = labels;
+    // The lines shown say the new names at once, greyed as they were.
+    for (const auto& [id, connected] : shownStatus_) {
+        const bool stale = isStale(id);
+        const bool input = id < ctl::StatusOutputA;
+        showStatus(input, id - (input ? ctl::StatusInput1 : ctl::StatusOutputA) + 1, connected);
+        setStale(id, stale);
+    }
+}
+
 void GeneralPage::setStatusText(int id, const QString& text)
 {
     setStale(id, false);
+    if (text.isEmpty())
+        shownStatus_.erase(id);
     // A screen reader reads the label's name: the status itself, or which
     // port the label stands for while it is empty.
     const int index = id - ctl::StatusInput1;
     const QString empty = index < kPortCount ? QStringLiteral("HDMI IN%1 status").arg(index + 1)
                                              : QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + index - kPortCount));
     QLabel* label = statusLabel(id);
-    label->setText(text);
+    // A line with a long name is cut short; its tooltip and name hold it whole.
+    const QString shown = label->fontMetrics().elidedText(text, Qt::ElideRight, label->width());
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
     label->setAccessibleName(text.isEmpty() ? empty : text);
 }
 QCheckBox* GeneralPage::checkBox(int id) const { return window_.controlAs<QCheckBox>(id); }
@@ -361,8 +378,11 @@ void GeneralPage::readBeep()
 
 void GeneralPage::showStatus(bool input, int port, bool connected)
 {
-    setStatusText((input ? ctl::StatusInput1 : ctl::StatusOutputA) + port - 1,
-                  input ? inputStatusText(port, connected) : outputStatusText(port, connected));
+    const int id = (input ? ctl::StatusInput1 : ctl::StatusOutputA) + port - 1;
+    const QString& name = (input ? labels_.inputs : labels_.outputs)[std::size_t(port - 1)];
+    const QString text = input ? inputStatusText(port, connected) : outputStatusText(port, connected);
+    setStatusText(id, name.isEmpty() ? text : text + QStringLiteral(" \u00B7 ") + name);
+    shownStatus_[id] = connected;
 }
 
 void GeneralPage::showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,

@@ -15,6 +15,7 @@
 #include "core/oneshot.h"
 #include "link/portwatcher.h"
 #include "link/serialportlist.h"
+#include "ops/labelstore.h"
 #include "pages/presenter.h"
 #include "protocol/commands.h"
 
@@ -71,6 +72,7 @@ public:
     Operation* followRead();
     // The serial port chosen at the last Connect ("COM129").
     QString portName() const;
+    int portNumber() const { return selectedPort_; }
 
     // The serial port list (combo 1020): at start-up and whenever the port
     // watcher reports a change, which it does only while the list is enabled.
@@ -107,6 +109,8 @@ public:
     // Marks every value the switch reported as stale (the link went away).
     void markLinkValuesStale();
 
+    // The names of the switch's ports, added to the status lines.
+    void setPortLabels(const PortLabels& labels);
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
 
@@ -140,7 +144,9 @@ private:
     Enumerator enumerate_;
     PortWatcher portWatcher_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
-    std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
+    std::map<int, QString> lastPorts_;
+    PortLabels labels_;
+    std::map<int, bool> shownStatus_;  // by label id: the state each status line shows          // description of each port found at the last refresh
     int selectedPort_ = 0;
 };
 

@@ -21,6 +21,7 @@
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
+#include "app/namesdialog.h"
 #include "app/networkpanel.h"
 #include "controls/imagebutton.h"
 #include "dialogs/modal.h"
@@ -28,6 +29,7 @@
 #include "link/datagramsocket.h"
 #include "link/serialport.h"
 #include "link/tcplink.h"
+#include "ops/labelstore.h"
 #include "pages/edidpage.h"
 #include "pages/matrixpage.h"
 #include "pages/upgradepage.h"
@@ -59,6 +61,7 @@ constexpr int kLinkStatusHeight = 20;
 constexpr int kFollowBoxRight = 8;
 constexpr int kFollowBoxWidth = 150;
 constexpr int kFollowBoxHeight = 20;
+constexpr int kNamesGap = 8;
 
 struct TabDef {
     Page page;
@@ -146,6 +149,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     , captionText_(QString::fromUtf8(caption::Window) + QStringLiteral(TALVANE_VERSION))
     , follower_(std::make_unique<Follower>(*runner_))
     , presetsPath_(PresetStore::defaultPath())
+    , labels_(std::make_unique<LabelStore>())
 {
     setWindowTitle(captionText_);
     setFixedSize(dluSize(kTemplateWidth, kTemplateHeight));
@@ -173,6 +177,12 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     general_ = std::make_unique<GeneralPage>(*this, *presenter_, *serial_);
     network_ = std::make_unique<NetworkPanel>(*this, *presenter_, *general_, *tcp_, *udp_);
     connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
+    // A switch just connected: its names show.
+    for (Link* l : {static_cast<Link*>(serial_.get()), static_cast<Link*>(tcp_.get())})
+        connect(l, &Link::opened, this, [this](bool ok) {
+            if (ok)
+                applyLabels();
+        });
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
@@ -316,13 +326,69 @@ void CTalvaneDlg::createFollowBox()
     pal.setColor(QPalette::WindowText, Qt::white);
     followBox_->setPalette(pal);
     followBox_->resize(kFollowBoxWidth, kFollowBoxHeight);
+    namesButton_ = new QPushButton(QString::fromUtf8(caption::Names), this);
+    registerControl(ctl::Names, namesButton_);
+    namesButton_->setAccessibleName(namesButton_->text());
+    namesButton_->resize(namesButton_->sizeHint().width(), kFollowBoxHeight + 2);
+    connect(namesButton_, &QPushButton::clicked, this, &CTalvaneDlg::namesClicked);
     follower_->setRead([this] { return followRead(); });
-    connect(followBox_, &QCheckBox::toggled, follower_.get(), &Follower::setEnabled);
+    // Remembered between runs.
+    followBox_->setChecked(settings_.followChanges());
+    follower_->setEnabled(followBox_->isChecked());
+    connect(followBox_, &QCheckBox::toggled, this, [this](bool on) {
+        follower_->setEnabled(on);
+        settings_.setFollowChanges(on);
+    });
     // A background read that gets no answer opens no box: the status line says it.
     connect(follower_.get(), &Follower::unanswered, this, [this] {
+        // A link that went away says so itself.
+        if (!linkOpen())
+            return;
         setLinkStatus(QString::fromUtf8(caption::NoAnswerFrom)
                           .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
     });
+}
+
+void CTalvaneDlg::setLabelsPath(const QString& path)
+{
+    labels_ = std::make_unique<LabelStore>(path);
+    labelsDamageReported_ = false;
+}
+
+void CTalvaneDlg::applyLabels()
+{
+    // Read again each time: talvane-ctl may have changed the names meanwhile.
+    if (!labels_->load() && !labelsDamageReported_) {
+        labelsDamageReported_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { Popups::instance().showMessage(QString::fromUtf8(caption::LabelsDamaged).arg(labels_->error())); },
+            Qt::QueuedConnection);
+    }
+    const QString key = switchKey();
+    const PortLabels names = key.isEmpty() || labels_->damaged() ? PortLabels{} : labels_->labels(key);
+    general_->setPortLabels(names);
+    if (matrixPage_)
+        matrixPage_->setPortLabels(names);
+}
+
+void CTalvaneDlg::namesClicked()
+{
+    const QString key = switchKey();
+    if (key.isEmpty()) {
+        Popups::instance().showMessage(QString::fromUtf8(caption::NamesNeedSwitch));
+        return;
+    }
+    if (!labels_->load()) {
+        labelsDamageReported_ = true;
+        Popups::instance().showMessage(QString::fromUtf8(caption::LabelsDamaged).arg(labels_->error()));
+        return;
+    }
+    NamesDialog dialog(labels_->labels(key), this);
+    if (runModal(dialog) != QDialog::Accepted)
+        return;
+    if (!labels_->setLabels(key, dialog.labels()) || !labels_->save())
+        Popups::instance().showMessage(QString::fromUtf8(caption::LabelsNotSaved).arg(labels_->error()));
+    applyLabels();
 }
 
 Operation* CTalvaneDlg::followRead()
@@ -347,7 +413,8 @@ QString CTalvaneDlg::linkName() const
 
 QString CTalvaneDlg::switchKey() const
 {
-    return (linkMode_ == LinkMode::Com ? QStringLiteral("port:") : QStringLiteral("host:")) + linkName();
+    return linkMode_ == LinkMode::Com ? LabelStore::keyForPort(general_->portNumber())
+                                      : LabelStore::keyForHost(network_->peer());
 }
 
 void CTalvaneDlg::layoutHeader()
@@ -364,6 +431,9 @@ void CTalvaneDlg::layoutHeader()
     if (followBox_)
         followBox_->move(r.right() + 1 - kFollowBoxRight - followBox_->width(),
                          r.top() + kHeaderHeight - tab.height() + (tab.height() - followBox_->height()) / 2);
+    if (namesButton_ && followBox_)
+        namesButton_->move(followBox_->x() - kNamesGap - namesButton_->width(),
+                           r.top() + kHeaderHeight - tab.height() + (tab.height() - namesButton_->height()) / 2);
 }
 
 QLabel* CTalvaneDlg::tabLabel(Page page) const
@@ -593,6 +663,7 @@ void CTalvaneDlg::enterPage(Page page)
 {
     QWidget* window = ensurePageWindow(page);
     showPageWindows();
+    applyLabels();
     if (window)
         window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
     if (!presenter_->acquire())

@@ -15,12 +15,14 @@
 #include "controls/dialogbase.h"
 #include "engine/session.h"
 #include "ops/follow.h"
+#include "ops/labelstore.h"
 #include "ops/runner.h"
 #include "pages/ids.h"
 #include "pages/presenter.h"
 
 class QCheckBox;
 class QLabel;
+class QPushButton;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
@@ -68,6 +70,12 @@ public:
     Follower& follower() { return *follower_; }
     // The presets file of the Matrix page; set before the page is first entered.
     void setPresetsPath(const QString& path) { presetsPath_ = path; }
+    // The names file shared with talvane-ctl (tests pass one of their own).
+    void setLabelsPath(const QString& path);
+    // "Names...": the names of the switch's ports, edited in a dialog.
+    void namesClicked();
+    // Shows the names of the switch connected on every page.
+    void applyLabels();
     // The switch connected, as the labels and presets files name it:
     // "port:COM129" or "host:192.168.1.50".
     QString switchKey() const;
@@ -150,7 +158,10 @@ private:
     QPointer<CFWDlg> upgradePage_;
     std::unique_ptr<Follower> follower_;
     QCheckBox* followBox_ = nullptr;
+    QPushButton* namesButton_ = nullptr;
     QString presetsPath_;
+    std::unique_ptr<LabelStore> labels_;
+    bool labelsDamageReported_ = false;
 };
 
 }  // namespace talvane

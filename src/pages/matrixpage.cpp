@@ -76,10 +76,52 @@ bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
 QString outputLetter(int output) { return QString(QChar(QLatin1Char(char('A' + output - 1)))); }
 QString tr8(const char* text) { return QString::fromUtf8(text); }
 
+// The column is narrow: a caption that does not fit at the page's font (a
+// larger font setting) is set a little smaller, down to a floor.
+constexpr qreal kSmallestCaptionPt = 6.5;
+void fitCaption(QPushButton* button)
+{
+    QFont f = button->font();
+    const int room = button->width() - button->fontMetrics().averageCharWidth();
+    while (f.pointSizeF() > kSmallestCaptionPt && QFontMetrics(f).horizontalAdvance(button->text()) > room)
+        f.setPointSizeF(f.pointSizeF() - 0.5);
+    button->setFont(f);
+}
+
 }  // namespace
 
 QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(QChar(QLatin1Char(char('A' + output - 1)))); }
 QString CMatrixDlg::pictureName(int input) { return kPictureName.arg(input); }
+
+QString CMatrixDlg::namedOutputCaption(int output, const QString& name)
+{
+    return name.isEmpty() ? outputCaption(output) : outputCaption(output) + QStringLiteral(" \u00B7 ") + name;
+}
+
+QString CMatrixDlg::namedInputText(int input, const QString& name)
+{
+    return name.isEmpty() ? QString() : kInputCaption.arg(input) + QStringLiteral(": ") + name;
+}
+
+void CMatrixDlg::setPortLabels(const PortLabels& labels)
+{
+    for (int o = 1; o <= kOutputs; ++o) {
+        QGroupBox* group = groups_[std::size_t(o - 1)];
+        const QString caption = namedOutputCaption(o, labels.outputs[std::size_t(o - 1)]);
+        // A long name is cut short with an ellipsis in the caption; the
+        // tooltip and the accessible name hold it whole.
+        const int room = group->width() - group->fontMetrics().averageCharWidth() * 2;
+        group->setTitle(group->fontMetrics().elidedText(caption, Qt::ElideRight, room));
+        group->setAccessibleName(caption);
+        group->setToolTip(caption == outputCaption(o) ? QString() : caption);
+        for (int i = 1; i <= kInputs; ++i) {
+            auto* button = controlAs<QPushButton>(ctl::Input[o - 1][i - 1]);
+            const QString named = namedInputText(i, labels.inputs[std::size_t(i - 1)]);
+            button->setToolTip(named);
+            button->setAccessibleDescription(named.isEmpty() ? outputCaption(o) : named);
+        }
+    }
+}
 
 CMatrixDlg::CMatrixDlg(Presenter& presenter, QWidget* parent, const QString& presetsPath,
                        std::function<QString()> switchKey)
@@ -202,6 +244,8 @@ void CMatrixDlg::createPresetColumn()
     presetName_->setAccessibleName(tr8(presetText::PresetName));
     presetName_->setPlaceholderText(tr8(presetText::PresetName));
     presetName_->setMaxLength(PresetStore::kMaxNameLength + 8);  // trimmed afterwards
+    // A name may hold spaces: the field keeps Space, though the page swallows it.
+    installKeySwallower(presetName_, /*swallowSpace=*/false);
     // The selected preset's name goes into the field, ready to be saved again.
     connect(presetList_, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row >= 0 && row < shownPresets_.size())
@@ -218,6 +262,7 @@ void CMatrixDlg::createPresetColumn()
     for (const auto& b : buttons) {
         auto* button = place(b.id, new QPushButton(tr8(b.caption), this), kColumnX, y, kColumnWidth, kPresetButtonHeight);
         button->setAccessibleName(tr8(b.caption));
+        fitCaption(button);
         connect(button, &QPushButton::clicked, this, b.action);
         y += kPresetButtonPitch;
     }
@@ -327,7 +372,7 @@ void CMatrixDlg::reportDamage()
     if (damageReported_)
         return;
     damageReported_ = true;
-    presenter_.popups().showMessage(tr8(presetText::PresetsDamaged).arg(presets_.path(), presets_.error()));
+    presenter_.popups().showMessage(tr8(presetText::PresetsDamaged).arg(presets_.error()));
 }
 
 void CMatrixDlg::reloadPresets()

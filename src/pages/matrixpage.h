@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "pages/pagewindow.h"
+#include "ops/labelstore.h"
 #include "ops/presets.h"
 #include "pages/presenter.h"
 #include "protocol/commands.h"
@@ -73,7 +74,7 @@ inline const char* const RoutingNotKnown = "The routing of every output is not k
 inline const char* const BadPresetName = "A preset name is 1 to 32 characters of plain text.";
 inline const char* const TooManyPresets = "No more presets can be kept for this switch.";
 inline const char* const PresetsNotSaved = "The presets could not be saved: %1";
-inline const char* const PresetsDamaged = "The presets file %1 is damaged (%2); it is left as it is and no preset is saved.";
+inline const char* const PresetsDamaged = "The presets file is damaged: %1. It is left as it is, and no preset is saved.";
 }  // namespace presetText
 
 }  // namespace matrix
@@ -121,6 +122,11 @@ public:
     int activePreset() const;
 
     static QString outputCaption(int output);  // "OUTPUT A"
+    // The names of the switch's ports: an output's caption becomes "OUTPUT A ·
+    // Projector", an input button's tooltip and description "IN3: Stage camera".
+    void setPortLabels(const PortLabels& labels);
+    static QString namedOutputCaption(int output, const QString& name);
+    static QString namedInputText(int input, const QString& name);
     static QString pictureName(int input);     // "Input 4"
 
 private:

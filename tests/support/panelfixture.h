@@ -39,11 +39,13 @@ struct PanelFixture {
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>(nullptr, settingsPath());
         window->setPresetsPath(presetsPath());
+        window->setLabelsPath(labelsPath());
         window->networkPanel().setEndpoints(loopbackEndpoints());
         window->setLink(LinkMode::Com, &capture);
         window->setLink(LinkMode::Tcp, &capture);
         capture.open = linkOpen;
     }
+    QString labelsPath() const { return configDir.filePath(QStringLiteral("labels.json")); }
     QString presetsPath() const { return configDir.filePath(QStringLiteral("presets.json")); }
 
     ~PanelFixture()
