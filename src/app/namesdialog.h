@@ -3,10 +3,9 @@
 // after trimming; OK refuses one that is not and says why.
 #pragma once
 
-#include <QDialog>
-
 #include <array>
 
+#include "dialogs/painteddlg.h"
 #include "ops/labelstore.h"
 
 class QLabel;
@@ -14,7 +13,7 @@ class QLineEdit;
 
 namespace talvane {
 
-class NamesDialog : public QDialog {
+class NamesDialog : public CPaintedDlg {
     Q_OBJECT
 public:
     NamesDialog(const PortLabels& labels, QWidget* parent = nullptr);
@@ -30,6 +29,9 @@ public:
     static QString outputFieldName(int output);  // "Output B name"
 
     void accept() override;
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
 
 private:
     std::array<QLineEdit*, 8> inputs_{};
