@@ -17,7 +17,6 @@
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
-#include "sim/switchdevice.h"
 #include "support/simlink.h"
 
 using namespace talvane;
@@ -106,15 +105,11 @@ class TestPresets : public QObject {
     Q_OBJECT
 private slots:
     void recallSendsOnlyTheDifferences();
-    void recallStopsAtASilentOutput();
     void recallYieldsWhenCancelled();
     void storeKeepsWhatItDoesNotKnow();
     void damagedFileIsLeftAlone_data();
     void damagedFileIsLeftAlone();
-    void namesAreCleaned_data();
-    void namesAreCleaned();
     void followerReadsWithinItsShare();
-    void followerYieldsAndReportsSilence();
 };
 
 void TestPresets::recallSendsOnlyTheDifferences()
@@ -145,26 +140,6 @@ void TestPresets::recallSendsOnlyTheDifferences()
     PresetRecall again(b.session, target, b.switchRouting());
     QCOMPARE(b.run(again), Outcome::Done);
     QCOMPARE(int(b.link.written.size()), 4);
-}
-
-void TestPresets::recallStopsAtASilentOutput()
-{
-    Bench b;
-    b.link.model().route = {1, 1, 1, 1, 1, 1, 1, 1};
-    b.link.model().arc = {false, false, false, false, false, false, false, false};
-    b.link.device.faults().silentCommands.insert(sim::commandKey(cmd::ArcSet));
-    const Routing target = routing({2, 3, 4, 5, 1, 1, 1, 1}, {false, false, true, false, false, false, false, false});
-
-    PresetRecall recall(b.session, target, b.switchRouting());
-    QCOMPARE(b.run(recall), Outcome::TimedOut);
-    QCOMPARE(recall.stoppedAt(), 3);
-    // A and B were set; C's ARC went out twice (one resend) and the recall
-    // went no further: C's and D's routes were never sent.
-    QCOMPARE(b.written(), (QStringList{hexOf(build::routeSet(2, 1)), hexOf(build::routeSet(3, 2)),
-                                       hexOf(build::routeSet(4, 3)), hexOf(build::arcSet(3, true)),
-                                       hexOf(build::arcSet(3, true))}));
-    QCOMPARE(b.link.model().route[3], 1);
-    QVERIFY(b.session.idle());
 }
 
 void TestPresets::recallYieldsWhenCancelled()
@@ -274,32 +249,6 @@ void TestPresets::damagedFileIsLeftAlone()
     QVERIFY(QFileInfo::exists(fresh.path()));
 }
 
-void TestPresets::namesAreCleaned_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("trimmed") << "  Sunday service\t" << "Sunday service";
-    QTest::newRow("32 characters") << QString(32, QLatin1Char('x')) << QString(32, QLatin1Char('x'));
-    QTest::newRow("33 characters") << QString(33, QLatin1Char('x')) << QString();
-    QTest::newRow("empty") << "   " << QString();
-    QTest::newRow("control character") << QStringLiteral("Stage\x07") << QString();
-    QTest::newRow("line break inside") << "Stage\ncamera" << QString();
-    QTest::newRow("not Latin") << QStringLiteral("会议室") << QStringLiteral("会议室");
-}
-
-void TestPresets::namesAreCleaned()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, stored);
-    QCOMPARE(PresetStore::cleanName(name), stored);
-    QTemporaryDir dir;
-    PresetStore store(dir.filePath(QStringLiteral("presets.json")));
-    QVERIFY(store.load());
-    const Routing r = routing({1, 1, 1, 1, 1, 1, 1, 1}, {false, false, false, false, false, false, false, false});
-    QCOMPARE(store.put(QStringLiteral("k"), {name, r}), !stored.isEmpty());
-    QCOMPARE(store.presets(QStringLiteral("k")).size(), stored.isEmpty() ? 0 : 1);
-}
-
 void TestPresets::followerReadsWithinItsShare()
 {
     Bench b;
@@ -332,41 +281,6 @@ void TestPresets::followerReadsWithinItsShare()
     const std::size_t stopped = b.link.written.size();
     b.pass(3 * limits::FollowPeriodMs);
     QCOMPARE(b.link.written.size(), stopped);
-}
-
-void TestPresets::followerYieldsAndReportsSilence()
-{
-    Bench b;
-    Runner runner(b.session);
-    Follower follower(runner);
-    follower.setRead([&] { return new MatrixRead(b.session, limits::ChainQuery); });
-    int unanswered = 0;
-    connect(&follower, &Follower::unanswered, [&] { ++unanswered; });
-    follower.setEnabled(true);
-
-    // An operator's command while a read is under way goes out at once, and
-    // the read does not go on.
-    b.link.device.faults().delayMs = 50;
-    b.clock.advance(limits::FollowPeriodMs);
-    QCOMPARE(runner.backgroundCount(), 1);
-    QVERIFY(runner.hold());
-    RouteSet route(b.session, 4, 1);
-    QCOMPARE(b.run(route), Outcome::Done);
-    QCOMPARE(b.written().last(), hexOf(build::routeSet(4, 1)));
-    QCOMPARE(b.link.count(cmd::RouteQuery), 1);
-    // No read while the operator holds the switch.
-    b.pass(2 * limits::FollowPeriodMs);
-    QCOMPARE(b.link.count(cmd::RouteQuery), 1);
-    runner.release();
-    b.pass(limits::FollowPeriodMs + 1000);
-    QCOMPARE(b.link.count(cmd::ArcQuery), kPortCount);
-    QCOMPARE(unanswered, 0);
-
-    // A silent switch: the read ends by its time-out and says so, no more.
-    b.link.device.faults().silentAll = true;
-    b.pass(limits::FollowPeriodMs + limits::ChainQuery.firstMs);
-    QCOMPARE(unanswered, 1);
-    QVERIFY(!runner.busy());
 }
 
 QTEST_MAIN(TestPresets)

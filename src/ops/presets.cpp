@@ -193,14 +193,9 @@ QList<Preset> PresetStore::presets(const QString& switchKey) const
 
 QString PresetStore::cleanName(const QString& name)
 {
-    const QString trimmed = name.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > kMaxNameLength)
-        return QString();
-    for (const QChar c : trimmed)
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
-            || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            return QString();
-    return trimmed;
+    // The same rule as the names of the ports.
+    QString clean;
+    return LabelStore::cleanName(name, &clean) && !clean.isEmpty() ? clean : QString();
 }
 
 bool PresetStore::put(const QString& switchKey, const Preset& preset)

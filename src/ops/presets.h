@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "ops/labelstore.h"
 #include "ops/operation.h"
 #include "protocol/commands.h"
 
@@ -76,7 +77,7 @@ private:
 // written over.
 class PresetStore {
 public:
-    static constexpr int kMaxNameLength = 32;  // characters, after trimming
+    static constexpr int kMaxNameLength = LabelStore::kMaxLength;  // characters, after trimming
     static constexpr int kMaxPresets = 64;     // per switch
     static QString defaultPath();              // <GenericConfigLocation>/talvane-controller/presets.json
 
@@ -90,8 +91,8 @@ public:
     QString error() const { return error_; }
 
     QList<Preset> presets(const QString& switchKey) const;
-    // A preset's name: trimmed, without control characters, 1 to
-    // kMaxNameLength characters; empty when refused.
+    // A preset's name as the ports' names are kept: trimmed, without control
+    // characters, 1 to kMaxNameLength characters; empty when refused.
     static QString cleanName(const QString& name);
     // Adds the preset, or replaces the one of the same name; false when the
     // name is refused, the routing incomplete or the switch has kMaxPresets.
