@@ -363,6 +363,8 @@ void TestE2EPresets::namesShowWhereTheOperatorLooks()
     QCOMPARE(b.window().control(ctl::StatusOutputA + 1)->accessibleName(),
              GeneralPage::outputStatusText(2, b.model().display[1]) + QStringLiteral(" \u00B7 Projector"));
     QCOMPARE(b.label(ctl::StatusInput1), GeneralPage::inputStatusText(1, b.model().source[0]));
+    // The name shows on the line itself, not only to a screen reader.
+    QVERIFY(b.label(ctl::StatusInput1 + 2).contains(QStringLiteral("Stage camera")));
 }
 
 void TestE2EPresets::refusedNamesAndADamagedNamesFile()

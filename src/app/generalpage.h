@@ -119,7 +119,8 @@ protected:
 
 private:
     QLabel* statusLabel(int id) const;
-    void setStatusText(int id, const QString& text);
+    // `name`: the port's name, shown on a second, smaller line.
+    void setStatusText(int id, const QString& text, const QString& name = QString());
     QCheckBox* checkBox(int id) const;
     void setChecked(int id, bool on);     // without signals
     void showChecked(int id, bool on);    // as a reply reports it
@@ -146,7 +147,8 @@ private:
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
     std::map<int, QString> lastPorts_;
     PortLabels labels_;
-    std::map<int, bool> shownStatus_;  // by label id: the state each status line shows          // description of each port found at the last refresh
+    std::map<int, bool> shownStatus_;  // by label id: the state each status line shows
+    std::map<int, int> plainHeights_;  // by label id: its height without a name          // description of each port found at the last refresh
     int selectedPort_ = 0;
 };
 
