@@ -266,6 +266,11 @@ void TestE2EPresets::followYieldsToAClickAndStaysQuietWhenUnanswered()
     QVERIFY2(b.window().linkStatus().startsWith(QStringLiteral("No answer from COM%1 at ").arg(b.sim->serialCom())),
              qPrintable(b.window().linkStatus()));
     QVERIFY(b.window().ready());
+    // It answers again: the status line is as it was.
+    b.sim->device().faults().silentAll = false;
+    b.pass(limits::FollowPeriodMs + limits::ChainQuery.firstMs + 4000);
+    QVERIFY2(b.window().linkStatus().startsWith(QStringLiteral("Connected: COM%1").arg(b.sim->serialCom())),
+             qPrintable(b.window().linkStatus()));
 }
 
 void TestE2EPresets::followReadsThePageShown_data()

@@ -344,8 +344,17 @@ void CTalvaneDlg::createFollowBox()
         // A link that went away says so itself.
         if (!linkOpen())
             return;
-        setLinkStatus(QString::fromUtf8(caption::NoAnswerFrom)
-                          .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+        if (linkStatus() != silenceStatus_)
+            statusBeforeSilence_ = linkStatus();
+        silenceStatus_ = QString::fromUtf8(caption::NoAnswerFrom)
+                             .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+        setLinkStatus(silenceStatus_);
+    });
+    // The switch answers again: the status line says what it said before.
+    connect(follower_.get(), &Follower::answered, this, [this] {
+        if (!silenceStatus_.isEmpty() && linkStatus() == silenceStatus_)
+            setLinkStatus(statusBeforeSilence_);
+        silenceStatus_.clear();
     });
 }
 

@@ -160,6 +160,9 @@ private:
     QCheckBox* followBox_ = nullptr;
     QPushButton* namesButton_ = nullptr;
     QString presetsPath_;
+    // While following finds the switch silent: the status line before, and the one shown.
+    QString statusBeforeSilence_;
+    QString silenceStatus_;
     std::unique_ptr<LabelStore> labels_;
     bool labelsDamageReported_ = false;
 };

@@ -71,6 +71,8 @@ void Follower::readEnded(Outcome outcome, qint64 startedMs, quint64 framesBefore
         schedule(int(std::max<qint64>(next - runner_.session().clock().nowMs(), 1)));
     if (outcome == Outcome::TimedOut)
         emit unanswered();
+    else if (outcome == Outcome::Done)
+        emit answered();
 }
 
 }  // namespace talvane

@@ -34,6 +34,8 @@ public:
 signals:
     // A read got no answer (the switch or the line is gone).
     void unanswered();
+    // A read ended with every answer.
+    void answered();
 
 private:
     void tick();
