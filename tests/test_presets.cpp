@@ -105,7 +105,6 @@ class TestPresets : public QObject {
     Q_OBJECT
 private slots:
     void recallSendsOnlyTheDifferences();
-    void recallYieldsWhenCancelled();
     void storeKeepsWhatItDoesNotKnow();
     void damagedFileIsLeftAlone_data();
     void damagedFileIsLeftAlone();
@@ -140,22 +139,6 @@ void TestPresets::recallSendsOnlyTheDifferences()
     PresetRecall again(b.session, target, b.switchRouting());
     QCOMPARE(b.run(again), Outcome::Done);
     QCOMPARE(int(b.link.written.size()), 4);
-}
-
-void TestPresets::recallYieldsWhenCancelled()
-{
-    Bench b;
-    b.link.device.faults().silentAll = true;
-    Runner runner(b.session);
-    auto* recall = new PresetRecall(b.session, routing({2, 2, 2, 2, 2, 2, 2, 2}, {}), Routing{});
-    runner.runBackground(recall);
-    QCOMPARE(int(b.link.written.size()), 1);
-    QVERIFY(runner.hold());
-    QCOMPARE(runner.backgroundCount(), 0);
-    QVERIFY(b.session.idle());
-    b.pass(limits::Command.firstMs + limits::Command.retryMs + 100);
-    // Nothing more went out once it was stopped, not even a resend.
-    QCOMPARE(int(b.link.written.size()), 1);
 }
 
 void TestPresets::storeKeepsWhatItDoesNotKnow()
