@@ -7,6 +7,7 @@ talvane_add_test(test_e2e_upgrade SOURCES test_e2e_upgrade.cpp support/simbench.
 talvane_add_test(test_edidpage SOURCES test_edidpage.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_matrixpage SOURCES test_matrixpage.cpp support/panelfixture.h support/matrixview.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_matrix SOURCES test_e2e_matrix.cpp support/simbench.h support/matrixview.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
+talvane_add_test(test_e2e_presets SOURCES test_e2e_presets.cpp support/simbench.h support/matrixview.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_network SOURCES test_network.cpp support/panelfixture.h support/capturelink.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_tcp SOURCES test_e2e_tcp.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_netns_tcp SOURCES test_netns_tcp.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)

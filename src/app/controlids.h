@@ -48,6 +48,10 @@ constexpr int Reboot = 1128;
 // The panel's own
 constexpr int Reconnect = 1130;
 
+// Beside the tabs, on every page
+constexpr int FollowChanges = 1310;
+constexpr int Names = 1311;
+
 constexpr int StatusLabelCount = 16;
 }  // namespace ctl
 
@@ -77,6 +81,12 @@ inline const char* const PortOpenNoAnswer = "Port open: %1, no answer yet";
 inline const char* const ReconnectedAt = "Reconnected: %1 at %2";
 inline const char* const Reconnect = "Reconnect";
 inline const char* const LinkStatusName = "Link status";
+inline const char* const NoAnswerFrom = "No answer from %1 at %2";  // the port or address, the time
+inline const char* const FollowChanges = "Follow changes";
+inline const char* const Names = "Names...";
+inline const char* const NamesNeedSwitch = "Names are kept per switch: connect to one first.";
+inline const char* const LabelsDamaged = "The names file is damaged: %1. It is left as it is, and no name is saved.";
+inline const char* const LabelsNotSaved = "The names could not be saved: %1";
 // Read with a value shown before the link closed, until a reply refreshes it.
 inline const char* const NotLive = "Last known value, the link is closed";
 }  // namespace caption

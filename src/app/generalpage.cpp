@@ -26,6 +26,8 @@ namespace talvane {
 namespace {
 
 const QString kComPrefix = QStringLiteral("COM");
+// A port's name goes on a second status line, smaller, in the gap before the next.
+constexpr qreal kNameLineScale = 0.85;
 const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
@@ -124,17 +126,57 @@ bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
 
 QLabel* GeneralPage::statusLabel(int id) const { return window_.controlAs<QLabel>(id); }
 
-void GeneralPage::setStatusText(int id, const QString& text)
+void GeneralPage::setPortLabels(const PortLabels& labels)
+{
+    labels_ = labels;
+    // The lines shown say the new names at once, greyed as they were.
+    for (const auto& [id, connected] : shownStatus_) {
+        const bool stale = isStale(id);
+        const bool input = id < ctl::StatusOutputA;
+        showStatus(input, id - (input ? ctl::StatusInput1 : ctl::StatusOutputA) + 1, connected);
+        setStale(id, stale);
+    }
+}
+
+void GeneralPage::setStatusText(int id, const QString& text, const QString& name)
 {
     setStale(id, false);
+    if (text.isEmpty())
+        shownStatus_.erase(id);
     // A screen reader reads the label's name: the status itself, or which
     // port the label stands for while it is empty.
     const int index = id - ctl::StatusInput1;
     const QString empty = index < kPortCount ? QStringLiteral("HDMI IN%1 status").arg(index + 1)
                                              : QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + index - kPortCount));
     QLabel* label = statusLabel(id);
-    label->setText(text);
-    label->setAccessibleName(text.isEmpty() ? empty : text);
+    const int plainHeight = plainHeights_.emplace(id, label->height()).first->second;
+    if (name.isEmpty()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setContentsMargins(0, 0, 0, 0);
+        label->resize(label->width(), plainHeight);
+        label->setText(text);
+        label->setToolTip(QString());
+        label->setAccessibleName(text.isEmpty() ? empty : text);
+        return;
+    }
+    // The name on a smaller second line, in the gap before the next status
+    // line; a long one is cut short, the tooltip and the name hold it whole.
+    QFont small = label->font();
+    small.setPointSizeF(small.pointSizeF() * kNameLineScale);
+    const QString shownName = QFontMetrics(small).elidedText(name, Qt::ElideRight, label->width());
+    label->setTextFormat(Qt::RichText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // The status stays where it stands on a line without a name.
+    const int top = std::max(0, (plainHeight - label->fontMetrics().height()) / 2);
+    label->setContentsMargins(0, top, 0, 0);
+    label->resize(label->width(), plainHeight + QFontMetrics(small).height());
+    label->setText(text.toHtmlEscaped() + QStringLiteral("<br><span style=\"font-size:%1pt\">%2</span>")
+                                              .arg(small.pointSizeF())
+                                              .arg(shownName.toHtmlEscaped()));
+    const QString whole = text + QStringLiteral(" \u00B7 ") + name;
+    label->setToolTip(whole);
+    label->setAccessibleName(whole);
 }
 QCheckBox* GeneralPage::checkBox(int id) const { return window_.controlAs<QCheckBox>(id); }
 
@@ -451,8 +493,11 @@ void GeneralPage::readBeep(std::function<void()> then)
 
 void GeneralPage::showStatus(bool input, int port, bool connected)
 {
-    setStatusText((input ? ctl::StatusInput1 : ctl::StatusOutputA) + port - 1,
-                  input ? inputStatusText(port, connected) : outputStatusText(port, connected));
+    const int id = (input ? ctl::StatusInput1 : ctl::StatusOutputA) + port - 1;
+    const QString& name = (input ? labels_.inputs : labels_.outputs)[std::size_t(port - 1)];
+    const QString text = input ? inputStatusText(port, connected) : outputStatusText(port, connected);
+    setStatusText(id, text, name);
+    shownStatus_[id] = connected;
 }
 
 void GeneralPage::showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
@@ -491,6 +536,15 @@ void GeneralPage::statusClicked()
     });
     popups_.showBusy(text::GettingStatus);
 }
+
+Operation* GeneralPage::followRead()
+{
+    auto* read = new PortStatusRead(presenter_.session());
+    connect(read, &PortStatusRead::portReported, this, &GeneralPage::showStatus);
+    return read;
+}
+
+QString GeneralPage::portName() const { return kComPrefix + QString::number(selectedPort_); }
 
 void GeneralPage::clearStatus()
 {

@@ -15,6 +15,7 @@
 #include "core/oneshot.h"
 #include "link/portwatcher.h"
 #include "link/serialportlist.h"
+#include "ops/labelstore.h"
 #include "pages/presenter.h"
 #include "protocol/commands.h"
 
@@ -67,6 +68,12 @@ public:
     void greet(std::function<void()> then = {});
     // The General page was entered and the switch held for it: reads its power.
     void enter();
+    // A read of the sources and displays in the background (following the
+    // switch): it shows what it reads and holds nothing.
+    Operation* followRead();
+    // The serial port chosen at the last Connect ("COM129").
+    QString portName() const;
+    int portNumber() const { return selectedPort_; }
 
     // The serial port list (combo 1020): at start-up and whenever the port
     // watcher reports a change, which it does only while the list is enabled.
@@ -111,6 +118,8 @@ public:
     // Marks every value the switch reported as stale (the link went away).
     void markLinkValuesStale();
 
+    // The names of the switch's ports, added to the status lines.
+    void setPortLabels(const PortLabels& labels);
     static QString inputStatusText(int input, bool connected);
     static QString outputStatusText(int output, bool connected);
 
@@ -119,7 +128,8 @@ protected:
 
 private:
     QLabel* statusLabel(int id) const;
-    void setStatusText(int id, const QString& text);
+    // `name`: the port's name, shown on a second, smaller line.
+    void setStatusText(int id, const QString& text, const QString& name = QString());
     QCheckBox* checkBox(int id) const;
     void setChecked(int id, bool on);     // without signals
     void showChecked(int id, bool on);    // as a reply reports it
@@ -150,7 +160,10 @@ private:
     Enumerator enumerate_;
     PortWatcher portWatcher_;
     std::vector<std::uint8_t> previousPorts_;  // as last shown, ascending
-    std::map<int, QString> lastPorts_;          // description of each port found at the last refresh
+    std::map<int, QString> lastPorts_;
+    PortLabels labels_;
+    std::map<int, bool> shownStatus_;  // by label id: the state each status line shows
+    std::map<int, int> plainHeights_;  // by label id: its height without a name          // description of each port found at the last refresh
     int selectedPort_ = 0;
     std::vector<SerialPortRecord> records_;    // the ports found at the last refresh
     SerialPortRecord connected_;                // the port opened last

@@ -24,6 +24,7 @@
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
+#include "app/namesdialog.h"
 #include "app/networkpanel.h"
 #include "controls/imagebutton.h"
 #include "dialogs/modal.h"
@@ -31,6 +32,7 @@
 #include "link/datagramsocket.h"
 #include "link/serialport.h"
 #include "link/tcplink.h"
+#include "ops/labelstore.h"
 #include "pages/edidpage.h"
 #include "pages/matrixpage.h"
 #include "pages/upgradepage.h"
@@ -57,6 +59,12 @@ const QColor kStatusFrame(30, 120, 200, 50);
 constexpr int kStatusFrameWidth = 314;
 constexpr int kStatusFrameHeight = 260;
 constexpr int kLinkStatusHeight = 20;
+// The "Follow changes" box in the header band, right of the tabs (pixels from
+// the window's right edge, and its size).
+constexpr int kFollowBoxRight = 8;
+constexpr int kFollowBoxWidth = 150;
+constexpr int kFollowBoxHeight = 20;
+constexpr int kNamesGap = 8;
 
 struct TabDef {
     Page page;
@@ -212,6 +220,9 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     , udp_(std::make_unique<DatagramSocket>())
     , captionFont_(captionFontOf())
     , captionText_(QString::fromUtf8(caption::Window) + QStringLiteral(TALVANE_VERSION))
+    , follower_(std::make_unique<Follower>(*runner_))
+    , presetsPath_(PresetStore::defaultPath())
+    , labels_(std::make_unique<LabelStore>())
 {
     setWindowTitle(captionText_);
     setFixedSize(dluSize(kTemplateWidth, kTemplateHeight));
@@ -219,6 +230,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     Popups::instance().setOwner(this);
 
     createHeader();
+    createFollowBox();
     remakeAccessible<MainWindowAccessible>(this);
     createGeneralControls();
     // Below the pages, on every page: what the link is doing.
@@ -248,6 +260,12 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     general_ = std::make_unique<GeneralPage>(*this, *presenter_, *serial_);
     network_ = std::make_unique<NetworkPanel>(*this, *presenter_, *general_, *tcp_, *udp_);
     connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
+    // A switch just connected: its names show.
+    for (Link* l : {static_cast<Link*>(serial_.get()), static_cast<Link*>(tcp_.get())})
+        connect(l, &Link::opened, this, [this](bool ok) {
+            if (ok)
+                applyLabels();
+        });
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
@@ -257,6 +275,7 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
 CTalvaneDlg::~CTalvaneDlg()
 {
     // Nothing is reported any more: the window is going.
+    follower_->setEnabled(false);
     session_->shutDown();
     serial_.reset();  // closes the port
     network_.reset();
@@ -392,6 +411,116 @@ void CTalvaneDlg::createGeneralControls()
     send->setAccessibleName(QStringLiteral("Send"));
 }
 
+void CTalvaneDlg::createFollowBox()
+{
+    followBox_ = new QCheckBox(QString::fromUtf8(caption::FollowChanges), this);
+    registerControl(ctl::FollowChanges, followBox_);
+    followBox_->setAccessibleName(followBox_->text());
+    // White on the header's blue, as the tabs.
+    QPalette pal = followBox_->palette();
+    pal.setColor(QPalette::WindowText, Qt::white);
+    followBox_->setPalette(pal);
+    followBox_->resize(kFollowBoxWidth, kFollowBoxHeight);
+    namesButton_ = new QPushButton(QString::fromUtf8(caption::Names), this);
+    registerControl(ctl::Names, namesButton_);
+    namesButton_->setAccessibleName(namesButton_->text());
+    namesButton_->resize(namesButton_->sizeHint().width(), kFollowBoxHeight + 2);
+    connect(namesButton_, &QPushButton::clicked, this, &CTalvaneDlg::namesClicked);
+    follower_->setRead([this] { return followRead(); });
+    // Remembered between runs.
+    followBox_->setChecked(settings_.followChanges());
+    follower_->setEnabled(followBox_->isChecked());
+    connect(followBox_, &QCheckBox::toggled, this, [this](bool on) {
+        follower_->setEnabled(on);
+        settings_.setFollowChanges(on);
+    });
+    // A background read that gets no answer opens no box: the status line says it.
+    connect(follower_.get(), &Follower::unanswered, this, [this] {
+        // A link that went away says so itself.
+        if (!linkOpen())
+            return;
+        if (linkStatus() != silenceStatus_)
+            statusBeforeSilence_ = linkStatus();
+        silenceStatus_ = QString::fromUtf8(caption::NoAnswerFrom)
+                             .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+        setLinkStatus(silenceStatus_);
+    });
+    // The switch answers again: the status line says what it said before.
+    connect(follower_.get(), &Follower::answered, this, [this] {
+        if (!silenceStatus_.isEmpty() && linkStatus() == silenceStatus_)
+            setLinkStatus(statusBeforeSilence_);
+        silenceStatus_.clear();
+    });
+}
+
+void CTalvaneDlg::setLabelsPath(const QString& path)
+{
+    labels_ = std::make_unique<LabelStore>(path);
+    labelsDamageReported_ = false;
+}
+
+void CTalvaneDlg::applyLabels()
+{
+    // Read again each time: talvane-ctl may have changed the names meanwhile.
+    if (!labels_->load() && !labelsDamageReported_) {
+        labelsDamageReported_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { Popups::instance().showMessage(QString::fromUtf8(caption::LabelsDamaged).arg(labels_->error())); },
+            Qt::QueuedConnection);
+    }
+    const QString key = switchKey();
+    const PortLabels names = key.isEmpty() || labels_->damaged() ? PortLabels{} : labels_->labels(key);
+    general_->setPortLabels(names);
+    if (matrixPage_)
+        matrixPage_->setPortLabels(names);
+}
+
+void CTalvaneDlg::namesClicked()
+{
+    const QString key = switchKey();
+    if (key.isEmpty()) {
+        Popups::instance().showMessage(QString::fromUtf8(caption::NamesNeedSwitch));
+        return;
+    }
+    if (!labels_->load()) {
+        labelsDamageReported_ = true;
+        Popups::instance().showMessage(QString::fromUtf8(caption::LabelsDamaged).arg(labels_->error()));
+        return;
+    }
+    NamesDialog dialog(labels_->labels(key), this);
+    if (runModal(dialog) != QDialog::Accepted)
+        return;
+    if (!labels_->setLabels(key, dialog.labels()) || !labels_->save())
+        Popups::instance().showMessage(QString::fromUtf8(caption::LabelsNotSaved).arg(labels_->error()));
+    applyLabels();
+}
+
+Operation* CTalvaneDlg::followRead()
+{
+    switch (page_) {
+    case Page::General:
+        return general_ ? general_->followRead() : nullptr;
+    case Page::Edid:
+        return edidPage_ ? edidPage_->followRead() : nullptr;
+    case Page::Matrix:
+        return matrixPage_ ? matrixPage_->followRead() : nullptr;
+    case Page::Upgrade:
+        break;
+    }
+    return nullptr;
+}
+
+QString CTalvaneDlg::linkName() const
+{
+    return linkMode_ == LinkMode::Com ? general_->portName() : network_->peer();
+}
+
+QString CTalvaneDlg::switchKey() const
+{
+    return linkMode_ == LinkMode::Com ? LabelStore::keyForPort(general_->portNumber())
+                                      : LabelStore::keyForHost(network_->peer());
+}
+
 void CTalvaneDlg::layoutHeader()
 {
     const QRect r = rect();
@@ -403,6 +532,12 @@ void CTalvaneDlg::layoutHeader()
         control(t.id)->move(r.left() + 1 + i * (tab.width() + 1), r.top() + kHeaderHeight - tab.height());
         ++i;
     }
+    if (followBox_)
+        followBox_->move(r.right() + 1 - kFollowBoxRight - followBox_->width(),
+                         r.top() + kHeaderHeight - tab.height() + (tab.height() - followBox_->height()) / 2);
+    if (namesButton_ && followBox_)
+        namesButton_->move(followBox_->x() - kNamesGap - namesButton_->width(),
+                           r.top() + kHeaderHeight - tab.height() + (tab.height() - namesButton_->height()) / 2);
 }
 
 QLabel* CTalvaneDlg::tabLabel(Page page) const
@@ -649,7 +784,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
         return edidPage_;
     case Page::Matrix:
         if (!matrixPage_) {
-            matrixPage_ = new CMatrixDlg(*presenter_, this);
+            matrixPage_ = new CMatrixDlg(*presenter_, this, presetsPath_, [this] { return switchKey(); });
                     }
         return matrixPage_;
     case Page::Upgrade:
@@ -677,6 +812,7 @@ void CTalvaneDlg::enterPage(Page page)
 {
     QWidget* window = ensurePageWindow(page);
     showPageWindows();
+    applyLabels();
     if (window)
         window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
     if (!presenter_->acquire())

@@ -15,11 +15,15 @@
 #include "app/panelsettings.h"
 #include "controls/dialogbase.h"
 #include "engine/session.h"
+#include "ops/follow.h"
+#include "ops/labelstore.h"
 #include "ops/runner.h"
 #include "pages/ids.h"
 #include "pages/presenter.h"
 
+class QCheckBox;
 class QLabel;
+class QPushButton;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
@@ -63,6 +67,21 @@ public:
     GeneralPage& generalPage() { return *general_; }
     NetworkPanel& networkPanel() { return *network_; }
     Page currentPage() const { return page_; }
+    // Following the switch: the check box beside the tabs turns it on and off.
+    Follower& follower() { return *follower_; }
+    // The presets file of the Matrix page; set before the page is first entered.
+    void setPresetsPath(const QString& path) { presetsPath_ = path; }
+    // The names file shared with talvane-ctl (tests pass one of their own).
+    void setLabelsPath(const QString& path);
+    // "Names...": the names of the switch's ports, edited in a dialog.
+    void namesClicked();
+    // Shows the names of the switch connected on every page.
+    void applyLabels();
+    // The switch connected, as the labels and presets files name it:
+    // "port:COM129" or "host:192.168.1.50".
+    QString switchKey() const;
+    // The port or address of the link chosen ("COM129", "192.168.1.50").
+    QString linkName() const;
     // No operation holds the switch: a command may start, a tab be changed.
     bool ready() const { return !presenter_->busy(); }
 
@@ -123,6 +142,9 @@ private:
     void enterPage(Page page);
     void showPageWindows();
     QWidget* ensurePageWindow(Page page);
+    void createFollowBox();
+    // The background read of the page shown, or nullptr.
+    Operation* followRead();
 
     std::unique_ptr<Session> session_;
     std::unique_ptr<Runner> runner_;
@@ -148,6 +170,15 @@ private:
     QPointer<CEDIDDlg> edidPage_;
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;
+    std::unique_ptr<Follower> follower_;
+    QCheckBox* followBox_ = nullptr;
+    QPushButton* namesButton_ = nullptr;
+    QString presetsPath_;
+    // While following finds the switch silent: the status line before, and the one shown.
+    QString statusBeforeSilence_;
+    QString silenceStatus_;
+    std::unique_ptr<LabelStore> labels_;
+    bool labelsDamageReported_ = false;
 };
 
 }  // namespace talvane

@@ -63,6 +63,8 @@ public:
     void stopReconnecting();
 
     const NetDevice& currentDevice() const { return current_; }
+    // The address connected or being connected to.
+    const QString& peer() const { return peer_; }
     NetSettings& settings() { return settings_; }
     // The MAC text that belongs to device-list entry `index`.
     QString macOf(int index) const;

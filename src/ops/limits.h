@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "engine/session.h"
+#include "link/serialport.h"
 
 namespace talvane {
 namespace limits {
@@ -45,6 +46,13 @@ constexpr int TcpConnectMs = 5000;
 // A lost TCP connection is tried again this often while "Reconnect" is on
 // (a serial port comes back with the port list's change events instead).
 constexpr int ReconnectRetryMs = 1000;
+
+// Following the switch: the page shown is read again every 5 s while
+// nothing else is outstanding, and those reads take at most 2 % of the line
+// (a serial byte is a start bit, eight data bits and two stop bits).
+constexpr int FollowPeriodMs = 5000;
+constexpr int FollowLinePercent = 2;
+constexpr int LineBytesPerSecond = serial::kBaudRate / (1 + serial::kDataBits + serial::kStopBits);
 
 }  // namespace limits
 }  // namespace talvane

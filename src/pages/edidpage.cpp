@@ -309,6 +309,13 @@ void CEDIDDlg::readStatus(Timing first)
     });
 }
 
+Operation* CEDIDDlg::followRead()
+{
+    auto* read = new EdidRead(presenter_.session(), limits::ChainQuery);
+    connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
+    return read;
+}
+
 void CEDIDDlg::showEdid(int input, int code)
 {
     // A code that names nothing leaves the line as it was.

@@ -73,6 +73,9 @@ public:
 
     // The page was entered and the switch held for it: reads every input's EDID.
     void enter();
+    // A read of every input's EDID code in the background (following the
+    // switch): it shows what it reads and holds nothing.
+    Operation* followRead();
 
     // Replaces the open-file dialog (tests choose files without a dialog).
     void setFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }

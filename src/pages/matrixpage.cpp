@@ -4,10 +4,13 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSignalBlocker>
 
 #include "controls/imagebutton.h"
+#include "dialogs/popups.h"
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "resources/resources.h"
@@ -56,8 +59,34 @@ constexpr int kArcLabelWidth = 17;
 constexpr int kArcLabelHeight = 8;
 constexpr int kArcLineHeight = 1;
 constexpr int kInputsPerRow = 4;
+// The presets column, right of the template: a caption, the list, the name
+// field and three buttons under one another.
+constexpr int kColumnX = CMatrixDlg::kTemplateWidth + 2;
+constexpr int kColumnWidth = CMatrixDlg::kPresetColumnWidth - 4;
+constexpr int kPresetsLabelY = 3;
+constexpr int kPresetListY = 12;
+constexpr int kPresetListHeight = 112;
+constexpr int kPresetNameY = 128;
+constexpr int kPresetNameHeight = 13;
+constexpr int kFirstPresetButtonY = 145;
+constexpr int kPresetButtonPitch = 17;
+constexpr int kPresetButtonHeight = 14;
 
 bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
+QString outputLetter(int output) { return QString(QChar(QLatin1Char(char('A' + output - 1)))); }
+QString tr8(const char* text) { return QString::fromUtf8(text); }
+
+// The column is narrow: a caption that does not fit at the page's font (a
+// larger font setting) is set a little smaller, down to a floor.
+constexpr qreal kSmallestCaptionPt = 6.5;
+void fitCaption(QPushButton* button)
+{
+    QFont f = button->font();
+    const int room = button->width() - button->fontMetrics().averageCharWidth();
+    while (f.pointSizeF() > kSmallestCaptionPt && QFontMetrics(f).horizontalAdvance(button->text()) > room)
+        f.setPointSizeF(f.pointSizeF() - 0.5);
+    button->setFont(f);
+}
 
 // The input buttons: the checked one (the output's input) stands out at a
 // glance, dark on light, well over 3:1 against the others; the keyboard focus
@@ -76,12 +105,46 @@ const QString kInputButtonStyle = QStringLiteral(
 QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(QChar(QLatin1Char(char('A' + output - 1)))); }
 QString CMatrixDlg::pictureName(int input) { return kPictureName.arg(input); }
 
-CMatrixDlg::CMatrixDlg(Presenter& presenter, QWidget* parent)
-    : PageWindow(presenter, parent, kTemplateWidth, kTemplateHeight, /*swallowSpace=*/true)
+QString CMatrixDlg::namedOutputCaption(int output, const QString& name)
+{
+    return name.isEmpty() ? outputCaption(output) : outputCaption(output) + QStringLiteral(" \u00B7 ") + name;
+}
+
+QString CMatrixDlg::namedInputText(int input, const QString& name)
+{
+    return name.isEmpty() ? QString() : kInputCaption.arg(input) + QStringLiteral(": ") + name;
+}
+
+void CMatrixDlg::setPortLabels(const PortLabels& labels)
+{
+    for (int o = 1; o <= kOutputs; ++o) {
+        QGroupBox* group = groups_[std::size_t(o - 1)];
+        const QString caption = namedOutputCaption(o, labels.outputs[std::size_t(o - 1)]);
+        // A long name is cut short with an ellipsis in the caption; the
+        // tooltip and the accessible name hold it whole.
+        const int room = group->width() - group->fontMetrics().averageCharWidth() * 2;
+        group->setTitle(group->fontMetrics().elidedText(caption, Qt::ElideRight, room));
+        group->setAccessibleName(caption);
+        group->setToolTip(caption == outputCaption(o) ? QString() : caption);
+        for (int i = 1; i <= kInputs; ++i) {
+            auto* button = controlAs<QPushButton>(ctl::Input[o - 1][i - 1]);
+            const QString named = namedInputText(i, labels.inputs[std::size_t(i - 1)]);
+            button->setToolTip(named);
+            button->setAccessibleDescription(named.isEmpty() ? outputCaption(o) : named);
+        }
+    }
+}
+
+CMatrixDlg::CMatrixDlg(Presenter& presenter, QWidget* parent, const QString& presetsPath,
+                       std::function<QString()> switchKey)
+    : PageWindow(presenter, parent, kTemplateWidth + kPresetColumnWidth, kTemplateHeight, /*swallowSpace=*/true)
+    , presets_(presetsPath)
+    , switchKey_(std::move(switchKey))
 {
     current_.fill(1);
     for (int o = 1; o <= kOutputs; ++o)
         createOutput(o);
+    createPresetColumn();
 }
 
 void CMatrixDlg::createOutput(int o)
@@ -182,13 +245,52 @@ void CMatrixDlg::showRoute(int output, int input)
     showRouting(input, output);
 }
 
+void CMatrixDlg::createPresetColumn()
+{
+    auto* caption = new QLabel(tr8(presetText::Presets), this);
+    caption->setGeometry(dluRect(kColumnX, kPresetsLabelY, kColumnWidth, kArcLabelHeight));
+    presetList_ = place(ctl::PresetList, new QListWidget(this), kColumnX, kPresetListY, kColumnWidth, kPresetListHeight);
+    presetList_->setAccessibleName(tr8(presetText::Presets));
+    presetList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    caption->setBuddy(presetList_);
+    presetName_ = place(ctl::PresetName, new QLineEdit(this), kColumnX, kPresetNameY, kColumnWidth, kPresetNameHeight);
+    presetName_->setAccessibleName(tr8(presetText::PresetName));
+    presetName_->setPlaceholderText(tr8(presetText::PresetName));
+    presetName_->setMaxLength(PresetStore::kMaxNameLength + 8);  // trimmed afterwards
+    // A name may hold spaces: the field keeps Space, though the page swallows it.
+    installKeySwallower(presetName_, /*swallowSpace=*/false);
+    // The selected preset's name goes into the field, ready to be saved again.
+    connect(presetList_, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && row < shownPresets_.size())
+            presetName_->setText(shownPresets_[row].name);
+    });
+    struct {
+        int id;
+        const char* caption;
+        void (CMatrixDlg::*action)();
+    } const buttons[] = {{ctl::SavePreset, presetText::SavePreset, &CMatrixDlg::savePresetClicked},
+                         {ctl::RecallPreset, presetText::Recall, &CMatrixDlg::recallClicked},
+                         {ctl::DeletePreset, presetText::DeletePreset, &CMatrixDlg::deletePresetClicked}};
+    int y = kFirstPresetButtonY;
+    for (const auto& b : buttons) {
+        auto* button = place(b.id, new QPushButton(tr8(b.caption), this), kColumnX, y, kColumnWidth, kPresetButtonHeight);
+        button->setAccessibleName(tr8(b.caption));
+        fitCaption(button);
+        connect(button, &QPushButton::clicked, this, b.action);
+        y += kPresetButtonPitch;
+    }
+    reloadPresets();
+}
+
 void CMatrixDlg::showRouting(int input, int output)
 {
     if (!isOutput(output))
         return;
     current_[std::size_t(output - 1)] = input;
+    reported_.inputs[std::size_t(output - 1)] = input;
     for (int i = 1; i <= kInputs; ++i)
         setChecked(ctl::Input[output - 1][i - 1], i == input);
+    updateActive();
 }
 
 void CMatrixDlg::showPicture(int input, int output)
@@ -202,12 +304,15 @@ void CMatrixDlg::showArc(int output, bool on)
 {
     setChecked(ctl::ArcOn[output - 1], on);
     setChecked(ctl::ArcOff[output - 1], !on);
+    reported_.arc[std::size_t(output - 1)] = on;
+    updateActive();
 }
 
 // --- operator actions ----------------------------------------------------------------
 
 void CMatrixDlg::enter()
 {
+    reloadPresets();
     auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
@@ -268,6 +373,154 @@ void CMatrixDlg::arcClicked(int output, bool on)
     auto* op = new ArcSet(presenter_.session(), output, on);
     connect(op, &ArcSet::arcReported, this, &CMatrixDlg::showArc);
     runCommand(op);
+}
+
+// --- presets -----------------------------------------------------------------------
+
+QString CMatrixDlg::presetKey() const { return switchKey_ ? switchKey_() : QString(); }
+
+void CMatrixDlg::reportDamage()
+{
+    // Once: the file stays as it is until the operator mends or removes it.
+    if (damageReported_)
+        return;
+    damageReported_ = true;
+    presenter_.popups().showMessage(tr8(presetText::PresetsDamaged).arg(presets_.error()));
+}
+
+void CMatrixDlg::reloadPresets()
+{
+    if (!presets_.load())
+        QMetaObject::invokeMethod(this, [this] { reportDamage(); }, Qt::QueuedConnection);
+    const QString selected = presetList_->currentRow() >= 0 && presetList_->currentRow() < shownPresets_.size()
+                                 ? shownPresets_[presetList_->currentRow()].name
+                                 : QString();
+    shownPresets_ = presets_.presets(presetKey());
+    const QSignalBlocker block(presetList_);
+    presetList_->clear();
+    for (const Preset& p : shownPresets_) {
+        auto* item = new QListWidgetItem(p.name, presetList_);
+        QStringList routes;
+        for (int o = 1; o <= kOutputs; ++o)
+            routes << QStringLiteral("%1: IN%2%3")
+                          .arg(outputLetter(o))
+                          .arg(p.routing.inputs[std::size_t(o - 1)])
+                          .arg(p.routing.arc[std::size_t(o - 1)].value_or(false) ? QStringLiteral(", ARC") : QString());
+        item->setToolTip(routes.join(QLatin1Char('\n')));
+        if (p.name == selected)
+            presetList_->setCurrentItem(item);
+    }
+    updateActive();
+}
+
+int CMatrixDlg::activePreset() const
+{
+    if (!reported_.complete())
+        return -1;
+    for (int row = 0; row < shownPresets_.size(); ++row)
+        if (shownPresets_[row].routing == reported_)
+            return row;
+    return -1;
+}
+
+void CMatrixDlg::updateActive()
+{
+    if (!presetList_)
+        return;
+    // Every preset equal to the routing is active (two may hold the same one).
+    for (int row = 0; row < presetList_->count() && row < shownPresets_.size(); ++row) {
+        QListWidgetItem* item = presetList_->item(row);
+        const bool active = reported_.complete() && shownPresets_[row].routing == reported_;
+        QFont f = presetList_->font();
+        f.setBold(active);
+        item->setFont(f);
+        item->setText(active ? QStringLiteral("\u2713 ") + shownPresets_[row].name : shownPresets_[row].name);
+        item->setData(Qt::AccessibleTextRole,
+                      active ? shownPresets_[row].name + tr8(presetText::ActiveSuffix) : shownPresets_[row].name);
+    }
+}
+
+bool CMatrixDlg::savePresets()
+{
+    if (presets_.save())
+        return true;
+    presenter_.popups().showMessage(tr8(presetText::PresetsNotSaved).arg(presets_.error()));
+    return false;
+}
+
+void CMatrixDlg::savePresetClicked()
+{
+    if (presets_.damaged()) {
+        damageReported_ = false;
+        reportDamage();
+        return;
+    }
+    const QString name = PresetStore::cleanName(presetName_->text());
+    if (name.isEmpty()) {
+        presenter_.popups().showMessage(tr8(presetText::BadPresetName));
+        return;
+    }
+    if (!reported_.complete()) {
+        presenter_.popups().showMessage(tr8(presetText::RoutingNotKnown));
+        return;
+    }
+    // Others (talvane-ctl, another panel) may have written the file since.
+    if (!presets_.load()) {
+        reloadPresets();
+        return;
+    }
+    if (!presets_.put(presetKey(), {name, reported_})) {
+        presenter_.popups().showMessage(tr8(presetText::TooManyPresets));
+        return;
+    }
+    if (!savePresets())
+        return;
+    reloadPresets();
+    for (int row = 0; row < shownPresets_.size(); ++row)
+        if (shownPresets_[row].name == name)
+            presetList_->setCurrentRow(row);
+}
+
+void CMatrixDlg::deletePresetClicked()
+{
+    const int row = presetList_->currentRow();
+    if (row < 0 || row >= shownPresets_.size())
+        return;
+    const QString name = shownPresets_[row].name;
+    if (!presets_.load()) {
+        reloadPresets();
+        return;
+    }
+    if (presets_.remove(presetKey(), name))
+        savePresets();
+    reloadPresets();
+}
+
+void CMatrixDlg::recallClicked()
+{
+    const int row = presetList_->currentRow();
+    if (row < 0 || row >= shownPresets_.size())
+        return;
+    if (!presenter_.acquire())
+        return;
+    auto* op = new PresetRecall(presenter_.session(), shownPresets_[row].routing, reported_);
+    connect(op, &PresetRecall::routed, this, [this](int i, int o) { showRoute(o, i); });
+    connect(op, &PresetRecall::arcReported, this, &CMatrixDlg::showArc);
+    presenter_.run(op, [this, op](Outcome outcome) {
+        if (outcome == Outcome::TimedOut) {
+            presenter_.popups().showMessage(tr8(presetText::RecallStopped).arg(outputLetter(op->stoppedAt()), text::TimeOut));
+            // The box may have been open already: the switch is free either way.
+        }
+        presenter_.release();
+    });
+}
+
+Operation* CMatrixDlg::followRead()
+{
+    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
+    connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
+    return read;
 }
 
 }  // namespace talvane

@@ -2,7 +2,9 @@
 // and whether its audio return channel (ARC) is on, with the buttons that
 // change both. A view of the routing operations: it shows only what the
 // switch has reported (a click puts its check mark back at once, and only an
-// operation's report changes what the page shows).
+// operation's report changes what the page shows). Beside the template, a
+// column of routing presets: saved from what the switch reported, recalled
+// command by command.
 #pragma once
 
 #include <QString>
@@ -11,6 +13,8 @@
 #include <functional>
 
 #include "pages/pagewindow.h"
+#include "ops/labelstore.h"
+#include "ops/presets.h"
 #include "pages/presenter.h"
 #include "protocol/commands.h"
 
@@ -19,6 +23,8 @@ class QCheckBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
+class QListWidget;
 class QPushButton;
 
 namespace talvane {
@@ -47,7 +53,29 @@ constexpr int Next[kOutputs] = {1118, 1123, 1136, 1137, 1193, 1194, 1195, 1196};
 constexpr int ArcOn[kOutputs] = {1107, 1111, 1138, 1139, 1197, 1198, 1199, 1200};
 constexpr int ArcOff[kOutputs] = {1108, 1112, 1140, 1141, 1201, 1202, 1203, 1204};
 constexpr int Picture[kOutputs] = {1114, 1120, 1124, 1125, 1153, 1154, 1155, 1156};
+// The presets column beside the template.
+constexpr int PresetList = 1301;
+constexpr int PresetName = 1302;
+constexpr int SavePreset = 1303;
+constexpr int RecallPreset = 1304;
+constexpr int DeletePreset = 1305;
 }  // namespace ctl
+
+// Texts of the presets column.
+namespace presetText {
+inline const char* const Presets = "Presets";
+inline const char* const PresetName = "Preset name";
+inline const char* const SavePreset = "Save preset";
+inline const char* const Recall = "Recall";
+inline const char* const DeletePreset = "Delete preset";
+inline const char* const ActiveSuffix = ", active";
+inline const char* const RecallStopped = "Recall stopped at output %1: %2";  // the output letter, why
+inline const char* const RoutingNotKnown = "The routing of every output is not known yet: nothing was saved.";
+inline const char* const BadPresetName = "A preset name is 1 to 32 characters of plain text.";
+inline const char* const TooManyPresets = "No more presets can be kept for this switch.";
+inline const char* const PresetsNotSaved = "The presets could not be saved: %1";
+inline const char* const PresetsDamaged = "The presets file is damaged: %1. It is left as it is, and no preset is saved.";
+}  // namespace presetText
 
 }  // namespace matrix
 
@@ -56,8 +84,13 @@ class CMatrixDlg : public PageWindow {
 public:
     static constexpr int kTemplateWidth = 343;
     static constexpr int kTemplateHeight = 274;
+    // The presets column stands right of the template, within the main window.
+    static constexpr int kPresetColumnWidth = 52;
 
-    CMatrixDlg(Presenter& presenter, QWidget* parent);
+    // `presetsPath`: the presets file; `switchKey` names the switch connected
+    // (as the labels file does).
+    CMatrixDlg(Presenter& presenter, QWidget* parent, const QString& presetsPath = PresetStore::defaultPath(),
+               std::function<QString()> switchKey = {});
 
     // The page was entered and the switch held for it: reads every output's
     // route and ARC state.
@@ -74,8 +107,26 @@ public:
     void previousClicked(int output);
     void nextClicked(int output);
     void arcClicked(int output, bool on);
+    void savePresetClicked();
+    void recallClicked();
+    void deletePresetClicked();
+
+    // A read of the routing and ARC in the background (following the
+    // switch): it shows what it reads and holds nothing.
+    Operation* followRead();
+    // What the switch last reported: inputs 0 and ARC empty where not yet known.
+    const Routing& reported() const { return reported_; }
+    // Reads the presets of the switch connected again.
+    void reloadPresets();
+    // Row of the preset that equals what the switch reports, or -1.
+    int activePreset() const;
 
     static QString outputCaption(int output);  // "OUTPUT A"
+    // The names of the switch's ports: an output's caption becomes "OUTPUT A ·
+    // Projector", an input button's tooltip and description "IN3: Stage camera".
+    void setPortLabels(const PortLabels& labels);
+    static QString namedOutputCaption(int output, const QString& name);
+    static QString namedInputText(int input, const QString& name);
     static QString pictureName(int input);     // "Input 4"
 
 private:
@@ -92,10 +143,24 @@ private:
     void showPicture(int input, int output);
     void showArc(int output, bool on);
 
+    void createPresetColumn();
+    void updateActive();
+    void reportDamage();
+    bool savePresets();
+    QString presetKey() const;
+
     std::array<int, matrix::kOutputs> current_;
     // Previous-input buttons of A..H, then next-input buttons of A..H.
     std::array<CImageButton*, 2 * matrix::kOutputs> stepButtons_{};
     std::array<QGroupBox*, matrix::kOutputs> groups_{};
+
+    Routing reported_;
+    PresetStore presets_;
+    QList<Preset> shownPresets_;  // as the list shows them
+    std::function<QString()> switchKey_;
+    bool damageReported_ = false;
+    QListWidget* presetList_ = nullptr;
+    QLineEdit* presetName_ = nullptr;
 };
 
 }  // namespace talvane

@@ -26,7 +26,8 @@ namespace talvane {
 
 struct PanelFixture {
     ManualClock clock;
-    QTemporaryDir configDir;  // the panel's settings file, never the user's
+    // The panel's own files (settings, presets) live here, never in the user's directory.
+    QTemporaryDir configDir;
     std::unique_ptr<ScriptedModal> modal;
     std::unique_ptr<CTalvaneDlg> window;
     std::vector<std::vector<std::uint8_t>> sent;  // every write, in order
@@ -37,11 +38,16 @@ struct PanelFixture {
         setAppClock(&clock);
         modal = std::make_unique<ScriptedModal>(clock);
         window = std::make_unique<CTalvaneDlg>(nullptr, settingsPath());
+        window->setPresetsPath(presetsPath());
+        window->setLabelsPath(labelsPath());
         window->networkPanel().setEndpoints(loopbackEndpoints());
         window->setLink(LinkMode::Com, &capture);
         window->setLink(LinkMode::Tcp, &capture);
         capture.open = linkOpen;
     }
+    QString labelsPath() const { return configDir.filePath(QStringLiteral("labels.json")); }
+    QString presetsPath() const { return configDir.filePath(QStringLiteral("presets.json")); }
+
     ~PanelFixture()
     {
         window.reset();
