@@ -130,8 +130,9 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     const int seconds = argc > 1 ? std::atoi(argv[1]) : kDefaultSeconds;
 
-    QTemporaryDir registryDir;
+    QTemporaryDir registryDir, configDir;  // the panel's own files, never the user's
     qputenv("TALVANE_PORT_REGISTRY", QFile::encodeName(registryDir.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configDir.path()));
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         std::fprintf(stderr, "no pseudo-terminal\n");

@@ -17,15 +17,17 @@
 
 namespace talvane::bench {
 
-// Offscreen unless QT_QPA_PLATFORM says otherwise, and a port registry of
-// the benchmark's own. Made before the application.
+// Offscreen unless QT_QPA_PLATFORM says otherwise, and a port registry and
+// configuration directory of the benchmark's own. Made before the application.
 struct PanelEnvironment {
     QTemporaryDir registry;
+    QTemporaryDir config;  // the panel's settings, names and presets: never the user's
     PanelEnvironment()
     {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("TALVANE_PORT_REGISTRY", registry.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     }
 };
 
