@@ -812,25 +812,26 @@ void CTalvaneDlg::enterPage(Page page)
 {
     QWidget* window = ensurePageWindow(page);
     showPageWindows();
-    applyLabels();
     if (window)
         window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
-    if (!presenter_->acquire())
-        return;
-    switch (page) {
-    case Page::General:
-        general_->enter();
-        break;
-    case Page::Edid:
-        edidPage_->enter();
-        break;
-    case Page::Matrix:
-        matrixPage_->enter();
-        break;
-    case Page::Upgrade:
-        upgradePage_->enter();
-        break;
+    if (presenter_->acquire()) {
+        switch (page) {
+        case Page::General:
+            general_->enter();
+            break;
+        case Page::Edid:
+            edidPage_->enter();
+            break;
+        case Page::Matrix:
+            matrixPage_->enter();
+            break;
+        case Page::Upgrade:
+            upgradePage_->enter();
+            break;
+        }
     }
+    // The names are read while the page's first query is on the line.
+    applyLabels();
 }
 
 }  // namespace talvane
