@@ -17,29 +17,11 @@
 #include "sim/simulator.h"
 #include "sim/udpendpoint.h"
 #include "support/simlink.h"
+#include "support/waitfor.h"
 
 using namespace talvane;
 
 namespace {
-
-// Processes events until `cond` holds; false at the deadline (a bound for a
-// hung program, not a measure of time).
-bool waitFor(const std::function<bool()>& cond, int deadlineMs = 60000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    while (!cond()) {
-        const qint64 left = deadlineMs - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        wake.start(int(left));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 QString routesOf(const sim::SwitchModel& m)
 {

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "app/controlids.h"
+#include "support/waitfor.h"
 #include "app/generalpage.h"
 #include "link/serialport.h"
 #include "link/tcplink.h"
@@ -24,27 +25,6 @@
 #include "support/panelfixture.h"
 
 namespace talvane {
-
-// Processes events until `cond` holds; false at the deadline.
-inline bool waitFor(const std::function<bool()>& cond, int deadlineMs = 10000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    // Wakes the loop at the deadline should nothing else happen. Precise: a
-    // coarse timer may fire a little early, and the loop would then wait for
-    // an event that never comes.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    while (!cond()) {
-        const qint64 left = deadlineMs - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        wake.start(int(left));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 // A panel and a simulator joined by a pseudo-terminal; the simulator traces
 // what it receives.

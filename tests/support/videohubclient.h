@@ -12,26 +12,9 @@
 #include <algorithm>
 #include <functional>
 
-namespace talvane {
+#include "support/waitfor.h"
 
-// Processes events until `cond` holds; false if it has not after a long
-// while (a safety net against a hang, not a measure of speed).
-inline bool waitFor(const std::function<bool()>& cond, int deadlineMs = 20000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    while (!cond()) {
-        const qint64 left = deadlineMs - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        wake.start(int(std::min<qint64>(left, 50)));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+namespace talvane {
 
 // A control surface: sends text, and splits what it receives into blocks
 // (each without its empty line).
