@@ -17,38 +17,14 @@
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
-#include "support/simlink.h"
+#include "support/simsession.h"
 #include "test_sim_cases.h"
 
 using namespace talvane;
 
 namespace {
 
-// A session on the simulated switch, on the manual clock.
-struct Bench {
-    ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
-    SimLink link;
-    Session session{&clock};
-
-    Bench() { session.setLink(&link); }
-
-    // Runs `op` to its end (advancing the clock when it waits), at most `ms`.
-    Outcome run(Operation& op, qint64 ms = 60000)
-    {
-        op.start();
-        for (qint64 t = 0; t < ms && op.running(); t += 10) {
-            SimLink::settle();
-            if (op.running())
-                clock.advance(10);
-        }
-        SimLink::settle();
-        return op.outcome();
-    }
-};
+using Bench = SimSessionBench;
 
 }  // namespace
 

@@ -17,34 +17,13 @@
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
-#include "support/simlink.h"
+#include "support/simsession.h"
 
 using namespace talvane;
 
 namespace {
 
-struct Bench {
-    ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
-    SimLink link;
-    Session session{&clock};
-
-    Bench() { session.setLink(&link); }
-
-    Outcome run(Operation& op, qint64 ms = 60000)
-    {
-        op.start();
-        for (qint64 t = 0; t < ms && op.running(); t += 10) {
-            SimLink::settle();
-            if (op.running())
-                clock.advance(10);
-        }
-        SimLink::settle();
-        return op.outcome();
-    }
+struct Bench : SimSessionBench {
     // Moves the clock on in steps, letting every reply arrive in between.
     void pass(qint64 ms)
     {
