@@ -125,14 +125,7 @@ int portsCommand(Context& ctx, const QStringList& args)
     const std::vector<PortEntry> ports = serialPorts(&hint);
     QJsonArray list;
     for (const PortEntry& e : ports) {
-        QString line = QStringLiteral("COM%1  %2").arg(e.comNumber).arg(e.devicePath);
-        if (!e.description.isEmpty())
-            line += QStringLiteral("  ") + e.description;
-        if (e.inUse)
-            line += QStringLiteral("  (in use by %1)").arg(e.holder);
-        else if (!e.mayOpen)
-            line += QStringLiteral("  (not open to this user)");
-        ctx.print(line);
+        ctx.print(portLine(e));
         list.append(QJsonObject{{QStringLiteral("port"), QStringLiteral("COM%1").arg(e.comNumber)},
                                 {QStringLiteral("path"), e.devicePath},
                                 {QStringLiteral("description"), e.description},

@@ -224,8 +224,6 @@ void Context::waitUntil(const std::function<bool()>& done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-namespace {
-
 QString portLine(const PortEntry& e)
 {
     QString line = QStringLiteral("COM%1  %2").arg(e.comNumber).arg(e.devicePath);
@@ -237,6 +235,8 @@ QString portLine(const PortEntry& e)
         line += QStringLiteral("  (not open to this user)");
     return line;
 }
+
+namespace {
 
 QString choices(const std::vector<PortEntry>& ports)
 {

@@ -180,6 +180,9 @@ struct PortEntry {
 // Every port the panel lists, and those it leaves out because they are in
 // use or closed to this user, in COM order. `hint` as the panel's list gives it.
 std::vector<PortEntry> serialPorts(QString* hint = nullptr);
+// One port as `ports` and the "which switch?" error list it: number, path,
+// description, and who holds it.
+QString portLine(const PortEntry& e);
 // Who holds a port in use: "talvane-controller (pid 1234)", or a description.
 QString holderOf(const QString& devicePath, qint64 provider);
 
