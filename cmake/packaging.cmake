@@ -11,7 +11,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control panel for the 8x8 HDMI matrix swi
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Talvane Controller connects to the 8-input, 8-output HDMI matrix switch over
 a serial port or TCP, shows which inputs have a source and which outputs a
 display, routes inputs to outputs, and powers, resets, reboots and upgrades
-the switch. talvane-sim, a switch in software, comes with it.
+the switch. talvane-ctl does the same from a terminal or a script, and can
+serve the switch to Videohub clients; talvane-sim, a switch in software,
+comes with them.
 
 Serial adapters belong to the dialout group: to use one, add your user to it
 with 'sudo usermod -aG dialout $USER', then log in again (see
