@@ -16,6 +16,7 @@
 #include "protocol/commands.h"
 #include "sim/simulator.h"
 #include "sim/udpendpoint.h"
+#include "support/appclock.h"
 #include "support/simlink.h"
 #include "support/waitfor.h"
 
@@ -102,10 +103,7 @@ struct WireBench {
 // manual clock: each wait lets replies arrive, then moves time on.
 struct InProcess {
     ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
+    AppClockScope scope{&clock};
     SimLink link;
     QTemporaryDir dir;
     QStringList out, err, progress;

@@ -11,6 +11,7 @@
 #include "sim/console.h"
 #include "sim/simulator.h"
 #include "videohub/limits.h"
+#include "support/appclock.h"
 #include "support/simlink.h"
 #include "support/videohubclient.h"
 
@@ -20,10 +21,7 @@ namespace {
 
 struct Program {
     ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
+    AppClockScope scope{&clock};
     QTemporaryDir dir;
     SimLink link;
     QStringList out, err;

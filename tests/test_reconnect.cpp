@@ -23,6 +23,7 @@
 #include "ops/limits.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
+#include "support/appclock.h"
 #include "support/simbench.h"
 
 using namespace talvane;
@@ -235,7 +236,7 @@ void TestReconnect::rememberedAcrossRuns()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("panel.json"));
     ManualClock clock;
-    setAppClock(&clock);
+    AppClockScope scope{&clock};
     for (bool on : {true, false}) {
         {
             CTalvaneDlg w(nullptr, path);
@@ -248,7 +249,6 @@ void TestReconnect::rememberedAcrossRuns()
         }
         QCOMPARE(PanelSettings(path).reconnect(), on);
     }
-    setAppClock(nullptr);
 }
 
 void TestReconnect::firstChoiceOfThePortList_data()

@@ -22,6 +22,7 @@
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "sim/console.h"
+#include "support/appclock.h"
 #include "support/simlink.h"
 #include "support/videohubclient.h"
 #include "videohub/limits.h"
@@ -37,10 +38,7 @@ const QString kSwitch = QStringLiteral("port:COM129");
 // The switch, its session and runner, the labels file and the server.
 struct Hub {
     ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
+    AppClockScope scope{&clock};
     QTemporaryDir dir;
     SimLink link;
     Session session{&clock};

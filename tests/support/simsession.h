@@ -5,16 +5,14 @@
 #include "core/clock.h"
 #include "engine/session.h"
 #include "ops/operation.h"
+#include "support/appclock.h"
 #include "support/simlink.h"
 
 namespace talvane {
 
 struct SimSessionBench {
     ManualClock clock;
-    struct ClockScope {
-        explicit ClockScope(Clock* c) { setAppClock(c); }
-        ~ClockScope() { setAppClock(nullptr); }
-    } scope{&clock};
+    AppClockScope scope{&clock};
     SimLink link;
     Session session{&clock};
 
