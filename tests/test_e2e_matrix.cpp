@@ -9,6 +9,7 @@
 #include "ops/limits.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
+#include "support/framehex.h"
 #include "support/matrixview.h"
 #include "support/simbench.h"
 
@@ -16,13 +17,6 @@ using namespace talvane;
 namespace ids = talvane::matrix::ctl;
 
 namespace {
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
-
-void act(QWidget* w, const QString& action)
-{
-    QAccessible::queryAccessibleInterface(w)->actionInterface()->doAction(action);
-}
 
 // What the page should show for output o of the simulated switch.
 QString expected(SimBench& b, int o)

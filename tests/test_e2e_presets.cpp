@@ -19,6 +19,7 @@
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
 #include "sim/switchdevice.h"
+#include "support/framehex.h"
 #include "support/matrixview.h"
 #include "support/simbench.h"
 
@@ -26,13 +27,6 @@ using namespace talvane;
 namespace ids = talvane::matrix::ctl;
 
 namespace {
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
-
-void act(QWidget* w, const QString& action)
-{
-    QAccessible::queryAccessibleInterface(w)->actionInterface()->doAction(action);
-}
 
 // The accessible names of the preset list's entries, as a screen reader
 // hears them (an entry's accessible text, else its text).

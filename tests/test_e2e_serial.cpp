@@ -15,13 +15,12 @@
 #include "ops/limits.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
+#include "support/framehex.h"
 #include "support/simbench.h"
 
 using namespace talvane;
 
 namespace {
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
 }  // namespace
 

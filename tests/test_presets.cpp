@@ -17,6 +17,7 @@
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "support/framehex.h"
 #include "support/simsession.h"
 
 using namespace talvane;
@@ -53,8 +54,6 @@ struct Bench : SimSessionBench {
         return out;
     }
 };
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
 Routing routing(std::array<int, kPortCount> inputs, std::array<bool, kPortCount> arc)
 {

@@ -23,14 +23,13 @@
 #include "ops/limits.h"
 #include "protocol/commands.h"
 #include "sim/simulator.h"
+#include "support/framehex.h"
 #include "support/appclock.h"
 #include "support/simbench.h"
 
 using namespace talvane;
 
 namespace {
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
 // How long (on the manual clock) a reconnect may take.
 constexpr int kReconnectWithinMs = 2000;

@@ -25,6 +25,7 @@
 #include "pages/matrixpage.h"
 #include "pages/upgradepage.h"
 #include "protocol/commands.h"
+#include "support/framehex.h"
 #include "support/simbench.h"
 #include "test_sim_cases.h"
 
@@ -35,8 +36,6 @@ namespace {
 constexpr int kOkButton = 1058;  // the confirmation box's Ok
 constexpr int kConfigOk = 1070;  // the network settings dialog's OK
 constexpr int kImageSize = 3000;
-
-QString hexOf(CommandFrame f) { return QString::fromStdString(toHex(f.seal().bytes)); }
 
 QStringList traceLines(const QString& path)
 {

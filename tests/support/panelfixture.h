@@ -4,6 +4,7 @@
 // the loopback broadcast on ports of their own, never beyond this machine.
 #pragma once
 
+#include <QAccessible>
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QPlainTextEdit>
@@ -113,5 +114,12 @@ struct PanelFixture {
         return out;
     }
 };
+
+// An accessibility action on a control, as a screen reader or a test tool
+// does it.
+inline void act(QWidget* w, const QString& action)
+{
+    QAccessible::queryAccessibleInterface(w)->actionInterface()->doAction(action);
+}
 
 }  // namespace talvane
