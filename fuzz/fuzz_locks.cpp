@@ -120,15 +120,16 @@ void checkLockFile(const QByteArray& text)
     if (owner == 0)
         return;
     check(owner != self && processAlive(owner));
-    // The file names it: its first word, or a 4-byte native integer.
-    const QList<QByteArray> words = content.simplified().split(' ');
-    bool named = !words.isEmpty() && words.first().toLongLong() == owner;
-    if (content.size() == 4) {
+    // The file names it: a 4-byte file holding a NUL as a native integer,
+    // any other by its first word.
+    if (content.size() == 4 && content.contains('\0')) {
         qint32 binary = 0;
         std::memcpy(&binary, content.constData(), sizeof binary);
-        named = named || binary == owner;
+        check(binary == owner);
+    } else {
+        const QList<QByteArray> words = content.simplified().split(' ');
+        check(!words.isEmpty() && words.first().toLongLong() == owner);
     }
-    check(named);
 }
 
 void checkNames(QByteArray path)

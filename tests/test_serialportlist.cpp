@@ -258,6 +258,26 @@ private slots:
         QCOMPARE(fx.enumerator().devicePathOf(33), node);
     }
 
+    // Text and binary PIDs apart: PID 1 is always alive, so a binary PID whose
+    // bytes start like the text "1" must not come back as 1.
+    void lockFileFormats_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("readAsOne");
+        QTest::newRow("text PID 1") << QByteArray("         1\n") << true;
+        QTest::newRow("binary PID 49: a digit, then NULs") << QByteArray("1\0\0\0", 4) << false;
+        QTest::newRow("binary PID 12576: a space and a digit") << QByteArray(" 1\0\0", 4) << false;
+    }
+    void lockFileFormats()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, readAsOne);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("LCK..ttyS0"));
+        QVERIFY(writeFile(path, content));
+        QCOMPARE(liveLockFileOwner(QStringList{path}) == 1, readAsOne);
+    }
+
     void ownOpenPortIsLeftOut()
     {
         talvane::test::PtyPair pty;

@@ -45,20 +45,20 @@ std::vector<NodeId>& ownPorts()
 }
 
 // The first word of a lock file is the PID ("      1234\n", "  1234 minicom user\n");
-// a 4-byte file without one is a binary PID.
+// a 4-byte file holding a NUL byte is a binary PID. Text never holds a NUL, and
+// a binary PID always does (PIDs stay far below 2^24), so a binary PID whose
+// other bytes happen to be digits is not read as text.
 qint64 pidFromLockFile(const QByteArray& content)
 {
-    const QList<QByteArray> words = content.simplified().split(' ');
-    bool ok = false;
-    const qint64 pid = words.isEmpty() ? 0 : words.first().toLongLong(&ok);
-    if (ok)
-        return pid;
-    if (content.size() == kBinaryPidSize) {
+    if (content.size() == kBinaryPidSize && content.contains('\0')) {
         qint32 binary = 0;
         std::memcpy(&binary, content.constData(), sizeof binary);
         return binary;
     }
-    return 0;
+    const QList<QByteArray> words = content.simplified().split(' ');
+    bool ok = false;
+    const qint64 pid = words.isEmpty() ? 0 : words.first().toLongLong(&ok);
+    return ok ? pid : 0;
 }
 
 bool isDigits(const char* s)
