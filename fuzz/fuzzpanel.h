@@ -86,7 +86,7 @@ struct Panel {
         window->session().abandon();
         drain();
         window->runner().stopBackground();
-        window->runner().release();
+        window->runner().forceRelease();
         Popups::instance().closeBusy();
         emit link.opened(true, QString());  // a fresh frame assembler
         deleteLater();

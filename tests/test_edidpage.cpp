@@ -437,7 +437,8 @@ void TestEdidPage::uploadWithoutAFileSendsNothing()
     QVERIFY(b.p.window->ready());
     QVERIFY(b.p.modal->records().isEmpty());
     // A file is chosen only between exchanges.
-    QVERIFY(b.p.window->runner().hold());
+    const Hold held = b.p.window->runner().hold();
+    QVERIFY(held);
     b.click(ectl::FileChoose);
     QCOMPARE(b.chooserRuns, 0);
 }

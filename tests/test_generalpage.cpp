@@ -296,7 +296,7 @@ void TestGeneralPage::powerStateReplies()
         QSignalBlocker b(box(p, ctl::PowerOn));
         box(p, ctl::PowerOn)->setChecked(true);
     }
-    p.window->generalPage().enter();
+    p.window->generalPage().enter(p.window->presenter().acquire());
     QCOMPARE(p.sentHex(), QStringList{hex(build::powerStateQuery())});
     p.sent.clear();
     p.receive(reply::powerState(std::uint8_t(state)));
@@ -311,7 +311,7 @@ void TestGeneralPage::powerStateReplies()
             QSignalBlocker b(box(p, ctl::EnableBeep));
             box(p, ctl::EnableBeep)->setChecked(false);
         }
-        p.window->generalPage().enter();
+        p.window->generalPage().enter(p.window->presenter().acquire());
         p.receive(reply::powerState(kStateOn));
         p.receive(reply::beepState(true));
         QVERIFY(box(p, ctl::EnableBeep)->isChecked());
@@ -484,7 +484,7 @@ void TestGeneralPage::beepReplies()
         clickBox(p, ctl::EnableBeep);
     } else {
         // The greeting of a new link: power, then the beeper.
-        p.window->generalPage().greet();
+        p.window->connection().greet();
         p.receive(reply::powerState(kStateOn));
     }
     const std::size_t sent = p.sent.size();
@@ -609,7 +609,8 @@ void TestGeneralPage::extendedFactoryResetCancelled()
 void TestGeneralPage::logClearEndsAStuckExchange()
 {
     PanelFixture p;
-    QVERIFY(p.window->runner().hold());  // held, as by an operation that never ends
+    const Hold stuck = p.window->runner().hold();  // held, as by an operation that never ends
+    QVERIFY(stuck);
     p.receive(reply::portStatus(cmd::InputStatusQuery, 1, true));  // a stray, logged
     QVERIFY(!p.logText(ctl::ReceiveLog).isEmpty());
     p.receive(reply::portStatus(cmd::InputStatusQuery, 2, true));  // still on its way to the log
@@ -635,7 +636,7 @@ void TestGeneralPage::disconnectLeavesStaleValuesUntilRepliesRefreshThem()
     });
     click(p, ctl::Status);
     p.clock.advance(6000);
-    p.window->generalPage().greet();
+    p.window->connection().greet();
     p.receive(reply::powerState(kStateOn));
     p.receive(reply::beepState(true));
     click(p, ctl::Connect);  // the link is open: Disconnect
@@ -651,7 +652,7 @@ void TestGeneralPage::disconnectLeavesStaleValuesUntilRepliesRefreshThem()
     // A report refreshes what it reports, and only that: the greeting of
     // the next link refreshes power and beeper, not the status lines.
     p.capture.open = true;
-    p.window->generalPage().greet();
+    p.window->connection().greet();
     p.receive(reply::powerState(kStateOn));
     QVERIFY(!p.window->generalPage().isStale(ctl::PowerOn));
     QVERIFY(p.window->generalPage().isStale(ctl::EnableBeep));

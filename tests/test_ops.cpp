@@ -97,7 +97,8 @@ void TestOps::runnerHoldsAndStopsBackground()
     connect(read, &MatrixRead::routeReported, [&] { ++reported; });
     runner.runBackground(read);
     QCOMPARE(runner.backgroundCount(), 1);
-    QVERIFY(runner.hold());
+    Hold held = runner.hold();
+    QVERIFY(held);
     QVERIFY(!runner.hold());  // a second operator's operation is refused
     QCOMPARE(runner.backgroundCount(), 0);
     RouteSet route(b.session, 2, 2);
@@ -108,7 +109,7 @@ void TestOps::runnerHoldsAndStopsBackground()
     QCOMPARE(reported, 0);
     QCOMPARE(b.link.count(cmd::RouteQuery), 1);
     QCOMPARE(int(b.session.counters().unsolicited), 1);
-    runner.release();
+    held.end();
     QVERIFY(runner.hold());
 }
 

@@ -67,27 +67,34 @@ void TestPresenter::acquireRefusesWithTheLinkClosed()
 void TestPresenter::secondAcquireWhileHeldIsSilent()
 {
     PanelFixture p;
-    QVERIFY(p.window->presenter().acquire());
-    QVERIFY(!p.window->ready());
-    QVERIFY(!p.window->presenter().acquire());
-    QVERIFY(p.modal->records().isEmpty());
-    p.window->presenter().release();
+    {
+        Hold held = p.window->presenter().acquire();
+        QVERIFY(held);
+        QVERIFY(!p.window->ready());
+        QVERIFY(!p.window->presenter().acquire());
+        QVERIFY(p.modal->records().isEmpty());
+        Hold moved = std::move(held);
+        QVERIFY(!held && moved);
+        QVERIFY(!p.window->ready());
+    }  // the hold's last owner let it go
+    QVERIFY(p.window->ready());
     QVERIFY(p.window->presenter().acquire());
 }
 
 void TestPresenter::timeOutReleasesOnceTheBoxIsClosed()
 {
     PanelFixture p;
-    QVERIFY(p.window->presenter().acquire());
+    Hold hold = p.window->presenter().acquire();
+    QVERIFY(hold);
     bool readyWhileOpen = true;
     p.modal->queue([&](QDialog& box) {
         readyWhileOpen = p.window->ready();
         box.done(Popups::Ok);
     });
     Outcome ended = Outcome::Done;
-    p.window->presenter().run(new Reboot(p.window->session()), [&](Outcome o) {
+    p.window->presenter().run(std::move(hold), new Reboot(p.window->session()), [&](Outcome o, Hold held) {
         ended = o;
-        p.window->presenter().timeOut();
+        p.window->presenter().timeOut(std::move(held));
     });
     p.clock.advance(limits::Command.firstMs + limits::Command.retryMs);
     QCOMPARE(ended, Outcome::TimedOut);
@@ -105,14 +112,17 @@ void TestPresenter::secondTimeOutWhileTheBoxIsOpenReleasesAtOnce()
     p.modal->queue([&](QDialog& box) {
         heldWhileOpen = !p.window->presenter().acquire();
         // Another operation of the operator's times out while "Time out!" is up.
-        p.window->runner().release();
-        QVERIFY(p.window->presenter().acquire());
-        p.window->presenter().timeOut();  // no second box: released at once
+        p.window->runner().forceRelease();
+        Hold second = p.window->presenter().acquire();
+        QVERIFY(second);
+        p.window->presenter().timeOut(std::move(second));  // no second box: released at once
         readyAfterSecond = p.window->ready();
+        // The first hold no longer holds: ending it later frees nothing of another's.
+        QVERIFY(p.window->presenter().acquire());
+        QVERIFY(p.window->ready());
         box.done(Popups::Ok);
     });
-    QVERIFY(p.window->presenter().acquire());
-    p.window->presenter().timeOut();
+    p.window->presenter().timeOut(p.window->presenter().acquire());
     QCOMPARE(p.modal->count(ScriptedModal::Kind::Message), 1);
     QVERIFY(heldWhileOpen);
     QVERIFY(readyAfterSecond);

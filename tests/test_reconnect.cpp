@@ -118,7 +118,7 @@ void TestReconnect::serialHangUp()
     QVERIFY(b.sim->hangUpSerial());
     QVERIFY(waitFor([&] { return !b.window().serialPort().isOpen(); }));
     QVERIFY(matches(QStringLiteral("^Link lost: COM%1 at \\d\\d:\\d\\d:\\d\\d$").arg(com), b.window().linkStatus()));
-    QCOMPARE(b.window().generalPage().reconnectPending(), reconnect);
+    QCOMPARE(b.window().connection().reconnectPending(), reconnect);
 
     const int took = advanceUntil(b.panel->clock, [&] { return b.window().serialPort().isOpen(); });
     if (!reconnect) {
@@ -162,7 +162,7 @@ void TestReconnect::busyPortNeverOpened()
     QCOMPARE(advanceUntil(b.panel->clock, [&] { return b.window().serialPort().isOpen(); }, 3 * kReconnectWithinMs), -1);
     QVERIFY(b.window().linkStatus().startsWith(QStringLiteral("Link lost: ")));
     QCOMPARE(int(b.received().size()), before);
-    QVERIFY(b.window().generalPage().reconnectPending());
+    QVERIFY(b.window().connection().reconnectPending());
 
     // It lets go: the panel has the line back.
     holder.reset();
@@ -219,14 +219,14 @@ void TestReconnect::tcpDropped()
     }));
     QCOMPARE(w.controlAs<QPushButton>(ctl::TcpConnect)->text(), QStringLiteral("Disconnect"));
     QVERIFY(waitFor([&] { return !w.generalPage().isStale(ctl::EnableBeep); }));
-    QVERIFY(!w.networkPanel().reconnectPending());
+    QVERIFY(!w.connection().reconnectPending());
 
     // Lost again, and the operator turns Reconnect off: no more tries.
     sim.closeTcpConnections();
     QVERIFY(waitFor([&] { return !w.tcpLink().isOpen(); }));
-    QVERIFY(w.networkPanel().reconnectPending());
+    QVERIFY(w.connection().reconnectPending());
     w.controlAs<QCheckBox>(ctl::Reconnect)->click();
-    QVERIFY(!w.networkPanel().reconnectPending());
+    QVERIFY(!w.connection().reconnectPending());
     QCOMPARE(advanceUntil(panel.clock, [&] { return w.tcpLink().isOpen() || w.tcpLink().connecting(); }), -1);
 }
 
@@ -325,7 +325,7 @@ void TestReconnect::sameDevice()
         r.usbIdentity = usb;
         return r;
     };
-    QCOMPARE(GeneralPage::sameDevice(record(lostCom, lostUsb), record(foundCom, foundUsb)), same);
+    QCOMPARE(Connection::sameDevice(record(lostCom, lostUsb), record(foundCom, foundUsb)), same);
 }
 
 QTEST_MAIN(TestReconnect)

@@ -69,10 +69,10 @@ QString GeneralPage::outputStatusText(int output, bool connected)
         .arg(connected ? QStringLiteral("Connect") : QStringLiteral("Disconnect"));
 }
 
-GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort& port)
+GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter)
     : window_(window)
     , presenter_(presenter)
-    , port_(port)
+    , connection_(presenter.connection())
     , popups_(presenter.popups())
     , enumerate_([](std::vector<SerialPortRecord>& out, QString& error, QString& hint) {
         return enumerateSerialPorts(out, error, hint);
@@ -110,11 +110,48 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort&
 
     QCheckBox* reconnect = checkBox(ctl::Reconnect);
     setChecked(ctl::Reconnect, window_.settings().reconnect());
+    connection_.setReconnect(window_.settings().reconnect());
     connect(reconnect, &QCheckBox::toggled, this, [this](bool on) {
         window_.settings().setReconnect(on);
-        if (!on)
-            reconnectPending_ = false;
+        connection_.setReconnect(on);
     });
+    followConnection();
+}
+
+void GeneralPage::followConnection()
+{
+    using Kind = Connection::LinkKind;
+    connect(&connection_, &Connection::opened, this, [this](bool reconnected) {
+        if (connection_.kind() != Kind::Serial)
+            return;
+        closePortList(true);
+        const QString name = connection_.address().shortName();
+        window_.settings().setLastPort(name);
+        if (reconnected) {
+            QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
+            const int index = list->findText(name);
+            if (index >= 0)
+                list->setCurrentIndex(index);
+        }
+    });
+    connect(&connection_, &Connection::lost, this, [this] {
+        markLinkValuesStale();
+        // The list opens again, and its watcher with it: the next change refreshes it.
+        if (connection_.kind() == Kind::Serial)
+            closePortList(false);
+    });
+    connect(&connection_, &Connection::closed, this, [this](Kind kind, bool wasOpen) {
+        if (kind == Kind::Serial)
+            closePortList(false);
+        if (wasOpen)
+            markLinkValuesStale();
+    });
+    connect(&connection_, &Connection::powerReported, this, [this](bool on) {
+        showPower(on);
+        if (!on)
+            poweredOff();
+    });
+    connect(&connection_, &Connection::beeperReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
 }
 
 bool GeneralPage::eventFilter(QObject* watched, QEvent* event)
@@ -238,7 +275,7 @@ void GeneralPage::refreshPortList()
     // Whatever the list shows, a port that came back is opened again.
     struct AfterRefresh {
         GeneralPage* page;
-        ~AfterRefresh() { page->tryReconnect(); }
+        ~AfterRefresh() { page->connection_.portsListed(page->records_); }
     } afterRefresh{this};
     // Why ports may be missing (no permission), on the list itself.
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
@@ -332,122 +369,22 @@ void GeneralPage::closePortList(bool open)
 
 void GeneralPage::connectClicked()
 {
-    Link* serial = window_.link(LinkMode::Com);
-    reconnectPending_ = false;  // the operator has taken over
-    if (serial->isOpen()) {
-        serial->closeLink();
-        closePortList(false);
-        window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
-        markLinkValuesStale();
+    if (connection_.link(Connection::LinkKind::Serial)->isOpen()) {
+        connection_.close();
         return;
     }
     QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
-    if (!openPort(parsePortNumber(list->currentText().mid(3)), false)) {
-        popups_.showMessage(text::OpenComFailed);
-        return;
-    }
-    greet();
-}
-
-bool GeneralPage::openPort(int number, bool reconnecting)
-{
-    if (!port_.Open(number, serial::kBaudRate, serial::kParity, serial::kDataBits, serial::kStopBits))
-        return false;
-    selectedPort_ = number;
-    closePortList(true);
-    const QString name = kComPrefix + QString::number(number);
-    window_.settings().setLastPort(name);
-    connected_ = SerialPortRecord();
-    connected_.comNumber = number;
-    for (const SerialPortRecord& r : records_)
-        if (r.comNumber == number)
-            connected_ = r;
+    const int number = parsePortNumber(list->currentText().mid(3));
     const auto known = lastPorts_.find(number);
-    const QString what = known != lastPorts_.end() && !known->second.isEmpty()
-                             ? known->second + QStringLiteral(", ") + port_.devicePath()
-                             : port_.devicePath();
-    const QString port = QStringLiteral("%1 (%2)").arg(name, what);
-    window_.linkOpened(name, [port, reconnecting] {
-        return reconnecting ? QString::fromUtf8(caption::ReconnectedAt).arg(port, CTalvaneDlg::timeOfDay())
-                            : QString::fromUtf8(caption::ConnectedTo).arg(port);
-    });
-    return true;
-}
-
-bool GeneralPage::sameDevice(const SerialPortRecord& lost, const SerialPortRecord& found)
-{
-    if (lost.usb != found.usb)
-        return false;
-    if (!lost.usb || lost.usbIdentity.isEmpty())
-        return found.comNumber == lost.comNumber;
-    if (lost.usbIdentity != found.usbIdentity)
-        return false;
-    // Without a serial number two adapters of one make look alike: the same
-    // one is the one that comes back where it was.
-    return !lost.usbIdentity.endsWith(QLatin1Char(':')) || found.comNumber == lost.comNumber;
-}
-
-void GeneralPage::tryReconnect()
-{
-    if (!reconnectPending_ || !window_.settings().reconnect() || window_.linkMode() != LinkMode::Com
-        || window_.link(LinkMode::Com)->isOpen())
-        return;
-    // Only ports in the list: one that another program holds is not listed.
-    const auto back = std::find_if(records_.begin(), records_.end(),
-                                   [&](const SerialPortRecord& r) { return sameDevice(connected_, r); });
-    if (back == records_.end())
-        return;
-    QComboBox* list = window_.controlAs<QComboBox>(ctl::PortList);
-    const int index = list->findText(kComPrefix + QString::number(back->comNumber));
-    if (index < 0)
-        return;
-    // A device that is still going away fails to open: the next change tries again.
-    if (!openPort(back->comNumber, true))
-        return;
-    reconnectPending_ = false;
-    list->setCurrentIndex(index);
-    greet([this] { window_.refreshPage(); });
-}
-
-void GeneralPage::closeSerialLink()
-{
-    reconnectPending_ = false;
-    Link* serial = window_.link(LinkMode::Com);
-    const bool wasOpen = serial->isOpen();
-    serial->closeLink();
-    closePortList(false);
-    if (wasOpen) {
-        window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
-        markLinkValuesStale();
-    }
-}
-
-void GeneralPage::onLinkLost()
-{
-    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt)
-                              .arg(kComPrefix + QString::number(selectedPort_), CTalvaneDlg::timeOfDay()));
-    markLinkValuesStale();
-    reconnectPending_ = window_.settings().reconnect() && window_.linkMode() == LinkMode::Com;
-    // The list opens again, and its watcher with it: the next change refreshes it.
-    closePortList(false);
+    const SwitchAddress port = SwitchAddress::serial(number, known != lastPorts_.end() ? known->second : QString());
+    // The connection greets the switch once the port is open.
+    if (connection_.openSerial(port) != Connection::OpenResult::Opened)
+        popups_.showMessage(text::OpenComFailed);
 }
 
 // --- what the switch reports ---------------------------------------------------
 
-void GeneralPage::greet(std::function<void()> then)
-{
-    auto* read = new PowerStateRead(presenter_.session(), limits::Quiet);
-    connect(read, &PowerStateRead::powerReported, this, [this, then](bool on) {
-        showPower(on);
-        if (on)
-            readBeep(then);
-        else
-            poweredOff();
-    });
-    presenter_.runner().runBackground(read);
-}
-
-void GeneralPage::enter()
+void GeneralPage::enter(Hold hold)
 {
     // The entry query is guarded, so a switch that never answers cannot
     // leave the program busy for good.
@@ -457,18 +394,17 @@ void GeneralPage::enter()
         *on = reported;
         showPower(reported);
     });
-    presenter_.run(read, [this, on](Outcome outcome) {
+    presenter_.run(std::move(hold), read, [this, on](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut) {
-            presenter_.timeOut(/*closeBusy=*/false);
+            presenter_.timeOut(std::move(held), /*closeBusy=*/false);
             return;
         }
         if (*on) {
-            presenter_.release();
+            held.end();
             readBeep();
             return;
         }
-        poweredOff();  // the switch is released once the box is closed
-        presenter_.release();
+        poweredOff();  // the switch is free once the box is closed
     });
 }
 
@@ -500,19 +436,20 @@ void GeneralPage::showStatus(bool input, int port, bool connected)
     shownStatus_[id] = connected;
 }
 
-void GeneralPage::showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
+void GeneralPage::showResultLater(Hold hold, int waitMs, const QString& text, int closeMs, bool releaseAtResult,
                                   std::function<void()> then)
 {
-    resultTimer_.start(waitMs, [this, text, closeMs, releaseAtResult, then] {
+    auto held = std::make_shared<Hold>(std::move(hold));
+    resultTimer_.start(waitMs, [this, held, text, closeMs, releaseAtResult, then] {
         popups_.setBusyText(text);
         popups_.busyResult();
         if (releaseAtResult)
-            presenter_.release();
-        resultTimer_.start(closeMs, [this, then] {
+            held->end();
+        resultTimer_.start(closeMs, [this, held, then] {
             popups_.closeBusy();
             if (then)
                 then();
-            presenter_.release();
+            held->end();
         });
     });
 }
@@ -521,17 +458,18 @@ void GeneralPage::showResultLater(int waitMs, const QString& text, int closeMs, 
 
 void GeneralPage::statusClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     clearStatus();
     auto* read = new PortStatusRead(presenter_.session());
     connect(read, &PortStatusRead::portReported, this, &GeneralPage::showStatus);
-    presenter_.run(read, [this](Outcome outcome) {
+    presenter_.run(std::move(hold), read, [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut) {
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
             return;
         }
-        presenter_.release();
+        held.end();
         popups_.closeBusy();
     });
     popups_.showBusy(text::GettingStatus);
@@ -544,8 +482,6 @@ Operation* GeneralPage::followRead()
     return read;
 }
 
-QString GeneralPage::portName() const { return kComPrefix + QString::number(selectedPort_); }
-
 void GeneralPage::clearStatus()
 {
     for (int i = 0; i < ctl::StatusLabelCount; ++i)
@@ -554,10 +490,9 @@ void GeneralPage::clearStatus()
 
 void GeneralPage::beepToggled(bool checked)
 {
+    // The operator may go on at once (the hold ends here); the answer sets the mark.
     if (!presenter_.acquire())
         return;
-    // The operator may go on at once; the answer sets the mark.
-    presenter_.release();
     auto* op = new BeepSet(presenter_.session(), checked);
     connect(op, &BeepSet::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
     presenter_.runner().runBackground(op);
@@ -565,54 +500,59 @@ void GeneralPage::beepToggled(bool checked)
 
 void GeneralPage::factoryResetClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    presenter_.run(new FactoryReset(presenter_.session()), [this](Outcome outcome) {
+    presenter_.run(std::move(hold), new FactoryReset(presenter_.session()), [this](Outcome outcome, Hold held) {
         if (outcome != Outcome::Done) {
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
             return;
         }
         showChecked(ctl::EnableBeep, true);
-        showResultLater(general::FactoryResetResultMs, text::SetSuccessfully, general::FactoryResetCloseMs, true);
+        showResultLater(std::move(held), general::FactoryResetResultMs, text::SetSuccessfully,
+                        general::FactoryResetCloseMs, true);
     });
     popups_.showBusy(text::Setting);
 }
 
 void GeneralPage::rebootClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    presenter_.run(new Reboot(presenter_.session()), [this](Outcome outcome) {
+    presenter_.run(std::move(hold), new Reboot(presenter_.session()), [this](Outcome outcome, Hold held) {
         if (outcome != Outcome::Done) {
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
             return;
         }
         showChecked(ctl::PowerOn, true);
-        showResultLater(general::RebootResultMs, text::RebootSuccessfully, general::RebootCloseMs, false);
+        showResultLater(std::move(held), general::RebootResultMs, text::RebootSuccessfully, general::RebootCloseMs,
+                        false);
     });
     popups_.showBusy(text::Rebooting);
 }
 
 void GeneralPage::powerToggled(bool checked)
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     if (checked) {
-        presenter_.run(new PowerSet(presenter_.session(), true), [this](Outcome outcome) {
+        presenter_.run(std::move(hold), new PowerSet(presenter_.session(), true), [this](Outcome outcome, Hold held) {
             if (outcome != Outcome::Done) {
-                presenter_.timeOut();
+                presenter_.timeOut(std::move(held));
                 return;
             }
             showChecked(ctl::PowerOn, true);
             // Once the result has shown, the beeper is read again.
-            showResultLater(general::PowerOnResultMs, text::InitializingSuccessfully, general::PowerOnCloseMs, false,
-                            [this] { readBeep(); });
+            showResultLater(std::move(held), general::PowerOnResultMs, text::InitializingSuccessfully,
+                            general::PowerOnCloseMs, false, [this] { readBeep(); });
         });
         popups_.showBusy(text::Initializing);
         return;
     }
     const int answer = popups_.ask(text::AskPowerOff, /*question=*/false);
-    presenter_.release();
+    hold.end();
     if (answer != Popups::Ok)
         return;
     auto* op = new PowerSet(presenter_.session(), false);
@@ -627,25 +567,25 @@ void GeneralPage::clearLogsClicked()
 {
     window_.logView().clear();
     // Also the operator's way out of a hold that nothing ends.
-    presenter_.release();
+    presenter_.runner().forceRelease();
 }
 
 void GeneralPage::extendedFactoryResetClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    if (!popups_.noLongerRemind() && popups_.ask(text::AskFactoryReset, /*question=*/true) != Popups::Ok) {
-        presenter_.release();
+    if (!popups_.noLongerRemind() && popups_.ask(text::AskFactoryReset, /*question=*/true) != Popups::Ok)
         return;
-    }
     auto* op = new ExtendedFactoryReset(presenter_.session());
     connect(op, &ExtendedFactoryReset::beepReported, this, [this](bool on) { showChecked(ctl::EnableBeep, on); });
-    presenter_.run(op, [this](Outcome outcome) {
+    presenter_.run(std::move(hold), op, [this](Outcome outcome, Hold held) {
         if (outcome != Outcome::Done) {
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
             return;
         }
-        showResultLater(general::ExtResetResultMs, text::SetSuccessfully, general::ExtResetCloseMs, true);
+        showResultLater(std::move(held), general::ExtResetResultMs, text::SetSuccessfully, general::ExtResetCloseMs,
+                        true);
     });
     popups_.showBusy(text::Setting);
 }

@@ -27,7 +27,6 @@ class QPushButton;
 
 namespace talvane {
 
-class CSerialPort;
 class CTalvaneDlg;
 class Popups;
 
@@ -60,20 +59,13 @@ public:
     using Enumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error, QString& hint)>;
     using PlainEnumerator = std::function<bool(std::vector<SerialPortRecord>&, QString& error)>;
 
-    GeneralPage(CTalvaneDlg& window, Presenter& presenter, CSerialPort& port);
+    GeneralPage(CTalvaneDlg& window, Presenter& presenter);
 
-    // A link was just opened: the switch's power and beeper are read in the
-    // background (no Acquire, no box but "Power off!"); `then` runs once both
-    // have answered.
-    void greet(std::function<void()> then = {});
     // The General page was entered and the switch held for it: reads its power.
-    void enter();
+    void enter(Hold hold);
     // A read of the sources and displays in the background (following the
     // switch): it shows what it reads and holds nothing.
     Operation* followRead();
-    // The serial port chosen at the last Connect ("COM129").
-    QString portName() const;
-    int portNumber() const { return selectedPort_; }
 
     // The serial port list (combo 1020): at start-up and whenever the port
     // watcher reports a change, which it does only while the list is enabled.
@@ -85,20 +77,6 @@ public:
     {
         enumerate_ = [e = std::move(e)](std::vector<SerialPortRecord>& out, QString& error, QString&) { return e(out, error); };
     }
-    // The serial link was lost (the line hung up, the device went away).
-    // With "Reconnect" on, the same device is opened again as soon as the
-    // port list shows it free.
-    void onLinkLost();
-    bool reconnectPending() const { return reconnectPending_; }
-    // Whether `found` is the device `lost` came back: a USB adapter by its
-    // vendor, product and serial number (wherever it is now; one without a
-    // serial number also at the same COM number), any other port by its COM
-    // number.
-    static bool sameDevice(const SerialPortRecord& lost, const SerialPortRecord& found);
-    // Stops the serial port as TCP mode asks: the button reads "Connect", the
-    // serial-open flag is cleared and the port list refreshed again.
-    void closeSerialLink();
-
     // Button actions, as a click or an accessibility action runs them.
     void connectClicked();
     void statusClicked();
@@ -115,8 +93,6 @@ public:
     // A value shown before the link was closed or lost is stale until a reply
     // refreshes it: drawn greyed, still enabled.
     bool isStale(int id) const;
-    // Marks every value the switch reported as stale (the link went away).
-    void markLinkValuesStale();
 
     // The names of the switch's ports, added to the status lines.
     void setPortLabels(const PortLabels& labels);
@@ -136,25 +112,25 @@ private:
     void setStale(int id, bool stale);
     void showStatus(bool input, int port, bool connected);
     void showPower(bool on);
+    // Marks every value the switch reported as stale (the link went away).
+    void markLinkValuesStale();
+    // What the connection reports: the port list and the Connect button follow.
+    void followConnection();
     // The switch reported power off: the box says so.
     void poweredOff();
     void readBeep(std::function<void()> then = {});
     // Shows `text` as the busy popup's result once `waitMs` have passed and
-    // closes the popup `closeMs` later, then runs `then`. The switch is
-    // released with the result, or (`releaseAtResult` false) once closed.
-    void showResultLater(int waitMs, const QString& text, int closeMs, bool releaseAtResult,
+    // closes the popup `closeMs` later, then runs `then`. `hold` ends with
+    // the result, or (`releaseAtResult` false) once the popup has closed.
+    void showResultLater(Hold hold, int waitMs, const QString& text, int closeMs, bool releaseAtResult,
                          std::function<void()> then = {});
     void closePortList(bool open);
-    // Opens COM `number`: the list closes, the port is remembered as the one
-    // last connected and the status line waits for the switch's first answer.
-    bool openPort(int number, bool reconnecting);
-    void tryReconnect();
     // The entry a fresh list starts on: the port last connected, else the
     // first registered or USB port, else the first.
     int preferredIndex() const;
     CTalvaneDlg& window_;
     Presenter& presenter_;
-    CSerialPort& port_;
+    Connection& connection_;
     Popups& popups_;
     OneShot resultTimer_;
     Enumerator enumerate_;
@@ -163,11 +139,8 @@ private:
     std::map<int, QString> lastPorts_;
     PortLabels labels_;
     std::map<int, bool> shownStatus_;  // by label id: the state each status line shows
-    std::map<int, int> plainHeights_;  // by label id: its height without a name          // description of each port found at the last refresh
-    int selectedPort_ = 0;
+    std::map<int, int> plainHeights_;  // by label id: its height without a name
     std::vector<SerialPortRecord> records_;    // the ports found at the last refresh
-    SerialPortRecord connected_;                // the port opened last
-    bool reconnectPending_ = false;
 };
 
 }  // namespace talvane

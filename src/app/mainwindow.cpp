@@ -210,17 +210,12 @@ QFont captionFontOf()
 
 CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     : TemplateDialog(parent, Qt::Window | Qt::FramelessWindowHint)
-    , session_(std::make_unique<Session>())
-    , runner_(std::make_unique<Runner>(*session_))
-    , presenter_(std::make_unique<Presenter>(
-          *runner_, Popups::instance(), [this] { return linkMode_; }, [this] { return linkOpen(); }))
+    , connection_(std::make_unique<Connection>())
+    , presenter_(std::make_unique<Presenter>(*connection_, Popups::instance(), [this] { return linkMode_; }))
     , settings_(settingsPath)
-    , serial_(std::make_unique<CSerialPort>())
-    , tcp_(std::make_unique<TcpLink>())
     , udp_(std::make_unique<DatagramSocket>())
     , captionFont_(captionFontOf())
     , captionText_(QString::fromUtf8(caption::Window) + QStringLiteral(TALVANE_VERSION))
-    , follower_(std::make_unique<Follower>(*runner_))
     , presetsPath_(PresetStore::defaultPath())
     , labels_(std::make_unique<LabelStore>())
 {
@@ -238,34 +233,19 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     linkStatus_->setSizeGripEnabled(false);
     linkStatus_->setGeometry(1, height() - kLinkStatusHeight - 1, width() - 2, kLinkStatusHeight);
     setLinkStatus(QString::fromUtf8(caption::NotConnected));
-    connect(session_.get(), &Session::exchangeAnswered, this, [this] {
-        if (!onFirstAnswer_)
-            return;
-        const auto text = std::move(onFirstAnswer_);
-        onFirstAnswer_ = nullptr;
-        setLinkStatus(text());
-    });
+    followConnection();
     installKeySwallower(this);
     // Ctrl+Tab and the like change page wherever the focus is on the window.
     qApp->installEventFilter(this);
 
     logs_.setLogs(controlAs<QPlainTextEdit>(ctl::ReceiveLog), controlAs<QPlainTextEdit>(ctl::SendLog));
-    session_->addObserver(&logs_);
-    comLink_ = serial_.get();
-    tcpLink_ = tcp_.get();
-    session_->setLink(comLink_);
+    session().addObserver(&logs_);
+    connection_->setGreeting(true);
     updateTabColours();
     showPageWindows();
 
-    general_ = std::make_unique<GeneralPage>(*this, *presenter_, *serial_);
-    network_ = std::make_unique<NetworkPanel>(*this, *presenter_, *general_, *tcp_, *udp_);
-    connect(serial_.get(), &Link::lost, general_.get(), &GeneralPage::onLinkLost);
-    // A switch just connected: its names show.
-    for (Link* l : {static_cast<Link*>(serial_.get()), static_cast<Link*>(tcp_.get())})
-        connect(l, &Link::opened, this, [this](bool ok) {
-            if (ok)
-                applyLabels();
-        });
+    general_ = std::make_unique<GeneralPage>(*this, *presenter_);
+    network_ = std::make_unique<NetworkPanel>(*this, *presenter_, *udp_);
     // Start in COM mode with the COM controls usable.
     network_->setLinkMode(LinkMode::Com);
     general_->clearStatus();
@@ -275,16 +255,16 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
 CTalvaneDlg::~CTalvaneDlg()
 {
     // Nothing is reported any more: the window is going.
-    follower_->setEnabled(false);
-    session_->shutDown();
-    serial_.reset();  // closes the port
+    connection_->follower().setEnabled(false);
+    session().shutDown();
     network_.reset();
-    tcp_.reset();
     udp_.reset();
     // The pages leave the engine they registered with before it goes.
     delete edidPage_;
     delete matrixPage_;
     delete upgradePage_;
+    general_.reset();
+    connection_.reset();
     if (Popups::instance().owner() == this)
         Popups::instance().setOwner(nullptr);
 }
@@ -426,16 +406,16 @@ void CTalvaneDlg::createFollowBox()
     namesButton_->setAccessibleName(namesButton_->text());
     namesButton_->resize(namesButton_->sizeHint().width(), kFollowBoxHeight + 2);
     connect(namesButton_, &QPushButton::clicked, this, &CTalvaneDlg::namesClicked);
-    follower_->setRead([this] { return followRead(); });
+    follower().setRead([this] { return followRead(); });
     // Remembered between runs.
     followBox_->setChecked(settings_.followChanges());
-    follower_->setEnabled(followBox_->isChecked());
+    follower().setEnabled(followBox_->isChecked());
     connect(followBox_, &QCheckBox::toggled, this, [this](bool on) {
-        follower_->setEnabled(on);
+        follower().setEnabled(on);
         settings_.setFollowChanges(on);
     });
     // A background read that gets no answer opens no box: the status line says it.
-    connect(follower_.get(), &Follower::unanswered, this, [this] {
+    connect(&follower(), &Follower::unanswered, this, [this] {
         // A link that went away says so itself.
         if (!linkOpen())
             return;
@@ -446,7 +426,7 @@ void CTalvaneDlg::createFollowBox()
         setLinkStatus(silenceStatus_);
     });
     // The switch answers again: the status line says what it said before.
-    connect(follower_.get(), &Follower::answered, this, [this] {
+    connect(&follower(), &Follower::answered, this, [this] {
         if (!silenceStatus_.isEmpty() && linkStatus() == silenceStatus_)
             setLinkStatus(statusBeforeSilence_);
         silenceStatus_.clear();
@@ -510,16 +490,9 @@ Operation* CTalvaneDlg::followRead()
     return nullptr;
 }
 
-QString CTalvaneDlg::linkName() const
-{
-    return linkMode_ == LinkMode::Com ? general_->portName() : network_->peer();
-}
+QString CTalvaneDlg::linkName() const { return connection_->address(kindOf(linkMode_)).shortName(); }
 
-QString CTalvaneDlg::switchKey() const
-{
-    return linkMode_ == LinkMode::Com ? LabelStore::keyForPort(general_->portNumber())
-                                      : LabelStore::keyForHost(network_->peer());
-}
+QString CTalvaneDlg::switchKey() const { return connection_->address(kindOf(linkMode_)).key(); }
 
 void CTalvaneDlg::layoutHeader()
 {
@@ -743,20 +716,46 @@ void CTalvaneDlg::refreshPage()
 void CTalvaneDlg::setLinkMode(LinkMode mode)
 {
     linkMode_ = mode;
-    session_->setLink(link(mode));
+    connection_->setKind(kindOf(mode));
 }
 
-void CTalvaneDlg::setLink(LinkMode mode, Link* l)
-{
-    (mode == LinkMode::Com ? comLink_ : tcpLink_) = l;
-    if (mode == linkMode_)
-        session_->setLink(l);
-}
+void CTalvaneDlg::setLink(LinkMode mode, Link* l) { connection_->setLink(kindOf(mode), l); }
 
-bool CTalvaneDlg::linkOpen() const
+bool CTalvaneDlg::linkOpen() const { return connection_->isOpen(); }
+
+void CTalvaneDlg::followConnection()
 {
-    const Link* l = link(linkMode_);
-    return l && l->isOpen();
+    Connection& c = *connection_;
+    connect(&c, &Connection::opened, this, [this](bool reconnected) {
+        // A switch just connected: its names show.
+        applyLabels();
+        const SwitchAddress a = connection_->address();
+        linkOpened(a.shortName(), [a, reconnected] {
+            return reconnected ? QString::fromUtf8(caption::ReconnectedAt).arg(a.longName(), timeOfDay())
+                               : QString::fromUtf8(caption::ConnectedTo).arg(a.longName());
+        });
+    });
+    connect(&c, &Connection::answeredFirst, this, [this] {
+        if (!onFirstAnswer_)
+            return;
+        const auto text = std::move(onFirstAnswer_);
+        onFirstAnswer_ = nullptr;
+        setLinkStatus(text());
+    });
+    connect(&c, &Connection::openFailed, this, [this](const QString& why) {
+        // The button keeps reading "Connect"; the status line says why.
+        setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(connection_->address().shortName(), why));
+    });
+    connect(&c, &Connection::lost, this, [this] {
+        setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(connection_->address().shortName(), timeOfDay()));
+    });
+    connect(&c, &Connection::closed, this,
+            [this] { setLinkStatus(QString::fromUtf8(caption::NotConnected)); });
+    // Opened again after a loss: once greeted, the page shown is read again.
+    connect(&c, &Connection::greeted, this, [this](bool reconnected) {
+        if (reconnected)
+            refreshPage();
+    });
 }
 
 QWidget* CTalvaneDlg::pageWindow(Page page) const
@@ -814,19 +813,19 @@ void CTalvaneDlg::enterPage(Page page)
     showPageWindows();
     if (window)
         window->move(page == Page::Upgrade ? kUpgradePageOrigin : kPageOrigin);
-    if (presenter_->acquire()) {
+    if (Hold hold = presenter_->acquire()) {
         switch (page) {
         case Page::General:
-            general_->enter();
+            general_->enter(std::move(hold));
             break;
         case Page::Edid:
-            edidPage_->enter();
+            edidPage_->enter(std::move(hold));
             break;
         case Page::Matrix:
-            matrixPage_->enter();
+            matrixPage_->enter(std::move(hold));
             break;
         case Page::Upgrade:
-            upgradePage_->enter();
+            upgradePage_->enter(std::move(hold));
             break;
         }
     }

@@ -15,6 +15,7 @@
 #include "app/panelsettings.h"
 #include "controls/dialogbase.h"
 #include "engine/session.h"
+#include "ops/connection.h"
 #include "ops/follow.h"
 #include "ops/labelstore.h"
 #include "ops/runner.h"
@@ -56,19 +57,20 @@ public:
     explicit CTalvaneDlg(QWidget* parent = nullptr, const QString& settingsPath = PanelSettings::defaultPath());
     ~CTalvaneDlg() override;
 
-    Session& session() { return *session_; }
-    Runner& runner() { return *runner_; }
+    Connection& connection() { return *connection_; }
+    Session& session() { return connection_->session(); }
+    Runner& runner() { return connection_->runner(); }
     Presenter& presenter() { return *presenter_; }
     LogView& logView() { return logs_; }
     PanelSettings& settings() { return settings_; }
-    CSerialPort& serialPort() { return *serial_; }
-    TcpLink& tcpLink() { return *tcp_; }
+    CSerialPort& serialPort() { return connection_->serialPort(); }
+    TcpLink& tcpLink() { return connection_->tcpLink(); }
     DatagramSocket& datagramSocket() { return *udp_; }
     GeneralPage& generalPage() { return *general_; }
     NetworkPanel& networkPanel() { return *network_; }
     Page currentPage() const { return page_; }
     // Following the switch: the check box beside the tabs turns it on and off.
-    Follower& follower() { return *follower_; }
+    Follower& follower() { return connection_->follower(); }
     // The presets file of the Matrix page; set before the page is first entered.
     void setPresetsPath(const QString& path) { presetsPath_ = path; }
     // The names file shared with talvane-ctl (tests pass one of their own).
@@ -90,7 +92,11 @@ public:
     // of its own in their place. The session works on the current mode's.
     LinkMode linkMode() const { return linkMode_; }
     void setLinkMode(LinkMode mode);
-    Link* link(LinkMode mode) const { return mode == LinkMode::Com ? comLink_ : tcpLink_; }
+    Link* link(LinkMode mode) const { return connection_->link(kindOf(mode)); }
+    static Connection::LinkKind kindOf(LinkMode mode)
+    {
+        return mode == LinkMode::Com ? Connection::LinkKind::Serial : Connection::LinkKind::Tcp;
+    }
     void setLink(LinkMode mode, Link* link);
     bool linkOpen() const;
 
@@ -143,20 +149,17 @@ private:
     void showPageWindows();
     QWidget* ensurePageWindow(Page page);
     void createFollowBox();
+    // The status line and the page follow what the connection reports.
+    void followConnection();
     // The background read of the page shown, or nullptr.
     Operation* followRead();
 
-    std::unique_ptr<Session> session_;
-    std::unique_ptr<Runner> runner_;
+    std::unique_ptr<Connection> connection_;
     std::unique_ptr<Presenter> presenter_;
     LogView logs_;
     PanelSettings settings_;
     LinkMode linkMode_ = LinkMode::Com;
-    Link* comLink_ = nullptr;
-    Link* tcpLink_ = nullptr;
     Page page_ = Page::General;
-    std::unique_ptr<CSerialPort> serial_;
-    std::unique_ptr<TcpLink> tcp_;
     std::unique_ptr<DatagramSocket> udp_;
     std::unique_ptr<GeneralPage> general_;
     std::unique_ptr<NetworkPanel> network_;
@@ -170,7 +173,6 @@ private:
     QPointer<CEDIDDlg> edidPage_;
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;
-    std::unique_ptr<Follower> follower_;
     QCheckBox* followBox_ = nullptr;
     QPushButton* namesButton_ = nullptr;
     QString presetsPath_;

@@ -43,12 +43,10 @@ std::optional<Ipv4Octets> addressIn(const QString& text)
 
 }  // namespace
 
-NetworkPanel::NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPage& general, TcpLink& tcp,
-                           DatagramSocket& udp)
+NetworkPanel::NetworkPanel(CTalvaneDlg& window, Presenter& presenter, DatagramSocket& udp)
     : window_(window)
     , presenter_(presenter)
-    , general_(general)
-    , tcp_(tcp)
+    , connection_(presenter.connection())
     , udp_(udp)
     , popups_(presenter.popups())
 {
@@ -72,11 +70,24 @@ NetworkPanel::NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPag
     connect(window_.controlAs<QPushButton>(ctl::Search), &QPushButton::clicked, this, &NetworkPanel::searchClicked);
     connect(window_.controlAs<QPushButton>(ctl::Config), &QPushButton::clicked, this, &NetworkPanel::configClicked);
     connect(list, qOverload<int>(&QComboBox::activated), this, &NetworkPanel::deviceChosen);
-    connect(&tcp_, &Link::opened, this, &NetworkPanel::onTcpOpened);
-    connect(&tcp_, &Link::lost, this, &NetworkPanel::onTcpLost);
-    connect(window_.controlAs<QCheckBox>(ctl::Reconnect), &QCheckBox::toggled, this, [this](bool on) {
-        if (!on)
-            stopReconnecting();
+    followConnection();
+}
+
+void NetworkPanel::followConnection()
+{
+    using Kind = Connection::LinkKind;
+    connect(&connection_, &Connection::opened, this, [this] {
+        if (connection_.kind() == Kind::Tcp)
+            setTcpCaption(true);
+    });
+    // The switch closed the connection: the button must not claim it is still up.
+    connect(&connection_, &Connection::lost, this, [this] {
+        if (connection_.kind() == Kind::Tcp)
+            setTcpCaption(false);
+    });
+    connect(&connection_, &Connection::closed, this, [this](Kind kind) {
+        if (kind == Kind::Tcp)
+            setTcpCaption(false);
     });
 }
 
@@ -110,12 +121,9 @@ void NetworkPanel::setLinkMode(LinkMode mode)
 
 void NetworkPanel::applyLinkMode(LinkMode mode)
 {
+    // The other mode's link closes.
     window_.setLinkMode(mode);
     const bool tcp = mode == LinkMode::Tcp;
-    if (tcp)
-        general_.closeSerialLink();
-    else
-        dropTcp();
     for (int id : kTcpControls)
         window_.control(id)->setEnabled(tcp);
     for (int id : kComControls)
@@ -126,86 +134,27 @@ void NetworkPanel::applyLinkMode(LinkMode mode)
 
 void NetworkPanel::dropTcp()
 {
-    stopReconnecting();
-    const bool wasConnected = tcp_.isOpen();
-    const bool wasConnecting = tcp_.connecting();
-    tcp_.closeLink();
-    setTcpCaption(false);
-    if (wasConnected || wasConnecting)
-        window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
-    if (wasConnected)
-        general_.markLinkValuesStale();
+    connection_.close(Connection::LinkKind::Tcp);
 }
 
 void NetworkPanel::tcpConnectClicked()
 {
-    stopReconnecting();  // the operator has taken over
-    if (tcp_.isOpen()) {
-        dropTcp();
+    // The operator takes over from a reconnect under way.
+    connection_.stopReconnecting();
+    if (connection_.tcpLink().isOpen()) {
+        connection_.close(Connection::LinkKind::Tcp);
         return;
     }
-    tcp_.closeLink();
+    connection_.tcpLink().closeLink();
     const std::optional<Ipv4Octets> address = addressIn(deviceList()->currentText());
     if (!address) {
         window_.setLinkStatus(QString::fromUtf8(caption::NotConnected));
         popups_.showMessage(text::BadIpAddress);
         return;
     }
-    peer_ = QString::fromStdString(ipToText(*address));
-    window_.setLinkStatus(QString::fromUtf8(caption::ConnectingTo).arg(peer_));
-    tcp_.connectTo(QHostAddress(peer_), endpoints_.tcpPort);
-}
-
-void NetworkPanel::onTcpOpened(bool ok, const QString& why)
-{
-    if (!ok) {
-        if (reconnecting_)
-            return;  // the status line keeps saying when the link was lost; the next try follows
-        // The button keeps reading "Connect"; the status line says why.
-        window_.setLinkStatus(QString::fromUtf8(caption::CannotConnect).arg(peer_, why));
-        return;
-    }
-    const bool reconnected = reconnecting_;
-    stopReconnecting();
-    setTcpCaption(true);
-    window_.linkOpened(peer_, [peer = peer_, reconnected] {
-        return reconnected ? QString::fromUtf8(caption::ReconnectedAt).arg(peer, CTalvaneDlg::timeOfDay())
-                           : QString::fromUtf8(caption::ConnectedTo).arg(peer);
-    });
-    if (reconnected)
-        general_.greet([this] { window_.refreshPage(); });
-    else
-        general_.greet();
-}
-
-void NetworkPanel::onTcpLost(const QString&)
-{
-    // The switch closed the connection: the button must not claim it is still up.
-    setTcpCaption(false);
-    window_.setLinkStatus(QString::fromUtf8(caption::LinkLostAt).arg(peer_, CTalvaneDlg::timeOfDay()));
-    general_.markLinkValuesStale();
-    if (window_.settings().reconnect() && window_.linkMode() == LinkMode::Tcp && !peer_.isEmpty()) {
-        reconnecting_ = true;
-        retryLater();
-    }
-}
-
-void NetworkPanel::retryLater()
-{
-    // Each try replaces the one before: a switch that was off answers the
-    // next SYN at once, not the kernel's next resend seconds later.
-    retry_.start(limits::ReconnectRetryMs, [this] {
-        if (!reconnecting_)
-            return;
-        tcp_.connectTo(QHostAddress(peer_), endpoints_.tcpPort);
-        retryLater();
-    });
-}
-
-void NetworkPanel::stopReconnecting()
-{
-    reconnecting_ = false;
-    retry_.stop();
+    const QString peer = QString::fromStdString(ipToText(*address));
+    window_.setLinkStatus(QString::fromUtf8(caption::ConnectingTo).arg(peer));
+    connection_.connectHost(SwitchAddress::tcp(peer, endpoints_.tcpPort));
 }
 
 // --- device search ----------------------------------------------------------------

@@ -21,10 +21,9 @@ namespace talvane {
 
 class CTalvaneDlg;
 class DatagramSocket;
-class GeneralPage;
 class Popups;
 class Presenter;
-class TcpLink;
+class Connection;
 
 // How long "Configure successfully!" waits after the switch was found again,
 // and how long it then stays (ms).
@@ -36,7 +35,7 @@ class NetworkPanel : public QObject {
 public:
     static constexpr int kMaxDevices = 256;  // entries of the device list
 
-    NetworkPanel(CTalvaneDlg& window, Presenter& presenter, GeneralPage& general, TcpLink& tcp, DatagramSocket& udp);
+    NetworkPanel(CTalvaneDlg& window, Presenter& presenter, DatagramSocket& udp);
     ~NetworkPanel() override;
 
     void setEndpoints(const NetEndpoints& e) { endpoints_ = e; }
@@ -54,17 +53,8 @@ public:
     // The operator chose device-list entry `index`.
     void deviceChosen(int index);
 
-    // What the control connection reports.
-    void onTcpOpened(bool ok, const QString& why);
-    void onTcpLost(const QString& why);
-    // "Reconnect" is on and the connection was lost: it is tried again every
-    // limits::ReconnectRetryMs until the switch accepts.
-    bool reconnectPending() const { return reconnecting_; }
-    void stopReconnecting();
 
     const NetDevice& currentDevice() const { return current_; }
-    // The address connected or being connected to.
-    const QString& peer() const { return peer_; }
     NetSettings& settings() { return settings_; }
     // The MAC text that belongs to device-list entry `index`.
     QString macOf(int index) const;
@@ -77,30 +67,27 @@ private:
     // Closes the control connection (or the attempt); the status line and the
     // stale marking follow when one was up or under way.
     void dropTcp();
+    // What the connection reports: the Connect button follows.
+    void followConnection();
     void addDevice(const QString& address, const QString& mac);
     // A switch answered a search: listed, and the list's first entry is the current device.
     void found(const SearchReply& reply);
     void echo(const QByteArray& datagram);
     // The search or the settings under way stop.
     void stopNetworkOperation();
-    void retryLater();
 
     CTalvaneDlg& window_;
     Presenter& presenter_;
-    GeneralPage& general_;
-    TcpLink& tcp_;
+    Connection& connection_;
     DatagramSocket& udp_;
     Popups& popups_;
     NetEndpoints endpoints_;
     NetDevice current_;
     NetSettings settings_;
-    QString peer_;  // the address connected or being connected to
     // The search or the network settings under way (one at a time: they
     // share the UDP socket).
     QPointer<Operation> network_;
     OneShot resultTimer_;
-    OneShot retry_;
-    bool reconnecting_ = false;
     QPointer<CConfigIPDlg> dialog_;
 };
 

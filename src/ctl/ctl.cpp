@@ -165,10 +165,10 @@ Context::Context(Environment& env, bool json) : env_(env), json_(json) {}
 
 Context::~Context()
 {
-    if (session_)
-        session_->shutDown();
-    if (ownLink_)
-        ownLink_->closeLink();
+    if (connection_) {
+        connection_->session().shutDown();
+        connection_->close();
+    }
 }
 
 void Context::print(const QString& line)
@@ -368,26 +368,24 @@ int Context::resolveAutomatically()
     return fail(NoSwitch, QStringLiteral("several switches answered the search; choose one:\n") + lines.join(u'\n'));
 }
 
-void Context::watchLink(Link* link)
+void Context::watchConnection()
 {
-    link_ = link;
-    QObject::connect(link, &Link::lost, link, [this](const QString& why) {
+    connection_ = std::make_unique<Connection>(env_.clock);
+    QObject::connect(connection_.get(), &Connection::lost, connection_.get(), [this](const QString& why) {
         linkLost_ = true;
         lostWhy_ = why;
     });
-    session_ = std::make_unique<Session>(env_.clock);
-    session_->setLink(link);
-    runner_ = std::make_unique<Runner>(*session_);
 }
 
 int Context::connect()
 {
-    if (session_)
+    if (connection_)
         return 0;
     if (int rc = resolveTarget())
         return rc;
+    watchConnection();
     if (env_.link) {
-        watchLink(env_.link);
+        connection_->setLink(Connection::LinkKind::Serial, env_.link);
         return 0;
     }
     return hostAddress_.isEmpty() ? connectSerial() : connectHost();
@@ -395,73 +393,57 @@ int Context::connect()
 
 int Context::connectSerial()
 {
-    const auto busy = [&] {
+    QString why;
+    switch (connection_->openSerial(SwitchAddress::serial(comNumber_), &why)) {
+    case Connection::OpenResult::Opened:
+        return 0;
+    case Connection::OpenResult::InUse:
         return fail(PortBusy, QStringLiteral("COM%1 (%2) is in use by %3")
                                   .arg(comNumber_)
                                   .arg(devicePath_, holderOf(devicePath_, provider_)));
-    };
-    if (portInUse(devicePath_, PortLockPaths::system(), provider_))
-        return busy();
-    auto port = std::make_unique<CSerialPort>();
-    QString why;
-    QObject::connect(port.get(), &Link::opened, [&why](bool ok, const QString& text) {
-        if (!ok)
-            why = text;
-    });
-    if (!port->Open(comNumber_)) {
-        if (portInUse(devicePath_, PortLockPaths::system(), provider_))
-            return busy();
-        return fail(NoSwitch, QStringLiteral("cannot open COM%1 (%2)%3")
-                                  .arg(comNumber_)
-                                  .arg(devicePath_, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+    case Connection::OpenResult::NoSuchPort:
+    case Connection::OpenResult::Failed:
+        break;
     }
-    ownLink_ = std::move(port);
-    watchLink(ownLink_.get());
-    return 0;
+    return fail(NoSwitch, QStringLiteral("cannot open COM%1 (%2)%3")
+                              .arg(comNumber_)
+                              .arg(devicePath_, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
 }
 
 int Context::connectHost()
 {
-    auto tcp = std::make_unique<TcpLink>();
     bool ended = false, ok = false;
     QString why;
-    QObject::connect(tcp.get(), &Link::opened, [&](bool success, const QString& text) {
+    Connection& c = *connection_;
+    c.setKind(Connection::LinkKind::Tcp);
+    const auto opened = QObject::connect(&c, &Connection::opened, [&] { ended = ok = true; });
+    const auto failed = QObject::connect(&c, &Connection::openFailed, [&](const QString& text) {
         ended = true;
-        ok = success;
         why = text;
     });
-    OneShot limit(&clock());
-    bool late = false;
-    limit.start(limits::TcpConnectMs, [&late] { late = true; });
     progress(QStringLiteral("connecting to %1...").arg(hostAddress_));
-    tcp->connectTo(QHostAddress(hostAddress_), tcpPort_);
-    waitUntil([&] { return ended || late; });
-    limit.stop();
+    c.connectHost(SwitchAddress::tcp(hostAddress_, tcpPort_, tcpPort_ != kControlTcpPort), limits::TcpConnectMs);
+    waitUntil([&] { return ended; });
+    QObject::disconnect(opened);
+    QObject::disconnect(failed);
     progress(QString());
-    if (!ok) {
-        tcp->closeLink();
-        if (!ended)
-            why = QStringLiteral("no answer within %1 s").arg(limits::TcpConnectMs / 1000);
+    if (!ok)
         return fail(NoSwitch, QStringLiteral("cannot connect to %1 port %2%3")
                                   .arg(hostAddress_)
                                   .arg(tcpPort_)
                                   .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + why));
-    }
-    ownLink_ = std::move(tcp);
-    watchLink(ownLink_.get());
     return 0;
 }
 
-Session& Context::session() { return *session_; }
+Session& Context::session() { return connection_->session(); }
 
-Runner& Context::runner() { return *runner_; }
+Runner& Context::runner() { return connection_->runner(); }
 
 Outcome Context::run(Operation& op)
 {
-    runner_->hold();
+    const Hold hold = connection_->hold();
     op.start();
     waitUntil([&] { return op.hasFinished(); });
-    runner_->release();
     return op.outcome();
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "ops/connection.h"
 #include "ops/labelstore.h"
 #include "ops/network.h"
 #include "ops/operation.h"
@@ -118,6 +119,7 @@ public:
     int resolveTarget();
     // Opens the link to the switch found; 0 or an exit code.
     int connect();
+    Connection& connection() { return *connection_; }
     Session& session();
     Runner& runner();
     // Which switch, for the labels store.
@@ -142,7 +144,7 @@ private:
     int resolveAutomatically();
     int connectSerial();
     int connectHost();
-    void watchLink(Link* link);
+    void watchConnection();
 
     Environment& env_;
     const QCommandLineParser* options_ = nullptr;
@@ -155,12 +157,9 @@ private:
     QString hostAddress_;
     quint16 tcpPort_ = 0;
     QString switchKey_, switchName_;
-    std::unique_ptr<Link> ownLink_;
-    Link* link_ = nullptr;
     bool linkLost_ = false;
     QString lostWhy_;
-    std::unique_ptr<Session> session_;
-    std::unique_ptr<Runner> runner_;
+    std::unique_ptr<Connection> connection_;
     std::unique_ptr<LabelStore> labels_;
     qint64 provider_ = 0;
 };

@@ -195,45 +195,47 @@ void CEDIDDlg::setFileSummary(const QString& summary)
 
 // --- buttons ------------------------------------------------------------------
 
-void CEDIDDlg::startSetting(EdidSet* op)
+void CEDIDDlg::startSetting(Hold hold, EdidSet* op)
 {
-    presenter_.run(op, [this](Outcome outcome) {
+    presenter_.run(std::move(hold), op, [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::Done)
             showResult(text::SetSuccessfully);
         else if (outcome == Outcome::Refused)
             showResult(text::NoValidData);
         else
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
     });
     popups_.showBusy(text::Setting);
 }
 
 void CEDIDDlg::presetSetClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    startSetting(EdidSet::preset(presenter_.session(), std::max(0, list(ctl::PresetList)->currentIndex()),
-                                 targetOf(ctl::PresetTarget)));
+    startSetting(std::move(hold), EdidSet::preset(presenter_.session(), std::max(0, list(ctl::PresetList)->currentIndex()),
+                                                  targetOf(ctl::PresetTarget)));
 }
 
 void CEDIDDlg::copySetClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    startSetting(EdidSet::copy(presenter_.session(), list(ctl::CopySource)->currentIndex() + 1, targetOf(ctl::CopyTarget)));
+    startSetting(std::move(hold),
+                 EdidSet::copy(presenter_.session(), list(ctl::CopySource)->currentIndex() + 1, targetOf(ctl::CopyTarget)));
 }
 
 void CEDIDDlg::uploadSetClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    if (controlAs<QLineEdit>(ctl::FilePath)->text().isEmpty()) {
-        presenter_.release();  // no file chosen: nothing to send
-        return;
-    }
+    if (controlAs<QLineEdit>(ctl::FilePath)->text().isEmpty())
+        return;  // no file chosen: nothing to send
     EdidSet::Block block;
     std::copy_n(edidBuffer_.begin(), block.size(), block.begin());
-    startSetting(EdidSet::upload(presenter_.session(), block, targetOf(ctl::FileTarget)));
+    startSetting(std::move(hold), EdidSet::upload(presenter_.session(), block, targetOf(ctl::FileTarget)));
 }
 
 void CEDIDDlg::chooseFileClicked()
@@ -288,24 +290,24 @@ void CEDIDDlg::showRejection(const QString& path, const QString& why)
 
 void CEDIDDlg::statusClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    readStatus(limits::Command);
+    readStatus(std::move(hold), limits::Command);
 }
 
-void CEDIDDlg::enter() { readStatus(limits::ChainQuery); }
+void CEDIDDlg::enter(Hold hold) { readStatus(std::move(hold), limits::ChainQuery); }
 
-void CEDIDDlg::readStatus(Timing first)
+void CEDIDDlg::readStatus(Hold hold, Timing first)
 {
     auto* read = new EdidRead(presenter_.session(), first);
     connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
-    presenter_.run(read, [this](Outcome outcome) {
+    presenter_.run(std::move(hold), read, [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut) {
-            presenter_.timeOut();
+            presenter_.timeOut(std::move(held));
             return;
         }
         popups_.closeBusy();
-        presenter_.release();
     });
 }
 
@@ -329,7 +331,6 @@ void CEDIDDlg::showResult(const QString& text)
     popups_.setBusyText(text);
     popups_.busyResult();
     closeResult_.start(kResultShownMs, [this] { popups_.closeBusy(); });
-    presenter_.release();
 }
 
 }  // namespace talvane

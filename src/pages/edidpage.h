@@ -72,7 +72,7 @@ public:
     CEDIDDlg(Presenter& presenter, QWidget* parent);
 
     // The page was entered and the switch held for it: reads every input's EDID.
-    void enter();
+    void enter(Hold hold);
     // A read of every input's EDID code in the background (following the
     // switch): it shows what it reads and holds nothing.
     Operation* followRead();
@@ -100,8 +100,8 @@ private:
     int targetOf(int listId) const;
     // The common end of the three Set buttons: the setting runs while the
     // busy popup waits for its result.
-    void startSetting(EdidSet* op);
-    void readStatus(Timing first);
+    void startSetting(Hold hold, EdidSet* op);
+    void readStatus(Hold hold, Timing first);
     void showEdid(int input, int code);
     void setLine(int input, const QString& text);
     void showResult(const QString& text);

@@ -335,70 +335,72 @@ void CMatrixDlg::showArc(int output, bool on)
 
 // --- operator actions ----------------------------------------------------------------
 
-void CMatrixDlg::enter()
+void CMatrixDlg::enter(Hold hold)
 {
     auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
-    runCommand(read);
+    runCommand(std::move(hold), read);
     // The presets file is read while the first query is on the line.
     reloadPresets();
 }
 
-void CMatrixDlg::runCommand(Operation* op)
+void CMatrixDlg::runCommand(Hold hold, Operation* op)
 {
-    presenter_.run(op, [this](Outcome outcome) {
+    presenter_.run(std::move(hold), op, [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut)
-            presenter_.timeOut(/*closeBusy=*/false);
-        else
-            presenter_.release();
+            presenter_.timeOut(std::move(held), /*closeBusy=*/false);
     });
 }
 
-void CMatrixDlg::route(int input, int output)
+void CMatrixDlg::route(Hold hold, int input, int output)
 {
     auto* op = new RouteSet(presenter_.session(), input, output);
     connect(op, &RouteSet::routed, this, [this](int i, int o) { showRoute(o, i); });
-    runCommand(op);
+    runCommand(std::move(hold), op);
 }
 
 void CMatrixDlg::inputClicked(int output, int input)
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
-    route(input, output);
+    route(std::move(hold), input, output);
 }
 
 void CMatrixDlg::previousClicked(int output)
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     // Input 1 steps back to 8. The adjusted value stays until the switch
     // reports the new route, so an unanswered step leaves 9 behind.
     int& v = current_[std::size_t(output - 1)];
     if (v <= 1)
         v = kInputs + 1;
-    route(v - 1, output);
+    route(std::move(hold), v - 1, output);
 }
 
 void CMatrixDlg::nextClicked(int output)
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     // Input 8 steps on to 1; an unanswered step leaves 0 behind.
     int& v = current_[std::size_t(output - 1)];
     if (v >= kInputs)
         v = 0;
-    route(v + 1, output);
+    route(std::move(hold), v + 1, output);
 }
 
 void CMatrixDlg::arcClicked(int output, bool on)
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     auto* op = new ArcSet(presenter_.session(), output, on);
     connect(op, &ArcSet::arcReported, this, &CMatrixDlg::showArc);
-    runCommand(op);
+    runCommand(std::move(hold), op);
 }
 
 // --- presets -----------------------------------------------------------------------
@@ -527,17 +529,16 @@ void CMatrixDlg::recallClicked()
     const int row = presetList_->currentRow();
     if (row < 0 || row >= shownPresets_.size())
         return;
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     auto* op = new PresetRecall(presenter_.session(), shownPresets_[row].routing, reported_);
     connect(op, &PresetRecall::routed, this, [this](int i, int o) { showRoute(o, i); });
     connect(op, &PresetRecall::arcReported, this, &CMatrixDlg::showArc);
-    presenter_.run(op, [this, op](Outcome outcome) {
-        if (outcome == Outcome::TimedOut) {
+    presenter_.run(std::move(hold), op, [this, op](Outcome outcome, Hold) {
+        // The box may have been open already: the switch is free either way.
+        if (outcome == Outcome::TimedOut)
             presenter_.popups().showMessage(tr8(presetText::RecallStopped).arg(outputLetter(op->stoppedAt()), text::TimeOut));
-            // The box may have been open already: the switch is free either way.
-        }
-        presenter_.release();
     });
 }
 

@@ -94,7 +94,7 @@ public:
 
     // The page was entered and the switch held for it: reads every output's
     // route and ARC state.
-    void enter();
+    void enter(Hold hold);
 
     // The input last seen routed to `output` (1..8); a step button that was
     // never acknowledged may have left 0 or 9.
@@ -134,9 +134,9 @@ private:
     // A push-like or check box whose mark only a reply may change.
     void actOnToggle(QAbstractButton* button, std::function<void()> action);
     void setChecked(int id, bool on);
-    void route(int input, int output);
+    void route(Hold hold, int input, int output);
     // Runs an operation the operator asked for; a time-out shows "Time out!".
-    void runCommand(Operation* op);
+    void runCommand(Hold hold, Operation* op);
 
     void showRoute(int output, int input);
     void showRouting(int input, int output);

@@ -1,46 +1,45 @@
 #include "presenter.h"
 
+#include <memory>
+
 #include "dialogs/popups.h"
 
 namespace talvane {
 
-Presenter::Presenter(Runner& runner, Popups& popups, std::function<LinkMode()> linkMode,
-                     std::function<bool()> linkOpen)
-    : runner_(runner)
+Presenter::Presenter(Connection& connection, Popups& popups, std::function<LinkMode()> linkMode)
+    : connection_(connection)
     , popups_(popups)
     , linkMode_(std::move(linkMode))
-    , linkOpen_(std::move(linkOpen))
 {
 }
 
-bool Presenter::acquire()
+Hold Presenter::acquire()
 {
     if (!linkOpen()) {
         popups_.showMessage(linkMode() == LinkMode::Com ? text::OpenComFailed : text::ConnectFailed);
-        return false;
+        return {};
     }
-    return runner_.hold();
+    return runner().hold();
 }
 
-void Presenter::release() { runner_.release(); }
-
-void Presenter::timeOut(bool closeBusy)
+void Presenter::timeOut(Hold hold, bool closeBusy)
 {
     if (closeBusy)
         popups_.closeBusy();
     popups_.showMessage(text::TimeOut);
-    runner_.release();
+    hold.end();
 }
 
-void Presenter::run(Operation* op, std::function<void(Outcome)> onFinished)
+void Presenter::run(Hold hold, Operation* op, Finished onFinished)
 {
     // Owned by the runner until it has finished: one that never does (the
-    // window closes meanwhile) goes with it.
+    // window closes meanwhile) goes with it, and its hold with it.
     if (!op->parent())
-        op->setParent(&runner_);
-    QObject::connect(op, &Operation::finished, op, [op, onFinished = std::move(onFinished)](Outcome outcome) {
+        op->setParent(&runner());
+    auto held = std::make_shared<Hold>(std::move(hold));
+    QObject::connect(op, &Operation::finished, op, [op, held, onFinished = std::move(onFinished)](Outcome outcome) {
         op->deleteLater();
-        onFinished(outcome);
+        onFinished(outcome, std::move(*held));
     });
     op->start();
 }

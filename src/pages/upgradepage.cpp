@@ -146,11 +146,11 @@ void CFWDlg::openClicked()
 
 void CFWDlg::upgradeClicked()
 {
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     if (path_->text().isEmpty()) {
         presenter_.popups().showMessage(text::NoFirmwareFile);
-        presenter_.release();
         return;
     }
     setRedText(false);
@@ -168,7 +168,8 @@ void CFWDlg::upgradeClicked()
     });
     connect(op, &FirmwareUpgrade::blockSent, this, [this] { viewChanged(); });
     connect(op, &FirmwareUpgrade::progressed, this, &CFWDlg::setProgress);
-    presenter_.run(op, [this](Outcome outcome) { upgradeEnded(outcome); });
+    // Held through the reboot, until the result has been shown.
+    presenter_.run(std::move(hold), op, [this](Outcome outcome, Hold) { upgradeEnded(outcome); });
 }
 
 void CFWDlg::upgradeEnded(Outcome outcome)
@@ -179,7 +180,6 @@ void CFWDlg::upgradeEnded(Outcome outcome)
         appendLog(line::RebootOk);
         appendLog(line::Complete);
         appendLog(line::Success);
-        presenter_.release();
         // The switch is back: what it now says about itself.
         readDevice(DeviceRead::What::InfoAndIdent, kind);
         return;
@@ -200,7 +200,6 @@ void CFWDlg::upgradeEnded(Outcome outcome)
         failUpgrade(outcome == Outcome::Cancelled);
         break;
     }
-    presenter_.release();
 }
 
 void CFWDlg::failUpgrade(bool red)
@@ -214,7 +213,8 @@ void CFWDlg::failUpgrade(bool red)
 void CFWDlg::setClicked()
 {
     // The text goes to a switch that is not busy with anything else.
-    if (!presenter_.acquire())
+    Hold hold = presenter_.acquire();
+    if (!hold)
         return;
     IdentWrite::Text text;
     text.fill(' ');
@@ -224,14 +224,14 @@ void CFWDlg::setClicked()
         for (int i = 0; i < half.size(); ++i)
             text[std::size_t(h * kIdentHalfLength + i)] = static_cast<std::uint8_t>(half[i].unicode() & 0xFF);
     }
-    presenter_.run(new IdentWrite(presenter_.session(), text), [this](Outcome outcome) {
+    presenter_.run(std::move(hold), new IdentWrite(presenter_.session(), text), [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut) {
-            presenter_.timeOut(/*closeBusy=*/false);
+            presenter_.timeOut(std::move(held), /*closeBusy=*/false);
             return;
         }
         if (outcome == Outcome::Done)
             presenter_.popups().showMessage(text::SetSuccessfully);
-        presenter_.release();
+        held.end();
         // The text as the switch now holds it.
         if (outcome == Outcome::Done)
             readDevice(DeviceRead::What::IdentOnly);
@@ -248,9 +248,10 @@ void CFWDlg::stopUpgrade()
 
 // --- device information and identification text -------------------------------
 
-void CFWDlg::enter()
+void CFWDlg::enter(Hold hold)
 {
-    presenter_.release();
+    // The page's read runs in the background: the switch is free at once.
+    hold.end();
     readDevice(DeviceRead::What::InfoAndIdent);
 }
 

@@ -108,7 +108,7 @@ public:
 
     // The page was entered and the switch held for it: the switch is given
     // back at once and its information is read in the background.
-    void enter();
+    void enter(Hold hold);
 
     // Button actions, as a click or an accessibility action runs them.
     void openClicked();

@@ -60,8 +60,7 @@ Server::~Server()
         delete routing_.data();
     }
     runner_.disconnect(this);
-    if (holding_)
-        runner_.release();
+    hold_.end();
     for (auto& entry : clients_) {
         entry.second->socket->disconnect(this);
         entry.second->socket->abort();
@@ -478,10 +477,10 @@ void Server::pump()
 {
     if (routing_ || pending_.empty())
         return;
-    if (!holding_) {
-        if (!runner_.hold())
+    if (!hold_) {
+        hold_ = runner_.hold();
+        if (!hold_)
             return;  // busyChanged brings it back
-        holding_ = true;
     }
     const RouteLine r = pending_.front();
     pending_.erase(pending_.begin());
@@ -508,8 +507,7 @@ void Server::routeEnded(int output, int input, bool done)
         pump();
         return;
     }
-    holding_ = false;
-    runner_.release();
+    hold_.end();
     // The switch refused or did not answer: every client gets the routing
     // as the switch has it now (it may have taken the route after all).
     if (routeFailed_) {
@@ -521,7 +519,7 @@ void Server::routeEnded(int output, int input, bool done)
 void Server::poll()
 {
     refreshNames();
-    if (routing_ || holding_ || !pending_.empty() || read_ || runner_.busy() || !runner_.session().idle())
+    if (routing_ || hold_ || !pending_.empty() || read_ || runner_.busy() || !runner_.session().idle())
         return;
     readRouting(false);
 }

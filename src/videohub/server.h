@@ -116,7 +116,7 @@ private:
     // Routes asked for and not yet sent, one per output, in the order first asked.
     std::vector<RouteLine> pending_;
     QPointer<RouteSet> routing_;
-    bool holding_ = false;
+    Hold hold_;
     bool routeFailed_ = false;
 
     QPointer<MatrixRead> read_;
