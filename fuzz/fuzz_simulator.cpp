@@ -15,7 +15,7 @@
 #include "core/clock.h"
 #include "fuzzinput.h"
 #include "session.h"
-#include "streamparser.h"
+#include "protocol/streamparser.h"
 #include "switchdevice.h"
 #include "trace.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/timerhost.h"
-#include "streamparser.h"
+#include "protocol/streamparser.h"
 #include "switchdevice.h"
 
 namespace talvane {

@@ -12,7 +12,7 @@
 
 #include "core/timerhost.h"
 #include "protocol/commands.h"
-#include "streamparser.h"
+#include "protocol/streamparser.h"
 #include "switchmodel.h"
 
 namespace talvane {

@@ -90,6 +90,16 @@ void Session::cancel(Id id)
                  queue_.end());
 }
 
+bool Session::repeat(Id id)
+{
+    if (!current_ || current_->id != id)
+        return false;
+    ++counters_.resends;
+    write(current_->request.bytes);
+    armLimit(current_->request.timing.retryMs);
+    return true;
+}
+
 void Session::abandon()
 {
     limit_.stop();
@@ -181,6 +191,8 @@ void Session::onFrame(const CommandFrame& frame)
         limit_.stop();
         std::unique_ptr<Exchange> answered = std::move(current_);
         ++counters_.answers;
+        for (SessionObserver* o : observers_)
+            o->exchangeAnswered(answered->request.bytes, frame);
         emit exchangeAnswered();
         // The next exchange goes out before this answer is handled: a handler
         // may wait in a box while the line goes on.

@@ -54,6 +54,13 @@ public:
     virtual void frameSent(const std::uint8_t* bytes, std::size_t length) = 0;
     // Every frame cut from the received bytes, before its checksum is checked.
     virtual void frameReceived(const CommandFrame& frame) = 0;
+    // A frame answered the exchange that sent `sent` (whoever started it),
+    // before the exchange's own handler runs: what the switch confirmed.
+    virtual void exchangeAnswered(const std::vector<std::uint8_t>& sent, const CommandFrame& reply)
+    {
+        (void)sent;
+        (void)reply;
+    }
 };
 
 class Session : public QObject {
@@ -94,6 +101,14 @@ public:
     // Drops a queued exchange, or stops waiting for the outstanding one (its
     // late answer is then unsolicited). Neither handler runs.
     void cancel(Id id);
+    // Writes the bytes of exchange `id` once more, now, when it is the one
+    // outstanding, and waits its retry wait (within its give-up limit) from
+    // here: an exchange whose resends its owner decides (the hub sends a
+    // client's resend when the client sends it). False when `id` is not
+    // outstanding (queued, or ended).
+    bool repeat(Id id);
+    // The exchange outstanding, or 0.
+    Id outstanding() const { return current_ ? current_->id : 0; }
     // Nothing outstanding and nothing queued.
     bool idle() const { return !current_ && queue_.empty(); }
     // Ends the exchange outstanding and every queued one as unanswered (each

@@ -218,5 +218,19 @@ RouteSetCommand routeSetCommand(const CommandFrame& f) { return {f[pos::P1], f[p
 int routeQueryOutput(const CommandFrame& f) { return f[pos::P1]; }
 bool isEdidUploadRequest(const CommandFrame& f) { return f[pos::P7] == kEdidUploadMarker; }
 
+ArcSetCommand arcSetCommand(const CommandFrame& f) { return {f[pos::P3], f[pos::P1] == kStateOn}; }
+
+bool powerSetOn(const CommandFrame& f) { return f[pos::P1] == kStateOn; }
+
+bool beepSetOn(const CommandFrame& f) { return f[pos::P1] == kStateOn; }
+
+EdidSettingCommand edidSettingCommand(const CommandFrame& f)
+{
+    const CommandId id = commandIdOf(f);
+    const bool copy = id == cmd::EdidCopy || id == cmd::EdidCopyAll;
+    const bool all = id == cmd::EdidSetAll || id == cmd::EdidCopyAll;
+    return {copy, copy ? int(f[pos::P1]) : int(f[pos::P1]) - 1, all ? 0 : int(f[pos::P3])};
+}
+
 }  // namespace decode
 }  // namespace talvane

@@ -144,6 +144,24 @@ int routeQueryOutput(const CommandFrame& f);
 // True for the EDID upload request (its marker at pos 10).
 bool isEdidUploadRequest(const CommandFrame& f);
 
+struct ArcSetCommand {  // 10 01
+    int output;
+    bool on;
+};
+ArcSetCommand arcSetCommand(const CommandFrame& f);
+
+// The state a PowerSet (08 0B) or BeepSet (06 01) asks for.
+bool powerSetOn(const CommandFrame& f);
+bool beepSetOn(const CommandFrame& f);
+
+// An EDID preset or copy command (03 01..04): what each input it targets will use.
+struct EdidSettingCommand {
+    bool copy;    // a copy of an output's display EDID, else a preset
+    int source;   // preset index 0..14, or output 1..8
+    int target;   // input 1..8, 0 for every input
+};
+EdidSettingCommand edidSettingCommand(const CommandFrame& f);
+
 }  // namespace decode
 
 }  // namespace talvane

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-#include "protocol/commands.h"
+#include "commands.h"
 
 namespace talvane {
-namespace sim {
 
 namespace {
 bool isCommandStart(std::uint8_t a, std::uint8_t b) { return a == kCommandHeader1 && b == kCommandHeader2; }
@@ -95,5 +94,4 @@ void StreamParser::parse(const Sink& sink, bool final)
     reportedUntil_ = reportedUntil_ > at ? reportedUntil_ - at : 0;
 }
 
-}  // namespace sim
 }  // namespace talvane

@@ -1,4 +1,5 @@
-// Cuts the byte stream that reaches the switch into what the panel sends:
+// Cuts the byte stream that goes to the switch into what the panel sends (the
+// simulator reads it so, and the hub reads each client's so):
 // 13-byte frames (A5 5B ...), 1029-byte data frames (FE EF ...) and, right
 // after an EDID block header command, one raw 256-byte block with no header.
 // Bytes outside a frame are skipped; a frame with a wrong checksum is reported
@@ -17,10 +18,9 @@
 #include <functional>
 #include <vector>
 
-#include "protocol/frame.h"
+#include "frame.h"
 
 namespace talvane {
-namespace sim {
 
 struct StreamUnit {
     enum class Kind { Command, Data, EdidBlock, BadCommand, BadData };
@@ -74,5 +74,4 @@ private:
     bool awaitingEdidBlock_ = false;
 };
 
-}  // namespace sim
 }  // namespace talvane
