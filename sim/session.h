@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/timerhost.h"
-#include "streamparser.h"
-#include "switchdevice.h"
+#include "sim/streamparser.h"
+#include "sim/switchdevice.h"
 
 namespace talvane {
 namespace sim {

@@ -12,8 +12,8 @@
 
 #include "core/timerhost.h"
 #include "protocol/commands.h"
-#include "streamparser.h"
-#include "switchmodel.h"
+#include "sim/streamparser.h"
+#include "sim/switchmodel.h"
 
 namespace talvane {
 namespace sim {
