@@ -361,6 +361,79 @@ private slots:
         QCOMPARE(p.out, QStringList{"Firmware upgraded (2500 bytes); the switch is back"});
     }
 
+    // A failed upgrade says where it stopped: the stage by its name, and the
+    // block when it was the transfer.
+    void upgradeFailure_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<int>("block");  // -1: none named
+        QTest::newRow("start unanswered") << "silent start" << int(ctl::TimedOut) << "start" << -1;
+        QTest::newRow("transfer request unanswered") << "silent request" << int(ctl::TimedOut) << "request" << -1;
+        QTest::newRow("the switch fails block 5") << "fail-block 5" << int(ctl::Refused) << "transfer" << 5;
+        QTest::newRow("blocks unanswered") << "silent data" << int(ctl::TimedOut) << "transfer" << 0;
+        QTest::newRow("no answer after the reboot") << "silent poll" << int(ctl::TimedOut) << "reboot" << -1;
+    }
+
+    void upgradeFailure()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, exitCode);
+        QFETCH(QString, stage);
+        QFETCH(int, block);
+        InProcess p;
+        sim::FaultSettings& f = p.link.device.faults();
+        if (fault == "silent start")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradeStart));
+        else if (fault == "silent request")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradeTransferRequest));
+        else if (fault == "fail-block 5")
+            f.failBlock = 5;
+        else if (fault == "silent data")
+            f.silentOther.insert(sim::Silence::DataBlocks);
+        else if (fault == "silent poll")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradePageQuery));
+        const QString path = p.dir.filePath("fw.bin");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8 * int(kDataPayloadSize), 'x'));
+        }
+        QCOMPARE(p.run({"--json", "upgrade", path}), exitCode);
+        QCOMPARE(p.out.size(), 1);
+        const QJsonObject doc = QJsonDocument::fromJson(p.out[0].toUtf8()).object();
+        QCOMPARE(doc.value("ok").toBool(true), false);
+        QCOMPARE(doc.value("exit").toInt(), exitCode);
+        QCOMPARE(doc.value("stage").toString(), stage);
+        QCOMPARE(doc.contains("block"), block >= 0);
+        if (block >= 0)
+            QCOMPARE(doc.value("block").toInt(-1), block);
+    }
+
+    // The same as a script meets it: the program against a switch that
+    // fails the upgrade at block 5.
+    void upgradeFailsAtBlockFive()
+    {
+        WireBench b;
+        QVERIFY(b.start());
+        b.sim->device().faults().failBlock = 5;
+        {
+            QFile file(b.dir.filePath("fw.bin"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8 * int(kDataPayloadSize), 'x'));
+        }
+        const Run run = b.ctl({"--json", "--port", "COM%1", "upgrade", "%4/fw.bin"});
+        QCOMPARE(run.exitCode, int(ctl::Refused));
+        const QJsonObject expected{{"command", "upgrade"},
+                                   {"ok", false},
+                                   {"exit", int(ctl::Refused)},
+                                   {"error", "upgrade: the switch reported the upgrade failed: refused by the switch"},
+                                   {"stage", "transfer"},
+                                   {"block", 5}};
+        QCOMPARE(QJsonDocument::fromJson(run.out.toUtf8()).object(), expected);
+    }
+
     // Network settings from the command line reach the switch named by its
     // MAC, and the command ends once it answers with them. On loopback and
     // ports of the test's own; it ends on the switch's answers, not on time.
