@@ -76,6 +76,13 @@ struct Fixture {
         return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.path()),
                                     PortLockPaths{{lockDir.path()}, procLocks}, comNumbers);
     }
+    // For a check run as nobody: no registry (the temporary one is root's,
+    // and rightly refused to nobody).
+    SerialPortEnumerator enumeratorForNobody() const
+    {
+        return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.filePath("none")),
+                                    PortLockPaths{{lockDir.path()}, procLocks});
+    }
     std::vector<SerialPortRecord> list() const
     {
         std::vector<SerialPortRecord> out;
@@ -342,8 +349,7 @@ private slots:
         QVERIFY(writeFile(lock, lockFile == "binary" ? QByteArray(reinterpret_cast<const char*>(&owner), sizeof owner)
                                                      : QByteArray::number(owner).rightJustified(10, ' ') + '\n'));
         QCOMPARE(::chmod(QFile::encodeName(lock).constData(), 0644), 0);
-        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.filePath("none")),
-                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks});
+        SerialPortEnumerator e = fx.enumeratorForNobody();
         QByteArray report;
         QVERIFY(runAsNobody(
             [&] {
@@ -759,9 +765,7 @@ private slots:
             QCOMPARE(::chmod(path.constData(), mode_t(f[2].toUInt(nullptr, 8))), 0);
             fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4, {}});
         }
-        // No registry: the temporary one is root's, and rightly refused to nobody.
-        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.filePath("none")),
-                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks});
+        SerialPortEnumerator e = fx.enumeratorForNobody();
         QByteArray report;
         QVERIFY(runAsNobody(
             [&] {
