@@ -9,12 +9,13 @@
 
 #include "protocol/assembler.h"
 #include "protocol/commands.h"
+#include "protocol/serialline.h"
 
 using namespace talvane;
 
 namespace {
-constexpr double kBaud = 115200.0;
-constexpr double kBitsPerByte8N2 = 11.0;
+constexpr double kBaud = serial::kBaudRate;
+constexpr double kBitsPerByte8N2 = serial::kBitsPerByte;
 constexpr double kBitsPerByte8N1 = 10.0;
 constexpr double kLineBytesPerSecond = kBaud / kBitsPerByte8N2;
 constexpr int kFrames = 400000;

@@ -24,12 +24,13 @@
 #include "link/virtualports.h"
 #include "protocol/assembler.h"
 #include "protocol/commands.h"
+#include "protocol/serialline.h"
 
 using namespace talvane;
 
 namespace {
 
-constexpr double kLineBytesPerSecond = 115200.0 / 11.0;  // 8N2: 11 bits a byte
+constexpr double kLineBytesPerSecond = double(serial::kBaudRate) / serial::kBitsPerByte;
 constexpr int kDefaultFrames = 20000;
 constexpr int kFramesPerBurst = 64;
 

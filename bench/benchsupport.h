@@ -14,10 +14,12 @@
 #include <functional>
 #include <vector>
 
+#include "protocol/serialline.h"
+
 namespace talvane::bench {
 
-constexpr double kBaud = 115200.0;
-constexpr double kBitsPerByte = 11.0;  // start, 8 data, 2 stop
+constexpr double kBaud = serial::kBaudRate;
+constexpr double kBitsPerByte = serial::kBitsPerByte;
 constexpr int kStepDeadlineMs = 60000;
 
 inline double lineMs(double bytes) { return bytes * kBitsPerByte / kBaud * 1000.0; }

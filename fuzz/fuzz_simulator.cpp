@@ -14,10 +14,10 @@
 
 #include "core/clock.h"
 #include "fuzzinput.h"
-#include "session.h"
+#include "sim/session.h"
 #include "protocol/streamparser.h"
-#include "switchdevice.h"
-#include "trace.h"
+#include "sim/switchdevice.h"
+#include "sim/trace.h"
 
 using namespace talvane;
 using namespace talvane::sim;

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "simulator.h"
-#include "switchdevice.h"
+#include "sim/simulator.h"
+#include "sim/switchdevice.h"
 
 namespace talvane {
 namespace sim {
@@ -461,7 +461,7 @@ QString Console::statusText() const
                                                       device_.rebooting() ? QStringLiteral("rebooting") : QStringLiteral("running"));
     QString routes, arc, sources, displays, edid;
     for (int i = 0; i < kPortCount; ++i) {
-        const QChar out = QLatin1Char(static_cast<char>('A' + i));
+        const QChar out = QLatin1Char(outputLetter(i + 1));
         routes += QStringLiteral(" %1=%2").arg(out).arg(m.route[i]);
         arc += QStringLiteral(" %1=%2").arg(out).arg(onOffText(m.arc[i]));
         displays += QStringLiteral(" %1=%2").arg(out).arg(m.display[i] ? QStringLiteral("yes") : QStringLiteral("no"));

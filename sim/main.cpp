@@ -10,8 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "console.h"
-#include "simulator.h"
+#include "sim/console.h"
+#include "sim/simulator.h"
 
 using namespace talvane;
 using namespace talvane::sim;

@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "session.h"
+#include "sim/session.h"
 
 namespace talvane {
 namespace sim {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "trace.h"
+#include "sim/trace.h"
 
 namespace talvane {
 namespace sim {

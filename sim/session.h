@@ -17,7 +17,7 @@
 
 #include "core/timerhost.h"
 #include "protocol/streamparser.h"
-#include "switchdevice.h"
+#include "sim/switchdevice.h"
 
 namespace talvane {
 namespace sim {

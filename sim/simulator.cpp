@@ -2,9 +2,9 @@
 
 #include <QNetworkInterface>
 
-#include "ptyendpoint.h"
-#include "tcpendpoint.h"
-#include "udpendpoint.h"
+#include "sim/ptyendpoint.h"
+#include "sim/tcpendpoint.h"
+#include "sim/udpendpoint.h"
 
 namespace talvane {
 namespace sim {

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "protocol/netpackets.h"
-#include "switchdevice.h"
-#include "trace.h"
+#include "sim/switchdevice.h"
+#include "sim/trace.h"
 
 namespace talvane {
 namespace sim {

@@ -4,14 +4,12 @@
 #include <cstring>
 
 #include "protocol/replies.h"
+#include "protocol/serialline.h"
 
 namespace talvane {
 namespace sim {
 
 namespace {
-constexpr int kLineBaud = 115200;
-constexpr int kLineBitsPerByte = 11;  // start, 8 data, 2 stop
-
 std::optional<bool> stateOf(std::uint8_t value)
 {
     if (value == kStateOn)
@@ -24,8 +22,8 @@ std::optional<bool> stateOf(std::uint8_t value)
 
 qint64 lineTimeUs(std::size_t bytes)
 {
-    const qint64 bitUs = static_cast<qint64>(bytes) * kLineBitsPerByte * 1000000;
-    return (bitUs + kLineBaud / 2) / kLineBaud;
+    const qint64 bitUs = static_cast<qint64>(bytes) * serial::kBitsPerByte * 1000000;
+    return (bitUs + serial::kBaudRate / 2) / serial::kBaudRate;
 }
 
 bool FaultSettings::any() const

@@ -13,7 +13,7 @@
 #include "core/timerhost.h"
 #include "protocol/commands.h"
 #include "protocol/streamparser.h"
-#include "switchmodel.h"
+#include "sim/switchmodel.h"
 
 namespace talvane {
 namespace sim {

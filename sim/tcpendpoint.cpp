@@ -2,8 +2,8 @@
 
 #include <QTcpSocket>
 
-#include "session.h"
-#include "trace.h"
+#include "sim/session.h"
+#include "sim/trace.h"
 
 namespace talvane {
 namespace sim {

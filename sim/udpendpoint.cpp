@@ -3,8 +3,8 @@
 #include <QNetworkDatagram>
 
 #include "link/datagramsocket.h"
-#include "switchdevice.h"
-#include "trace.h"
+#include "sim/switchdevice.h"
+#include "sim/trace.h"
 
 namespace talvane {
 namespace sim {

@@ -14,6 +14,7 @@
 #include "core/clock.h"
 #include "ctl/ctl.h"
 #include "protocol/commands.h"
+#include "protocol/netpackets.h"
 #include "sim/simulator.h"
 #include "sim/udpendpoint.h"
 #include "support/appclock.h"
@@ -180,6 +181,100 @@ private slots:
             QVERIFY(run.err.startsWith("talvane-ctl: "));
     }
 
+    // EDID settings as the switch then holds them: the code of each input
+    // (0..14 the presets 1..15, 15..22 a copy of output A..H), and the document.
+    void edidOverTheWire_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("codes");  // inputs 1..8 afterwards
+        QTest::addColumn<QString>("json");   // the document of a command that was done
+        QTest::newRow("preset 3 for all")
+            << QStringList{"set", "3", "all"} << 0 << "2,2,2,2,2,2,2,2"
+            << R"({"command":"edid","ok":true,"action":"set","target":"all","preset":3,"presetName":"1080p,HD Audio 7.1"})";
+        QTest::newRow("the last preset for input 4")
+            << QStringList{"set", "15", "4"} << 0 << "9,9,9,14,9,9,9,9"
+            << R"({"command":"edid","ok":true,"action":"set","target":4,"preset":15,"presetName":"4K2K60,HD Audio 7.1"})";
+        QTest::newRow("the first preset for input 8")
+            << QStringList{"set", "1", "8"} << 0 << "9,9,9,9,9,9,9,0"
+            << R"({"command":"edid","ok":true,"action":"set","target":8,"preset":1,"presetName":"1080p,Stereo Audio 2.0"})";
+        QTest::newRow("output A's EDID for input 2")
+            << QStringList{"copy", "A", "2"} << 0 << "9,15,9,9,9,9,9,9"
+            << R"({"command":"edid","ok":true,"action":"copy","target":2,"output":"A"})";
+        QTest::newRow("output h's EDID for all, by number")
+            << QStringList{"copy", "8", "all"} << 0 << "22,22,22,22,22,22,22,22"
+            << R"({"command":"edid","ok":true,"action":"copy","target":"all","output":"H"})";
+        QTest::newRow("no preset 16") << QStringList{"set", "16", "1"} << 2 << "9,9,9,9,9,9,9,9" << "";
+        QTest::newRow("no preset 0") << QStringList{"set", "0", "all"} << 2 << "9,9,9,9,9,9,9,9" << "";
+        QTest::newRow("no output I") << QStringList{"copy", "I", "1"} << 2 << "9,9,9,9,9,9,9,9" << "";
+        QTest::newRow("no input 9") << QStringList{"copy", "A", "9"} << 2 << "9,9,9,9,9,9,9,9" << "";
+    }
+
+    void edidOverTheWire()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(QString, codes);
+        QFETCH(QString, json);
+        WireBench b;
+        QVERIFY(b.start());
+        b.model().edidCode.fill(9);  // a preset no row sets
+        const Run run = b.ctl(QStringList{"--json", "--port", "COM%1", "edid"} + args);
+        QVERIFY2(run.exitCode == exitCode, qPrintable(QString("exit %1: %2").arg(run.exitCode).arg(run.err)));
+        QStringList held;
+        for (int code : b.model().edidCode)
+            held << QString::number(code);
+        QCOMPARE(held.join(','), codes);
+        if (exitCode == 0)
+            QCOMPARE(QJsonDocument::fromJson(run.out.toUtf8()).object(), QJsonDocument::fromJson(json.toUtf8()).object());
+        else
+            QCOMPARE(b.received(), 0);
+    }
+
+    // The identification text: up to 32 printable Latin-1 characters, padded
+    // with spaces on the switch; anything else refused before sending.
+    void identOverTheWire_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("held");  // the switch's 32 bytes afterwards
+        const QByteArray before = QByteArray("TALVANE HDMI MATRIX 8X8").leftJustified(32, ' ');
+        const QString full = "Studio 2 matrix, rack 4, slot 17";
+        QTest::newRow("32 characters") << full << 0 << full.toLatin1();
+        QTest::newRow("a short text, padded") << "Studio 2" << 0 << QByteArray("Studio 2").leftJustified(32, ' ');
+        QTest::newRow("Latin-1 letters") << QString::fromUtf8("Régie Süd") << 0
+                                         << QByteArray("R\xE9gie S\xFC" "d").leftJustified(32, ' ');
+        QTest::newRow("33 characters") << full + "8" << 2 << before;
+        QTest::newRow("a tab") << "Studio\t2" << 2 << before;
+        QTest::newRow("a line end") << "Studio 2\n" << 2 << before;
+        QTest::newRow("DEL") << "Studio\x7f" << 2 << before;
+        QTest::newRow("a C1 control") << QString("Studio") + QChar(0x85) << 2 << before;
+        QTest::newRow("beyond Latin-1") << QString::fromUtf8("Studio ☃") << 2 << before;
+    }
+
+    void identOverTheWire()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, held);
+        WireBench b;
+        QVERIFY(b.start());
+        const Run run = b.ctl({"--json", "--port", "COM%1", "ident", "set", text});
+        QVERIFY2(run.exitCode == exitCode, qPrintable(QString("exit %1: %2").arg(run.exitCode).arg(run.err)));
+        const sim::IdentText& ident = b.model().ident;
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(ident.data()), qsizetype(ident.size())), held);
+        if (exitCode != 0) {
+            QCOMPARE(b.received(), 0);
+            return;
+        }
+        const QJsonObject expected{{"command", "ident"}, {"ok", true}, {"ident", text}};
+        QCOMPARE(QJsonDocument::fromJson(run.out.toUtf8()).object(), expected);
+        // And read back as `info` shows it.
+        const Run info = b.ctl({"--json", "--port", "COM%1", "info"});
+        QCOMPARE(info.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(info.out.toUtf8()).object().value("ident").toString(), text);
+    }
+
     // A port another program holds is refused, and the holder named.
     void busyPort()
     {
@@ -281,6 +376,46 @@ private slots:
         QCOMPARE(b.received() > 0, true);
     }
 
+    // A name set is in the labels file, or the command says it is not and
+    // fails; it never reports a name it did not save.
+    void labelsSaved_data()
+    {
+        QTest::addColumn<QString>("place");  // what stands where the labels file's directory goes
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("saved") << "" << 0 << "";
+        QTest::newRow("a file where the directory goes") << "file" << int(ctl::Failed) << "cannot make the directory";
+        QTest::newRow("a directory that takes no file") << "proc" << int(ctl::Failed) << "cannot write";
+    }
+
+    void labelsSaved()
+    {
+        QFETCH(QString, place);
+        QFETCH(int, exitCode);
+        QFETCH(QString, error);
+        WireBench b;
+        QVERIFY(b.start());
+        const QString dir = QFileInfo(b.labelsPath()).path();
+        QVERIFY(QDir().mkpath(QFileInfo(dir).path()));
+        if (place == "file") {
+            QFile f(dir);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else if (place == "proc") {
+            QVERIFY(QFile::link("/proc", dir));  // nobody, root included, makes a file there
+        }
+        const Run run = b.ctl({"--port", "COM%1", "labels", "input", "3", "Stage camera"});
+        QVERIFY2(run.exitCode == exitCode, qPrintable(QString("exit %1: %2").arg(run.exitCode).arg(run.err)));
+        QVERIFY2(run.err.contains(error), qPrintable(run.err));
+        if (exitCode != 0) {
+            QVERIFY(run.err.contains("the labels were not saved"));
+            QVERIFY(!run.out.contains("Stage camera"));
+            return;
+        }
+        QFile f(b.labelsPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll().contains("\"3\": \"Stage camera\""));
+    }
+
     void silentSwitch_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -359,6 +494,181 @@ private slots:
         QVERIFY(p.progress.contains("upgrade: 2500 bytes sent, the switch is rebooting"));
         QCOMPARE(p.progress.last(), QString());  // the line is ended
         QCOMPARE(p.out, QStringList{"Firmware upgraded (2500 bytes); the switch is back"});
+    }
+
+    // A failed upgrade says where it stopped: the stage by its name, and the
+    // block when it was the transfer.
+    void upgradeFailure_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<int>("block");  // -1: none named
+        QTest::newRow("start unanswered") << "silent start" << int(ctl::TimedOut) << "start" << -1;
+        QTest::newRow("transfer request unanswered") << "silent request" << int(ctl::TimedOut) << "request" << -1;
+        QTest::newRow("the switch fails block 5") << "fail-block 5" << int(ctl::Refused) << "transfer" << 5;
+        QTest::newRow("blocks unanswered") << "silent data" << int(ctl::TimedOut) << "transfer" << 0;
+        QTest::newRow("no answer after the reboot") << "silent poll" << int(ctl::TimedOut) << "reboot" << -1;
+    }
+
+    void upgradeFailure()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, exitCode);
+        QFETCH(QString, stage);
+        QFETCH(int, block);
+        InProcess p;
+        sim::FaultSettings& f = p.link.device.faults();
+        if (fault == "silent start")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradeStart));
+        else if (fault == "silent request")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradeTransferRequest));
+        else if (fault == "fail-block 5")
+            f.failBlock = 5;
+        else if (fault == "silent data")
+            f.silentOther.insert(sim::Silence::DataBlocks);
+        else if (fault == "silent poll")
+            f.silentCommands.insert(sim::commandKey(cmd::UpgradePageQuery));
+        const QString path = p.dir.filePath("fw.bin");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8 * int(kDataPayloadSize), 'x'));
+        }
+        QCOMPARE(p.run({"--json", "upgrade", path}), exitCode);
+        QCOMPARE(p.out.size(), 1);
+        const QJsonObject doc = QJsonDocument::fromJson(p.out[0].toUtf8()).object();
+        QCOMPARE(doc.value("ok").toBool(true), false);
+        QCOMPARE(doc.value("exit").toInt(), exitCode);
+        QCOMPARE(doc.value("stage").toString(), stage);
+        QCOMPARE(doc.contains("block"), block >= 0);
+        if (block >= 0)
+            QCOMPARE(doc.value("block").toInt(-1), block);
+    }
+
+    // The same as a script meets it: the program against a switch that
+    // fails the upgrade at block 5.
+    void upgradeFailsAtBlockFive()
+    {
+        WireBench b;
+        QVERIFY(b.start());
+        b.sim->device().faults().failBlock = 5;
+        {
+            QFile file(b.dir.filePath("fw.bin"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8 * int(kDataPayloadSize), 'x'));
+        }
+        const Run run = b.ctl({"--json", "--port", "COM%1", "upgrade", "%4/fw.bin"});
+        QCOMPARE(run.exitCode, int(ctl::Refused));
+        const QJsonObject expected{{"command", "upgrade"},
+                                   {"ok", false},
+                                   {"exit", int(ctl::Refused)},
+                                   {"error", "upgrade: the switch reported the upgrade failed: refused by the switch"},
+                                   {"stage", "transfer"},
+                                   {"block", 5}};
+        QCOMPARE(QJsonDocument::fromJson(run.out.toUtf8()).object(), expected);
+    }
+
+    // Which switch netconfig sets: the only one that answers the search, the
+    // one --target or --host names; with several answering and neither
+    // given, none, and it asks for --target. Two simulated switches answer
+    // on loopback ports of the test's own; time runs on the manual clock and
+    // moves on only once every request on the air has had its answers.
+    void netconfigChoosesTheSwitch_data()
+    {
+        QTest::addColumn<int>("switches");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("changed");  // the switch set: 0 the first, 1 the second, -1 none
+        QTest::addColumn<QString>("error");
+        const QStringList settings{"--mac", "02-54-4C-56-53-42", "--ip", "192.168.7.20"};
+        QTest::newRow("the only one answering") << 1 << settings << 0 << 0 << "";
+        QTest::newRow("two answering: --target asked for")
+            << 2 << settings << int(ctl::NoSwitch) << -1 << "several switches answered; name one with --target MAC";
+        QTest::newRow("two answering, --target names the second")
+            << 2 << settings + QStringList{"--target", "02:54:4C:56:53:02"} << 0 << 1 << "";
+        QTest::newRow("two answering, --host names the second")
+            << 2 << QStringList{"--host", "192.168.1.51"} + settings << 0 << 1 << "";
+        QTest::newRow("none answering") << 0 << settings << int(ctl::NoSwitch) << -1 << "no switch answered the search";
+    }
+
+    void netconfigChoosesTheSwitch()
+    {
+        QFETCH(int, switches);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+        QFETCH(int, changed);
+        QFETCH(QString, error);
+        ManualClock clock;
+        AppClockScope scope{&clock};
+        ctl::Environment env;
+        env.clock = &clock;
+        {
+            QUdpSocket probeA, probeB;
+            probeA.bind(QHostAddress::AnyIPv4, 0);
+            probeB.bind(QHostAddress::AnyIPv4, 0);
+            env.endpoints.broadcast = QHostAddress(QStringLiteral("127.255.255.255"));
+            env.endpoints.searchPort = probeA.localPort();
+            env.endpoints.configPort = probeB.localPort();
+        }
+        // Every datagram on the two ports, as the switches and the program see them.
+        struct Air : QUdpSocket {
+            int requests = 0, answers = 0;
+            explicit Air(quint16 port)
+            {
+                bind(QHostAddress::AnyIPv4, port, ShareAddress | ReuseAddressHint);
+                connect(this, &QUdpSocket::readyRead, [this] {
+                    while (hasPendingDatagrams()) {
+                        const QByteArray d = receiveDatagram().data();
+                        const auto* bytes = reinterpret_cast<const std::uint8_t*>(d.constData());
+                        const bool request = (d.size() == 1 && std::uint8_t(d[0]) == kSearchRequestByte)
+                                             || NetConfigPacket::decode(bytes, std::size_t(d.size()));
+                        ++(request ? requests : answers);
+                    }
+                });
+            }
+        } search(env.endpoints.searchPort), config(env.endpoints.configPort);
+        std::vector<std::unique_ptr<sim::SwitchDevice>> devices;
+        std::vector<std::unique_ptr<sim::UdpEndpoint>> ends;
+        for (int i = 0; i < switches; ++i) {
+            devices.push_back(std::make_unique<sim::SwitchDevice>(&clock));
+            sim::NetworkSettings& net = devices.back()->model().net;
+            net.mac[5] = std::uint8_t(0x01 + i);
+            net.staticIp = true;
+            net.ip = Ipv4Octets{192, 168, 1, std::uint8_t(50 + i)};
+            ends.push_back(std::make_unique<sim::UdpEndpoint>(*devices.back(), nullptr));
+            QVERIFY(ends.back()->open(env.endpoints.searchPort, env.endpoints.configPort, false));
+        }
+        // Only the switch a settings packet names confirms it.
+        const int confirming = changed >= 0 ? 1 : 0;
+        env.wait = [&](const std::function<bool()>& done) {
+            while (!done()) {
+                const bool answered = waitFor([&] {
+                    return done()
+                           || (search.answers >= search.requests * switches && config.answers >= config.requests * confirming);
+                });
+                if (!answered)
+                    return;
+                QCoreApplication::processEvents();
+                if (!done())
+                    clock.advance(100);
+            }
+        };
+        QStringList out, err;
+        env.out = [&](const QString& l) { out << l; };
+        env.err = [&](const QString& l) { err << l; };
+        QTemporaryDir dir;
+        env.labelsPath = dir.filePath("labels.json");
+
+        QCOMPARE(ctl::run(QStringList{"netconfig"} + args, env), exitCode);
+        QVERIFY2(err.join('\n').contains(error), qPrintable(err.join('\n')));
+        QCOMPARE(config.requests > 0, changed >= 0);  // settings went out only to a switch chosen
+        for (int i = 0; i < switches; ++i) {
+            const sim::NetworkSettings& net = devices[std::size_t(i)]->model().net;
+            const bool set = i == changed;
+            QCOMPARE(net.ip, set ? (Ipv4Octets{192, 168, 7, 20}) : (Ipv4Octets{192, 168, 1, std::uint8_t(50 + i)}));
+            QCOMPARE(net.mac[4] == 0x53 && net.mac[5] == 0x42, set);
+        }
     }
 
     // Network settings from the command line reach the switch named by its

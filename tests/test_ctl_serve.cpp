@@ -165,6 +165,7 @@ void TestCtlServe::badListenAddresses_data()
     QTest::newRow("no address") << ":9990";
     QTest::newRow("not an address") << "localhost:9990";
     QTest::newRow("port too large") << "127.0.0.1:65536";
+    QTest::newRow("port far too large") << "127.0.0.1:4294967296";
     QTest::newRow("no port after the colon") << "127.0.0.1:";
     QTest::newRow("signed port") << "127.0.0.1:+99";
     QTest::newRow("unclosed bracket") << "[::1:9990";
@@ -174,7 +175,12 @@ void TestCtlServe::badListenAddresses()
 {
     QFETCH(QString, listen);
     Program p;
+    // Should a bad address be taken, serving ends as soon as it begins, and
+    // the test fails at once instead of waiting on a server that never ends.
+    bool served = false;
+    p.whileServing = [&](quint16) { served = true; };
     QCOMPARE(p.run({QStringLiteral("serve"), QStringLiteral("--listen"), listen}), int(ctl::Usage));
+    QVERIFY(!served);
     QVERIFY(p.link.written.empty());  // nothing reached the switch
     QVERIFY(p.err.join(u'\n').contains(QStringLiteral("--listen takes ADDR:PORT")));
 }

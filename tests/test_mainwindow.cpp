@@ -5,14 +5,17 @@
 #include <QAccessible>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 
 #include "app/controlids.h"
+#include "controls/imagebutton.h"
 #include "ops/limits.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
 #include "protocol/replies.h"
+#include "resources/resources.h"
 #include "support/panelfixture.h"
 #include "support/simlink.h"
 
@@ -43,6 +46,7 @@ private slots:
     void enterEscapeAndSpaceDoNothing();
     void pagesKeepTheirOwnKeysAndPresses_data();
     void pagesKeepTheirOwnKeysAndPresses();
+    void headerButtonsHaveNamesAndIcons_data();
     void headerButtonsHaveNamesAndIcons();
 };
 
@@ -355,12 +359,46 @@ void TestMainWindow::pagesKeepTheirOwnKeysAndPresses()
     QCOMPARE(p.window->pageWindow(p.window->currentPage()), page);
 }
 
+void TestMainWindow::headerButtonsHaveNamesAndIcons_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("pressed");
+    QTest::addColumn<int>("picture");  // the resource the button shows
+    QTest::newRow("Close at rest") << ctl::Close << "Close" << false << res::IconCloseOut;
+    QTest::newRow("Close pressed") << ctl::Close << "Close" << true << res::IconCloseIn;
+    QTest::newRow("Minimize at rest") << ctl::Minimize << "Minimize" << false << res::IconMinimizeOut;
+    QTest::newRow("Minimize pressed") << ctl::Minimize << "Minimize" << true << res::IconMinimizeIn;
+}
+
+// Each button is named and shows its own picture on the header's blue: at
+// rest the light one, pressed the one on a dark square, one pixel down and right.
 void TestMainWindow::headerButtonsHaveNamesAndIcons()
 {
+    QFETCH(int, id);
+    QFETCH(QString, name);
+    QFETCH(bool, pressed);
+    QFETCH(int, picture);
     PanelFixture p(false);
-    QCOMPARE(p.window->control(ctl::Close)->accessibleName(), QStringLiteral("Close"));
-    QCOMPARE(p.window->control(ctl::Minimize)->accessibleName(), QStringLiteral("Minimize"));
-    QCOMPARE(p.window->control(ctl::Close)->toolTip(), QStringLiteral("Close"));
+    auto* button = p.window->controlAs<CImageButton>(id);
+    QVERIFY(button);
+    QCOMPARE(button->accessibleName(), name);
+    QCOMPARE(button->toolTip(), name);
+    button->setDown(pressed);
+
+    const QSize size = res::naturalSize(picture);
+    QVERIFY(!size.isEmpty() && !res::icon(picture).isNull());
+    QImage expected(button->size(), QImage::Format_ARGB32);
+    expected.fill(CTalvaneDlg::kBlue);
+    {
+        QPainter painter(&expected);
+        const int shift = pressed ? 1 : 0;
+        painter.drawPixmap((button->width() - size.width()) / 2 + shift, (button->height() - size.height()) / 2 + shift,
+                           res::icon(picture).pixmap(size));
+    }
+    const QImage shown = button->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(shown.size(), expected.size());
+    QVERIFY2(shown == expected, "the button shows another picture");
 }
 
 QTEST_MAIN(TestMainWindow)

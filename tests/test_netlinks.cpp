@@ -100,6 +100,41 @@ private slots:
         QVERIFY(!link.writeFrame(block.data(), block.size()));
     }
 
+    // The switch writes more than one read takes and closes at once: every
+    // byte reaches received(), in order, before the one lost().
+    void peerWritesThenClosesAtOnce_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("a chunk and a byte") << int(TcpLink::kReadChunk) + 1;
+        QTest::newRow("8 KiB") << 8 * 1024;
+        QTest::newRow("beyond the read buffer") << int(TcpLink::kReadBuffer) * 3 + 5;
+    }
+    void peerWritesThenClosesAtOnce()
+    {
+        QFETCH(int, size);
+        TcpPeer peer;
+        TcpLink link;
+        Recorder owner(link);
+        link.connectTo(QHostAddress::LocalHost, peer.server.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(link.isOpen() && peer.socket, kDeadlineMs);
+        QByteArray sent(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            sent[i] = char(i * 13 / 5);
+        // As much as the system takes at once (all of it, but for the last
+        // row), then the close, before the link has read anything; what is
+        // left goes out as the link reads, and the close right after it.
+        peer.socket->write(sent);
+        peer.socket->flush();
+        peer.socket->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(owner.count(Recorder::Lost), 1, kDeadlineMs);
+        QCOMPARE(owner.notes.back().kind, Recorder::Lost);
+        QCOMPARE(owner.readData().size(), sent.size());
+        QVERIFY(owner.readData() == sent);
+        QCoreApplication::processEvents();
+        QCOMPARE(owner.count(Recorder::Lost), 1);
+        QCOMPARE(owner.readData().size(), sent.size());
+    }
+
     void floodWaitsInThePeer()
     {
         // A peer that writes far faster than the link hands on: what the link

@@ -76,6 +76,13 @@ struct Fixture {
         return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.path()),
                                     PortLockPaths{{lockDir.path()}, procLocks}, comNumbers);
     }
+    // For a check run as nobody: no registry (the temporary one is root's,
+    // and rightly refused to nobody).
+    SerialPortEnumerator enumeratorForNobody() const
+    {
+        return SerialPortEnumerator(source, VirtualPortRegistry(registryDir.filePath("none")),
+                                    PortLockPaths{{lockDir.path()}, procLocks});
+    }
     std::vector<SerialPortRecord> list() const
     {
         std::vector<SerialPortRecord> out;
@@ -109,6 +116,37 @@ qint64 endedPid()
         ::_exit(0);
     ::waitpid(pid, nullptr, 0);
     return pid;
+}
+
+// Runs `work` in a child process as an unprivileged user (nobody), through
+// the real checks; what it returns comes back in `report`. False when the
+// child could not become nobody or failed.
+constexpr uid_t kNobody = 65534;
+bool runAsNobody(const std::function<QByteArray()>& work, QByteArray& report)
+{
+    int result[2];
+    if (::pipe(result) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(result[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        const QByteArray out = work();
+        ::_exit(::write(result[1], out.constData(), size_t(out.size())) == out.size() ? 0 : 4);
+    }
+    ::close(result[1]);
+    report.clear();
+    char buffer[512];
+    for (ssize_t n; (n = ::read(result[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, n);
+    ::close(result[0]);
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        qWarning("the child as nobody ended with status %d", status);
+        return false;
+    }
+    return true;
 }
 
 // The COM numbers the list gives, by device name.
@@ -265,6 +303,9 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("readAsOne");
         QTest::newRow("text PID 1") << QByteArray("         1\n") << true;
+        // Four bytes, as a binary PID has, but no NUL: text ("999\n").
+        QTest::newRow("four bytes of text: PID 1") << QByteArray("  1\n") << true;
+        QTest::newRow("four bytes of text: PID 001") << QByteArray("001\n") << true;
         QTest::newRow("binary PID 49: a digit, then NULs") << QByteArray("1\0\0\0", 4) << false;
         QTest::newRow("binary PID 12576: a space and a digit") << QByteArray(" 1\0\0", 4) << false;
     }
@@ -276,6 +317,50 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("LCK..ttyS0"));
         QVERIFY(writeFile(path, content));
         QCOMPARE(liveLockFileOwner(QStringList{path}) == 1, readAsOne);
+    }
+
+    // A lock file of another user's process: the check may not signal it
+    // (EPERM), which still means it is alive and the port held. Run as
+    // nobody against a lock file naming this (root's) process.
+    void lockFilesOfOtherUsers_data()
+    {
+        QTest::addColumn<QString>("lockFile");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("another user's live process, text PID") << "text" << true;
+        QTest::newRow("another user's live process, binary PID") << "binary" << true;
+        QTest::newRow("a process that has ended") << "ended" << false;
+    }
+    void lockFilesOfOtherUsers()
+    {
+        QFETCH(QString, lockFile);
+        QFETCH(bool, held);
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as another user");
+        Fixture fx;
+        QTemporaryDir dev;
+        const QString node = dev.filePath("ttyUSB0");
+        QVERIFY(writeFile(node, {}));
+        for (const QString& path : {dev.path(), fx.lockDir.path()})
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(node).constData(), 0666), 0);
+        fx.source->list = {{"ttyUSB0", node, "Adapter", true, -1, {}}};
+        const qint32 owner = lockFile == "ended" ? qint32(endedPid()) : qint32(::getpid());
+        const QString lock = fx.lockDir.filePath("LCK..ttyUSB0");
+        QVERIFY(writeFile(lock, lockFile == "binary" ? QByteArray(reinterpret_cast<const char*>(&owner), sizeof owner)
+                                                     : QByteArray::number(owner).rightJustified(10, ' ') + '\n'));
+        QCOMPARE(::chmod(QFile::encodeName(lock).constData(), 0644), 0);
+        SerialPortEnumerator e = fx.enumeratorForNobody();
+        QByteArray report;
+        QVERIFY(runAsNobody(
+            [&] {
+                std::vector<SerialPortRecord> out;
+                QString error;
+                const bool ok = e.enumerate(out, error);
+                return QByteArray::number(liveLockFileOwner(QStringList{lock})) + ' '
+                       + (ok ? (find(out, node) ? "listed" : "left out") : "failed");
+            },
+            report));
+        QCOMPARE(report, held ? QByteArray::number(owner) + " left out" : QByteArray("0 listed"));
     }
 
     void ownOpenPortIsLeftOut()
@@ -666,7 +751,6 @@ private slots:
         QFETCH(QString, hint);
         if (::geteuid() != 0)
             QSKIP("needs root to act as another user");
-        constexpr uid_t kNobody = 65534;
         Fixture fx;
         QTemporaryDir dev;
         QCOMPARE(::chmod(QFile::encodeName(dev.path()).constData(), 0755), 0);
@@ -681,35 +765,20 @@ private slots:
             QCOMPARE(::chmod(path.constData(), mode_t(f[2].toUInt(nullptr, 8))), 0);
             fx.source->list.push_back({f[0], QFile::decodeName(path), {}, f[0].startsWith("ttyUSB") || f[0].startsWith("ttyACM"), 4, {}});
         }
-        // No registry: the temporary one is root's, and rightly refused to nobody.
-        SerialPortEnumerator e(fx.source, VirtualPortRegistry(fx.registryDir.filePath("none")),
-                               PortLockPaths{{fx.lockDir.path()}, fx.procLocks});
-        int result[2];
-        QCOMPARE(::pipe(result), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::close(result[0]);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-                ::_exit(2);
-            std::vector<SerialPortRecord> out;
-            QString error, given;
-            if (!e.enumerate(out, error, given))
-                ::_exit(3);
-            QStringList names;
-            for (const SerialPortRecord& r : out)
-                names << QFileInfo(r.devicePath).fileName();
-            const QByteArray report = (names.join(',') + '\n' + given).toUtf8();
-            ::_exit(::write(result[1], report.constData(), size_t(report.size())) == report.size() ? 0 : 4);
-        }
-        ::close(result[1]);
+        SerialPortEnumerator e = fx.enumeratorForNobody();
         QByteArray report;
-        char buffer[512];
-        for (ssize_t n; (n = ::read(result[0], buffer, sizeof buffer)) > 0;)
-            report.append(buffer, n);
-        ::close(result[0]);
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
+        QVERIFY(runAsNobody(
+            [&] {
+                std::vector<SerialPortRecord> out;
+                QString error, given;
+                if (!e.enumerate(out, error, given))
+                    return QByteArray("enumeration failed: ") + error.toUtf8();
+                QStringList names;
+                for (const SerialPortRecord& r : out)
+                    names << QFileInfo(r.devicePath).fileName();
+                return (names.join(',') + '\n' + given).toUtf8();
+            },
+            report));
         const QString text = QString::fromUtf8(report);
         QCOMPARE(text.section('\n', 0, 0), listed.join(','));
         QCOMPARE(text.section('\n', 1), hint);

@@ -17,7 +17,7 @@
 #include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "protocol/netpackets.h"
-#include "simulator.h"
+#include "sim/simulator.h"
 #include "support/instrumented.h"
 
 namespace simtest {

@@ -5,12 +5,12 @@
 
 #include <QTemporaryDir>
 
-#include "console.h"
+#include "sim/console.h"
 #include "protocol/replies.h"
-#include "session.h"
-#include "switchdevice.h"
+#include "sim/session.h"
+#include "sim/switchdevice.h"
 #include "test_sim_cases.h"
-#include "trace.h"
+#include "sim/trace.h"
 
 using namespace talvane;
 using namespace talvane::sim;

@@ -16,7 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "simulator.h"
+#include "sim/simulator.h"
 #include "test_sim_cases.h"
 
 using namespace talvane;

@@ -15,13 +15,13 @@
 
 #include <memory>
 
-#include "console.h"
+#include "sim/console.h"
 #include "link/datagramsocket.h"
 #include "link/virtualports.h"
-#include "simulator.h"
+#include "sim/simulator.h"
 #include "support/hostilepeers.h"
 #include "test_sim_cases.h"
-#include "udpendpoint.h"
+#include "sim/udpendpoint.h"
 
 using namespace talvane;
 using namespace talvane::sim;

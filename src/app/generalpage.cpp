@@ -65,7 +65,7 @@ QString GeneralPage::inputStatusText(int input, bool connected)
 QString GeneralPage::outputStatusText(int output, bool connected)
 {
     return QStringLiteral("HDMI OUT%1: %2")
-        .arg(QChar(QLatin1Char(char('A' + output - 1))))
+        .arg(outputLetter(output))
         .arg(connected ? QStringLiteral("Connect") : QStringLiteral("Disconnect"));
 }
 
@@ -184,7 +184,7 @@ void GeneralPage::setStatusText(int id, const QString& text, const QString& name
     // port the label stands for while it is empty.
     const int index = id - ctl::StatusInput1;
     const QString empty = index < kPortCount ? QStringLiteral("HDMI IN%1 status").arg(index + 1)
-                                             : QStringLiteral("HDMI OUT%1 status").arg(QChar('A' + index - kPortCount));
+                                             : QStringLiteral("HDMI OUT%1 status").arg(outputLetter(index - kPortCount + 1));
     QLabel* label = statusLabel(id);
     const int plainHeight = plainHeights_.emplace(id, label->height()).first->second;
     if (name.isEmpty()) {

@@ -7,14 +7,12 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QStatusBar>
 #include <QTime>
 #include <QVBoxLayout>
@@ -24,6 +22,7 @@
 
 #include "app/controlids.h"
 #include "app/generalpage.h"
+#include "app/mainlayout.h"
 #include "app/namesdialog.h"
 #include "app/networkpanel.h"
 #include "controls/imagebutton.h"
@@ -259,7 +258,7 @@ CTalvaneDlg::~CTalvaneDlg()
     session().shutDown();
     network_.reset();
     udp_.reset();
-    // The pages leave the engine they registered with before it goes.
+    // The pages go before the presenter and the session they use (as children they would outlive them).
     delete edidPage_;
     delete matrixPage_;
     delete upgradePage_;
@@ -310,76 +309,19 @@ void CTalvaneDlg::createHeader()
 
 void CTalvaneDlg::createGeneralControls()
 {
-    auto group = [this](int id, const char* text, int x, int y, int w, int h) {
-        generalControls_ << place(id, new QGroupBox(QString::fromUtf8(text), this), x, y, w, h);
-    };
-    auto label = [this](int id, const char* text, int x, int y, int w, int h) {
-        generalControls_ << place(id, new QLabel(QString::fromUtf8(text), this), x, y, w, h);
-    };
-    auto button = [this](int id, const char* text, int x, int y, int w, int h) {
-        generalControls_ << place(id, new QPushButton(QString::fromUtf8(text), this), x, y, w, h);
-    };
-
-    group(ctl::ModeGroup, "Control Mode Select", 7, 34, 186, 28);
-    generalControls_ << place(ctl::ComMode, new QRadioButton(QString::fromLatin1(caption::ComMode), this), 14, 46, 80, 10);
-    generalControls_ << place(ctl::TcpMode, new QRadioButton(QString::fromLatin1(caption::TcpMode), this), 104, 46, 80, 10);
-
-    group(ctl::ComGroup, "COM", 7, 66, 186, 30);
-    label(ctl::PortLabel, "Port", 14, 80, 20, 8);
-    generalControls_ << place(ctl::PortList, new QComboBox(this), 36, 77, 86, 13);
-    button(ctl::Connect, caption::Connect, 130, 77, 56, 14);
-
-    group(ctl::TcpGroup, caption::TcpMode, 7, 100, 186, 48);
-    label(ctl::SwitcherIpLabel, "Switcher IP", 14, 114, 42, 8);
-    auto* devices = new QComboBox(this);
-    generalControls_ << place(ctl::DeviceList, devices, 58, 111, 78, 13);
-    button(ctl::TcpConnect, caption::Connect, 140, 111, 46, 14);
-    button(ctl::Search, caption::Search, 58, 129, 38, 14);
-    button(ctl::Config, caption::Config, 100, 129, 38, 14);
-
-    group(ctl::PowerGroup, "Power On/Off", 7, 152, 90, 28);
-    generalControls_ << place(ctl::PowerOn, new QCheckBox(QStringLiteral("Power On"), this), 14, 164, 70, 10);
-    group(ctl::BeepGroup, "Disable/Enable Beep", 103, 152, 90, 28);
-    generalControls_ << place(ctl::EnableBeep, new QCheckBox(QStringLiteral("Enable Beep"), this), 110, 164, 70, 10);
-    group(ctl::FactoryResetGroup, "Reset to the factory settings", 7, 184, 90, 30);
-    button(ctl::FactoryReset, "Factory Reset", 14, 196, 70, 14);
-    group(ctl::RebootGroup, "Reboot the matrix", 103, 184, 90, 30);
-    button(ctl::Reboot, "Reboot", 110, 196, 70, 14);
-    // For both links: a lost one is opened again when it comes back.
-    generalControls_ << place(ctl::Reconnect, new QCheckBox(QString::fromLatin1(caption::Reconnect), this), 14, 220, 80, 10);
-
-    group(ctl::DeviceInfoGroup, "Device Information", 203, 34, 189, 180);
-    for (int i = 0; i < ctl::StatusLabelCount / 2; ++i) {
-        label(ctl::StatusInput1 + i, "", 210, 50 + 16 * i, 86, 9);
-        label(ctl::StatusOutputA + i, "", 300, 50 + 16 * i, 86, 9);
-    }
-    button(ctl::Status, "Status", 250, 194, 50, 14);
-    button(ctl::ClearStatus, "Clear", 306, 194, 50, 14);
-
-    // Beyond the right edge of the template: they exist and are written to,
-    // but the operator does not see them.
-    label(ctl::ReceiveLabel, "Receive", 410, 34, 40, 8);
-    auto* receive = new QPlainTextEdit(this);
-    receive->setReadOnly(true);
-    generalControls_ << place(ctl::ReceiveLog, receive, 410, 44, 200, 80);
-    label(ctl::SendLabel, "Send", 410, 128, 40, 8);
-    auto* send = new QPlainTextEdit(this);
-    send->setReadOnly(true);
-    generalControls_ << place(ctl::SendLog, send, 410, 138, 200, 80);
-    button(ctl::ClearLogs, "Clear", 410, 222, 50, 14);
-    group(ctl::ExtResetGroup, "", 410, 240, 100, 30);
-    button(ctl::ExtFactoryReset, "Factory Reset", 417, 252, 70, 14);
-    // Out of sight, out of the keyboard's way and of the screen reader's.
-    for (int id : {ctl::ReceiveLabel, ctl::ReceiveLog, ctl::SendLabel, ctl::SendLog, ctl::ClearLogs, ctl::ExtResetGroup,
-                   ctl::ExtFactoryReset}) {
-        QWidget* w = control(id);
+    for (const mainlayout::Placement& c : mainlayout::generalControls()) {
+        QWidget* w = mainlayout::makeControl(c, this);
+        generalControls_ << place(c.id, w, c.rect.x(), c.rect.y(), c.rect.width(), c.rect.height());
+        if (!c.offscreen)
+            continue;
+        // Out of sight, out of the keyboard's way and of the screen reader's.
         w->setFocusPolicy(Qt::NoFocus);
         w->setProperty(kOffscreenProperty, true);
         remakeAccessible<OffscreenAccessible>(w);
         if (auto* edit = qobject_cast<QPlainTextEdit*>(w))
             edit->viewport()->setFocusPolicy(Qt::NoFocus);
     }
-
+    auto* devices = controlAs<QComboBox>(ctl::DeviceList);
     // Names for screen readers and automation where a control has no text of its own.
     // The two lists are labelled by their captions (a screen reader reads
     // "Port" with the list); their names also hold while they are empty.
@@ -387,8 +329,8 @@ void CTalvaneDlg::createGeneralControls()
     controlAs<QLabel>(ctl::SwitcherIpLabel)->setBuddy(devices);
     controlAs<QComboBox>(ctl::PortList)->setAccessibleName(QStringLiteral("Port"));
     devices->setAccessibleName(QStringLiteral("Switcher IP"));
-    receive->setAccessibleName(QStringLiteral("Receive"));
-    send->setAccessibleName(QStringLiteral("Send"));
+    control(ctl::ReceiveLog)->setAccessibleName(QStringLiteral("Receive"));
+    control(ctl::SendLog)->setAccessibleName(QStringLiteral("Send"));
 }
 
 void CTalvaneDlg::createFollowBox()
@@ -421,8 +363,7 @@ void CTalvaneDlg::createFollowBox()
             return;
         if (linkStatus() != silenceStatus_)
             statusBeforeSilence_ = linkStatus();
-        silenceStatus_ = QString::fromUtf8(caption::NoAnswerFrom)
-                             .arg(linkName(), QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+        silenceStatus_ = QString::fromUtf8(caption::NoAnswerFrom).arg(linkName(), timeOfDay());
         setLinkStatus(silenceStatus_);
     });
     // The switch answers again: the status line says what it said before.

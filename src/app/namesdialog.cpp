@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "controls/imagebutton.h"
+#include "protocol/commands.h"
 
 namespace talvane {
 
@@ -36,7 +37,6 @@ constexpr int kFrameAlpha = 90;
 const QRect kTitleRect(0, 0, 200, CPaintedDlg::kBandHeight);
 enum Id { Ok = 2, Cancel = 3, Problem = 4, FirstField = 10 };
 
-QString outputLetter(int output) { return QString(QChar(QLatin1Char(char('A' + output - 1)))); }
 }  // namespace
 
 QString NamesDialog::inputFieldName(int input) { return QStringLiteral("Input %1 name").arg(input); }

@@ -457,6 +457,24 @@ QString upgradeFailureText(FirmwareUpgrade::Failure f)
     return QStringLiteral("upgrade");
 }
 
+// How a script reads where an upgrade stopped.
+QString upgradeStageName(FirmwareUpgrade::Stage s)
+{
+    switch (s) {
+    case FirmwareUpgrade::Stage::Idle:
+        break;
+    case FirmwareUpgrade::Stage::Starting:
+        return QStringLiteral("start");
+    case FirmwareUpgrade::Stage::Requesting:
+        return QStringLiteral("request");
+    case FirmwareUpgrade::Stage::Transferring:
+        return QStringLiteral("transfer");
+    case FirmwareUpgrade::Stage::Rebooting:
+        return QStringLiteral("reboot");
+    }
+    return QStringLiteral("idle");
+}
+
 int upgradeCommand(Context& ctx, const QStringList& args)
 {
     if (args.size() != 1)
@@ -483,9 +501,12 @@ int upgradeCommand(Context& ctx, const QStringList& args)
             ctx.progress(QStringLiteral("upgrade: %1 bytes sent, the switch is rebooting").arg(size));
     });
     const Outcome outcome = ctx.run(op);
-    if (outcome != Outcome::Done)
-        return ctx.result(outcome, QStringLiteral("upgrade: ") + upgradeFailureText(op.failure()),
-                          {{QStringLiteral("stage"), int(op.stage())}});
+    if (outcome != Outcome::Done) {
+        QJsonObject where{{QStringLiteral("stage"), upgradeStageName(op.endedIn())}};
+        if (op.endedAtBlock())
+            where.insert(QStringLiteral("block"), qint64(*op.endedAtBlock()));
+        return ctx.result(outcome, QStringLiteral("upgrade: ") + upgradeFailureText(op.failure()), where);
+    }
     ctx.progress(QString());
     ctx.print(QStringLiteral("Firmware upgraded (%1 bytes); the switch is back").arg(size));
     ctx.document({{QStringLiteral("file"), args[0]},

@@ -134,9 +134,10 @@ int parseInput(const QString& text)
 
 int parseOutput(const QString& text)
 {
-    const QString t = text.trimmed().toUpper();
-    if (t.size() == 1 && t[0] >= QLatin1Char('A') && t[0] < QLatin1Char(char('A' + kPortCount)))
-        return t[0].unicode() - 'A' + 1;
+    const QString t = text.trimmed();
+    if (t.size() == 1 && t[0].unicode() < 0x80)
+        if (const int output = outputOfLetter(t[0].toLatin1()))
+            return output;
     return parseInput(t);
 }
 
@@ -148,7 +149,7 @@ int parseTarget(const QString& text)
     return n == 0 ? -1 : n;
 }
 
-QString outputLetter(int output) { return QString(QChar(u'A' + (output - 1))); }
+QString outputLetter(int output) { return QString(QLatin1Char(talvane::outputLetter(output))); }
 
 bool parseOnOff(const QString& text, bool* on)
 {

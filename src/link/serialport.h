@@ -17,6 +17,7 @@
 
 #include "core/link.h"
 #include "protocol/frame.h"
+#include "protocol/serialline.h"
 #include "serialdevice.h"
 
 class QSocketNotifier;
@@ -24,14 +25,6 @@ class QSocketNotifier;
 Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
 namespace talvane {
-
-// The fixed line settings of the link to the switch.
-namespace serial {
-constexpr int kBaudRate = 115200;
-constexpr char kParity = 'N';
-constexpr int kDataBits = 8;
-constexpr int kStopBits = 2;
-}  // namespace serial
 
 class CSerialPort : public Link {
     Q_OBJECT

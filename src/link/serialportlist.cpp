@@ -489,8 +489,20 @@ private:
     int fd_;
 };
 
-// One port the list may show, as last read from the system, and what was
-// last found out about it.
+// Why a port is left out of the list, as last found out. Each reason is
+// found out by a step of its own (PortCheck below).
+enum class LeftOut {
+    No,
+    Absent,         // no device node
+    NotPermitted,   // this user may not open it
+    OpenHere,       // this process has it open already
+    LockFile,       // a live process holds a lock file for it
+    ExclusiveLock,  // someone holds an exclusive lock on it
+    OpenElsewhere,  // another process has it open
+};
+
+// One port the list may show: what the system says it is, how it is
+// watched, and what was last found out about it.
 struct Candidate {
     SerialPortRecord record;
     bool adapter = false;
@@ -499,19 +511,42 @@ struct Candidate {
     std::shared_ptr<ProcessWatch> owner;
     QStringList lockFiles;
     QString canonicalPath;
-    int wd = -1;           // watch on the node: opened, closed, owner or mode changed
-    int holderChecks = 0;  // holder lookups still due
 
-    bool checked = false;  // the findings below hold until something changes
-    bool present = false;
-    NodeId node;
-    bool nodeKnown = false;
-    bool permitted = false;
-    QString group;         // not permitted: the group whose members may open it, if any
-    bool ownOpen = false;
-    qint64 lockOwner = 0;  // a live process with a lock file for it
-    bool locked = false;   // an exclusive lock on it
-    qint64 holder = 0;     // another process that has it open
+    // The findings hold until an event on the node says otherwise.
+    struct Watch {
+        int wd = -1;           // on the node: opened, closed, owner or mode changed
+        int holderChecks = 0;  // holder lookups still due
+        bool checked = false;  // the findings hold
+        NodeId node;
+        bool nodeKnown = false;
+    } watch;
+
+    struct Findings {
+        bool present = false;
+        bool permitted = false;
+        QString group;         // not permitted: the group whose members may open it, if any
+        bool ownOpen = false;
+        qint64 lockOwner = 0;  // a live process with a lock file for it
+        bool locked = false;   // an exclusive lock on it
+        qint64 holder = 0;     // another process that has it open
+    } found;
+
+    LeftOut leftOut() const
+    {
+        if (!found.present)
+            return LeftOut::Absent;
+        if (!found.permitted)
+            return LeftOut::NotPermitted;
+        if (found.ownOpen)
+            return LeftOut::OpenHere;
+        if (found.lockOwner)
+            return LeftOut::LockFile;
+        if (found.locked)
+            return LeftOut::ExclusiveLock;
+        if (found.holder)
+            return LeftOut::OpenElsewhere;
+        return LeftOut::No;
+    }
 };
 
 Candidate makeCandidate(const SerialPortRecord& record, const PortLockPaths& locks)
@@ -535,18 +570,15 @@ void carryOver(std::vector<Candidate>& fresh, std::vector<Candidate>& old, Chang
             continue;
         if (c.isVirtual && it->owner && it->owner->watches(c.port))
             c.owner = it->owner;
-        c.wd = it->wd;
-        c.holderChecks = it->holderChecks;
-        c.node = it->node;
-        c.nodeKnown = it->nodeKnown;
-        c.present = it->present;
-        c.holder = it->holder;
-        c.locked = it->locked;
-        it->wd = -1;
+        c.watch = it->watch;
+        c.watch.checked = false;  // a new read: everything is found out again
+        c.found = it->found;      // the lock and the holder stand until looked up again
+        it->watch.wd = -1;
     }
     for (const Candidate& o : old)
-        if (o.wd >= 0 && std::none_of(fresh.begin(), fresh.end(), [&](const Candidate& c) { return c.wd == o.wd; }))
-            watch.remove(o.wd);
+        if (o.watch.wd >= 0
+            && std::none_of(fresh.begin(), fresh.end(), [&](const Candidate& c) { return c.watch.wd == o.watch.wd; }))
+            watch.remove(o.watch.wd);
 }
 
 // Adds watches on `dirs`; all their ids, or none when one cannot be watched.
@@ -561,9 +593,147 @@ std::vector<int> watchAll(ChangeWatch& watch, const QStringList& dirs, uint32_t 
     }
     return wds;
 }
-}  // namespace
 
-struct SerialPortEnumerator::State {
+// What one refresh is to look at again, from the events since the last.
+struct Changes {
+    std::set<int> fired;
+    bool periodic = false;          // the full read that comes every kRescanEvery refreshes
+    bool recheckAll = false;        // that, or events were lost
+    bool unwatchedLookup = false;   // nodes without a watch get their holders looked up
+    bool lockFilesChanged = false;  // set once the lock directories are watched
+
+    bool any(const std::vector<int>& wds) const
+    {
+        return std::any_of(wds.begin(), wds.end(), [&](int wd) { return fired.count(wd) != 0; });
+    }
+};
+
+// One pass over the candidates: brings each one's findings up to date, a
+// step for each reason it may be left out. The holders are looked up for
+// all of them at once (a lookup reads every process's descriptors).
+class PortCheck {
+public:
+    PortCheck(ChangeWatch& watch, const Changes& changes, const PortLockPaths& locks, const AccessCheck& mayOpen)
+        : watch_(watch)
+        , changes_(changes)
+        , locks_(locks)
+        , mayOpen_(mayOpen)
+    {
+    }
+
+    void check(Candidate& c)
+    {
+        if (findingsStand(c))
+            return;
+        struct stat info {};
+        if (!findPresent(c, info))
+            return;
+        findPermission(c, info);
+        findOwnOpen(c);
+        findLockFile(c);
+        // A node that cannot be watched (no watches left) is looked at every time.
+        c.watch.checked = c.watch.wd >= 0;
+        const bool lookUp = c.watch.holderChecks > 0 || (c.watch.wd < 0 && changes_.unwatchedLookup);
+        if (c.watch.holderChecks > 0)
+            --c.watch.holderChecks;
+        if (!c.found.permitted || c.found.ownOpen) {
+            // Left out already: no lookup is spent on it.
+            c.found.locked = false;
+            c.found.holder = 0;
+            return;
+        }
+        if (lookUp || changes_.recheckAll)
+            findExclusiveLock(c);
+        if (lookUp)
+            queueHolderLookup(c);
+    }
+
+    // The holders of every port queued.
+    void finish()
+    {
+        findHolders(queries_);
+        for (std::size_t i = 0; i < queried_.size(); ++i)
+            queried_[i]->found.holder = queries_[i].holder;
+    }
+
+private:
+    // Nothing that could change the findings happened. A port with a live
+    // lock file is looked at every time, so that it comes back when the
+    // locking process ends.
+    bool findingsStand(Candidate& c)
+    {
+        if (c.watch.wd >= 0 && changes_.fired.count(c.watch.wd))
+            c.watch.holderChecks = kHolderChecksAfterEvent;
+        const bool due = c.watch.wd < 0 || c.watch.holderChecks > 0;  // unwatched: every time, cheaply
+        if (c.watch.checked && !due && !changes_.recheckAll && !changes_.lockFilesChanged && !c.found.lockOwner)
+            return true;
+        c.watch.checked = false;
+        return false;
+    }
+
+    // LeftOut::Absent. A new node is watched, and its holders looked up.
+    bool findPresent(Candidate& c, struct stat& info)
+    {
+        c.found.present = ::stat(QFile::encodeName(c.record.devicePath).constData(), &info) == 0;
+        if (!c.found.present)
+            return false;
+        const NodeId node = NodeId::of(info);
+        if (!c.watch.nodeKnown || c.watch.node.fsDevice != node.fsDevice || c.watch.node.inode != node.inode) {
+            watch_.remove(c.watch.wd);
+            c.watch.wd = watch_.add(c.record.devicePath, kNodeEvents);
+            c.watch.nodeKnown = true;
+            c.watch.holderChecks = kHolderChecksAfterEvent;
+        } else if (c.watch.wd < 0 && changes_.unwatchedLookup) {
+            c.watch.wd = watch_.add(c.record.devicePath, kNodeEvents);
+        }
+        c.watch.node = node;
+        return true;
+    }
+
+    // LeftOut::NotPermitted, with the group that joining would help.
+    void findPermission(Candidate& c, const struct stat& info)
+    {
+        c.found.permitted = mayOpen_(c.record.devicePath);
+        c.found.group.clear();
+        const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
+        if (!c.found.permitted && (info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0)
+            c.found.group = groupName(info.st_gid);
+    }
+
+    // LeftOut::OpenHere.
+    void findOwnOpen(Candidate& c) { c.found.ownOpen = isOwnOpenPort(c.watch.node); }
+
+    // LeftOut::LockFile.
+    void findLockFile(Candidate& c) { c.found.lockOwner = liveLockFileOwner(c.lockFiles); }
+
+    // LeftOut::ExclusiveLock: the system's lock table, read once a pass.
+    void findExclusiveLock(Candidate& c)
+    {
+        if (!exclusiveRead_)
+            exclusive_.load(locks_.procLocksPath);
+        exclusiveRead_ = true;
+        c.found.locked = exclusive_.holds(c.watch.node);
+    }
+
+    // LeftOut::OpenElsewhere, found by finish().
+    void queueHolderLookup(Candidate& c)
+    {
+        queries_.push_back({c.watch.node, c.canonicalPath, c.isVirtual ? c.port.ownerPid : 0, 0});
+        queried_.push_back(&c);
+    }
+
+    ChangeWatch& watch_;
+    const Changes& changes_;
+    const PortLockPaths& locks_;
+    const AccessCheck& mayOpen_;
+    ExclusiveLocks exclusive_;
+    bool exclusiveRead_ = false;
+    std::vector<HolderQuery> queries_;
+    std::vector<Candidate*> queried_;
+};
+
+// The candidates as last read, and the watches that say when to read them again.
+struct PortListState {
     ChangeWatch watch;
     bool kernelRead = false;
     bool registryRead = false;
@@ -573,7 +743,106 @@ struct SerialPortEnumerator::State {
     int sinceFullRead = 0;
     std::vector<Candidate> kernel;
     std::vector<Candidate> virtuals;
+
+    Changes changes()
+    {
+        Changes ch;
+        const bool complete = watch.drain(ch.fired);
+        ch.periodic = ++sinceFullRead >= SerialPortEnumerator::kRescanEvery;
+        ch.recheckAll = !complete || ch.periodic;
+        // Nodes without a watch (none left) are looked up now and then only.
+        ch.unwatchedLookup = sinceFullRead % kUnwatchedLookupEvery == 0;
+        return ch;
+    }
+
+    // The system's devices, when they may have changed.
+    bool readKernelPorts(const TtyDeviceSource& source, ComNumberStore& store, const PortLockPaths& locks,
+                         const Changes& ch, QString& error)
+    {
+        if (kernelRead && !ch.recheckAll && !sourceWds.empty() && !ch.any(sourceWds))
+            return true;
+        std::vector<std::pair<int, TtyDevice>> devices;
+        if (!kernelPorts(source, store, devices, error))
+            return false;
+        // Watching after reading leaves a moment uncovered: a change in it
+        // shows with the next change or the periodic read.
+        sourceWds = watchAll(watch, source.watchDirectories(), kDirectoryEvents);
+        std::vector<Candidate> fresh;
+        for (const auto& [n, d] : devices) {
+            SerialPortRecord record = makeRecord(n, d.devicePath, descriptionOf(d), d.usb);
+            record.usbIdentity = d.usbIdentity;
+            fresh.push_back(makeCandidate(record, locks));
+            fresh.back().adapter = isAdapter(d);
+        }
+        carryOver(fresh, kernel, watch);
+        kernel = std::move(fresh);
+        kernelRead = true;
+        return true;
+    }
+
+    // The registered virtual ports, when the registry changed or an owner ended.
+    void readVirtualPorts(const VirtualPortRegistry& registry, const PortLockPaths& locks, const Changes& ch)
+    {
+        const bool ownerEnded = std::any_of(virtuals.begin(), virtuals.end(),
+                                            [](const Candidate& c) { return !c.owner || c.owner->ended(); });
+        if (registryRead && !ch.recheckAll && registryWd >= 0 && !ch.fired.count(registryWd) && !ownerEnded)
+            return;
+        std::vector<Candidate> fresh;
+        for (const VirtualPort& v : registry.list()) {
+            const QString description = v.description.isEmpty() ? QLatin1String(kVirtualDescription) : v.description;
+            fresh.push_back(makeCandidate(makeRecord(v.comNumber, v.devicePath, description, false), locks));
+            fresh.back().isVirtual = true;
+            fresh.back().port = v;
+        }
+        registryWd = watch.add(registry.directory(), kRegistryEvents);
+        carryOver(fresh, virtuals, watch);
+        for (Candidate& c : fresh)
+            if (!c.owner)
+                c.owner = std::make_shared<ProcessWatch>(c.port);
+        virtuals = std::move(fresh);
+        registryRead = true;
+    }
+
+    // Whether a lock file may have come or gone since the last refresh.
+    bool lockFilesChanged(const PortLockPaths& locks, const Changes& ch)
+    {
+        if (lockWds.empty() || ch.recheckAll) {
+            QStringList dirs;
+            for (const QString& dir : locks.lockDirectories)
+                dirs << canonicalDevicePath(dir);
+            dirs.removeDuplicates();
+            lockWds = watchAll(watch, dirs, kRegistryEvents);
+        }
+        return lockWds.empty() || ch.any(lockWds);
+    }
+
+    // The ports left in, in COM order, and the hint for adapters this user may not open.
+    void collect(std::vector<SerialPortRecord>& out, QString& hint) const
+    {
+        std::vector<SerialPortRecord> result;
+        int noPermission = 0;
+        QStringList groups;
+        for (const std::vector<Candidate>* list : {&kernel, &virtuals}) {
+            for (const Candidate& c : *list) {
+                const LeftOut why = c.leftOut();
+                if (why == LeftOut::No)
+                    result.push_back(c.record);
+                if (why == LeftOut::NotPermitted && c.adapter) {
+                    ++noPermission;
+                    if (!c.found.group.isEmpty() && !groups.contains(c.found.group))
+                        groups << c.found.group;
+                }
+            }
+        }
+        std::stable_sort(result.begin(), result.end(),
+                         [](const SerialPortRecord& a, const SerialPortRecord& b) { return a.comNumber < b.comNumber; });
+        out.swap(result);
+        hint = permissionHint(noPermission, groups);
+    }
 };
+}  // namespace
+
+struct SerialPortEnumerator::State : PortListState {};
 
 SerialPortEnumerator::SerialPortEnumerator()
     : SerialPortEnumerator(std::make_shared<SysfsTtyDeviceSource>(), VirtualPortRegistry(), PortLockPaths::system(),
@@ -604,162 +873,29 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
 // Everything found out about a port is kept until something that could change
 // it happens: an event on its node (opened, closed, owner or mode changed), on
 // the lock directories, a new read of the devices or the registry, or the
-// periodic full read. A port with a live lock file is looked at every time, so
-// that it comes back when the locking process ends. Reading /proc/locks each
-// time would also cost the whole system: the kernel takes the lock table's
-// write lock and waits for an RCU grace period to list it.
+// periodic full read. Reading /proc/locks each time would also cost the whole
+// system: the kernel takes the lock table's write lock and waits for an RCU
+// grace period to list it.
 bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString& error, QString& hint)
 {
     if (!state_)
         state_ = std::make_unique<State>();
     State& st = *state_;
 
-    std::set<int> fired;
-    const bool complete = st.watch.drain(fired);
-    const bool periodic = ++st.sinceFullRead >= kRescanEvery;
-    const bool recheckAll = !complete || periodic;
-    auto firedAny = [&](const std::vector<int>& wds) {
-        return std::any_of(wds.begin(), wds.end(), [&](int wd) { return fired.count(wd) != 0; });
-    };
-
-    // The system's devices, when they may have changed.
-    if (!st.kernelRead || recheckAll || st.sourceWds.empty() || firedAny(st.sourceWds)) {
-        std::vector<std::pair<int, TtyDevice>> kernel;
-        if (!kernelPorts(*source_, *store_, kernel, error))
-            return false;
-        // Watching after reading leaves a moment uncovered: a change in it
-        // shows with the next change or the periodic read.
-        st.sourceWds = watchAll(st.watch, source_->watchDirectories(), kDirectoryEvents);
-        std::vector<Candidate> fresh;
-        for (const auto& [n, d] : kernel) {
-            SerialPortRecord record = makeRecord(n, d.devicePath, descriptionOf(d), d.usb);
-            record.usbIdentity = d.usbIdentity;
-            fresh.push_back(makeCandidate(record, locks_));
-            fresh.back().adapter = isAdapter(d);
-        }
-        carryOver(fresh, st.kernel, st.watch);
-        st.kernel = std::move(fresh);
-        st.kernelRead = true;
-    }
-
-    // The registered virtual ports, when the registry changed or an owner ended.
-    const bool ownerEnded = std::any_of(st.virtuals.begin(), st.virtuals.end(),
-                                        [](const Candidate& c) { return !c.owner || c.owner->ended(); });
-    if (!st.registryRead || recheckAll || st.registryWd < 0 || fired.count(st.registryWd) || ownerEnded) {
-        std::vector<Candidate> fresh;
-        for (const VirtualPort& v : registry_.list()) {
-            const QString description = v.description.isEmpty() ? QLatin1String(kVirtualDescription) : v.description;
-            fresh.push_back(makeCandidate(makeRecord(v.comNumber, v.devicePath, description, false), locks_));
-            fresh.back().isVirtual = true;
-            fresh.back().port = v;
-        }
-        st.registryWd = st.watch.add(registry_.directory(), kRegistryEvents);
-        carryOver(fresh, st.virtuals, st.watch);
-        for (Candidate& c : fresh)
-            if (!c.owner)
-                c.owner = std::make_shared<ProcessWatch>(c.port);
-        st.virtuals = std::move(fresh);
-        st.registryRead = true;
-    }
-
-    if (st.lockWds.empty() || recheckAll) {
-        QStringList dirs;
-        for (const QString& dir : locks_.lockDirectories)
-            dirs << canonicalDevicePath(dir);
-        dirs.removeDuplicates();
-        st.lockWds = watchAll(st.watch, dirs, kRegistryEvents);
-    }
-    const bool lockFilesChanged = st.lockWds.empty() || firedAny(st.lockWds);
-    // Nodes without a watch (none left) are looked up now and then only:
-    // a lookup reads every process's descriptors.
-    const bool unwatchedLookup = st.sinceFullRead % kUnwatchedLookupEvery == 0;
-    if (periodic)
+    Changes changes = st.changes();
+    if (!st.readKernelPorts(*source_, *store_, locks_, changes, error))
+        return false;
+    st.readVirtualPorts(registry_, locks_, changes);
+    changes.lockFilesChanged = st.lockFilesChanged(locks_, changes);
+    if (changes.periodic)
         st.sinceFullRead = 0;
 
-    ExclusiveLocks exclusive;
-    bool exclusiveRead = false;
-    std::vector<HolderQuery> queries;
-    std::vector<Candidate*> queried;
-    for (std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
-        for (Candidate& c : *list) {
-            if (c.wd >= 0 && fired.count(c.wd))
-                c.holderChecks = kHolderChecksAfterEvent;
-            const bool due = c.wd < 0 || c.holderChecks > 0;  // unwatched: every time, cheaply
-            if (c.checked && !due && !recheckAll && !lockFilesChanged && !c.lockOwner)
-                continue;
-            c.checked = false;
-            const QByteArray path = QFile::encodeName(c.record.devicePath);
-            struct stat info {};
-            c.present = ::stat(path.constData(), &info) == 0;
-            if (!c.present)
-                continue;
-            const NodeId node = NodeId::of(info);
-            if (!c.nodeKnown || c.node.fsDevice != node.fsDevice || c.node.inode != node.inode) {
-                // A new node: watch it, and look up who has it open already.
-                st.watch.remove(c.wd);
-                c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
-                c.node = node;
-                c.nodeKnown = true;
-                c.holderChecks = kHolderChecksAfterEvent;
-            } else if (c.wd < 0 && unwatchedLookup) {
-                c.wd = st.watch.add(c.record.devicePath, kNodeEvents);
-            }
-            c.permitted = mayOpen_(c.record.devicePath);
-            c.group.clear();
-            const mode_t groupReadWrite = S_IRGRP | S_IWGRP;
-            if (!c.permitted && (info.st_mode & groupReadWrite) == groupReadWrite && info.st_gid != 0)
-                c.group = groupName(info.st_gid);  // joining it would help
-            c.ownOpen = isOwnOpenPort(node);
-            c.lockOwner = liveLockFileOwner(c.lockFiles);
-            // A node that cannot be watched (no watches left) is looked at every time.
-            c.checked = c.wd >= 0;
-            const bool lookUp = c.holderChecks > 0 || (c.wd < 0 && unwatchedLookup);
-            if (c.holderChecks > 0)
-                --c.holderChecks;
-            if (!c.permitted || c.ownOpen) {
-                c.locked = false;
-                c.holder = 0;
-                continue;
-            }
-            if (lookUp || recheckAll) {
-                if (!exclusiveRead)
-                    exclusive.load(locks_.procLocksPath);
-                exclusiveRead = true;
-                c.locked = exclusive.holds(node);
-            }
-            if (lookUp) {
-                queries.push_back({node, c.canonicalPath, c.isVirtual ? c.port.ownerPid : 0, 0});
-                queried.push_back(&c);
-            }
-        }
-    }
-    findHolders(queries);
-    for (std::size_t i = 0; i < queried.size(); ++i)
-        queried[i]->holder = queries[i].holder;
-
-    std::vector<SerialPortRecord> result;
-    int noPermission = 0;
-    QStringList groups;
-    for (const std::vector<Candidate>* list : {&st.kernel, &st.virtuals}) {
-        for (const Candidate& c : *list) {
-            if (!c.present)
-                continue;
-            if (!c.permitted) {
-                if (c.adapter) {
-                    ++noPermission;
-                    if (!c.group.isEmpty() && !groups.contains(c.group))
-                        groups << c.group;
-                }
-                continue;
-            }
-            if (!c.ownOpen && !c.lockOwner && !c.locked && !c.holder)
-                result.push_back(c.record);
-        }
-    }
-    std::stable_sort(result.begin(), result.end(),
-                     [](const SerialPortRecord& a, const SerialPortRecord& b) { return a.comNumber < b.comNumber; });
-    out.swap(result);
-    hint = permissionHint(noPermission, groups);
+    PortCheck check(st.watch, changes, locks_, mayOpen_);
+    for (std::vector<Candidate>* list : {&st.kernel, &st.virtuals})
+        for (Candidate& c : *list)
+            check.check(c);
+    check.finish();
+    st.collect(out, hint);
     return true;
 }
 
@@ -770,7 +906,7 @@ QStringList SerialPortEnumerator::presentDevices() const
         return paths;
     for (const std::vector<Candidate>* list : {&state_->kernel, &state_->virtuals})
         for (const Candidate& c : *list)
-            if (c.present)
+            if (c.found.present)
                 paths << c.record.devicePath;
     return paths;
 }

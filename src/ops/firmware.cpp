@@ -36,6 +36,10 @@ void FirmwareUpgrade::fail(Failure failure, Outcome outcome)
 
 void FirmwareUpgrade::ended()
 {
+    endedIn_ = stage_;
+    endedAtBlock_.reset();
+    if (stage_ == Stage::Transferring)
+        endedAtBlock_ = offset_ / kDataPayloadSize;
     offset_ = 0;
     stage_ = Stage::Idle;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "ops/operation.h"
@@ -37,6 +38,11 @@ public:
     bool transferRunning() const;
     // The device kind the switch reported once back from its reboot.
     int kindAfterReboot() const { return kindAfterReboot_; }
+    // Where the upgrade was when it ended (stage() is Idle again by then),
+    // and, when that was the transfer, the block then on its way, counted
+    // from 0 as the switch numbers them.
+    Stage endedIn() const { return endedIn_; }
+    std::optional<std::size_t> endedAtBlock() const { return endedAtBlock_; }
 
 signals:
     void stageChanged(talvane::FirmwareUpgrade::Stage stage);
@@ -63,6 +69,8 @@ private:
     Stage stage_ = Stage::Idle;
     Failure failure_ = Failure::None;
     int kindAfterReboot_ = 0;
+    Stage endedIn_ = Stage::Idle;
+    std::optional<std::size_t> endedAtBlock_;
 };
 
 }  // namespace talvane

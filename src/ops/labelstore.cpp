@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 
 #include "jsonfile.h"
+#include "protocol/commands.h"
 
 namespace talvane {
 
@@ -44,7 +45,7 @@ LabelStore::LabelStore(QString path) : m_path(std::move(path)) {}
 
 QString LabelStore::inputKey(int input) { return QString::number(input); }
 
-QString LabelStore::outputKey(int output) { return QString(QChar(u'A' + (output - 1))); }
+QString LabelStore::outputKey(int output) { return QString(QLatin1Char(outputLetter(output))); }
 
 bool LabelStore::cleanName(const QString& name, QString* clean, QString* why)
 {

@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "engine/session.h"
-#include "link/serialport.h"
+#include "protocol/serialline.h"
 
 namespace talvane {
 namespace limits {
@@ -48,11 +48,10 @@ constexpr int TcpConnectMs = 5000;
 constexpr int ReconnectRetryMs = 1000;
 
 // Following the switch: the page shown is read again every 5 s while
-// nothing else is outstanding, and those reads take at most 2 % of the line
-// (a serial byte is a start bit, eight data bits and two stop bits).
+// nothing else is outstanding, and those reads take at most 2 % of the line.
 constexpr int FollowPeriodMs = 5000;
 constexpr int FollowLinePercent = 2;
-constexpr int LineBytesPerSecond = serial::kBaudRate / (1 + serial::kDataBits + serial::kStopBits);
+constexpr int LineBytesPerSecond = serial::kBytesPerSecond;
 
 }  // namespace limits
 }  // namespace talvane

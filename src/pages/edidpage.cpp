@@ -44,7 +44,7 @@ QString chooseEdidFile(QWidget* page)
 }
 
 QString inputName(int input) { return QStringLiteral("IN%1").arg(input); }
-QString outputName(int output) { return QStringLiteral("HDMI OUT%1").arg(QChar(QLatin1Char(char('A' + output - 1)))); }
+QString outputName(int output) { return QStringLiteral("HDMI OUT%1").arg(outputLetter(output)); }
 
 
 }  // namespace
@@ -61,7 +61,7 @@ QString CEDIDDlg::edidName(int code)
     case decode::EdidCode::Kind::Preset:
         return presetName(c.index);
     case decode::EdidCode::Kind::CopyOfOutput:
-        return QStringLiteral("COPY TX %1").arg(QChar(QLatin1Char(char('A' + c.index - 1))));
+        return QStringLiteral("COPY TX %1").arg(outputLetter(c.index));
     case decode::EdidCode::Kind::Unknown:
         break;
     }

@@ -74,7 +74,6 @@ constexpr int kPresetButtonPitch = 17;
 constexpr int kPresetButtonHeight = 14;
 
 bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
-QString outputLetter(int output) { return QString(QChar(QLatin1Char(char('A' + output - 1)))); }
 QString tr8(const char* text) { return QString::fromUtf8(text); }
 
 // The column is narrow: a caption that does not fit at the page's font (a
@@ -129,7 +128,7 @@ protected:
 
 }  // namespace
 
-QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(QChar(QLatin1Char(char('A' + output - 1)))); }
+QString CMatrixDlg::outputCaption(int output) { return kOutputCaption.arg(outputLetter(output)); }
 QString CMatrixDlg::pictureName(int input) { return kPictureName.arg(input); }
 
 QString CMatrixDlg::namedOutputCaption(int output, const QString& name)
@@ -538,7 +537,7 @@ void CMatrixDlg::recallClicked()
     presenter_.run(std::move(hold), op, [this, op](Outcome outcome, Hold) {
         // The box may have been open already: the switch is free either way.
         if (outcome == Outcome::TimedOut)
-            presenter_.popups().showMessage(tr8(presetText::RecallStopped).arg(outputLetter(op->stoppedAt()), text::TimeOut));
+            presenter_.popups().showMessage(tr8(presetText::RecallStopped).arg(QString(QLatin1Char(outputLetter(op->stoppedAt()))), text::TimeOut));
     });
 }
 

@@ -69,6 +69,14 @@ constexpr std::uint8_t kFactoryEdidPos6 = 5;         // the EDID command of the 
 constexpr std::uint8_t kSearchRequestByte = 0x61;    // UDP device search request
 
 constexpr int kPortCount = 8;        // inputs 1..8, outputs 1..8 (A..H)
+// Outputs go by letters on the switch's front panel and in every view: 1..8 is A..H.
+constexpr char outputLetter(int output) { return static_cast<char>('A' + output - 1); }
+// The output a letter names, A..H in either case; 0 for any other character.
+constexpr int outputOfLetter(char letter)
+{
+    const int upper = letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter;
+    return upper >= 'A' && upper < 'A' + kPortCount ? upper - 'A' + 1 : 0;
+}
 constexpr int kEdidPresetCount = 15; // preset index 0..14, sent as 1..15
 // The presets' names, by preset index, as the switch's documentation lists them.
 extern const char* const kEdidPresetNames[kEdidPresetCount];
