@@ -244,7 +244,7 @@ std::optional<CommandFrame> SwitchDevice::answerEdidCopy(const CommandFrame& c)
 
 std::optional<CommandFrame> SwitchDevice::answerEdidTarget(const CommandFrame& c)
 {
-    if (isEdidBlockHeader(c)) {
+    if (decode::isEdidBlockHeader(c)) {
         // The raw block follows; it is answered once it is in.
         blockHeader_ = c;
         return std::nullopt;

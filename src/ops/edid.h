@@ -51,8 +51,8 @@ private:
     enum class Kind { Preset, Copy, Upload };
     EdidSet(Session& session, Kind kind, CommandFrame command, int target, QObject* parent);
 
-    // Sends `command`; `accepted` lists the answers that go on from it.
-    void send(const CommandFrame& command, std::initializer_list<decode::EdidAnswer> accepted);
+    // Sends `command`; its answer goes on as answered() says.
+    void send(const CommandFrame& command);
     void answered(decode::EdidAnswer answer, const CommandFrame& command);
     void sendBlock();
     int msLeft() const;
