@@ -75,7 +75,7 @@ void TestOps::matrixReadReportsTheSwitch()
     b.link.model().arc = {false, true, false, false, true, false, false, true};
     std::array<int, kPortCount> routes{};
     std::array<int, kPortCount> arcs{};
-    MatrixRead read(b.session, limits::ChainQuery);
+    MatrixRead read(b.session, Purpose::PageEntry);
     connect(&read, &MatrixRead::routeReported, [&](int o, int i) { routes[o - 1] = i; });
     connect(&read, &MatrixRead::arcReported, [&](int o, bool on) { arcs[o - 1] = on ? 1 : 2; });
     QCOMPARE(b.run(read), Outcome::Done);
@@ -92,7 +92,7 @@ void TestOps::runnerHoldsAndStopsBackground()
     Bench b;
     Runner runner(b.session);
     // A background read in flight; the operator's command takes hold.
-    auto* read = new MatrixRead(b.session, limits::ChainQuery);
+    auto* read = new MatrixRead(b.session, Purpose::PageEntry);
     int reported = 0;
     connect(read, &MatrixRead::routeReported, [&] { ++reported; });
     runner.runBackground(read);
@@ -117,7 +117,7 @@ void TestOps::edidReadReportsEveryInput()
     Bench b;
     b.link.model().edidCode = {0, 1, 14, 15, 22, 3, 4, 5};
     std::array<int, kPortCount> codes{};
-    EdidRead read(b.session, limits::ChainQuery);
+    EdidRead read(b.session, Purpose::PageEntry);
     connect(&read, &EdidRead::edidReported, [&](int input, int code) { codes[input - 1] = code; });
     QCOMPARE(b.run(read), Outcome::Done);
     QCOMPARE(codes, b.link.model().edidCode);
@@ -204,7 +204,7 @@ void TestOps::deviceReadAndIdentWrite()
     QList<DeviceInfo> infos;
     QByteArrayList idents;
     auto read = [&](DeviceRead::What what) {
-        DeviceRead r(b.session, what, limits::Quiet);
+        DeviceRead r(b.session, what, Purpose::Background);
         connect(&r, &DeviceRead::infoReported, [&](const DeviceInfo& i) { infos << i; });
         connect(&r, &DeviceRead::identReported, [&](const QByteArray& t) { idents << t; });
         return b.run(r);
@@ -305,7 +305,7 @@ void TestOps::statusPowerAndBeeper()
 
     QList<int> power;
     auto readPower = [&] {
-        PowerStateRead read(b.session, limits::Quiet);
+        PowerStateRead read(b.session, Purpose::Background);
         connect(&read, &PowerStateRead::powerReported, [&](bool on) { power << on; });
         return b.run(read);
     };
@@ -362,7 +362,7 @@ static std::unique_ptr<Operation> silentOp(const QString& op, Session& session)
     if (op == "arc")
         return std::make_unique<ArcSet>(session, 1, false);
     if (op == "read")
-        return std::make_unique<MatrixRead>(session, limits::ChainQuery);
+        return std::make_unique<MatrixRead>(session, Purpose::PageEntry);
     if (op == "factory")
         return std::make_unique<FactoryReset>(session);
     if (op == "reboot")

@@ -217,7 +217,7 @@ void TestPresets::followerReadsWithinItsShare()
     Follower follower(runner);
     QList<QPair<int, int>> routes;
     follower.setRead([&]() -> Operation* {
-        auto* read = new MatrixRead(b.session, limits::ChainQuery);
+        auto* read = new MatrixRead(b.session, Purpose::PageEntry);
         connect(read, &MatrixRead::routeReported, [&](int o, int i) { routes << qMakePair(o, i); });
         return read;
     });

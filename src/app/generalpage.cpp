@@ -32,7 +32,6 @@ const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
 // The General page's entry query: 7 s, not resent.
-constexpr Timing kEntryQuery = limits::ChainQuery;
 
 }  // namespace
 
@@ -436,7 +435,7 @@ void GeneralPage::onLinkLost()
 
 void GeneralPage::greet(std::function<void()> then)
 {
-    auto* read = new PowerStateRead(presenter_.session(), limits::Quiet);
+    auto* read = new PowerStateRead(presenter_.session(), Purpose::Background);
     connect(read, &PowerStateRead::powerReported, this, [this, then](bool on) {
         showPower(on);
         if (on)
@@ -451,7 +450,7 @@ void GeneralPage::enter()
 {
     // The entry query is guarded, so a switch that never answers cannot
     // leave the program busy for good.
-    auto* read = new PowerStateRead(presenter_.session(), kEntryQuery);
+    auto* read = new PowerStateRead(presenter_.session(), Purpose::PageEntry);
     auto on = std::make_shared<bool>(false);
     connect(read, &PowerStateRead::powerReported, this, [this, on](bool reported) {
         *on = reported;

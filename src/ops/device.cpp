@@ -5,10 +5,10 @@
 
 namespace talvane {
 
-DeviceRead::DeviceRead(Session& session, What what, Timing timing, QObject* parent)
+DeviceRead::DeviceRead(Session& session, What what, Purpose purpose, QObject* parent)
     : Operation(session, parent)
     , what_(what)
-    , timing_(timing)
+    , purpose_(purpose)
 {
 }
 
@@ -31,7 +31,7 @@ void DeviceRead::queryInfo(int step)
     const CommandFrame query = step == 1   ? build::upgradePageQuery()
                                : step == 2 ? build::deviceInfoQuery2()
                                            : build::deviceInfoQuery3();
-    exchange(requestFor(query, timing_), [this, step](const CommandFrame& f) {
+    exchange(requestFor(query, timingOf(purpose_)), [this, step](const CommandFrame& f) {
         switch (step) {
         case 1:
             info_.kind = decode::deviceKind(f).kind;
@@ -59,7 +59,7 @@ void DeviceRead::readIdent(int part)
 {
     if (part == 0)
         ident_.clear();
-    exchange(requestFor(build::identRead(part), timing_), [this, part](const CommandFrame& f) {
+    exchange(requestFor(build::identRead(part), timingOf(purpose_)), [this, part](const CommandFrame& f) {
         const decode::IdentText t = decode::identText(f);
         ident_.append(reinterpret_cast<const char*>(t.text.data()), qsizetype(t.text.size()));
         if (part + 1 < cmd::IdentParts) {

@@ -9,9 +9,9 @@ namespace talvane {
 
 using decode::EdidAnswer;
 
-EdidRead::EdidRead(Session& session, Timing first, QObject* parent)
+EdidRead::EdidRead(Session& session, Purpose purpose, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
 {
 }
 
@@ -19,7 +19,7 @@ void EdidRead::begin() { query(1); }
 
 void EdidRead::query(int input)
 {
-    const Timing timing = input == 1 ? first_ : limits::Command;
+    const Timing timing = input == 1 ? timingOf(purpose_) : limits::Command;
     exchange(requestFor(build::edidQuery(input), timing), [this, input](const CommandFrame& f) {
         const std::uint8_t code = decode::edidStatus(f).code;
         if (input == kPortCount) {

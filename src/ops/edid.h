@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "ops/limits.h"
 #include "ops/operation.h"
 #include "protocol/replies.h"
 
@@ -15,8 +16,8 @@ namespace talvane {
 class EdidRead : public Operation {
     Q_OBJECT
 public:
-    // `first`: the timing of the query for input 1; the others are resent once.
-    EdidRead(Session& session, Timing first, QObject* parent = nullptr);
+    // `purpose` times the query for input 1; the others are resent once.
+    EdidRead(Session& session, Purpose purpose, QObject* parent = nullptr);
 
 signals:
     void edidReported(int input, int code);
@@ -27,7 +28,7 @@ protected:
 private:
     void query(int input);
 
-    Timing first_;
+    Purpose purpose_;
 };
 
 // Sets an EDID: Done when the switch reports it set, Refused when it finds

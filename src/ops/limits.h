@@ -1,5 +1,6 @@
 // Every time limit of the operations, in one place: how long an exchange
-// waits for its answer and how often its bytes go out again.
+// waits for its answer and how often its bytes go out again, and the purposes
+// a read is made for, each with its timing.
 #pragma once
 
 #include <climits>
@@ -54,4 +55,26 @@ constexpr int FollowLinePercent = 2;
 constexpr int LineBytesPerSecond = serial::kBytesPerSecond;
 
 }  // namespace limits
+
+// Why a read goes out, which decides how long its first exchange waits (the
+// rest of a chain waits as the read's own steps do):
+enum class Purpose {
+    Operator,    // an operator asked for it: a button, every command of talvane-ctl
+    PageEntry,   // a page reads what it shows when it is entered, and again to follow changes
+    Background,  // nobody waits on it: the greeting, the Upgrade page's device read, the hub's routing read
+};
+
+constexpr Timing timingOf(Purpose purpose)
+{
+    switch (purpose) {
+    case Purpose::Operator:
+        return limits::Command;
+    case Purpose::PageEntry:
+        return limits::ChainQuery;
+    case Purpose::Background:
+        break;
+    }
+    return limits::Quiet;
+}
+
 }  // namespace talvane

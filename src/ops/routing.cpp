@@ -42,15 +42,15 @@ void ArcSet::begin()
     });
 }
 
-MatrixRead::MatrixRead(Session& session, Timing first, QObject* parent)
+MatrixRead::MatrixRead(Session& session, Purpose purpose, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
 {
 }
 
-MatrixRead::MatrixRead(Session& session, Timing first, Part part, QObject* parent)
+MatrixRead::MatrixRead(Session& session, Purpose purpose, Part part, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
     , part_(part)
 {
 }
@@ -59,7 +59,7 @@ void MatrixRead::begin() { queryRoute(1); }
 
 void MatrixRead::queryRoute(int output)
 {
-    const Timing timing = output == 1 ? first_ : limits::ChainQuery;
+    const Timing timing = output == 1 ? timingOf(purpose_) : limits::ChainQuery;
     exchange(requestFor(build::routeQuery(output), timing), [this, output](const CommandFrame& f) {
         // The next query goes out first: the line works while the view updates.
         const bool last = output == kPortCount && part_ == Part::RoutesOnly;

@@ -6,15 +6,15 @@
 
 namespace talvane {
 
-PowerStateRead::PowerStateRead(Session& session, Timing timing, QObject* parent)
+PowerStateRead::PowerStateRead(Session& session, Purpose purpose, QObject* parent)
     : Operation(session, parent)
-    , timing_(timing)
+    , purpose_(purpose)
 {
 }
 
 void PowerStateRead::begin()
 {
-    exchange(requestFor(build::powerStateQuery(), timing_), [this](const CommandFrame& f) {
+    exchange(requestFor(build::powerStateQuery(), timingOf(purpose_)), [this](const CommandFrame& f) {
         emit powerReported(decode::powerState(f).state == kStateOn);
         finish(Outcome::Done);
     });

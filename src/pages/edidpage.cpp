@@ -290,14 +290,14 @@ void CEDIDDlg::statusClicked()
 {
     if (!presenter_.acquire())
         return;
-    readStatus(limits::Command);
+    readStatus(Purpose::Operator);
 }
 
-void CEDIDDlg::enter() { readStatus(limits::ChainQuery); }
+void CEDIDDlg::enter() { readStatus(Purpose::PageEntry); }
 
-void CEDIDDlg::readStatus(Timing first)
+void CEDIDDlg::readStatus(Purpose purpose)
 {
-    auto* read = new EdidRead(presenter_.session(), first);
+    auto* read = new EdidRead(presenter_.session(), purpose);
     connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
     presenter_.run(read, [this](Outcome outcome) {
         if (outcome == Outcome::TimedOut) {
@@ -311,7 +311,7 @@ void CEDIDDlg::readStatus(Timing first)
 
 Operation* CEDIDDlg::followRead()
 {
-    auto* read = new EdidRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new EdidRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
     return read;
 }

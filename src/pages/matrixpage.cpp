@@ -336,7 +336,7 @@ void CMatrixDlg::showArc(int output, bool on)
 
 void CMatrixDlg::enter()
 {
-    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new MatrixRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
     runCommand(read);
@@ -542,7 +542,7 @@ void CMatrixDlg::recallClicked()
 
 Operation* CMatrixDlg::followRead()
 {
-    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new MatrixRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
     return read;
