@@ -3,12 +3,17 @@
 // how it ends when the switch does not answer. Time runs on the manual clock.
 #include <QtTest>
 
+#include <climits>
+#include <map>
+#include <optional>
+
 #include "engine/session.h"
 #include "ops/device.h"
 #include "ops/edid.h"
 #include "ops/firmware.h"
 #include "ops/network.h"
 #include "ops/power.h"
+#include "ops/presets.h"
 #include "ops/status.h"
 #include "link/datagramsocket.h"
 #include "sim/udpendpoint.h"
@@ -25,6 +30,135 @@ using namespace talvane;
 namespace {
 
 using Bench = SimSessionBench;
+
+// The simulated switch answering the first `answered` writes and silent from
+// then on; each write is kept with its time.
+struct SilencingLink : SimLink {
+    explicit SilencingLink(const Clock& c)
+        : clock(c)
+    {
+    }
+    bool writeFrame(const std::uint8_t* bytes, std::size_t length) override
+    {
+        if (int(written.size()) >= answered)
+            device.faults().silentAll = true;
+        times.push_back(clock.nowMs());
+        return SimLink::writeFrame(bytes, length);
+    }
+    const Clock& clock;
+    int answered = INT_MAX;
+    std::vector<qint64> times;
+};
+
+// One exchange of an operation as the wire shows it, the switch silent.
+struct Measured {
+    QString what;
+    std::vector<std::uint8_t> bytes;
+    std::optional<CommandFrame> header;  // the raw EDID block's
+    qint64 firstMs = 0;
+    qint64 retryMs = 0;  // the longest wait after a resend; 0: not resent
+    qint64 totalMs = 0;
+};
+
+using OpFactory = std::function<std::unique_ptr<Operation>(Session&)>;
+
+// Every operation on the session, a read with every purpose.
+QList<QPair<QString, OpFactory>> everyOperation()
+{
+    QList<QPair<QString, OpFactory>> ops;
+    const QPair<Purpose, const char*> purposes[] = {
+        {Purpose::Operator, "operator"}, {Purpose::PageEntry, "page entry"}, {Purpose::Background, "background"}};
+    for (const auto& [p, name] : purposes) {
+        const QString n = QStringLiteral(" (%1)").arg(QLatin1String(name));
+        ops.append({"power state" + n, [p = p](Session& s) { return std::make_unique<PowerStateRead>(s, p); }});
+        ops.append({"matrix read" + n, [p = p](Session& s) { return std::make_unique<MatrixRead>(s, p); }});
+        ops.append({"EDID read" + n, [p = p](Session& s) { return std::make_unique<EdidRead>(s, p); }});
+        ops.append({"device read" + n, [p = p](Session& s) {
+                        return std::make_unique<DeviceRead>(s, DeviceRead::What::InfoAndIdent, p);
+                    }});
+    }
+    ops.append({"beeper read", [](Session& s) { return std::make_unique<BeepStateRead>(s); }});
+    ops.append({"port status", [](Session& s) { return std::make_unique<PortStatusRead>(s); }});
+    ops.append({"ident write", [](Session& s) { return std::make_unique<IdentWrite>(s, IdentWrite::Text{}); }});
+    ops.append({"route", [](Session& s) { return std::make_unique<RouteSet>(s, 4, 2); }});
+    for (bool on : {true, false}) {
+        ops.append({"ARC", [on](Session& s) { return std::make_unique<ArcSet>(s, 3, on); }});
+        ops.append({"power", [on](Session& s) { return std::make_unique<PowerSet>(s, on); }});
+        ops.append({"beeper", [on](Session& s) { return std::make_unique<BeepSet>(s, on); }});
+    }
+    ops.append({"factory reset", [](Session& s) { return std::make_unique<FactoryReset>(s); }});
+    ops.append({"reboot", [](Session& s) { return std::make_unique<Reboot>(s); }});
+    ops.append({"extended reset", [](Session& s) { return std::make_unique<ExtendedFactoryReset>(s); }});
+    for (int target : {3, 0}) {
+        ops.append({"EDID preset", [target](Session& s) { return std::unique_ptr<Operation>(EdidSet::preset(s, 14, target)); }});
+        ops.append({"EDID copy", [target](Session& s) { return std::unique_ptr<Operation>(EdidSet::copy(s, 2, target)); }});
+        ops.append({"EDID upload", [target](Session& s) {
+                        return std::unique_ptr<Operation>(EdidSet::upload(s, EdidSet::Block{}, target));
+                    }});
+    }
+    ops.append({"firmware", [](Session& s) { return std::make_unique<FirmwareUpgrade>(s, std::vector<std::uint8_t>(3000, 0x5A)); }});
+    ops.append({"preset recall", [](Session& s) {
+                    Routing known, target;
+                    for (std::size_t k = 0; k < known.inputs.size(); ++k) {
+                        known.inputs[k] = target.inputs[k] = 1;
+                        known.arc[k] = target.arc[k] = false;
+                    }
+                    target.inputs[4] = 6;
+                    target.arc[6] = true;
+                    return std::make_unique<PresetRecall>(s, target, known);
+                }});
+    return ops;
+}
+
+// Runs an operation with the switch answering its first `answered` writes;
+// the writes, their times and when it ended.
+struct SilencedRun {
+    explicit SilencedRun(int answered)
+    {
+        link.answered = answered;
+        link.device.setRebootMs(0);
+        link.model().display.fill(true);
+        session.setLink(&link);
+    }
+    Outcome run(Operation& op)
+    {
+        QObject::connect(&op, &Operation::finished, &op, [this] { endedAt = clock.nowMs(); });
+        op.start();
+        for (int s = 0; s < 120 && op.running(); ++s) {
+            SimLink::settle();
+            if (op.running())
+                clock.advance(1000);
+        }
+        SimLink::settle();
+        return op.outcome();
+    }
+    // Exchange `k`: write k, its resends (the same bytes again) and its end
+    // (the next other write, or the operation's).
+    Measured exchange(std::size_t k) const
+    {
+        const auto& w = link.written;
+        Measured m;
+        m.bytes = w[k];
+        if (w[k].size() == kRawEdidBlockSize && k > 0)
+            m.header = CommandFrame::fromBytes(w[k - 1].data());
+        std::vector<qint64> sends{link.times[k]};
+        std::size_t j = k + 1;
+        for (; j < w.size() && w[j] == w[k]; ++j)
+            sends.push_back(link.times[j]);
+        const qint64 end = j < w.size() ? link.times[j] : endedAt;
+        m.totalMs = end - sends.front();
+        m.firstMs = (sends.size() > 1 ? sends[1] : end) - sends.front();
+        for (std::size_t i = 1; i < sends.size(); ++i)
+            m.retryMs = std::max(m.retryMs, (i + 1 < sends.size() ? sends[i + 1] : end) - sends[i]);
+        return m;
+    }
+
+    ManualClock clock;
+    AppClockScope scope{&clock};
+    SilencingLink link{clock};
+    Session session{&clock};
+    qint64 endedAt = -1;
+};
 
 }  // namespace
 
@@ -46,6 +180,7 @@ private slots:
     void resets();
     void silentSwitchEndsEachCommand_data();
     void silentSwitchEndsEachCommand();
+    void forwardedWaitsAreTheLongestAnyOperationWaits();
     void searchAndSettingsOverUdp();
 };
 
@@ -408,6 +543,58 @@ void TestOps::silentSwitchEndsEachCommand()
     QCOMPARE(int(b.link.written.size()), sends);
     QVERIFY(b.link.written.front() == b.link.written.back());  // a resend is the same frame
     QVERIFY(b.session.idle());
+}
+
+// What a hub gives a command it forwards: at least what every operation that
+// sends the same bytes waits, with every purpose, and no more than the
+// longest of them (a late answer then reaches no one). Each exchange of each
+// operation is measured on the wire with the switch silent from it on.
+void TestOps::forwardedWaitsAreTheLongestAnyOperationWaits()
+{
+    std::map<std::vector<std::uint8_t>, Measured> longest;  // by the bytes (the raw block's header after them)
+    int exchanges = 0;
+    for (const auto& [name, make] : everyOperation()) {
+        SilencedRun answered(INT_MAX);
+        const std::unique_ptr<Operation> whole = make(answered.session);
+        QVERIFY2(answered.run(*whole) != Outcome::TimedOut, qPrintable(name));
+        QCOMPARE(int(answered.session.counters().resends), 0);
+        for (std::size_t k = 0; k < answered.link.written.size(); ++k) {
+            SilencedRun silenced{int(k)};
+            const std::unique_ptr<Operation> op = make(silenced.session);
+            silenced.run(*op);
+            QVERIFY2(!op->running() && silenced.link.written.size() > k, qPrintable(name));
+            Measured m = silenced.exchange(k);
+            m.what = QStringLiteral("%1, exchange %2: %3").arg(name).arg(k + 1).arg(QString::fromStdString(toHex(m.bytes.data(), std::min<std::size_t>(m.bytes.size(), kCommandFrameSize))));
+            const std::optional<ForwardedWait> w = forwardedWait(m.bytes.data(), m.bytes.size(), m.header ? &*m.header : nullptr);
+            QVERIFY2(w, qPrintable(m.what));
+            QVERIFY2(w->firstMs >= m.firstMs && w->totalMs >= m.totalMs && w->retryMs >= m.retryMs,
+                     qPrintable(QStringLiteral("%1: waits %2/%3/%4, forwarded %5/%6/%7")
+                                    .arg(m.what).arg(m.firstMs).arg(m.retryMs).arg(m.totalMs)
+                                    .arg(w->firstMs).arg(w->retryMs).arg(w->totalMs)));
+            std::vector<std::uint8_t> key = m.bytes;
+            if (m.header)
+                key.insert(key.end(), m.header->bytes.begin(), m.header->bytes.end());
+            Measured& l = longest[key];
+            if (l.what.isEmpty())
+                l = m;
+            l.firstMs = std::max(l.firstMs, m.firstMs);
+            l.retryMs = std::max(l.retryMs, m.retryMs);
+            l.totalMs = std::max(l.totalMs, m.totalMs);
+            ++exchanges;
+        }
+    }
+    QVERIFY(exchanges > 150);
+    for (const auto& [key, l] : longest) {
+        const std::optional<ForwardedWait> w = forwardedWait(l.bytes.data(), l.bytes.size(), l.header ? &*l.header : nullptr);
+        QVERIFY2(w->firstMs == l.firstMs && w->retryMs == l.retryMs && w->totalMs == l.totalMs,
+                 qPrintable(QStringLiteral("%1: the longest wait %2/%3/%4, forwarded %5/%6/%7")
+                                .arg(l.what).arg(l.firstMs).arg(l.retryMs).arg(l.totalMs)
+                                .arg(w->firstMs).arg(w->retryMs).arg(w->totalMs)));
+    }
+    // A route is only an operator's command; the routing read's first query is also a page's.
+    const std::vector<std::uint8_t> route = bytesOf(build::routeSet(4, 2)), query = bytesOf(build::routeQuery(1));
+    QCOMPARE(forwardedWait(route.data(), route.size())->totalMs, limits::Command.firstMs + limits::Command.retryMs);
+    QCOMPARE(forwardedWait(query.data(), query.size())->totalMs, limits::ChainQuery.firstMs);
 }
 
 void TestOps::searchAndSettingsOverUdp()
