@@ -29,7 +29,7 @@ qint64 lineTimeUs(std::size_t bytes)
 bool FaultSettings::any() const
 {
     return silentAll || !silentCommands.empty() || !silentOther.empty() || delayMs > 0 || corruptNext || coalesceNext
-           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0;
+           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0 || refuseRoutes;
 }
 
 SwitchDevice::SwitchDevice(Clock* clock)
@@ -147,6 +147,8 @@ std::optional<CommandFrame> SwitchDevice::answerCommand(const CommandFrame& c)
     if (id == cmd::RouteSet) {
         if (!isPort(p1) || !isPort(p3))
             return std::nullopt;
+        if (faults_.refuseRoutes)
+            return reply::routeSetAck(p3, kRouteRefused);
         m.route[p3 - 1] = p1;
         return reply::routeSetAck(p3);
     }

@@ -25,6 +25,8 @@
 #include "support/simsession.h"
 #include "test_sim_cases.h"
 
+Q_DECLARE_METATYPE(talvane::CommandFrame)
+
 using namespace talvane;
 
 namespace {
@@ -180,6 +182,8 @@ private slots:
     void resets();
     void silentSwitchEndsEachCommand_data();
     void silentSwitchEndsEachCommand();
+    void answersToSomethingElseAreNotTheAnswer_data();
+    void answersToSomethingElseAreNotTheAnswer();
     void forwardedWaitsAreTheLongestAnyOperationWaits();
     void searchAndSettingsOverUdp();
 };
@@ -543,6 +547,59 @@ void TestOps::silentSwitchEndsEachCommand()
     QCOMPARE(int(b.link.written.size()), sends);
     QVERIFY(b.link.written.front() == b.link.written.back());  // a resend is the same frame
     QVERIFY(b.session.idle());
+}
+
+// A reply that is not the answer (the switch refused, or it answers an
+// earlier command for another port or state) ends nothing: the command is
+// resent and times out, and nothing is reported as done.
+void TestOps::answersToSomethingElseAreNotTheAnswer_data()
+{
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<CommandFrame>("stray");  // arrives while the command waits; none when the switch refuses
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<qint64>("endsAt");
+    QTest::newRow("route refused by the switch") << "route" << CommandFrame() << 2 << qint64(6000);
+    QTest::newRow("route to B: a late acknowledgement for C") << "route" << reply::routeSetAck(3) << 2 << qint64(6000);
+}
+
+void TestOps::answersToSomethingElseAreNotTheAnswer()
+{
+    QFETCH(QString, op);
+    QFETCH(CommandFrame, stray);
+    QFETCH(int, sends);
+    QFETCH(qint64, endsAt);
+    Bench b;
+    const bool refuse = stray == CommandFrame();
+    if (refuse)
+        b.link.device.faults().refuseRoutes = true;
+    else
+        b.link.device.faults().silentAll = true;
+    int reported = 0;
+    std::unique_ptr<Operation> o;
+    if (op == "route") {
+        auto* route = new RouteSet(b.session, 4, 2);
+        connect(route, &RouteSet::routed, [&] { ++reported; });
+        o.reset(route);
+    } else if (op == "edid") {
+        auto* read = new EdidRead(b.session, Purpose::Operator);
+        connect(read, &EdidRead::edidReported, [&] { ++reported; });
+        o.reset(read);
+    } else {
+        o = std::make_unique<PowerSet>(b.session, op == "on");
+    }
+    qint64 endedAt = -1;
+    connect(o.get(), &Operation::finished, [&] { endedAt = b.clock.nowMs(); });
+    o->start();
+    if (!refuse) {
+        stray.seal();
+        emit b.link.received(QByteArray(reinterpret_cast<const char*>(stray.data()), qsizetype(stray.size())));
+    }
+    QCOMPARE(b.run(*o), Outcome::TimedOut);
+    QCOMPARE(endedAt, endsAt);
+    QCOMPARE(int(b.link.written.size()), sends);
+    QCOMPARE(reported, 0);
+    QCOMPARE(b.link.model().route[1], 2);  // the switch's routing as it was
+    QVERIFY(b.session.counters().unsolicited >= 1);
 }
 
 // What a hub gives a command it forwards: at least what every operation that
