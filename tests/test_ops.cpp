@@ -184,6 +184,7 @@ private slots:
     void silentSwitchEndsEachCommand();
     void answersToSomethingElseAreNotTheAnswer_data();
     void answersToSomethingElseAreNotTheAnswer();
+    void extendedResetTakesNoLateDuplicateForItsNextStep();
     void forwardedWaitsAreTheLongestAnyOperationWaits();
     void searchAndSettingsOverUdp();
 };
@@ -560,6 +561,8 @@ void TestOps::answersToSomethingElseAreNotTheAnswer_data()
     QTest::addColumn<qint64>("endsAt");
     QTest::newRow("route refused by the switch") << "route" << CommandFrame() << 2 << qint64(6000);
     QTest::newRow("route to B: a late acknowledgement for C") << "route" << reply::routeSetAck(3) << 2 << qint64(6000);
+    QTest::newRow("power on: acknowledged as off") << "on" << reply::powerSetAck(false) << 2 << qint64(5000);
+    QTest::newRow("power off: acknowledged as on") << "off" << reply::powerSetAck(true) << 1 << qint64(3000);
 }
 
 void TestOps::answersToSomethingElseAreNotTheAnswer()
@@ -600,6 +603,22 @@ void TestOps::answersToSomethingElseAreNotTheAnswer()
     QCOMPARE(reported, 0);
     QCOMPARE(b.link.model().route[1], 2);  // the switch's routing as it was
     QVERIFY(b.session.counters().unsolicited >= 1);
+}
+
+// The first route's acknowledgement is late: it comes together with the one
+// to its resend. The second of them is a duplicate, not the acknowledgement
+// of the route to the next output.
+void TestOps::extendedResetTakesNoLateDuplicateForItsNextStep()
+{
+    Bench b;
+    b.link.device.faults().coalesceNext = true;
+    QList<CommandFrame> strays;
+    connect(&b.session, &Session::unsolicited, [&](const CommandFrame& f) { strays << f; });
+    ExtendedFactoryReset reset(b.session);
+    QCOMPARE(b.run(reset), Outcome::Done);
+    QCOMPARE(b.link.count(cmd::RouteSet), kPortCount + 1);
+    QCOMPARE(strays, QList<CommandFrame>{reply::routeSetAck(1).seal()});
+    QCOMPARE(b.link.model().route, (std::array<int, kPortCount>{3, 1, 1, 1, 1, 1, 1, 1}));
 }
 
 // What a hub gives a command it forwards: at least what every operation that
