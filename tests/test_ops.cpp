@@ -563,6 +563,7 @@ void TestOps::answersToSomethingElseAreNotTheAnswer_data()
     QTest::newRow("route to B: a late acknowledgement for C") << "route" << reply::routeSetAck(3) << 2 << qint64(6000);
     QTest::newRow("power on: acknowledged as off") << "on" << reply::powerSetAck(false) << 2 << qint64(5000);
     QTest::newRow("power off: acknowledged as on") << "off" << reply::powerSetAck(true) << 1 << qint64(3000);
+    QTest::newRow("EDID of input 1: the status of input 2") << "edid" << reply::edidStatus(2, 9) << 2 << qint64(6000);
 }
 
 void TestOps::answersToSomethingElseAreNotTheAnswer()
