@@ -29,7 +29,7 @@ qint64 lineTimeUs(std::size_t bytes)
 bool FaultSettings::any() const
 {
     return silentAll || !silentCommands.empty() || !silentOther.empty() || delayMs > 0 || corruptNext || coalesceNext
-           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0 || refuseRoutes;
+           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0 || refuseRoutes || repeatReplies > 0;
 }
 
 SwitchDevice::SwitchDevice(Clock* clock)
@@ -108,7 +108,12 @@ std::vector<Outgoing> SwitchDevice::handle(const StreamUnit& unit)
     faults_.coalesceNext = false;
     out.splitAt = faults_.splitNextAt;
     faults_.splitNextAt = 0;
-    return {out};
+    std::vector<Outgoing> replies{out};
+    Outgoing again = out;
+    again.holdForNext = false;
+    again.splitAt = 0;
+    replies.insert(replies.end(), std::size_t(std::clamp(faults_.repeatReplies, 0, kMaxRepeats)), again);
+    return replies;
 }
 
 std::optional<CommandFrame> SwitchDevice::answerCommand(const CommandFrame& c)

@@ -513,6 +513,8 @@ private slots:
         QTest::newRow("faults off") << "silent all;coalesce;resend-block 5;faults off" << true << "faults: none";
         QTest::newRow("routes refused") << "refuse-route on" << true << "faults: refuse routes";
         QTest::newRow("routes taken again") << "refuse-route on;refuse-route off" << true << "faults: none";
+        QTest::newRow("replies repeated") << "repeat 3" << true << "faults: repeat replies 3 times";
+        QTest::newRow("too many repeats") << "repeat 11" << false << "faults: none";
 
         const QString untouched = "sources: 1=yes 2=yes 3=yes 4=yes 5=yes 6=yes 7=yes 8=yes";
         QTest::newRow("port 9") << "source 9 off" << false << untouched;
