@@ -495,7 +495,9 @@ void CMatrixDlg::savePresetClicked()
         return;
     }
     if (!presets_.put(presetKey(), {name, reported_})) {
-        presenter_.popups().showMessage(tr8(presetText::TooManyPresets));
+        // The list shows the presets that fill it, whoever saved them.
+        reloadPresets();
+        presenter_.popups().showMessage(tr8(presetText::TooManyPresets).arg(PresetStore::kMaxPresets));
         return;
     }
     if (!savePresets())
