@@ -189,6 +189,8 @@ QString Console::helpText()
         "  split [BYTES]            the next reply goes out in two writes (default 6 bytes first)\n"
         "  resend-block N           ask once for firmware block N again (status 1)\n"
         "  fail-block N             fail the upgrade at firmware block N (status 2)\n"
+        "  refuse-route on|off      acknowledge every route with status 1 and leave the routing as it is\n"
+        "  repeat N                 send every reply N times more (0: once, at most 10)\n"
         "  faults off               switch every fault off\n"
         "  close-tcp                close the TCP connections\n"
         "  hangup                   hang up the serial line; a fresh one is registered\n"
@@ -218,7 +220,8 @@ Result Console::execute(const QString& line)
         return arcCommand(args);
     if (verb == QLatin1String("edid"))
         return edidCommand(args);
-    if (verb == QLatin1String("power") || verb == QLatin1String("beep") || verb == QLatin1String("pace")) {
+    if (verb == QLatin1String("power") || verb == QLatin1String("beep") || verb == QLatin1String("pace")
+        || verb == QLatin1String("refuse-route")) {
         const std::optional<bool> on = args.size() == 1 ? onOff(args[0]) : std::nullopt;
         if (!on)
             return error(verb + QStringLiteral(" on|off"));
@@ -226,6 +229,8 @@ Result Console::execute(const QString& line)
             m.power = *on;
         else if (verb == QLatin1String("beep"))
             m.beep = *on;
+        else if (verb == QLatin1String("refuse-route"))
+            f.refuseRoutes = *on;
         else
             device_.setLinePacing(*on);
         return ok();
@@ -304,6 +309,13 @@ Result Console::execute(const QString& line)
         if (!v || args.size() > 1)
             return error(QStringLiteral("split [1..12]"));
         f.splitNextAt = *v;
+        return ok();
+    }
+    if (verb == QLatin1String("repeat")) {
+        const std::optional<int> v = args.size() == 1 ? number(args[0], 0, kMaxRepeats) : std::nullopt;
+        if (!v)
+            return error(QStringLiteral("repeat 0..%1").arg(kMaxRepeats));
+        f.repeatReplies = *v;
         return ok();
     }
     if (verb == QLatin1String("resend-block"))
@@ -505,6 +517,10 @@ QString Console::statusText() const
         faults << QStringLiteral("resend block %1").arg(f.resendBlock);
     if (f.failBlock >= 0)
         faults << QStringLiteral("fail block %1").arg(f.failBlock);
+    if (f.refuseRoutes)
+        faults << QStringLiteral("refuse routes");
+    if (f.repeatReplies > 0)
+        faults << QStringLiteral("repeat replies %1 times").arg(f.repeatReplies);
     lines << QStringLiteral("faults: ") + (faults.isEmpty() ? QStringLiteral("none") : faults.join(QStringLiteral(", ")));
     return lines.join(QLatin1Char('\n'));
 }

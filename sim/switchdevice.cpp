@@ -29,7 +29,7 @@ qint64 lineTimeUs(std::size_t bytes)
 bool FaultSettings::any() const
 {
     return silentAll || !silentCommands.empty() || !silentOther.empty() || delayMs > 0 || corruptNext || coalesceNext
-           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0;
+           || splitNextAt > 0 || resendBlock >= 0 || failBlock >= 0 || refuseRoutes || repeatReplies > 0;
 }
 
 SwitchDevice::SwitchDevice(Clock* clock)
@@ -108,7 +108,12 @@ std::vector<Outgoing> SwitchDevice::handle(const StreamUnit& unit)
     faults_.coalesceNext = false;
     out.splitAt = faults_.splitNextAt;
     faults_.splitNextAt = 0;
-    return {out};
+    std::vector<Outgoing> replies{out};
+    Outgoing again = out;
+    again.holdForNext = false;
+    again.splitAt = 0;
+    replies.insert(replies.end(), std::size_t(std::clamp(faults_.repeatReplies, 0, kMaxRepeats)), again);
+    return replies;
 }
 
 std::optional<CommandFrame> SwitchDevice::answerCommand(const CommandFrame& c)
@@ -147,6 +152,8 @@ std::optional<CommandFrame> SwitchDevice::answerCommand(const CommandFrame& c)
     if (id == cmd::RouteSet) {
         if (!isPort(p1) || !isPort(p3))
             return std::nullopt;
+        if (faults_.refuseRoutes)
+            return reply::routeSetAck(p3, kRouteRefused);
         m.route[p3 - 1] = p1;
         return reply::routeSetAck(p3);
     }
@@ -244,7 +251,7 @@ std::optional<CommandFrame> SwitchDevice::answerEdidCopy(const CommandFrame& c)
 
 std::optional<CommandFrame> SwitchDevice::answerEdidTarget(const CommandFrame& c)
 {
-    if (isEdidBlockHeader(c)) {
+    if (decode::isEdidBlockHeader(c)) {
         // The raw block follows; it is answered once it is in.
         blockHeader_ = c;
         return std::nullopt;

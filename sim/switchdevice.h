@@ -34,9 +34,15 @@ struct FaultSettings {
     int splitNextAt = 0;       // > 0: the next reply goes out in two writes, this many bytes first
     int resendBlock = -1;      // firmware block that is asked for again once (status 1)
     int failBlock = -1;        // firmware block at which the upgrade fails (status 2)
+    bool refuseRoutes = false; // every route is refused (status kRouteRefused) and not made
+    int repeatReplies = 0;     // every reply goes out this many times more
 
     bool any() const;
 };
+
+// The status with which a refused route is acknowledged.
+constexpr std::uint8_t kRouteRefused = 1;
+constexpr int kMaxRepeats = 10;
 
 constexpr std::uint16_t commandKey(CommandId id) { return static_cast<std::uint16_t>(id.group << 8 | id.code); }
 

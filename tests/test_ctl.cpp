@@ -422,22 +422,29 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("sends");
         QTest::addColumn<qint64>("endsAt");
-        QTest::newRow("route") << QStringList{"route", "4:B"} << 2 << qint64(6000);
-        QTest::newRow("route, JSON") << QStringList{"--json", "route", "4:B", "5:C"} << 2 << qint64(6000);
-        QTest::newRow("ARC") << QStringList{"arc", "B", "on"} << 2 << qint64(6000);
-        QTest::newRow("power on: 3 s, then 2 s") << QStringList{"power", "on"} << 2 << qint64(5000);
-        QTest::newRow("status: its first query") << QStringList{"status"} << 2 << qint64(6000);
+        QTest::addColumn<bool>("refuses");  // the switch acknowledges routes with a non-zero status instead
+        QTest::newRow("route") << QStringList{"route", "4:B"} << 2 << qint64(6000) << false;
+        QTest::newRow("route, JSON") << QStringList{"--json", "route", "4:B", "5:C"} << 2 << qint64(6000) << false;
+        QTest::newRow("route refused, JSON") << QStringList{"--json", "route", "4:B"} << 2 << qint64(6000) << true;
+        QTest::newRow("ARC") << QStringList{"arc", "B", "on"} << 2 << qint64(6000) << false;
+        QTest::newRow("power on: 3 s, then 2 s") << QStringList{"power", "on"} << 2 << qint64(5000) << false;
+        QTest::newRow("status: its first query") << QStringList{"status"} << 2 << qint64(6000) << false;
     }
 
     // The time-out code once the command went out again once and was not
-    // answered either; nothing after it is sent.
+    // answered either; nothing after it is sent. A refused route is not
+    // acknowledged: it ends the same way, and no route is reported.
     void silentSwitch()
     {
         QFETCH(QStringList, args);
         QFETCH(int, sends);
         QFETCH(qint64, endsAt);
+        QFETCH(bool, refuses);
         InProcess p;
-        p.link.device.faults().silentAll = true;
+        if (refuses)
+            p.link.device.faults().refuseRoutes = true;
+        else
+            p.link.device.faults().silentAll = true;
         QCOMPARE(p.run(args), int(ctl::TimedOut));
         QCOMPARE(int(p.link.written.size()), sends);
         QVERIFY(p.link.written.front() == p.link.written.back());

@@ -115,6 +115,7 @@ private slots:
     void saveRecallAndActiveMark();
     void recallStopsAtTheSilentOutput();
     void damagedFileIsReportedAndKept();
+    void sixtyFifthPresetIsRefused();
     void followYieldsToAClickAndStaysQuietWhenUnanswered();
     void followReadsThePageShown_data();
     void followReadsThePageShown();
@@ -232,6 +233,42 @@ void TestE2EPresets::damagedFileIsReportedAndKept()
     QFile f(b.panel->presetsPath());
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), damaged);
+}
+
+// A switch keeps at most PresetStore::kMaxPresets presets: one more is
+// refused with the reason and the file stays as it was; a preset of a name
+// already kept is still replaced.
+void TestE2EPresets::sixtyFifthPresetIsRefused()
+{
+    MatrixBench b;
+    QVERIFY(b.enterMatrix());
+    {
+        PresetStore full(b.panel->presetsPath());
+        QVERIFY(full.load());
+        for (int k = 1; k <= PresetStore::kMaxPresets; ++k)
+            QVERIFY(full.put(b.window().switchKey(), {QStringLiteral("Preset %1").arg(k), b.page->reported()}));
+        QVERIFY(full.save());
+    }
+    QByteArray before;
+    {
+        QFile f(b.panel->presetsPath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        before = f.readAll();
+    }
+
+    b.savePreset(QStringLiteral("One more"));
+    QCOMPARE(b.panel->messageTexts(),
+             QStringList{QString::fromUtf8(matrix::presetText::TooManyPresets).arg(PresetStore::kMaxPresets)});
+    QCOMPARE(presetNames(*b.page).size(), PresetStore::kMaxPresets);
+    QVERIFY(!presetNames(*b.page).contains(QStringLiteral("One more")));
+    QFile f(b.panel->presetsPath());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), before);
+    f.close();
+
+    b.savePreset(QStringLiteral("Preset 7"));
+    QCOMPARE(b.panel->messageTexts().size(), 1);
+    QCOMPARE(presetNames(*b.page).size(), PresetStore::kMaxPresets);
 }
 
 void TestE2EPresets::followYieldsToAClickAndStaysQuietWhenUnanswered()

@@ -3,12 +3,17 @@
 // how it ends when the switch does not answer. Time runs on the manual clock.
 #include <QtTest>
 
+#include <climits>
+#include <map>
+#include <optional>
+
 #include "engine/session.h"
 #include "ops/device.h"
 #include "ops/edid.h"
 #include "ops/firmware.h"
 #include "ops/network.h"
 #include "ops/power.h"
+#include "ops/presets.h"
 #include "ops/status.h"
 #include "link/datagramsocket.h"
 #include "sim/udpendpoint.h"
@@ -20,11 +25,142 @@
 #include "support/simsession.h"
 #include "test_sim_cases.h"
 
+Q_DECLARE_METATYPE(talvane::CommandFrame)
+
 using namespace talvane;
 
 namespace {
 
 using Bench = SimSessionBench;
+
+// The simulated switch answering the first `answered` writes and silent from
+// then on; each write is kept with its time.
+struct SilencingLink : SimLink {
+    explicit SilencingLink(const Clock& c)
+        : clock(c)
+    {
+    }
+    bool writeFrame(const std::uint8_t* bytes, std::size_t length) override
+    {
+        if (int(written.size()) >= answered)
+            device.faults().silentAll = true;
+        times.push_back(clock.nowMs());
+        return SimLink::writeFrame(bytes, length);
+    }
+    const Clock& clock;
+    int answered = INT_MAX;
+    std::vector<qint64> times;
+};
+
+// One exchange of an operation as the wire shows it, the switch silent.
+struct Measured {
+    QString what;
+    std::vector<std::uint8_t> bytes;
+    std::optional<CommandFrame> header;  // the raw EDID block's
+    qint64 firstMs = 0;
+    qint64 retryMs = 0;  // the longest wait after a resend; 0: not resent
+    qint64 totalMs = 0;
+};
+
+using OpFactory = std::function<std::unique_ptr<Operation>(Session&)>;
+
+// Every operation on the session, a read with every purpose.
+QList<QPair<QString, OpFactory>> everyOperation()
+{
+    QList<QPair<QString, OpFactory>> ops;
+    const QPair<Purpose, const char*> purposes[] = {
+        {Purpose::Operator, "operator"}, {Purpose::PageEntry, "page entry"}, {Purpose::Background, "background"}};
+    for (const auto& [p, name] : purposes) {
+        const QString n = QStringLiteral(" (%1)").arg(QLatin1String(name));
+        ops.append({"power state" + n, [p = p](Session& s) { return std::make_unique<PowerStateRead>(s, p); }});
+        ops.append({"matrix read" + n, [p = p](Session& s) { return std::make_unique<MatrixRead>(s, p); }});
+        ops.append({"EDID read" + n, [p = p](Session& s) { return std::make_unique<EdidRead>(s, p); }});
+        ops.append({"device read" + n, [p = p](Session& s) {
+                        return std::make_unique<DeviceRead>(s, DeviceRead::What::InfoAndIdent, p);
+                    }});
+    }
+    ops.append({"beeper read", [](Session& s) { return std::make_unique<BeepStateRead>(s); }});
+    ops.append({"port status", [](Session& s) { return std::make_unique<PortStatusRead>(s); }});
+    ops.append({"ident write", [](Session& s) { return std::make_unique<IdentWrite>(s, IdentWrite::Text{}); }});
+    ops.append({"route", [](Session& s) { return std::make_unique<RouteSet>(s, 4, 2); }});
+    for (bool on : {true, false}) {
+        ops.append({"ARC", [on](Session& s) { return std::make_unique<ArcSet>(s, 3, on); }});
+        ops.append({"power", [on](Session& s) { return std::make_unique<PowerSet>(s, on); }});
+        ops.append({"beeper", [on](Session& s) { return std::make_unique<BeepSet>(s, on); }});
+    }
+    ops.append({"factory reset", [](Session& s) { return std::make_unique<FactoryReset>(s); }});
+    ops.append({"reboot", [](Session& s) { return std::make_unique<Reboot>(s); }});
+    ops.append({"extended reset", [](Session& s) { return std::make_unique<ExtendedFactoryReset>(s); }});
+    for (int target : {3, 0}) {
+        ops.append({"EDID preset", [target](Session& s) { return std::unique_ptr<Operation>(EdidSet::preset(s, 14, target)); }});
+        ops.append({"EDID copy", [target](Session& s) { return std::unique_ptr<Operation>(EdidSet::copy(s, 2, target)); }});
+        ops.append({"EDID upload", [target](Session& s) {
+                        return std::unique_ptr<Operation>(EdidSet::upload(s, EdidSet::Block{}, target));
+                    }});
+    }
+    ops.append({"firmware", [](Session& s) { return std::make_unique<FirmwareUpgrade>(s, std::vector<std::uint8_t>(3000, 0x5A)); }});
+    ops.append({"preset recall", [](Session& s) {
+                    Routing known, target;
+                    for (std::size_t k = 0; k < known.inputs.size(); ++k) {
+                        known.inputs[k] = target.inputs[k] = 1;
+                        known.arc[k] = target.arc[k] = false;
+                    }
+                    target.inputs[4] = 6;
+                    target.arc[6] = true;
+                    return std::make_unique<PresetRecall>(s, target, known);
+                }});
+    return ops;
+}
+
+// Runs an operation with the switch answering its first `answered` writes;
+// the writes, their times and when it ended.
+struct SilencedRun {
+    explicit SilencedRun(int answered)
+    {
+        link.answered = answered;
+        link.device.setRebootMs(0);
+        link.model().display.fill(true);
+        session.setLink(&link);
+    }
+    Outcome run(Operation& op)
+    {
+        QObject::connect(&op, &Operation::finished, &op, [this] { endedAt = clock.nowMs(); });
+        op.start();
+        for (int s = 0; s < 120 && op.running(); ++s) {
+            SimLink::settle();
+            if (op.running())
+                clock.advance(1000);
+        }
+        SimLink::settle();
+        return op.outcome();
+    }
+    // Exchange `k`: write k, its resends (the same bytes again) and its end
+    // (the next other write, or the operation's).
+    Measured exchange(std::size_t k) const
+    {
+        const auto& w = link.written;
+        Measured m;
+        m.bytes = w[k];
+        if (w[k].size() == kRawEdidBlockSize && k > 0)
+            m.header = CommandFrame::fromBytes(w[k - 1].data());
+        std::vector<qint64> sends{link.times[k]};
+        std::size_t j = k + 1;
+        for (; j < w.size() && w[j] == w[k]; ++j)
+            sends.push_back(link.times[j]);
+        const qint64 end = j < w.size() ? link.times[j] : endedAt;
+        m.totalMs = end - sends.front();
+        m.firstMs = (sends.size() > 1 ? sends[1] : end) - sends.front();
+        for (std::size_t i = 1; i < sends.size(); ++i)
+            m.retryMs = std::max(m.retryMs, (i + 1 < sends.size() ? sends[i + 1] : end) - sends[i]);
+        return m;
+    }
+
+    ManualClock clock;
+    AppClockScope scope{&clock};
+    SilencingLink link{clock};
+    Session session{&clock};
+    qint64 endedAt = -1;
+};
 
 }  // namespace
 
@@ -46,6 +182,10 @@ private slots:
     void resets();
     void silentSwitchEndsEachCommand_data();
     void silentSwitchEndsEachCommand();
+    void answersToSomethingElseAreNotTheAnswer_data();
+    void answersToSomethingElseAreNotTheAnswer();
+    void extendedResetTakesNoLateDuplicateForItsNextStep();
+    void forwardedWaitsAreTheLongestAnyOperationWaits();
     void searchAndSettingsOverUdp();
 };
 
@@ -75,7 +215,7 @@ void TestOps::matrixReadReportsTheSwitch()
     b.link.model().arc = {false, true, false, false, true, false, false, true};
     std::array<int, kPortCount> routes{};
     std::array<int, kPortCount> arcs{};
-    MatrixRead read(b.session, limits::ChainQuery);
+    MatrixRead read(b.session, Purpose::PageEntry);
     connect(&read, &MatrixRead::routeReported, [&](int o, int i) { routes[o - 1] = i; });
     connect(&read, &MatrixRead::arcReported, [&](int o, bool on) { arcs[o - 1] = on ? 1 : 2; });
     QCOMPARE(b.run(read), Outcome::Done);
@@ -92,7 +232,7 @@ void TestOps::runnerHoldsAndStopsBackground()
     Bench b;
     Runner runner(b.session);
     // A background read in flight; the operator's command takes hold.
-    auto* read = new MatrixRead(b.session, limits::ChainQuery);
+    auto* read = new MatrixRead(b.session, Purpose::PageEntry);
     int reported = 0;
     connect(read, &MatrixRead::routeReported, [&] { ++reported; });
     runner.runBackground(read);
@@ -118,7 +258,7 @@ void TestOps::edidReadReportsEveryInput()
     Bench b;
     b.link.model().edidCode = {0, 1, 14, 15, 22, 3, 4, 5};
     std::array<int, kPortCount> codes{};
-    EdidRead read(b.session, limits::ChainQuery);
+    EdidRead read(b.session, Purpose::PageEntry);
     connect(&read, &EdidRead::edidReported, [&](int input, int code) { codes[input - 1] = code; });
     QCOMPARE(b.run(read), Outcome::Done);
     QCOMPARE(codes, b.link.model().edidCode);
@@ -205,7 +345,7 @@ void TestOps::deviceReadAndIdentWrite()
     QList<DeviceInfo> infos;
     QByteArrayList idents;
     auto read = [&](DeviceRead::What what) {
-        DeviceRead r(b.session, what, limits::Quiet);
+        DeviceRead r(b.session, what, Purpose::Background);
         connect(&r, &DeviceRead::infoReported, [&](const DeviceInfo& i) { infos << i; });
         connect(&r, &DeviceRead::identReported, [&](const QByteArray& t) { idents << t; });
         return b.run(r);
@@ -306,7 +446,7 @@ void TestOps::statusPowerAndBeeper()
 
     QList<int> power;
     auto readPower = [&] {
-        PowerStateRead read(b.session, limits::Quiet);
+        PowerStateRead read(b.session, Purpose::Background);
         connect(&read, &PowerStateRead::powerReported, [&](bool on) { power << on; });
         return b.run(read);
     };
@@ -363,7 +503,7 @@ static std::unique_ptr<Operation> silentOp(const QString& op, Session& session)
     if (op == "arc")
         return std::make_unique<ArcSet>(session, 1, false);
     if (op == "read")
-        return std::make_unique<MatrixRead>(session, limits::ChainQuery);
+        return std::make_unique<MatrixRead>(session, Purpose::PageEntry);
     if (op == "factory")
         return std::make_unique<FactoryReset>(session);
     if (op == "reboot")
@@ -409,6 +549,130 @@ void TestOps::silentSwitchEndsEachCommand()
     QCOMPARE(int(b.link.written.size()), sends);
     QVERIFY(b.link.written.front() == b.link.written.back());  // a resend is the same frame
     QVERIFY(b.session.idle());
+}
+
+// A reply that is not the answer (the switch refused, or it answers an
+// earlier command for another port or state) ends nothing: the command is
+// resent and times out, and nothing is reported as done.
+void TestOps::answersToSomethingElseAreNotTheAnswer_data()
+{
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<CommandFrame>("stray");  // arrives while the command waits; none when the switch refuses
+    QTest::addColumn<int>("sends");
+    QTest::addColumn<qint64>("endsAt");
+    QTest::newRow("route refused by the switch") << "route" << CommandFrame() << 2 << qint64(6000);
+    QTest::newRow("route to B: a late acknowledgement for C") << "route" << reply::routeSetAck(3) << 2 << qint64(6000);
+    QTest::newRow("power on: acknowledged as off") << "on" << reply::powerSetAck(false) << 2 << qint64(5000);
+    QTest::newRow("power off: acknowledged as on") << "off" << reply::powerSetAck(true) << 1 << qint64(3000);
+    QTest::newRow("EDID of input 1: the status of input 2") << "edid" << reply::edidStatus(2, 9) << 2 << qint64(6000);
+}
+
+void TestOps::answersToSomethingElseAreNotTheAnswer()
+{
+    QFETCH(QString, op);
+    QFETCH(CommandFrame, stray);
+    QFETCH(int, sends);
+    QFETCH(qint64, endsAt);
+    Bench b;
+    const bool refuse = stray == CommandFrame();
+    if (refuse)
+        b.link.device.faults().refuseRoutes = true;
+    else
+        b.link.device.faults().silentAll = true;
+    int reported = 0;
+    std::unique_ptr<Operation> o;
+    if (op == "route") {
+        auto* route = new RouteSet(b.session, 4, 2);
+        connect(route, &RouteSet::routed, [&] { ++reported; });
+        o.reset(route);
+    } else if (op == "edid") {
+        auto* read = new EdidRead(b.session, Purpose::Operator);
+        connect(read, &EdidRead::edidReported, [&] { ++reported; });
+        o.reset(read);
+    } else {
+        o = std::make_unique<PowerSet>(b.session, op == "on");
+    }
+    qint64 endedAt = -1;
+    connect(o.get(), &Operation::finished, [&] { endedAt = b.clock.nowMs(); });
+    o->start();
+    if (!refuse) {
+        stray.seal();
+        emit b.link.received(QByteArray(reinterpret_cast<const char*>(stray.data()), qsizetype(stray.size())));
+    }
+    QCOMPARE(b.run(*o), Outcome::TimedOut);
+    QCOMPARE(endedAt, endsAt);
+    QCOMPARE(int(b.link.written.size()), sends);
+    QCOMPARE(reported, 0);
+    QCOMPARE(b.link.model().route[1], 2);  // the switch's routing as it was
+    QVERIFY(b.session.counters().unsolicited >= 1);
+}
+
+// The first route's acknowledgement is late: it comes together with the one
+// to its resend. The second of them is a duplicate, not the acknowledgement
+// of the route to the next output.
+void TestOps::extendedResetTakesNoLateDuplicateForItsNextStep()
+{
+    Bench b;
+    b.link.device.faults().coalesceNext = true;
+    QList<CommandFrame> strays;
+    connect(&b.session, &Session::unsolicited, [&](const CommandFrame& f) { strays << f; });
+    ExtendedFactoryReset reset(b.session);
+    QCOMPARE(b.run(reset), Outcome::Done);
+    QCOMPARE(b.link.count(cmd::RouteSet), kPortCount + 1);
+    QCOMPARE(strays, QList<CommandFrame>{reply::routeSetAck(1).seal()});
+    QCOMPARE(b.link.model().route, (std::array<int, kPortCount>{3, 1, 1, 1, 1, 1, 1, 1}));
+}
+
+// What a hub gives a command it forwards: at least what every operation that
+// sends the same bytes waits, with every purpose, and no more than the
+// longest of them (a late answer then reaches no one). Each exchange of each
+// operation is measured on the wire with the switch silent from it on.
+void TestOps::forwardedWaitsAreTheLongestAnyOperationWaits()
+{
+    std::map<std::vector<std::uint8_t>, Measured> longest;  // by the bytes (the raw block's header after them)
+    int exchanges = 0;
+    for (const auto& [name, make] : everyOperation()) {
+        SilencedRun answered(INT_MAX);
+        const std::unique_ptr<Operation> whole = make(answered.session);
+        QVERIFY2(answered.run(*whole) != Outcome::TimedOut, qPrintable(name));
+        QCOMPARE(int(answered.session.counters().resends), 0);
+        for (std::size_t k = 0; k < answered.link.written.size(); ++k) {
+            SilencedRun silenced{int(k)};
+            const std::unique_ptr<Operation> op = make(silenced.session);
+            silenced.run(*op);
+            QVERIFY2(!op->running() && silenced.link.written.size() > k, qPrintable(name));
+            Measured m = silenced.exchange(k);
+            m.what = QStringLiteral("%1, exchange %2: %3").arg(name).arg(k + 1).arg(QString::fromStdString(toHex(m.bytes.data(), std::min<std::size_t>(m.bytes.size(), kCommandFrameSize))));
+            const std::optional<ForwardedWait> w = forwardedWait(m.bytes.data(), m.bytes.size(), m.header ? &*m.header : nullptr);
+            QVERIFY2(w, qPrintable(m.what));
+            QVERIFY2(w->firstMs >= m.firstMs && w->totalMs >= m.totalMs && w->retryMs >= m.retryMs,
+                     qPrintable(QStringLiteral("%1: waits %2/%3/%4, forwarded %5/%6/%7")
+                                    .arg(m.what).arg(m.firstMs).arg(m.retryMs).arg(m.totalMs)
+                                    .arg(w->firstMs).arg(w->retryMs).arg(w->totalMs)));
+            std::vector<std::uint8_t> key = m.bytes;
+            if (m.header)
+                key.insert(key.end(), m.header->bytes.begin(), m.header->bytes.end());
+            Measured& l = longest[key];
+            if (l.what.isEmpty())
+                l = m;
+            l.firstMs = std::max(l.firstMs, m.firstMs);
+            l.retryMs = std::max(l.retryMs, m.retryMs);
+            l.totalMs = std::max(l.totalMs, m.totalMs);
+            ++exchanges;
+        }
+    }
+    QVERIFY(exchanges > 150);
+    for (const auto& [key, l] : longest) {
+        const std::optional<ForwardedWait> w = forwardedWait(l.bytes.data(), l.bytes.size(), l.header ? &*l.header : nullptr);
+        QVERIFY2(w->firstMs == l.firstMs && w->retryMs == l.retryMs && w->totalMs == l.totalMs,
+                 qPrintable(QStringLiteral("%1: the longest wait %2/%3/%4, forwarded %5/%6/%7")
+                                .arg(l.what).arg(l.firstMs).arg(l.retryMs).arg(l.totalMs)
+                                .arg(w->firstMs).arg(w->retryMs).arg(w->totalMs)));
+    }
+    // A route is only an operator's command; the routing read's first query is also a page's.
+    const std::vector<std::uint8_t> route = bytesOf(build::routeSet(4, 2)), query = bytesOf(build::routeQuery(1));
+    QCOMPARE(forwardedWait(route.data(), route.size())->totalMs, limits::Command.firstMs + limits::Command.retryMs);
+    QCOMPARE(forwardedWait(query.data(), query.size())->totalMs, limits::ChainQuery.firstMs);
 }
 
 void TestOps::searchAndSettingsOverUdp()

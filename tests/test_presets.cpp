@@ -15,6 +15,7 @@
 #include "ops/presets.h"
 #include "ops/routing.h"
 #include "ops/runner.h"
+#include "ops/status.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
 #include "support/framehex.h"
@@ -87,6 +88,8 @@ private slots:
     void damagedFileIsLeftAlone_data();
     void damagedFileIsLeftAlone();
     void followerReadsWithinItsShare();
+    void followerStartsNoReadWhileTheLineIsBusy();
+    void followerWaitsLongerAfterAReadThatCostMore();
 };
 
 void TestPresets::recallSendsOnlyTheDifferences()
@@ -217,7 +220,7 @@ void TestPresets::followerReadsWithinItsShare()
     Follower follower(runner);
     QList<QPair<int, int>> routes;
     follower.setRead([&]() -> Operation* {
-        auto* read = new MatrixRead(b.session, limits::ChainQuery);
+        auto* read = new MatrixRead(b.session, Purpose::PageEntry);
         connect(read, &MatrixRead::routeReported, [&](int o, int i) { routes << qMakePair(o, i); });
         return read;
     });
@@ -242,6 +245,60 @@ void TestPresets::followerReadsWithinItsShare()
     const std::size_t stopped = b.link.written.size();
     b.pass(3 * limits::FollowPeriodMs);
     QCOMPARE(b.link.written.size(), stopped);
+}
+
+// An exchange of something else on the line (not the operator's: the
+// switch is not held) keeps the read back until the line is free.
+void TestPresets::followerStartsNoReadWhileTheLineIsBusy()
+{
+    Bench b;
+    Runner runner(b.session);
+    Follower follower(runner);
+    follower.setRead([&]() -> Operation* { return new MatrixRead(b.session, Purpose::PageEntry); });
+    follower.setEnabled(true);
+    b.pass(limits::FollowPeriodMs - 1000);
+    // Unanswered, it waits for its answer until 7 s after it went out: past two ticks.
+    b.link.device.faults().silentCommands.insert(sim::commandKey(cmd::PowerStateQuery));
+    PowerStateRead other(b.session, Purpose::PageEntry);
+    other.start();
+    b.pass(limits::FollowPeriodMs + 1500);
+    QVERIFY(other.running());
+    QCOMPARE(follower.reads(), 0);
+    QCOMPARE(b.written(), QStringList{hexOf(build::powerStateQuery())});
+    // Free again: the next tick reads.
+    b.pass(limits::FollowPeriodMs);
+    QCOMPARE(other.outcome(), Outcome::TimedOut);
+    QCOMPARE(follower.reads(), 1);
+    QCOMPARE(b.link.count(cmd::RouteQuery), kPortCount);
+}
+
+// A read that costs more than usual (here the General page's status read:
+// its first answer is lost and the query resent, and every answer comes four
+// times, the last ones after the read has ended) keeps the next one back
+// until its bytes are within the line's share.
+void TestPresets::followerWaitsLongerAfterAReadThatCostMore()
+{
+    Bench b;
+    b.link.device.faults().repeatReplies = 3;
+    Runner runner(b.session);
+    Follower follower(runner);
+    QList<QPair<qint64, quint64>> starts;  // when each read started, and the frames on the line before it
+    follower.setRead([&]() -> Operation* {
+        b.link.device.faults().corruptNext = true;
+        starts.append({b.clock.nowMs(), b.session.counters().sent + b.session.counters().received});
+        return new PortStatusRead(b.session);
+    });
+    follower.setEnabled(true);
+    b.pass(60000);
+    QVERIFY(starts.size() >= 3);
+    const qint64 hundredthsPerSecond = qint64(limits::LineBytesPerSecond) * limits::FollowLinePercent;
+    for (int k = 0; k + 1 < starts.size(); ++k) {
+        const qint64 bytes = qint64(starts[k + 1].second - starts[k].second) * qint64(kCommandFrameSize);
+        const qint64 gapMs = starts[k + 1].first - starts[k].first;
+        QVERIFY2(bytes * 1000 * 100 > hundredthsPerSecond * limits::FollowPeriodMs, qPrintable(QString::number(bytes)));
+        QVERIFY2(bytes * 1000 * 100 <= hundredthsPerSecond * gapMs,
+                 qPrintable(QStringLiteral("read %1: %2 bytes, the next %3 ms later").arg(k).arg(bytes).arg(gapMs)));
+    }
 }
 
 QTEST_MAIN(TestPresets)

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "protocol/answers.h"
 #include "protocol/assembler.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
@@ -11,6 +12,7 @@
 
 Q_DECLARE_METATYPE(talvane::CommandFrame)
 Q_DECLARE_METATYPE(talvane::decode::EdidAnswer)
+Q_DECLARE_METATYPE(std::vector<std::uint8_t>)
 
 using namespace talvane;
 
@@ -64,6 +66,8 @@ private slots:
     void readersTakeWhatBuildersWrote();
     void edidAnswers_data();
     void edidAnswers();
+    void answerRulesFromTheBytesSent_data();
+    void answerRulesFromTheBytesSent();
     void assemblerReadsOfAStream_data();
     void assemblerReadsOfAStream();
     void assemblerKeepsOrderWhenAHandlerReceivesMore();
@@ -455,6 +459,81 @@ void TestProtocol::edidAnswers()
     QFETCH(CommandFrame, reply);
     QFETCH(decode::EdidAnswer, answer);
     QCOMPARE(int(decode::edidAnswer(reply, command)), int(answer));
+}
+
+// What a hub asks of the rules for the bytes it forwards: whether a reply is
+// the answer, and whether the bytes are a command of the index at all.
+void TestProtocol::answerRulesFromTheBytesSent_data()
+{
+    QTest::addColumn<std::vector<std::uint8_t>>("sent");
+    QTest::addColumn<bool>("withHeader");  // the raw block follows the block header for input 2
+    QTest::addColumn<CommandFrame>("reply");
+    QTest::addColumn<bool>("known");
+    QTest::addColumn<bool>("answers");
+    auto bytes = [](const CommandFrame& f) { return std::vector<std::uint8_t>(f.bytes.begin(), f.bytes.end()); };
+    auto withStatus = [](CommandFrame f, std::uint8_t status) {
+        f[pos::P1] = status;
+        return f;
+    };
+    const auto route = bytes(build::routeSet(4, 2));
+    QTest::newRow("route: its output") << route << false << reply::routeSetAck(2) << true << true;
+    QTest::newRow("route: a late one for C") << route << false << reply::routeSetAck(3) << true << false;
+    QTest::newRow("route: refused") << route << false << withStatus(reply::routeSetAck(2), 1) << true << false;
+    const auto on = bytes(build::powerSet(true));
+    QTest::newRow("power on: on") << on << false << reply::powerSetAck(true) << true << true;
+    QTest::newRow("power on: off") << on << false << reply::powerSetAck(false) << true << false;
+    const auto edid3 = bytes(build::edidQuery(3));
+    QTest::newRow("EDID of input 3: 3") << edid3 << false << reply::edidStatus(3, 7) << true << true;
+    QTest::newRow("EDID of input 3: 4") << edid3 << false << reply::edidStatus(4, 7) << true << false;
+    const auto poll = bytes(build::upgradePageQuery(/*rebootQuery=*/true));
+    QTest::newRow("reboot poll: the plain answer") << poll << false << reply::deviceKind(1, 0) << true << false;
+    QTest::newRow("reboot poll: its own") << poll << false << reply::deviceKind(1, kInfoMarker) << true << true;
+    QTest::newRow("ident part 2: part 2") << bytes(build::identRead(2)) << false << reply::identText(2, route.data())
+                                          << true << true;
+    QTest::newRow("ident part 2: part 1") << bytes(build::identRead(2)) << false << reply::identText(1, route.data())
+                                          << true << false;
+
+    std::vector<std::uint8_t> image(3000, 0x5A);
+    DataFrame block;
+    build::firmwareBlock(block, image.data(), image.size(), kDataPayloadSize);
+    const std::vector<std::uint8_t> block1(block.bytes.begin(), block.bytes.end());
+    QTest::newRow("block 1: again") << block1 << false << reply::blockAck(0, 1, kBlockResend) << true << true;
+    QTest::newRow("block 1: block 0") << block1 << false << reply::blockAck(0, 0, kBlockReceived) << true << false;
+    QTest::newRow("block 1: as the last") << block1 << false << reply::blockAck(kLastBlockFlag, 1, kBlockReceived)
+                                          << true << false;
+    build::firmwareBlock(block, image.data(), image.size(), 2 * kDataPayloadSize);
+    const std::vector<std::uint8_t> last(block.bytes.begin(), block.bytes.end());
+    QTest::newRow("last block: as the last") << last << false << reply::blockAck(kLastBlockFlag, 2, kBlockReceived)
+                                             << true << true;
+
+    const CommandFrame header = build::edidBlockHeader(false);
+    const std::vector<std::uint8_t> raw(kRawEdidBlockSize, 0x11);
+    QTest::newRow("raw block: set") << raw << true << reply::edidResult(header, true) << true << true;
+    QTest::newRow("raw block: no valid data") << raw << true << reply::edidResult(header, false) << true << true;
+    QTest::newRow("raw block: without its header") << raw << false << reply::edidResult(header, true) << false << false;
+    QTest::newRow("block header: answered by nothing") << bytes(header) << false << reply::edidResult(header, true)
+                                                       << true << false;
+
+    CommandFrame unknown = build::command({0x09, 0x01});
+    QTest::newRow("not of the index") << bytes(unknown) << false << reply::ack({0x09, 0x01}) << false << false;
+    QTest::newRow("power, no state") << bytes(build::command(cmd::PowerSet)) << false << reply::ack(cmd::PowerSet)
+                                     << false << false;
+    QTest::newRow("a piece of a frame") << std::vector<std::uint8_t>(route.begin(), route.begin() + 12) << false
+                                        << reply::routeSetAck(2) << false << false;
+}
+
+void TestProtocol::answerRulesFromTheBytesSent()
+{
+    QFETCH(std::vector<std::uint8_t>, sent);
+    QFETCH(bool, withHeader);
+    QFETCH(CommandFrame, reply);
+    QFETCH(bool, known);
+    QFETCH(bool, answers);
+    const CommandFrame header = build::edidBlockHeader(false);
+    const AnswerRule rule = AnswerRule::of(sent.data(), sent.size(), withHeader ? &header : nullptr);
+    QCOMPARE(rule.known(), known);
+    QCOMPARE(rule.answers(reply), answers);
+    QCOMPARE(talvane::answers(sent.data(), sent.size(), reply, withHeader ? &header : nullptr), answers);
 }
 
 // The reads of a TCP connection, each given to receive() whole.

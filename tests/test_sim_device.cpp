@@ -511,6 +511,10 @@ private slots:
                                 << "faults: silent RouteSet, silent search, delay 250 ms, corrupt next, split next at 6, "
                                    "fail block 0";
         QTest::newRow("faults off") << "silent all;coalesce;resend-block 5;faults off" << true << "faults: none";
+        QTest::newRow("routes refused") << "refuse-route on" << true << "faults: refuse routes";
+        QTest::newRow("routes taken again") << "refuse-route on;refuse-route off" << true << "faults: none";
+        QTest::newRow("replies repeated") << "repeat 3" << true << "faults: repeat replies 3 times";
+        QTest::newRow("too many repeats") << "repeat 11" << false << "faults: none";
 
         const QString untouched = "sources: 1=yes 2=yes 3=yes 4=yes 5=yes 6=yes 7=yes 8=yes";
         QTest::newRow("port 9") << "source 9 off" << false << untouched;

@@ -32,7 +32,6 @@ const char kStaleProperty[] = "stale";
 const QString kFriendlyComMark = QStringLiteral("(COM");
 
 // The General page's entry query: 7 s, not resent.
-constexpr Timing kEntryQuery = limits::ChainQuery;
 
 }  // namespace
 
@@ -388,7 +387,7 @@ void GeneralPage::enter(Hold hold)
 {
     // The entry query is guarded, so a switch that never answers cannot
     // leave the program busy for good.
-    auto* read = new PowerStateRead(presenter_.session(), kEntryQuery);
+    auto* read = new PowerStateRead(presenter_.session(), Purpose::PageEntry);
     auto on = std::make_shared<bool>(false);
     connect(read, &PowerStateRead::powerReported, this, [this, on](bool reported) {
         *on = reported;

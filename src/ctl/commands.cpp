@@ -186,7 +186,7 @@ int statusCommand(Context& ctx, const QStringList& args)
     std::array<std::optional<bool>, kPortCount> source, display, arc;
     std::array<std::optional<int>, kPortCount> route, edid;
 
-    PowerStateRead powerRead(ctx.session(), limits::Command);
+    PowerStateRead powerRead(ctx.session(), Purpose::Operator);
     QObject::connect(&powerRead, &PowerStateRead::powerReported, [&](bool on) { power = on; });
     BeepStateRead beepRead(ctx.session());
     QObject::connect(&beepRead, &BeepStateRead::beepReported, [&](bool on) { beep = on; });
@@ -196,7 +196,7 @@ int statusCommand(Context& ctx, const QStringList& args)
         (input ? source : display)[std::size_t(port - 1)] = connected;
         ctx.progress(QStringLiteral("status: ports %1/%2").arg(++portsSeen).arg(2 * kPortCount));
     });
-    MatrixRead matrixRead(ctx.session(), limits::Command);
+    MatrixRead matrixRead(ctx.session(), Purpose::Operator);
     QObject::connect(&matrixRead, &MatrixRead::routeReported, [&](int output, int input) {
         route[std::size_t(output - 1)] = input;
         ctx.progress(QStringLiteral("status: routing, output %1").arg(outputLetter(output)));
@@ -204,7 +204,7 @@ int statusCommand(Context& ctx, const QStringList& args)
     QObject::connect(&matrixRead, &MatrixRead::arcReported, [&](int output, bool on) {
         arc[std::size_t(output - 1)] = on;
     });
-    EdidRead edidRead(ctx.session(), limits::Command);
+    EdidRead edidRead(ctx.session(), Purpose::Operator);
     QObject::connect(&edidRead, &EdidRead::edidReported, [&](int input, int code) {
         edid[std::size_t(input - 1)] = code;
         ctx.progress(QStringLiteral("status: EDID, input %1").arg(input));
@@ -392,7 +392,7 @@ int infoCommand(Context& ctx, const QStringList& args)
         return ctx.usage(QStringLiteral("info takes no arguments"));
     if (int rc = ctx.connect())
         return rc;
-    DeviceRead op(ctx.session(), DeviceRead::What::InfoAndIdent, limits::Command);
+    DeviceRead op(ctx.session(), DeviceRead::What::InfoAndIdent, Purpose::Operator);
     DeviceInfo info;
     QByteArray ident;
     QObject::connect(&op, &DeviceRead::infoReported, [&](const DeviceInfo& i) { info = i; });

@@ -64,7 +64,7 @@ int serve(Context& ctx, const QStringList& args)
     }
 
     // Who the switch is, and that it answers at all.
-    DeviceRead read(ctx.session(), DeviceRead::What::InfoAndIdent, limits::Command);
+    DeviceRead read(ctx.session(), DeviceRead::What::InfoAndIdent, Purpose::Operator);
     QByteArray ident;
     QObject::connect(&read, &DeviceRead::identReported, [&](const QByteArray& t) { ident = t; });
     if (int rc = ctx.result(ctx.run(read), QStringLiteral("reading the device information")))

@@ -372,7 +372,7 @@ void Connection::listPortsLater()
 
 void Connection::greet(bool reconnected)
 {
-    auto* read = new PowerStateRead(*session_, limits::Quiet);
+    auto* read = new PowerStateRead(*session_, Purpose::Background);
     connect(read, &PowerStateRead::powerReported, this, [this, reconnected](bool on) {
         emit powerReported(on);
         if (!on)

@@ -5,10 +5,10 @@
 
 namespace talvane {
 
-DeviceRead::DeviceRead(Session& session, What what, Timing timing, QObject* parent)
+DeviceRead::DeviceRead(Session& session, What what, Purpose purpose, QObject* parent)
     : Operation(session, parent)
     , what_(what)
-    , timing_(timing)
+    , purpose_(purpose)
 {
 }
 
@@ -28,23 +28,10 @@ void DeviceRead::begin()
 
 void DeviceRead::queryInfo(int step)
 {
-    // The three queries and their answers carry the device information marker.
     const CommandFrame query = step == 1   ? build::upgradePageQuery()
                                : step == 2 ? build::deviceInfoQuery2()
                                            : build::deviceInfoQuery3();
-    const CommandId id = commandIdOf(query);
-    Request r{bytesOf(query),
-              [id](const CommandFrame& f) {
-                  if (commandIdOf(f) != id)
-                      return false;
-                  if (id == cmd::UpgradePageQuery)
-                      return decode::deviceKind(f).marked;
-                  if (id == cmd::DeviceInfoQuery2)
-                      return decode::devicePorts(f).marked;
-                  return decode::deviceVersion(f).marked;
-              },
-              timing_};
-    exchange(std::move(r), [this, step](const CommandFrame& f) {
+    exchange(requestFor(query, timingOf(purpose_)), [this, step](const CommandFrame& f) {
         switch (step) {
         case 1:
             info_.kind = decode::deviceKind(f).kind;
@@ -72,10 +59,7 @@ void DeviceRead::readIdent(int part)
 {
     if (part == 0)
         ident_.clear();
-    Request r{bytesOf(build::identRead(part)),
-              [part](const CommandFrame& f) { return f.group() == cmd::IdentGroup && decode::identText(f).part == part; },
-              timing_};
-    exchange(std::move(r), [this, part](const CommandFrame& f) {
+    exchange(requestFor(build::identRead(part), timingOf(purpose_)), [this, part](const CommandFrame& f) {
         const decode::IdentText t = decode::identText(f);
         ident_.append(reinterpret_cast<const char*>(t.text.data()), qsizetype(t.text.size()));
         if (part + 1 < cmd::IdentParts) {
@@ -97,10 +81,8 @@ void IdentWrite::begin() { writePart(0); }
 
 void IdentWrite::writePart(int part)
 {
-    Request r{bytesOf(build::identWrite(part, text_.data() + part * cmd::IdentPartLength)),
-              [part](const CommandFrame& f) { return f.group() == cmd::IdentGroup && decode::identWriteAck(f).part == part; },
-              limits::Quiet};
-    exchange(std::move(r), [this, part](const CommandFrame& f) {
+    const CommandFrame write = build::identWrite(part, text_.data() + part * cmd::IdentPartLength);
+    exchange(requestFor(write, limits::Quiet), [this, part](const CommandFrame& f) {
         if (decode::identWriteAck(f).status != 0)
             finish(Outcome::Refused);
         else if (part + 1 < cmd::IdentParts)

@@ -9,6 +9,7 @@
 #include <array>
 #include <optional>
 
+#include "ops/limits.h"
 #include "ops/operation.h"
 #include "protocol/commands.h"
 
@@ -29,7 +30,8 @@ class DeviceRead : public Operation {
 public:
     enum class What { InfoAndIdent, IdentOnly };
 
-    DeviceRead(Session& session, What what, Timing timing, QObject* parent = nullptr);
+    // Every query of the read waits as `purpose` says.
+    DeviceRead(Session& session, What what, Purpose purpose, QObject* parent = nullptr);
     // The kind is known already (the answer to the poll after an upgrade's
     // reboot is the answer to the first query): the read starts with the second.
     void setKnownKind(int kind) { knownKind_ = kind; }
@@ -46,7 +48,7 @@ private:
     void readIdent(int part);
 
     What what_;
-    Timing timing_;
+    Purpose purpose_;
     std::optional<int> knownKind_;
     DeviceInfo info_;
     QByteArray ident_;

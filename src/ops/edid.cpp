@@ -9,9 +9,9 @@ namespace talvane {
 
 using decode::EdidAnswer;
 
-EdidRead::EdidRead(Session& session, Timing first, QObject* parent)
+EdidRead::EdidRead(Session& session, Purpose purpose, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
 {
 }
 
@@ -19,12 +19,8 @@ void EdidRead::begin() { query(1); }
 
 void EdidRead::query(int input)
 {
-    Request r{bytesOf(build::edidQuery(input)),
-              [input](const CommandFrame& f) {
-                  return commandIdOf(f) == cmd::EdidQuery && decode::edidStatus(f).input == input;
-              },
-              input == 1 ? first_ : limits::Command};
-    exchange(std::move(r), [this, input](const CommandFrame& f) {
+    const Timing timing = input == 1 ? timingOf(purpose_) : limits::Command;
+    exchange(requestFor(build::edidQuery(input), timing), [this, input](const CommandFrame& f) {
         const std::uint8_t code = decode::edidStatus(f).code;
         if (input == kPortCount) {
             emit edidReported(input, code);
@@ -73,39 +69,22 @@ int EdidSet::msLeft() const { return int(std::max<qint64>(1, deadlineMs_ - sessi
 void EdidSet::begin()
 {
     deadlineMs_ = session().clock().nowMs() + limits::EdidSettingMs;
-    switch (kind_) {
-    case Kind::Preset:
-        // The switch may ask for the preset again (its upload-ready answer).
-        send(command_, {EdidAnswer::Done, EdidAnswer::NoValidData, EdidAnswer::UploadReady});
-        break;
-    case Kind::Copy:
-        send(command_, {EdidAnswer::Done, EdidAnswer::NoValidData});
-        break;
-    case Kind::Upload:
-        send(command_, {EdidAnswer::UploadReady});
-        break;
-    }
+    send(command_);
 }
 
-void EdidSet::send(const CommandFrame& command, std::initializer_list<EdidAnswer> accepted)
+void EdidSet::send(const CommandFrame& command)
 {
-    std::vector<EdidAnswer> answers(accepted);
-    Request r{bytesOf(command),
-              [command, answers](const CommandFrame& f) {
-                  return std::find(answers.begin(), answers.end(), decode::edidAnswer(f, command)) != answers.end();
-              },
-              Timing{msLeft()}};
-    exchange(std::move(r), [this, command](const CommandFrame& f) { answered(decode::edidAnswer(f, command), command); });
+    exchange(requestFor(command, Timing{msLeft()}),
+             [this, command](const CommandFrame& f) { answered(decode::edidAnswer(f, command), command); });
 }
 
 void EdidSet::answered(EdidAnswer answer, const CommandFrame& command)
 {
     switch (answer) {
     case EdidAnswer::UploadReady:
-        if (kind_ == Kind::Upload)
-            send(build::edidUploadTarget(target_), {EdidAnswer::Accepted, EdidAnswer::Done, EdidAnswer::NoValidData});
-        else
-            send(command, {EdidAnswer::Done, EdidAnswer::NoValidData, EdidAnswer::UploadReady});
+        // After the upload request, the target; after a preset, the switch
+        // asks for the preset again.
+        send(kind_ == Kind::Upload ? build::edidUploadTarget(target_) : command);
         return;
     case EdidAnswer::Accepted:
         sendBlock();
@@ -126,18 +105,13 @@ void EdidSet::sendBlock()
     // The header, a pause, then the block; the switch's answer to the block
     // is read against the header.
     const CommandFrame header = build::edidBlockHeader(target_ == 0);
-    exchange(Request{bytesOf(header), {}, Timing{std::min(limits::EdidBlockPauseMs, msLeft())}}, {}, [this, header] {
+    exchange(requestFor(header, Timing{std::min(limits::EdidBlockPauseMs, msLeft())}), {}, [this, header] {
         if (session().clock().nowMs() >= deadlineMs_) {
             finish(Outcome::TimedOut);
             return;
         }
-        Request r{std::vector<std::uint8_t>(block_.begin(), block_.end()),
-                  [header](const CommandFrame& f) {
-                      const EdidAnswer a = decode::edidAnswer(f, header);
-                      return a == EdidAnswer::Done || a == EdidAnswer::NoValidData;
-                  },
-                  Timing{msLeft()}};
-        exchange(std::move(r), [this, header](const CommandFrame& f) { answered(decode::edidAnswer(f, header), header); });
+        exchange(edidBlockRequest(block_.data(), header, Timing{msLeft()}),
+                 [this, header](const CommandFrame& f) { answered(decode::edidAnswer(f, header), header); });
     });
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "ops/limits.h"
 #include "ops/operation.h"
 #include "protocol/replies.h"
 
@@ -15,8 +16,8 @@ namespace talvane {
 class EdidRead : public Operation {
     Q_OBJECT
 public:
-    // `first`: the timing of the query for input 1; the others are resent once.
-    EdidRead(Session& session, Timing first, QObject* parent = nullptr);
+    // `purpose` times the query for input 1; the others are resent once.
+    EdidRead(Session& session, Purpose purpose, QObject* parent = nullptr);
 
 signals:
     void edidReported(int input, int code);
@@ -27,7 +28,7 @@ protected:
 private:
     void query(int input);
 
-    Timing first_;
+    Purpose purpose_;
 };
 
 // Sets an EDID: Done when the switch reports it set, Refused when it finds
@@ -51,8 +52,8 @@ private:
     enum class Kind { Preset, Copy, Upload };
     EdidSet(Session& session, Kind kind, CommandFrame command, int target, QObject* parent);
 
-    // Sends `command`; `accepted` lists the answers that go on from it.
-    void send(const CommandFrame& command, std::initializer_list<decode::EdidAnswer> accepted);
+    // Sends `command`; its answer goes on as answered() says.
+    void send(const CommandFrame& command);
     void answered(decode::EdidAnswer answer, const CommandFrame& command);
     void sendBlock();
     int msLeft() const;

@@ -6,11 +6,6 @@
 
 namespace talvane {
 
-namespace {
-std::uint8_t blockNumberAt(std::size_t offset) { return static_cast<std::uint8_t>((offset / kDataPayloadSize) & 0xFF); }
-bool okAck(const CommandFrame& f, CommandId id) { return commandIdOf(f) == id && decode::ackStatus(f) == 0; }
-}  // namespace
-
 FirmwareUpgrade::FirmwareUpgrade(Session& session, std::vector<std::uint8_t> image, QObject* parent)
     : Operation(session, parent)
     , image_(std::move(image))
@@ -47,8 +42,7 @@ void FirmwareUpgrade::ended()
 void FirmwareUpgrade::begin()
 {
     setStage(Stage::Starting);
-    exchange(Request{bytesOf(build::upgradeStart()), [](const CommandFrame& f) { return okAck(f, cmd::UpgradeStart); },
-                     limits::UpgradeStart},
+    exchange(requestFor(build::upgradeStart(), limits::UpgradeStart),
              [this](const CommandFrame&) { requestTransfer(); },
              [this] { fail(Failure::StartTimedOut, Outcome::TimedOut); });
 }
@@ -56,8 +50,7 @@ void FirmwareUpgrade::begin()
 void FirmwareUpgrade::requestTransfer()
 {
     setStage(Stage::Requesting);
-    exchange(Request{bytesOf(build::upgradeTransferRequest()),
-                     [](const CommandFrame& f) { return okAck(f, cmd::UpgradeTransferRequest); }, limits::TransferRequest},
+    exchange(requestFor(build::upgradeTransferRequest(), limits::TransferRequest),
              [this](const CommandFrame&) {
                  setStage(Stage::Transferring);
                  offset_ = 0;
@@ -71,21 +64,7 @@ void FirmwareUpgrade::sendBlock()
     DataFrame block;
     build::firmwareBlock(block, image_.data(), image_.size(), offset_);
     sentFlags_ = block.flags();
-    const std::uint8_t number = blockNumberAt(offset_);
-    const bool last = sentFlags_ == kLastBlockFlag;
-    // An acknowledgement of this block: before the last one with a status the
-    // switch names, of the last one with its flags and "received".
-    auto answers = [number, last](const CommandFrame& f) {
-        if (!decode::isBlockAck(f))
-            return false;
-        const decode::BlockAck a = decode::blockAck(f);
-        if (a.block != number)
-            return false;
-        if (a.flags == 0)
-            return a.status == kBlockReceived || a.status == kBlockResend || a.status == kBlockFailed;
-        return last && a.status == kBlockReceived;
-    };
-    exchange(Request{std::vector<std::uint8_t>(block.bytes.begin(), block.bytes.end()), answers, limits::FirmwareBlock},
+    exchange(requestFor(block, limits::FirmwareBlock),
              [this](const CommandFrame& f) { blockAcknowledged(f); },
              [this] { fail(Failure::BlockTimedOut, Outcome::TimedOut); });
     emit blockSent(offset_);
@@ -128,14 +107,7 @@ void FirmwareUpgrade::pollReboot()
     setStage(Stage::Rebooting);
     // The poll is the first device information query, marked as the one after
     // an upgrade; only an answer that says so ends the reboot.
-    exchange(Request{bytesOf(build::upgradePageQuery(/*rebootQuery=*/true)),
-                     [](const CommandFrame& f) {
-                         if (commandIdOf(f) != cmd::UpgradePageQuery)
-                             return false;
-                         const decode::DeviceKind k = decode::deviceKind(f);
-                         return k.marked && k.afterReboot;
-                     },
-                     limits::RebootPoll},
+    exchange(requestFor(build::upgradePageQuery(/*rebootQuery=*/true), limits::RebootPoll),
              [this](const CommandFrame& f) {
                  kindAfterReboot_ = decode::deviceKind(f).kind;
                  finish(Outcome::Done);

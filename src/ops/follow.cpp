@@ -12,6 +12,29 @@ Follower::Follower(Runner& runner, QObject* parent)
     : QObject(parent)
     , runner_(runner)
 {
+    runner_.session().addObserver(this);
+}
+
+Follower::~Follower() { runner_.session().removeObserver(this); }
+
+void Follower::frameSent(const std::uint8_t*, std::size_t length)
+{
+    if (running_)
+        lastReadBytes_ += qint64(length);
+}
+
+void Follower::frameReceived(const CommandFrame&)
+{
+    if (reads_ > 0 && (running_ || runner_.session().idle()))
+        lastReadBytes_ += qint64(kCommandFrameSize);
+}
+
+qint64 Follower::nextReadMs() const
+{
+    // Rounded up: the share is a limit.
+    const qint64 perSecond = qint64(limits::LineBytesPerSecond) * limits::FollowLinePercent;
+    const qint64 shareMs = (lastReadBytes_ * 1000 * 100 + perSecond - 1) / perSecond;
+    return lastStartMs_ + std::max<qint64>(limits::FollowPeriodMs, shareMs);
 }
 
 void Follower::setEnabled(bool on)
@@ -28,15 +51,9 @@ void Follower::setEnabled(bool on)
         running_->cancel();
 }
 
-void Follower::schedule(int ms)
+void Follower::schedule(qint64 ms)
 {
-    timer_.start(ms, [this] { tick(); });
-}
-
-quint64 Follower::frames() const
-{
-    const Session::Counters& c = runner_.session().counters();
-    return c.sent + c.received;
+    timer_.start(int(std::max<qint64>(ms, 1)), [this] { tick(); });
 }
 
 void Follower::tick()
@@ -47,28 +64,28 @@ void Follower::tick()
     Session& session = runner_.session();
     if (!enabled_ || runner_.busy() || running_ || !session.linkOpen() || !session.idle() || !read_)
         return;
+    // What came in after the last read may have put off its share.
+    const qint64 now = session.clock().nowMs();
+    if (reads_ > 0 && nextReadMs() > now) {
+        schedule(nextReadMs() - now);
+        return;
+    }
     Operation* op = read_();
     if (!op)
         return;
     ++reads_;
     running_ = op;
-    const qint64 started = session.clock().nowMs();
-    const quint64 before = frames();
-    connect(op, &Operation::finished, this,
-            [this, started, before](Outcome outcome) { readEnded(outcome, started, before); });
+    lastStartMs_ = now;
+    lastReadBytes_ = 0;
+    connect(op, &Operation::finished, this, [this](Outcome outcome) { readEnded(outcome); });
     runner_.runBackground(op);
 }
 
-void Follower::readEnded(Outcome outcome, qint64 startedMs, quint64 framesBefore)
+void Follower::readEnded(Outcome outcome)
 {
     running_ = nullptr;  // deleted later by the runner
-    // The next read waits until this one's bytes, both ways, stay within the
-    // line's share from its start.
-    const quint64 bytes = (frames() - framesBefore) * kCommandFrameSize;
-    const qint64 shareMs = qint64(bytes) * 1000 * 100 / (qint64(limits::LineBytesPerSecond) * limits::FollowLinePercent);
-    const qint64 next = startedMs + std::max<qint64>(limits::FollowPeriodMs, shareMs);
     if (enabled_)
-        schedule(int(std::max<qint64>(next - runner_.session().clock().nowMs(), 1)));
+        schedule(nextReadMs() - runner_.session().clock().nowMs());
     if (outcome == Outcome::TimedOut)
         emit unanswered();
     else if (outcome == Outcome::Done)

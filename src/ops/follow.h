@@ -16,13 +16,14 @@ namespace talvane {
 
 class Runner;
 
-class Follower : public QObject {
+class Follower : public QObject, private SessionObserver {
     Q_OBJECT
 public:
     // The read of the view shown, not yet started; nullptr when the view has none.
     using ReadFactory = std::function<Operation*()>;
 
     explicit Follower(Runner& runner, QObject* parent = nullptr);
+    ~Follower() override;
 
     void setRead(ReadFactory read) { read_ = std::move(read); }
     bool enabled() const { return enabled_; }
@@ -38,10 +39,18 @@ signals:
     void answered();
 
 private:
+    // What a read costs the line: the bytes it sends and receives, and the
+    // frames that still come in after it while nothing else is outstanding
+    // (late or repeated answers).
+    void frameSent(const std::uint8_t* bytes, std::size_t length) override;
+    void frameReceived(const CommandFrame& frame) override;
+
     void tick();
-    void schedule(int ms);
-    void readEnded(Outcome outcome, qint64 startedMs, quint64 framesBefore);
-    quint64 frames() const;
+    void schedule(qint64 ms);
+    void readEnded(Outcome outcome);
+    // When the next read may start: a period after the last one, and not
+    // before the last one's bytes are within the line's share.
+    qint64 nextReadMs() const;
 
     Runner& runner_;
     ReadFactory read_;
@@ -49,6 +58,8 @@ private:
     QPointer<Operation> running_;
     bool enabled_ = false;
     int reads_ = 0;
+    qint64 lastStartMs_ = 0;
+    qint64 lastReadBytes_ = 0;
 };
 
 }  // namespace talvane

@@ -1,8 +1,12 @@
 // Every time limit of the operations, in one place: how long an exchange
-// waits for its answer and how often its bytes go out again.
+// waits for its answer and how often its bytes go out again, and the purposes
+// a read is made for, each with its timing.
 #pragma once
 
 #include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 
 #include "engine/session.h"
 #include "protocol/serialline.h"
@@ -54,4 +58,45 @@ constexpr int FollowLinePercent = 2;
 constexpr int LineBytesPerSecond = serial::kBytesPerSecond;
 
 }  // namespace limits
+
+// Why a read goes out, which decides how long its first exchange waits (the
+// rest of a chain waits as the read's own steps do):
+enum class Purpose {
+    Operator,    // an operator asked for it: a button, every command of talvane-ctl
+    PageEntry,   // a page reads what it shows when it is entered, and again to follow changes
+    Background,  // nobody waits on it: the greeting, the Upgrade page's device read, the hub's routing read
+};
+
+constexpr Timing timingOf(Purpose purpose)
+{
+    switch (purpose) {
+    case Purpose::Operator:
+        return limits::Command;
+    case Purpose::PageEntry:
+        return limits::ChainQuery;
+    case Purpose::Background:
+        break;
+    }
+    return limits::Quiet;
+}
+
+// The wait a hub gives bytes it forwards for another program: the longest
+// that any front end of this program gives the same bytes, whatever purpose
+// or operation sends them. A client of the hub is answered whenever it would
+// be on a line of its own, and an answer later than any front end still
+// waits for reaches no one (a route is an operator's command only: 3 s, 3 s
+// after its resend, 6 s in all, so an acknowledgement at 7 s is late).
+struct ForwardedWait {
+    int firstMs = 0;  // after the bytes first go out
+    int retryMs = 0;  // after a resend of the same bytes; 0 when no front end resends them
+    int totalMs = 0;  // from the first send, resends included
+};
+
+// For a 13-byte command of the index, a 1029-byte firmware block or the
+// 256-byte raw EDID block (with the block header it follows, as for its
+// answer rule); empty for bytes no front end sends. The EDID block header is
+// answered by nothing: its wait is the pause before the raw block.
+std::optional<ForwardedWait> forwardedWait(const std::uint8_t* bytes, std::size_t length,
+                                           const CommandFrame* blockHeader = nullptr);
+
 }  // namespace talvane

@@ -1,8 +1,35 @@
 #include "operation.h"
 
+#include "protocol/answers.h"
+
 namespace talvane {
 
 std::vector<std::uint8_t> bytesOf(const CommandFrame& frame) { return {frame.bytes.begin(), frame.bytes.end()}; }
+
+namespace {
+Request ruled(std::vector<std::uint8_t> bytes, const AnswerRule& rule, Timing timing)
+{
+    Request r{std::move(bytes), {}, timing};
+    if (rule.expectsAnswer())
+        r.answers = rule;
+    return r;
+}
+}  // namespace
+
+Request requestFor(const CommandFrame& command, Timing timing)
+{
+    return ruled(bytesOf(command), AnswerRule::of(command), timing);
+}
+
+Request requestFor(const DataFrame& block, Timing timing)
+{
+    return ruled({block.bytes.begin(), block.bytes.end()}, AnswerRule::of(block), timing);
+}
+
+Request edidBlockRequest(const std::uint8_t* block, const CommandFrame& header, Timing timing)
+{
+    return ruled({block, block + kRawEdidBlockSize}, AnswerRule::ofEdidBlock(header), timing);
+}
 
 Operation::Operation(Session& session, QObject* parent)
     : QObject(parent)

@@ -69,4 +69,12 @@ private:
 // A frame as the bytes an exchange sends.
 std::vector<std::uint8_t> bytesOf(const CommandFrame& frame);
 
+// An exchange that sends `command`, a firmware block, or the raw EDID block
+// after its header, answered as the answer rules (protocol/answers.h) say.
+// A command that nothing answers (the EDID block header) holds the line
+// for timing.firstMs.
+Request requestFor(const CommandFrame& command, Timing timing);
+Request requestFor(const DataFrame& block, Timing timing);
+Request edidBlockRequest(const std::uint8_t* block, const CommandFrame& header, Timing timing);
+
 }  // namespace talvane

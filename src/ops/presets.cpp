@@ -202,8 +202,12 @@ bool PresetStore::put(const QString& switchKey, const Preset& preset)
 {
     Preset p = preset;
     p.name = cleanName(preset.name);
-    if (damaged_ || p.name.isEmpty() || !p.routing.complete())
-        return false;
+    if (damaged_)
+        return fail(error_.isEmpty() ? QStringLiteral("the file is damaged") : error_);
+    if (p.name.isEmpty())
+        return fail(QStringLiteral("\"%1\" is not a preset name").arg(preset.name));
+    if (!p.routing.complete())
+        return fail(QStringLiteral("the routing of every output is not known"));
     QJsonObject switches = root_.value(kSwitches).toObject();
     QJsonObject device = switches.value(switchKey).toObject();
     QJsonArray list = device.value(kPresets).toArray();
@@ -212,7 +216,7 @@ bool PresetStore::put(const QString& switchKey, const Preset& preset)
         if (list.at(k).toObject().value(kName).toString() == p.name)
             found = k;
     if (found < 0 && list.size() >= kMaxPresets)
-        return false;
+        return fail(QStringLiteral("%1 presets are kept for a switch at most").arg(kMaxPresets));
     QJsonObject entry = found >= 0 ? list.at(found).toObject() : QJsonObject();
     writePreset(entry, p);
     if (found >= 0)

@@ -87,7 +87,7 @@ public:
     // Reads the file; false only when it exists but is damaged.
     bool load();
     bool damaged() const { return damaged_; }
-    // Why the file is damaged, or why the last save failed.
+    // Why the file is damaged, or why the last put or save was refused.
     QString error() const { return error_; }
 
     QList<Preset> presets(const QString& switchKey) const;
@@ -95,7 +95,8 @@ public:
     // characters, 1 to kMaxNameLength characters; empty when refused.
     static QString cleanName(const QString& name);
     // Adds the preset, or replaces the one of the same name; false when the
-    // name is refused, the routing incomplete or the switch has kMaxPresets.
+    // name is refused, the routing incomplete or the switch has kMaxPresets
+    // already (error() says which).
     bool put(const QString& switchKey, const Preset& preset);
     bool remove(const QString& switchKey, const QString& name);
     // Writes the file atomically; refused (false) while it is damaged.

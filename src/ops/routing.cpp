@@ -19,12 +19,7 @@ RouteSet::RouteSet(Session& session, int input, int output, QObject* parent)
 
 void RouteSet::begin()
 {
-    Request r{bytesOf(build::routeSet(input_, output_)),
-              [](const CommandFrame& f) {
-                  return commandIdOf(f) == cmd::RouteSet && decode::routeSetAck(f).status == 0;
-              },
-              limits::Command};
-    exchange(std::move(r), [this](const CommandFrame&) {
+    exchange(requestFor(build::routeSet(input_, output_), limits::Command), [this](const CommandFrame&) {
         if (isPort(input_) && isPort(output_))
             emit routed(input_, output_);
         finish(Outcome::Done);
@@ -40,29 +35,22 @@ ArcSet::ArcSet(Session& session, int output, bool on, QObject* parent)
 
 void ArcSet::begin()
 {
-    const std::uint8_t state = on_ ? kStateOn : kStateOff;
-    // Known by its group, status and state; it names the output it set.
-    Request r{bytesOf(build::arcSet(output_, on_)),
-              [state](const CommandFrame& f) {
-                  const decode::ArcSetAck a = decode::arcSetAck(f);
-                  return f.group() == cmd::ArcSet.group && a.status == 0 && a.state == state && isPort(a.output);
-              },
-              limits::Command};
-    exchange(std::move(r), [this](const CommandFrame& f) {
+    // The acknowledgement names the output it set.
+    exchange(requestFor(build::arcSet(output_, on_), limits::Command), [this](const CommandFrame& f) {
         emit arcReported(decode::arcSetAck(f).output, on_);
         finish(Outcome::Done);
     });
 }
 
-MatrixRead::MatrixRead(Session& session, Timing first, QObject* parent)
+MatrixRead::MatrixRead(Session& session, Purpose purpose, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
 {
 }
 
-MatrixRead::MatrixRead(Session& session, Timing first, Part part, QObject* parent)
+MatrixRead::MatrixRead(Session& session, Purpose purpose, Part part, QObject* parent)
     : Operation(session, parent)
-    , first_(first)
+    , purpose_(purpose)
     , part_(part)
 {
 }
@@ -71,12 +59,8 @@ void MatrixRead::begin() { queryRoute(1); }
 
 void MatrixRead::queryRoute(int output)
 {
-    Request r{bytesOf(build::routeQuery(output)),
-              [output](const CommandFrame& f) {
-                  return commandIdOf(f) == cmd::RouteQuery && decode::routeAnswer(f).output == output;
-              },
-              output == 1 ? first_ : limits::ChainQuery};
-    exchange(std::move(r), [this, output](const CommandFrame& f) {
+    const Timing timing = output == 1 ? timingOf(purpose_) : limits::ChainQuery;
+    exchange(requestFor(build::routeQuery(output), timing), [this, output](const CommandFrame& f) {
         // The next query goes out first: the line works while the view updates.
         const bool last = output == kPortCount && part_ == Part::RoutesOnly;
         if (output < kPortCount)
@@ -93,12 +77,7 @@ void MatrixRead::queryRoute(int output)
 
 void MatrixRead::queryArc(int output)
 {
-    Request r{bytesOf(build::arcQuery(output)),
-              [output](const CommandFrame& f) {
-                  return commandIdOf(f) == cmd::ArcQuery && decode::arcAnswer(f).output == output;
-              },
-              limits::ChainQuery};
-    exchange(std::move(r), [this, output](const CommandFrame& f) {
+    exchange(requestFor(build::arcQuery(output), limits::ChainQuery), [this, output](const CommandFrame& f) {
         const std::uint8_t state = decode::arcAnswer(f).state;
         const bool known = state == kStateOn || state == kStateOff;
         if (output == kPortCount) {

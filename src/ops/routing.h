@@ -3,6 +3,7 @@
 // makes when it is shown.
 #pragma once
 
+#include "ops/limits.h"
 #include "ops/operation.h"
 
 namespace talvane {
@@ -52,9 +53,9 @@ class MatrixRead : public Operation {
     Q_OBJECT
 public:
     enum class Part { RoutesAndArc, RoutesOnly };
-    // `first`: the timing of the first query (the rest wait as a chain does).
-    MatrixRead(Session& session, Timing first, QObject* parent = nullptr);
-    MatrixRead(Session& session, Timing first, Part part, QObject* parent = nullptr);
+    // `purpose` times the first query; the rest wait as a page's chain does.
+    MatrixRead(Session& session, Purpose purpose, QObject* parent = nullptr);
+    MatrixRead(Session& session, Purpose purpose, Part part, QObject* parent = nullptr);
 
 signals:
     void routeReported(int output, int input);  // input 1..8; other answers report nothing
@@ -67,7 +68,7 @@ private:
     void queryRoute(int output);
     void queryArc(int output);
 
-    Timing first_;
+    Purpose purpose_;
     Part part_ = Part::RoutesAndArc;
 };
 

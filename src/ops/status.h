@@ -3,6 +3,7 @@
 // outputs a display.
 #pragma once
 
+#include "ops/limits.h"
 #include "ops/operation.h"
 
 namespace talvane {
@@ -11,7 +12,7 @@ namespace talvane {
 class PowerStateRead : public Operation {
     Q_OBJECT
 public:
-    PowerStateRead(Session& session, Timing timing, QObject* parent = nullptr);
+    PowerStateRead(Session& session, Purpose purpose, QObject* parent = nullptr);
 
 signals:
     void powerReported(bool on);
@@ -20,7 +21,7 @@ protected:
     void begin() override;
 
 private:
-    Timing timing_;
+    Purpose purpose_;
 };
 
 // Asks whether the beeper is on.

@@ -69,10 +69,10 @@ void SwitchState::command(const CommandFrame& sent, const CommandFrame& reply)
         if (isPort(answer.output) && isPort(answer.input))
             setRoute(answer.output, answer.input);
     } else if (id == cmd::ArcSet) {
+        // The acknowledgement names the output it confirms.
         const decode::ArcSetAck ack = decode::arcSetAck(reply);
-        const decode::ArcSetCommand asked = decode::arcSetCommand(sent);
-        if (ack.status == 0 && isPort(asked.output))
-            setFlag(now_.arc[at(asked.output)], onOff(ack.state).value_or(asked.on), Aspect::Arc, asked.output);
+        if (ack.status == 0 && isPort(ack.output) && onOff(ack.state))
+            setFlag(now_.arc[at(ack.output)], *onOff(ack.state), Aspect::Arc, ack.output);
     } else if (id == cmd::ArcQuery) {
         const decode::ArcAnswer answer = decode::arcAnswer(reply);
         if (isPort(answer.output) && onOff(answer.state))
@@ -80,7 +80,7 @@ void SwitchState::command(const CommandFrame& sent, const CommandFrame& reply)
     } else if (id == cmd::PowerSet) {
         const decode::PowerSetAck ack = decode::powerSetAck(reply);
         if (ack.status == 0)
-            setFlag(now_.power, onOff(ack.state).value_or(decode::powerSetOn(sent)), Aspect::Power, 0);
+            setFlag(now_.power, onOff(ack.state).value_or(decode::stateAsked(sent) == kStateOn), Aspect::Power, 0);
     } else if (id == cmd::PowerStateQuery) {
         if (const std::optional<bool> on = onOff(decode::powerState(reply).state))
             setFlag(now_.power, *on, Aspect::Power, 0);

@@ -293,14 +293,14 @@ void CEDIDDlg::statusClicked()
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
-    readStatus(std::move(hold), limits::Command);
+    readStatus(std::move(hold), Purpose::Operator);
 }
 
-void CEDIDDlg::enter(Hold hold) { readStatus(std::move(hold), limits::ChainQuery); }
+void CEDIDDlg::enter(Hold hold) { readStatus(std::move(hold), Purpose::PageEntry); }
 
-void CEDIDDlg::readStatus(Hold hold, Timing first)
+void CEDIDDlg::readStatus(Hold hold, Purpose purpose)
 {
-    auto* read = new EdidRead(presenter_.session(), first);
+    auto* read = new EdidRead(presenter_.session(), purpose);
     connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
     presenter_.run(std::move(hold), read, [this](Outcome outcome, Hold held) {
         if (outcome == Outcome::TimedOut) {
@@ -313,7 +313,7 @@ void CEDIDDlg::readStatus(Hold hold, Timing first)
 
 Operation* CEDIDDlg::followRead()
 {
-    auto* read = new EdidRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new EdidRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &EdidRead::edidReported, this, &CEDIDDlg::showEdid);
     return read;
 }

@@ -101,7 +101,7 @@ private:
     // The common end of the three Set buttons: the setting runs while the
     // busy popup waits for its result.
     void startSetting(Hold hold, EdidSet* op);
-    void readStatus(Hold hold, Timing first);
+    void readStatus(Hold hold, Purpose purpose);
     void showEdid(int input, int code);
     void setLine(int input, const QString& text);
     void showResult(const QString& text);

@@ -336,7 +336,7 @@ void CMatrixDlg::showArc(int output, bool on)
 
 void CMatrixDlg::enter(Hold hold)
 {
-    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new MatrixRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
     runCommand(std::move(hold), read);
@@ -497,7 +497,9 @@ void CMatrixDlg::savePresetClicked()
         return;
     }
     if (!presets_.put(presetKey(), {name, reported_})) {
-        presenter_.popups().showMessage(tr8(presetText::TooManyPresets));
+        // The list shows the presets that fill it, whoever saved them.
+        reloadPresets();
+        presenter_.popups().showMessage(tr8(presetText::TooManyPresets).arg(PresetStore::kMaxPresets));
         return;
     }
     if (!savePresets())
@@ -543,7 +545,7 @@ void CMatrixDlg::recallClicked()
 
 Operation* CMatrixDlg::followRead()
 {
-    auto* read = new MatrixRead(presenter_.session(), limits::ChainQuery);
+    auto* read = new MatrixRead(presenter_.session(), Purpose::PageEntry);
     connect(read, &MatrixRead::routeReported, this, &CMatrixDlg::showRoute);
     connect(read, &MatrixRead::arcReported, this, &CMatrixDlg::showArc);
     return read;

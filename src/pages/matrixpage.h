@@ -72,7 +72,7 @@ inline const char* const ActiveSuffix = ", active";
 inline const char* const RecallStopped = "Recall stopped at output %1: %2";  // the output letter, why
 inline const char* const RoutingNotKnown = "The routing of every output is not known yet: nothing was saved.";
 inline const char* const BadPresetName = "A preset name is 1 to 32 characters of plain text.";
-inline const char* const TooManyPresets = "No more presets can be kept for this switch.";
+inline const char* const TooManyPresets = "This switch has %1 presets, the most that are kept: delete one first.";
 inline const char* const PresetsNotSaved = "The presets could not be saved: %1";
 inline const char* const PresetsDamaged = "The presets file is damaged: %1. It is left as it is, and no preset is saved.";
 }  // namespace presetText

@@ -257,7 +257,7 @@ void CFWDlg::enter(Hold hold)
 
 void CFWDlg::readDevice(DeviceRead::What what, std::optional<int> knownKind)
 {
-    auto* read = new DeviceRead(presenter_.session(), what, limits::Quiet);
+    auto* read = new DeviceRead(presenter_.session(), what, Purpose::Background);
     if (knownKind)
         read->setKnownKind(*knownKind);
     connect(read, &DeviceRead::infoReported, this, &CFWDlg::showInfo);

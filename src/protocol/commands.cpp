@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <algorithm>
+
 namespace talvane {
 
 const char* const kEdidPresetNames[kEdidPresetCount] = {
@@ -142,7 +144,7 @@ CommandFrame edidBlockHeader(bool allInputs)
 {
     CommandFrame f = command(allInputs ? cmd::EdidUploadTargetAll : cmd::EdidUploadTarget);
     f[pos::P1] = kEdidBlockHeaderMark;
-    f[pos::P4] = 0x01;
+    f[pos::P4] = kEdidBlockHeaderCount;
     return f;
 }
 
@@ -217,12 +219,37 @@ namespace decode {
 RouteSetCommand routeSetCommand(const CommandFrame& f) { return {f[pos::P1], f[pos::P3]}; }
 int routeQueryOutput(const CommandFrame& f) { return f[pos::P1]; }
 bool isEdidUploadRequest(const CommandFrame& f) { return f[pos::P7] == kEdidUploadMarker; }
+int queriedPort(const CommandFrame& f) { return f[pos::P1]; }
+std::uint8_t stateAsked(const CommandFrame& f) { return f[pos::P1]; }
+int arcOutput(const CommandFrame& f) { return f[pos::P3]; }
 
-ArcSetCommand arcSetCommand(const CommandFrame& f) { return {f[pos::P3], f[pos::P1] == kStateOn}; }
+namespace {
+int identPart(const CommandFrame& f, int first)
+{
+    const int part = f.code() - first;
+    return f.group() == cmd::IdentGroup && part >= 0 && part < cmd::IdentParts ? part : -1;
+}
+}  // namespace
 
-bool powerSetOn(const CommandFrame& f) { return f[pos::P1] == kStateOn; }
+int identWritePart(const CommandFrame& f) { return identPart(f, cmd::IdentWriteFirst); }
+int identReadPart(const CommandFrame& f) { return identPart(f, cmd::IdentReadFirst); }
+bool hasInfoMarker(const CommandFrame& f) { return f[pos::P7] == kInfoMarker; }
+bool isRebootQuery(const CommandFrame& f) { return commandIdOf(f) == cmd::UpgradePageQuery && f[pos::P8] == kInfoMarker; }
 
-bool beepSetOn(const CommandFrame& f) { return f[pos::P1] == kStateOn; }
+bool isEdidBlockHeader(const CommandFrame& f)
+{
+    const CommandId id = commandIdOf(f);
+    return (id == cmd::EdidUploadTarget || id == cmd::EdidUploadTargetAll) && f[pos::P1] == kEdidBlockHeaderMark
+           && f[pos::P4] == kEdidBlockHeaderCount;
+}
+
+bool isEdidFactoryPreset(const CommandFrame& f)
+{
+    const CommandFrame factory = build::edidFactoryPreset();
+    return std::equal(f.bytes.begin() + pos::Group, f.bytes.begin() + pos::Checksum, factory.bytes.begin() + pos::Group);
+}
+
+bool isBeepFactoryMarker(const CommandFrame& f) { return commandIdOf(f) == cmd::BeepSet && f[pos::P7] == kFactoryResetMarker; }
 
 EdidSettingCommand edidSettingCommand(const CommandFrame& f)
 {

@@ -62,7 +62,8 @@ constexpr std::uint8_t kFactoryResetMarker = 0x88;   // last BeepSet of the exte
 constexpr std::uint8_t kEdidUploadMarker = 0xBB;     // EDID upload request, pos 10
 constexpr std::uint8_t kEdidPresetFlag = 0xF0;       // pos 5 of the EDID preset and upload target commands
 constexpr std::uint8_t kEdidAllInputsTarget = 0xFE;  // upload target "All Input", pos 4
-constexpr std::uint8_t kEdidBlockHeaderMark = 0x56;  // EDID block header, pos 4 (pos 7 = 1)
+constexpr std::uint8_t kEdidBlockHeaderMark = 0x56;  // EDID block header, pos 4 (pos 7 = kEdidBlockHeaderCount)
+constexpr std::uint8_t kEdidBlockHeaderCount = 0x01; // EDID block header, pos 7: one block follows
 constexpr std::uint8_t kEdidAccept = 0xAA;           // switch accepts the upload target, pos 4
 constexpr std::uint8_t kEdidInvalidData = 0x0F;      // switch found no valid data, pos 4
 constexpr std::uint8_t kFactoryEdidPos6 = 5;         // the EDID command of the extended factory reset, pos 6
@@ -152,15 +153,36 @@ int routeQueryOutput(const CommandFrame& f);
 // True for the EDID upload request (its marker at pos 10).
 bool isEdidUploadRequest(const CommandFrame& f);
 
-struct ArcSetCommand {  // 10 01
-    int output;
-    bool on;
-};
-ArcSetCommand arcSetCommand(const CommandFrame& f);
+// The port a status query (01 04 input, 01 05 output) or an EDID query
+// (01 0C, an input) asks about.
+int queriedPort(const CommandFrame& f);
 
-// The state a PowerSet (08 0B) or BeepSet (06 01) asks for.
-bool powerSetOn(const CommandFrame& f);
-bool beepSetOn(const CommandFrame& f);
+// The state a PowerSet (08 0B) or ArcSet (10 01) asks for: kStateOn or kStateOff.
+std::uint8_t stateAsked(const CommandFrame& f);
+
+// The output an ArcSet (10 01) or ArcQuery (10 02) names.
+int arcOutput(const CommandFrame& f);
+
+// The part (0..3) an identification write (FA 21..24) or read (FA 25..28)
+// carries; -1 for another code.
+int identWritePart(const CommandFrame& f);
+int identReadPart(const CommandFrame& f);
+
+// True for a device information query (01 01..03): its marker at pos 10.
+bool hasInfoMarker(const CommandFrame& f);
+
+// True for the device information query that polls the switch back after
+// an upgrade's reboot (the marker also at pos 11).
+bool isRebootQuery(const CommandFrame& f);
+
+// True for the command after which the raw EDID block follows.
+bool isEdidBlockHeader(const CommandFrame& f);
+
+// True for the EDID command of the extended factory reset (03 01 01 F0 05).
+bool isEdidFactoryPreset(const CommandFrame& f);
+
+// True for the BeepSet that ends the extended factory reset (its marker at pos 10).
+bool isBeepFactoryMarker(const CommandFrame& f);
 
 // An EDID preset or copy command (03 01..04): what each input it targets will use.
 struct EdidSettingCommand {

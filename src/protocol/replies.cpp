@@ -45,9 +45,9 @@ CommandFrame beepSetAck(bool on, bool factoryMarker)
     return f;
 }
 
-CommandFrame routeSetAck(int output)
+CommandFrame routeSetAck(int output, std::uint8_t status)
 {
-    CommandFrame f = ack(cmd::RouteSet);
+    CommandFrame f = ack(cmd::RouteSet, status);
     f[pos::P3] = u8(output);
     return f;
 }

@@ -20,7 +20,7 @@ CommandFrame powerSetAck(bool on);                            // 08 0B 00, pos 6
 CommandFrame portStatus(CommandId query, int port, bool connected);  // 01 04/05, pos 4 = port, pos 6 = 0 connected
 CommandFrame beepState(bool enabled);                         // 01 0B 00, pos 6 = 0 when enabled
 CommandFrame beepSetAck(bool on, bool factoryMarker);         // 06 01 00, pos 6 = 0xDD when on, pos 10 = 0x88 for the marker
-CommandFrame routeSetAck(int output);                         // 02 03 00, pos 6 = output
+CommandFrame routeSetAck(int output, std::uint8_t status = 0);  // 02 03 status, pos 6 = output
 CommandFrame routeQuery(int output, int input);               // 02 01, pos 4 = output, pos 6 = input
 CommandFrame arcSetAck(int output, bool on);                  // 10 01 00, pos 6 = output, pos 10 = state
 CommandFrame arcQuery(int output, bool on);                   // 10 02, pos 4 = state, pos 6 = output

@@ -12,13 +12,6 @@ bool isDataStart(std::uint8_t a, std::uint8_t b) { return a == kDataHeader1 && b
 bool mayStartHeader(std::uint8_t a) { return a == kCommandHeader1 || a == kDataHeader1; }
 }  // namespace
 
-bool isEdidBlockHeader(const CommandFrame& f)
-{
-    const CommandId id = commandIdOf(f);
-    return (id == cmd::EdidUploadTarget || id == cmd::EdidUploadTargetAll) && f[pos::P1] == kEdidBlockHeaderMark
-           && f[pos::P4] == 0x01;
-}
-
 void StreamParser::feed(const std::uint8_t* data, std::size_t size, const Sink& sink)
 {
     while (size > 0) {
@@ -77,7 +70,7 @@ void StreamParser::parse(const Sink& sink, bool final)
         // A frame's bytes add up to 0 modulo 256 with its checksum.
         if (complete && sumOf(at, need) == 0) {
             emit(command ? StreamUnit::Kind::Command : StreamUnit::Kind::Data, need);
-            const bool blockFollows = command && isEdidBlockHeader(CommandFrame::fromBytes(b + at));
+            const bool blockFollows = command && decode::isEdidBlockHeader(CommandFrame::fromBytes(b + at));
             at += need;
             awaitingEdidBlock_ = blockFollows;
             continue;

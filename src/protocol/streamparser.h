@@ -32,9 +32,6 @@ struct StreamUnit {
     bool isBad() const { return kind == Kind::BadCommand || kind == Kind::BadData; }
 };
 
-// True for the command after which the raw EDID block follows.
-bool isEdidBlockHeader(const CommandFrame& f);
-
 class StreamParser {
 public:
     // Receives each unit as soon as it is cut out. It must not feed this parser.

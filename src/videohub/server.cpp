@@ -529,7 +529,7 @@ void Server::readRouting(bool sendWhole)
     sendWholeRouting_ = sendWholeRouting_ || sendWhole;
     if (read_)
         return;
-    auto* op = new MatrixRead(runner_.session(), talvane::limits::Quiet, MatrixRead::Part::RoutesOnly);
+    auto* op = new MatrixRead(runner_.session(), talvane::Purpose::Background, MatrixRead::Part::RoutesOnly);
     readSeen_.fill(false);
     connect(op, &MatrixRead::routeReported, this, [this](int output, int input) {
         readRoutes_[std::size_t(output - 1)] = input - 1;
