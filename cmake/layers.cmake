@@ -43,6 +43,7 @@ endfunction()
 
 talvane_forbid_window_libraries(talvane_engine)
 talvane_forbid_window_libraries(talvane_ops)
+talvane_forbid_window_libraries(talvane_hub)
 talvane_forbid_window_libraries(talvane_videohub)
 talvane_forbid_window_libraries(talvane_ctl)
 talvane_forbid_window_libraries(talvane-ctl)

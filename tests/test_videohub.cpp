@@ -19,6 +19,8 @@
 #include "engine/session.h"
 #include "ops/labelstore.h"
 #include "ops/limits.h"
+#include "ops/connection.h"
+#include "ops/limits.h"
 #include "ops/runner.h"
 #include "protocol/commands.h"
 #include "sim/console.h"
@@ -41,21 +43,34 @@ struct Hub {
     AppClockScope scope{&clock};
     QTemporaryDir dir;
     SimLink link;
-    Session session{&clock};
-    Runner runner{session};
+    Connection connection{&clock};
+    Session& session = connection.session();
+    Runner& runner = connection.runner();
     LabelStore labels{dir.filePath(QStringLiteral("labels.json"))};
+    std::unique_ptr<hub::Hub> hub;
     std::unique_ptr<vh::Server> server;
 
-    Hub() { session.setLink(&link); }
+    Hub() { connection.setLink(Connection::LinkKind::Serial, &link); }
+    ~Hub()
+    {
+        server.reset();
+        hub.reset();
+    }
 
     bool start()
     {
         labels.load();
+        hub = std::make_unique<hub::Hub>(connection, labels, kSwitch);
         server = std::make_unique<vh::Server>(
-            runner, labels, kSwitch,
-            vh::DeviceIdentity{QStringLiteral("Talvane HDMI Matrix 8x8"), QStringLiteral("Rack 2"),
-                               QStringLiteral("02544C565301")});
-        return server->listen(QHostAddress::LocalHost, 0);
+            *hub, vh::DeviceIdentity{QStringLiteral("Talvane HDMI Matrix 8x8"), QStringLiteral("Rack 2"),
+                                     QStringLiteral("02544C565301")});
+        if (!server->listen(QHostAddress::LocalHost, 0))
+            return false;
+        hub->start();
+        // The hub's first read of the switch, to its end.
+        for (int i = 0; i < 100 && !(session.idle() && runner.backgroundCount() == 0); ++i)
+            advance(100);
+        return session.idle();
     }
     std::unique_ptr<Surface> surface()
     {
@@ -128,9 +143,8 @@ void TestVideohub::preludeCarriesLabelsLocksAndRouting()
         "CONFIGURATION:\nTake Mode: false",
         "END PRELUDE:"};
     QCOMPARE(prelude, expected);
-    // The routing was read once, by route queries alone.
+    // The routing was read once: the prelude waits for nothing more.
     QCOMPARE(h.link.count(cmd::RouteQuery), 8);
-    QCOMPARE(h.link.count(cmd::ArcQuery), 0);
 }
 
 void TestVideohub::routeReachesTheSwitchAndEveryClient()
@@ -184,13 +198,19 @@ void TestVideohub::routeAtTheSwitchReachesEveryClient()
     QCOMPARE(a->take(1), QByteArrayList{"VIDEO OUTPUT ROUTING:\n2 5"});
     QCOMPARE(b->take(1), QByteArrayList{"VIDEO OUTPUT ROUTING:\n2 5"});
     // Unchanged routing sends nothing more; the reads keep to a small share
-    // of the line: eight queries every few seconds.
+    // of the line: the routing every few seconds, the rest now and then.
     const int queries = h.link.count(cmd::RouteQuery);
-    h.advance(30000);
+    const quint64 frames = h.session.counters().sent + h.session.counters().received;
+    constexpr int kMs = 30000;
+    h.advance(kMs);
     a->send("PING:\n\n");
     QCOMPARE(a->take(1), QByteArrayList{"ACK"});
-    const int perPoll = kPortCount;
-    QCOMPARE(h.link.count(cmd::RouteQuery) - queries, 30000 / vh::limits::RoutingPollMs * perPoll);
+    const int reads = (h.link.count(cmd::RouteQuery) - queries) / kPortCount;
+    QVERIFY2(reads >= kMs / (2 * limits::HubReadPeriodMs) && reads <= kMs / limits::HubReadPeriodMs,
+             qPrintable(QString::number(reads)));
+    const quint64 bytes = (h.session.counters().sent + h.session.counters().received - frames) * kCommandFrameSize;
+    QVERIFY2(bytes * 100 <= quint64(limits::LineBytesPerSecond) * limits::FollowLinePercent * (kMs / 1000),
+             qPrintable(QString::number(bytes)));
 }
 
 void TestVideohub::failedRouteLeavesTheTrueRouting_data()
@@ -350,14 +370,14 @@ void TestVideohub::labelsSavedElsewhereReachClients()
     QVERIFY(panel.setInput(kSwitch, 2, QStringLiteral("Lectern")));
     QVERIFY(panel.setOutput(kSwitch, 8, QStringLiteral("Monitor")));
     QVERIFY(panel.save());
-    h.advance(vh::limits::RoutingPollMs);
+    h.advance(vh::limits::NamesPollMs);
     QCOMPARE(a->take(2), (QByteArrayList{"INPUT LABELS:\n1 Lectern", "OUTPUT LABELS:\n7 Monitor"}));
     // A damaged file changes nothing the clients see, and takes no names.
     QFile file(h.labels.path());
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("not json");
     file.close();
-    h.advance(vh::limits::RoutingPollMs);
+    h.advance(vh::limits::NamesPollMs);
     a->send("INPUT LABELS:\n0 Stage camera\n\nINPUT LABELS:\n\n");
     QCOMPARE(a->take(3), (QByteArrayList{"NAK", "ACK",
                                          "INPUT LABELS:\n0 Input 1\n1 Lectern\n2 Input 3\n3 Input 4\n4 Input 5\n"

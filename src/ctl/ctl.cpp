@@ -538,10 +538,9 @@ int run(const QStringList& arguments, Environment& env)
     const QCommandLineOption gateway(QStringLiteral("gateway"),
                                      QStringLiteral("netconfig: the gateway (the address's A.B.C.1 only)."),
                                      QStringLiteral("A.B.C.D"));
-    const QCommandLineOption listen(QStringLiteral("listen"),
-                                    QStringLiteral("serve: where to listen for clients (default 127.0.0.1:9990)."),
-                                    QStringLiteral("ADDR:PORT"));
-    parser.addOptions({help, version, port, host, json, mac, target, autoIp, ip, mask, gateway, listen});
+    parser.addOptions({help, version, port, host, json, mac, target, autoIp, ip, mask, gateway});
+    for (const Command& c : commands())
+        parser.addOptions(c.options);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see Commands)."),
                                  QStringLiteral("command [arguments]"));
 

@@ -70,6 +70,8 @@ struct Command {
     QString synopsis;  // its arguments, for the usage text
     QString summary;   // one line
     std::function<int(Context&, const QStringList& args)> handler;
+    // Options of its own, added to the program's (the usage text lists them).
+    QList<QCommandLineOption> options = {};
 };
 
 // The commands of this library (commands.cpp), in the order the help lists them.

@@ -2,9 +2,12 @@
 
 #include <QCryptographicHash>
 
+#include "hub/controlserver.h"
+#include "hub/hub.h"
 #include "ops/device.h"
 #include "ops/limits.h"
 #include "ops/runner.h"
+#include "protocol/netpackets.h"
 #include "videohub/server.h"
 
 namespace talvane {
@@ -14,6 +17,13 @@ namespace {
 
 const QString kModelName = QStringLiteral("Talvane HDMI Matrix 8x8");
 const QString kDefaultListen = QStringLiteral("127.0.0.1:%1").arg(videohub::kDefaultPort);
+const QString kDefaultControl = QStringLiteral("127.0.0.1:%1").arg(kControlTcpPort);
+const QString kOff = QStringLiteral("off");
+
+const QString kListenOption = QStringLiteral("listen");
+const QString kControlOption = QStringLiteral("control");
+const QString kAllowOption = QStringLiteral("allow");
+const QString kReconnectOption = QStringLiteral("reconnect");
 
 // The device block's unique ID: the switch's MAC where it is known, else
 // twelve hex digits that stay the same for the same port or address.
@@ -45,15 +55,63 @@ QString endpoint(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
+// Where one of the hub's ports listens, as given (or its default).
+struct Listen {
+    bool on = true;
+    QHostAddress address;
+    quint16 port = 0;
+    QString text;
+};
+
+std::optional<Listen> listenOption(Context& ctx, const QString& option, const QString& fallback, quint16 defaultPort,
+                                   bool mayBeOff)
+{
+    Listen l;
+    l.text = ctx.options().isSet(option) ? ctx.options().value(option) : fallback;
+    if (mayBeOff && l.text == kOff) {
+        l.on = false;
+        return l;
+    }
+    const auto parsed = parseListenAddress(l.text, defaultPort);
+    if (!parsed)
+        return std::nullopt;
+    l.address = parsed->first;
+    l.port = parsed->second;
+    return l;
+}
+
+// Says where a port listens and who can reach it.
+void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk)
+{
+    const QString where = endpoint(address, port);
+    ctx.print(QStringLiteral("%1 on %2").arg(what, where));
+    if (address.isLoopback())
+        ctx.print(QStringLiteral("  only programs on this machine can connect"));
+    else
+        ctx.print(QStringLiteral("  listening beyond this machine: anyone who reaches %1 %2; there is no password")
+                      .arg(where, risk));
+}
+
 int serve(Context& ctx, const QStringList& args)
 {
     if (!args.isEmpty())
-        return ctx.usage(QStringLiteral("serve takes no arguments (--listen ADDR:PORT sets where it listens)"));
-    const QString listenText =
-        ctx.options().isSet(QStringLiteral("listen")) ? ctx.options().value(QStringLiteral("listen")) : kDefaultListen;
-    const auto listen = parseListenAddress(listenText);
-    if (!listen)
-        return ctx.usage(QStringLiteral("--listen takes ADDR:PORT, e.g. 127.0.0.1:9990, not \"%1\"").arg(listenText));
+        return ctx.usage(QStringLiteral("serve takes no arguments (see --help for its options)"));
+    const auto videohubAt = listenOption(ctx, kListenOption, kDefaultListen, videohub::kDefaultPort, false);
+    if (!videohubAt)
+        return ctx.usage(QStringLiteral("--listen takes ADDR:PORT, e.g. 127.0.0.1:9990, not \"%1\"")
+                             .arg(ctx.options().value(kListenOption)));
+    const auto controlAt = listenOption(ctx, kControlOption, kDefaultControl, kControlTcpPort, true);
+    if (!controlAt)
+        return ctx.usage(QStringLiteral("--control takes ADDR:PORT (e.g. 127.0.0.1:8000) or off, not \"%1\"")
+                             .arg(ctx.options().value(kControlOption)));
+    std::vector<hub::Subnet> allowed;
+    if (ctx.options().isSet(kAllowOption)) {
+        const auto parsed = hub::parseSubnets(ctx.options().value(kAllowOption));
+        if (!parsed)
+            return ctx.usage(QStringLiteral("--allow takes addresses or ranges, e.g. 192.168.1.0/24,10.0.0.5, not \"%1\"")
+                                 .arg(ctx.options().value(kAllowOption)));
+        allowed = *parsed;
+    }
 
     if (int rc = ctx.connect())
         return rc;
@@ -70,26 +128,46 @@ int serve(Context& ctx, const QStringList& args)
     if (int rc = ctx.result(ctx.run(read), QStringLiteral("reading the device information")))
         return rc;
     const QString name = friendlyName(ident);
-    videohub::DeviceIdentity identity{kModelName, name.isEmpty() ? kModelName : name, uniqueIdFor(ctx.switchKey())};
 
-    videohub::Server server(ctx.runner(), *labels, ctx.switchKey(), identity);
-    if (!server.listen(listen->first, listen->second))
-        return ctx.fail(Failed, QStringLiteral("cannot listen on %1: %2").arg(listenText, server.errorString()));
-    const QString where = endpoint(listen->first, server.port());
-    ctx.print(QStringLiteral("Serving %1 to Videohub clients on %2").arg(ctx.switchName(), where));
-    if (listen->first.isLoopback())
-        ctx.print(QStringLiteral("Only programs on this machine can connect (--listen ADDR:PORT for others)."));
-    else
-        ctx.print(QStringLiteral("Listening beyond this machine: anyone who reaches %1 can route the switch and "
-                                 "rename its ports; there is no password.")
-                      .arg(where));
+    Connection& connection = ctx.connection();
+    const bool reconnect = ctx.options().isSet(kReconnectOption);
+    connection.setReconnect(reconnect);
+    connection.setWatchPorts(reconnect);
+    hub::Hub hub(connection, *labels, ctx.switchKey());
+
+    hub::ControlServer control(connection);
+    control.setAllowed(allowed);
+    if (controlAt->on && !control.listen(controlAt->address, controlAt->port)) {
+        return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the switch's control protocol: %2 (another "
+                                               "program, or a simulator's TCP port, may have it: give --control "
+                                               "ADDR:PORT, or --control off)")
+                                    .arg(controlAt->text, control.errorString()));
+    }
+    videohub::DeviceIdentity identity{kModelName, name.isEmpty() ? kModelName : name, uniqueIdFor(ctx.switchKey())};
+    videohub::Server server(hub, identity);
+    server.setAllowed(allowed);
+    if (!server.listen(videohubAt->address, videohubAt->port))
+        return ctx.fail(Failed, QStringLiteral("cannot listen on %1: %2").arg(videohubAt->text, server.errorString()));
+    hub.start();
+
+    ctx.print(QStringLiteral("Serving %1").arg(ctx.switchName()));
+    if (controlAt->on)
+        announce(ctx, QStringLiteral("The switch's control protocol (the panel, talvane-ctl --host)"),
+                 controlAt->address, control.port(), QStringLiteral("can control the switch"));
+    announce(ctx, QStringLiteral("Videohub clients"), videohubAt->address, server.port(),
+             QStringLiteral("can route the switch and rename its ports"));
+    if (!allowed.empty())
+        ctx.print(QStringLiteral("  only from %1").arg(ctx.options().value(kAllowOption)));
     ctx.print(QStringLiteral("Stop with Ctrl+C."));
 
     QObject::connect(&server, &videohub::Server::clientCountChanged, [&ctx](int count) {
-        ctx.print(QStringLiteral("%1 client(s) connected").arg(count));
+        ctx.print(QStringLiteral("%1 Videohub client(s) connected").arg(count));
     });
     QObject::connect(&server, &videohub::Server::clientRefused, [&ctx](const QString& peer, const QString& why) {
         ctx.env().err(QStringLiteral("talvane-ctl: client %1 dropped: %2").arg(peer, why));
+    });
+    QObject::connect(&control, &hub::ControlServer::clientRefused, [&ctx](const QString& peer, const QString& why) {
+        ctx.env().err(QStringLiteral("talvane-ctl: control client %1 dropped: %2").arg(peer, why));
     });
     QObject::connect(&server, &videohub::Server::routeFailed, [&ctx](int output, int input) {
         ctx.env().err(QStringLiteral("talvane-ctl: input %1 to output %2 was not confirmed by the switch; clients "
@@ -97,21 +175,49 @@ int serve(Context& ctx, const QStringList& args)
                           .arg(input + 1)
                           .arg(outputLetter(output + 1)));
     });
+    if (reconnect) {
+        QObject::connect(&connection, &Connection::lost, [&ctx](const QString& why) {
+            ctx.env().err(QStringLiteral("talvane-ctl: the link to %1 was lost%2; waiting for it to come back")
+                              .arg(ctx.switchName(), why.isEmpty() ? QString() : QStringLiteral(" (") + why + u')'));
+        });
+        QObject::connect(&connection, &Connection::opened, [&ctx] {
+            ctx.env().err(QStringLiteral("talvane-ctl: %1 is back").arg(ctx.switchName()));
+        });
+        // Serves until stopped.
+        ctx.waitUntil([] { return false; });
+    }
     // Serves until the link to the switch goes.
     ctx.waitUntil([&ctx] { return !ctx.session().linkOpen(); });
     return ctx.fail(NoSwitch, QStringLiteral("the link to %1 was lost").arg(ctx.switchName()),
-                    QJsonObject{{QStringLiteral("listen"), where}});
+                    QJsonObject{{QStringLiteral("listen"), endpoint(videohubAt->address, server.port())}});
 }
 
 }  // namespace
 
 Command serveCommand()
 {
-    return {QStringLiteral("serve"), QStringLiteral("[--listen ADDR:PORT]"),
-            QStringLiteral("Answers Videohub control surfaces for the switch (default %1).").arg(kDefaultListen), serve};
+    return {QStringLiteral("serve"), QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--allow RANGES] [--reconnect]"),
+            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1) and Videohub "
+                           "control surfaces (default %2).")
+                .arg(kDefaultControl, kDefaultListen),
+            serve,
+            {QCommandLineOption(kListenOption,
+                                QStringLiteral("serve: where Videohub clients connect (default %1).").arg(kDefaultListen),
+                                QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kControlOption,
+                                QStringLiteral("serve: where programs that speak the switch's own protocol connect "
+                                               "(default %1; off: nowhere).")
+                                    .arg(kDefaultControl),
+                                QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kAllowOption,
+                                QStringLiteral("serve: only clients from these addresses or ranges (A.B.C.D/N,...)."),
+                                QStringLiteral("RANGES")),
+             QCommandLineOption(kReconnectOption,
+                                QStringLiteral("serve: keep serving when the link to the switch is lost, and open it "
+                                               "again once it is back."))}};
 }
 
-std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text)
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text, quint16 defaultPort)
 {
     QString host = text;
     QString port;
@@ -133,7 +239,7 @@ std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString
         port = text.section(u':', 1);
         hasPort = true;
     }
-    quint16 number = videohub::kDefaultPort;
+    quint16 number = defaultPort;
     if (hasPort) {
         bool ok = false;
         const uint n = port.toUInt(&ok);

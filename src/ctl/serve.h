@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ctl.h"
+#include "videohub/protocol.h"
 
 namespace talvane {
 namespace ctl {
@@ -14,9 +15,10 @@ namespace ctl {
 // The serve command, for the command table.
 Command serveCommand();
 
-// "ADDR:PORT", "[IPv6]:PORT" or an address alone (the protocol's port);
-// nothing when it is neither.
-std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text);
+// "ADDR:PORT", "[IPv6]:PORT" or an address alone (`defaultPort`); nothing
+// when it is neither.
+std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text,
+                                                                   quint16 defaultPort = videohub::kDefaultPort);
 
 }  // namespace ctl
 }  // namespace talvane

@@ -105,14 +105,14 @@ qint64 ControlServer::heldBytes() const
     return n;
 }
 
-bool ControlServer::allowed(const QHostAddress& peer) const
+bool isAllowed(const std::vector<Subnet>& allowed, const QHostAddress& peer)
 {
-    if (allowed_.empty())
+    if (allowed.empty())
         return true;
     // An IPv4 client of a dual-stack listener arrives as ::ffff:a.b.c.d.
     bool v4 = false;
     const QHostAddress plain(peer.toIPv4Address(&v4));
-    return std::any_of(allowed_.begin(), allowed_.end(),
+    return std::any_of(allowed.begin(), allowed.end(),
                        [&](const Subnet& s) { return peer.isInSubnet(s) || (v4 && plain.isInSubnet(s)); });
 }
 
@@ -123,7 +123,7 @@ void ControlServer::onNewConnection()
     while (QTcpSocket* socket = listener_.nextPendingConnection()) {
         const QString peer = socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
         QString refusal;
-        if (!allowed(socket->peerAddress()))
+        if (!isAllowed(allowed_, socket->peerAddress()))
             refusal = QStringLiteral("its address is not allowed (--allow)");
         else if (clientCount() >= limits::MaxClients)
             refusal = QStringLiteral("too many clients");

@@ -46,6 +46,8 @@ namespace hub {
 using Subnet = std::pair<QHostAddress, int>;
 // "A.B.C.D/N,..." (an address alone is one host); nothing when one is not valid.
 std::optional<std::vector<Subnet>> parseSubnets(const QString& text);
+// Whether `peer` is in one of `allowed` (every peer when it is empty).
+bool isAllowed(const std::vector<Subnet>& allowed, const QHostAddress& peer);
 
 class ControlServer : public QObject {
     Q_OBJECT
@@ -101,7 +103,6 @@ private:
     void reply(Client& c, const CommandFrame& frame);
     void drop(Client& c, const QString& why);
     void reap();
-    bool allowed(const QHostAddress& peer) const;
 
     Connection& connection_;
     QTcpServer listener_;

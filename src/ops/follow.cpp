@@ -11,6 +11,7 @@ namespace talvane {
 Follower::Follower(Runner& runner, QObject* parent)
     : QObject(parent)
     , runner_(runner)
+    , period_(limits::FollowPeriodMs)
 {
     runner_.session().addObserver(this);
 }
@@ -34,7 +35,7 @@ qint64 Follower::nextReadMs() const
     // Rounded up: the share is a limit.
     const qint64 perSecond = qint64(limits::LineBytesPerSecond) * limits::FollowLinePercent;
     const qint64 shareMs = (lastReadBytes_ * 1000 * 100 + perSecond - 1) / perSecond;
-    return lastStartMs_ + std::max<qint64>(limits::FollowPeriodMs, shareMs);
+    return lastStartMs_ + std::max<qint64>(period_, shareMs);
 }
 
 void Follower::setEnabled(bool on)
@@ -43,7 +44,7 @@ void Follower::setEnabled(bool on)
         return;
     enabled_ = on;
     if (on) {
-        schedule(limits::FollowPeriodMs);
+        schedule(period_);
         return;
     }
     timer_.stop();
@@ -58,7 +59,7 @@ void Follower::schedule(qint64 ms)
 
 void Follower::tick()
 {
-    schedule(limits::FollowPeriodMs);
+    schedule(period_);
     // Only while nothing else is outstanding: an operator's command, a
     // page's own read, or the read before this one.
     Session& session = runner_.session();

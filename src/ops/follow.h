@@ -31,6 +31,9 @@ public:
     void setEnabled(bool on);
     // Reads started so far.
     int reads() const { return reads_; }
+    // How often it reads (the panel's limits::FollowPeriodMs unless set).
+    void setPeriod(int ms) { period_ = ms; }
+    int period() const { return period_; }
 
 signals:
     // A read got no answer (the switch or the line is gone).
@@ -57,6 +60,7 @@ private:
     OneShot timer_;
     QPointer<Operation> running_;
     bool enabled_ = false;
+    int period_;
     int reads_ = 0;
     qint64 lastStartMs_ = 0;
     qint64 lastReadBytes_ = 0;

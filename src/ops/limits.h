@@ -55,6 +55,12 @@ constexpr int ReconnectRetryMs = 1000;
 // nothing else is outstanding, and those reads take at most 2 % of the line.
 constexpr int FollowPeriodMs = 5000;
 constexpr int FollowLinePercent = 2;
+// The hub's idle read (talvane-ctl serve), for every front end it serves:
+// the routing and ARC every 3 s, within the same share of the line, and the
+// rest of the switch's state (power, beeper, sources, displays) every
+// HubFullReadEvery-th read.
+constexpr int HubReadPeriodMs = 3000;
+constexpr int HubFullReadEvery = 5;
 constexpr int LineBytesPerSecond = serial::kBytesPerSecond;
 
 }  // namespace limits

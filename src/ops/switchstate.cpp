@@ -62,8 +62,8 @@ void SwitchState::command(const CommandFrame& sent, const CommandFrame& reply)
         const decode::RouteSetCommand route = decode::routeSetCommand(sent);
         if (decode::routeSetAck(reply).status != 0 || !isPort(route.output) || !isPort(route.input))
             return;
-        setRoute(route.output, route.input);
         emit routeConfirmed(route.output, route.input);
+        setRoute(route.output, route.input);
     } else if (id == cmd::RouteQuery) {
         const decode::RouteAnswer answer = decode::routeAnswer(reply);
         if (isPort(answer.output) && isPort(answer.input))

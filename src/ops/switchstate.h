@@ -63,7 +63,8 @@ signals:
     // `aspect` of port `port` (1..8; 0 for the switch as a whole) changed.
     void changed(talvane::SwitchState::Aspect aspect, int port);
     // The switch acknowledged a route (changed or not): every front end may
-    // show it at once, without waiting for a read.
+    // show it at once, without waiting for a read. Emitted before changed()
+    // says the route is new.
     void routeConfirmed(int output, int input);
 
 private:

@@ -7,10 +7,10 @@ namespace talvane {
 namespace videohub {
 namespace limits {
 
-// The routing is read again this often while nothing else uses the line:
-// eight queries and their answers, some 20 ms of a 115200 baud line, well
-// under 1% of it.
-constexpr int RoutingPollMs = 3000;
+// Names another program saved (the panel, talvane-ctl labels) are read
+// again this often and reach the clients. (The switch itself is read by the
+// hub: limits::HubReadPeriodMs.)
+constexpr int NamesPollMs = 3000;
 
 // Clients connected at once; more are closed as they come.
 constexpr int MaxClients = 16;

@@ -32,29 +32,30 @@ void addOnce(std::vector<int>& list, int n)
 
 }  // namespace
 
-Server::Server(Runner& runner, LabelStore& labels, QString switchKey, DeviceIdentity identity, QObject* parent)
+Server::Server(hub::Hub& hub, DeviceIdentity identity, QObject* parent)
     : QObject(parent)
-    , runner_(runner)
-    , labels_(labels)
-    , switchKey_(std::move(switchKey))
+    , hub_(hub)
+    , runner_(hub.runner())
+    , labels_(hub.labels())
+    , switchKey_(hub.switchKey())
     , identity_(std::move(identity))
 {
     connect(&listener_, &QTcpServer::newConnection, this, &Server::onNewConnection);
-    // A route that waited for another holder of the switch goes out once it lets go.
-    connect(&runner_, &Runner::busyChanged, this, [this](bool busy) {
-        if (!busy)
-            pump();
+    // Routes confirmed for anyone (a client here, a program on the hub's
+    // control port, a preset) reach every client at once; changes the hub
+    // reads (the front panel) as soon as it reads them.
+    connect(&hub_.state(), &SwitchState::routeConfirmed, this, &Server::routeConfirmed);
+    connect(&hub_.state(), &SwitchState::changed, this, [this](SwitchState::Aspect aspect, int port) {
+        if (aspect == SwitchState::Aspect::Route)
+            routeChanged(port);
     });
+    connect(&hub_, &hub::Hub::routingKnown, this, &Server::routingKnownNow);
 }
 
 Server::~Server()
 {
-    if (pollTimer_)
-        runner_.session().clock().stopTimer(pollTimer_);
-    if (read_) {
-        read_->disconnect(this);
-        read_->cancel();
-    }
+    if (namesTimer_)
+        runner_.session().clock().stopTimer(namesTimer_);
     if (routing_) {
         routing_->disconnect(this);
         delete routing_.data();
@@ -73,9 +74,9 @@ bool Server::listen(const QHostAddress& address, quint16 port)
     if (!listener_.listen(address, port))
         return false;
     names_ = labels_.labels(switchKey_);
-    readRouting(false);
-    if (!pollTimer_)
-        pollTimer_ = runner_.session().clock().startTimer(limits::RoutingPollMs, [this] { poll(); });
+    if (!namesTimer_)
+        namesTimer_ = runner_.session().clock().startTimer(limits::NamesPollMs, [this] { refreshNames(); });
+    routingKnownNow();
     return true;
 }
 
@@ -102,8 +103,13 @@ void Server::onNewConnection()
 {
     while (QTcpSocket* socket = listener_.nextPendingConnection()) {
         const QString peer = socket->peerAddress().toString() + QLatin1Char(':') + QString::number(socket->peerPort());
-        if (clientCount() >= limits::MaxClients) {
-            emit clientRefused(peer, QStringLiteral("too many clients"));
+        QString refusal;
+        if (!hub::isAllowed(allowed_, socket->peerAddress()))
+            refusal = QStringLiteral("its address is not allowed (--allow)");
+        else if (clientCount() >= limits::MaxClients)
+            refusal = QStringLiteral("too many clients");
+        if (!refusal.isEmpty()) {
+            emit clientRefused(peer, refusal);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -472,15 +478,19 @@ void Server::refreshNames()
 // --- The switch -------------------------------------------------------------
 
 // Sends the next route asked for, holding the switch until the last has
-// ended; background reads stop while it is held.
+// ended: it waits its turn with the hub's other front ends.
 void Server::pump()
 {
-    if (routing_ || pending_.empty())
+    if (routing_ || pending_.empty() || waitingForLine_)
         return;
     if (!hold_) {
-        hold_ = runner_.hold();
-        if (!hold_)
-            return;  // busyChanged brings it back
+        waitingForLine_ = true;
+        runner_.whenFree(this, [this](Hold hold) {
+            waitingForLine_ = false;
+            hold_ = std::move(hold);
+            pump();
+        });
+        return;
     }
     const RouteLine r = pending_.front();
     pending_.erase(pending_.begin());
@@ -496,10 +506,8 @@ void Server::pump()
 
 void Server::routeEnded(int output, int input, bool done)
 {
-    if (done) {
-        routes_[std::size_t(output)] = input;
-        broadcast(routingBlock(routes_, {output}));
-    } else {
+    // A confirmed route has reached every client already (routeConfirmed).
+    if (!done) {
         routeFailed_ = true;
         emit routeFailed(output, input);
     }
@@ -512,68 +520,57 @@ void Server::routeEnded(int output, int input, bool done)
     // as the switch has it now (it may have taken the route after all).
     if (routeFailed_) {
         routeFailed_ = false;
-        readRouting(true);
+        wholePending_ = true;
+        hub_.readRouting(this, [this](bool) { sendWholeRouting(); });
     }
 }
 
-void Server::poll()
+void Server::routingKnownNow()
 {
-    refreshNames();
-    if (routing_ || hold_ || !pending_.empty() || read_ || runner_.busy() || !runner_.session().idle())
+    if (routingKnown_ || !hub_.state().now().routingKnown())
         return;
-    readRouting(false);
+    const SwitchSnapshot& now = hub_.state().now();
+    for (int o = 0; o < kPorts; ++o)
+        routes_[std::size_t(o)] = now.routes[std::size_t(o)] - 1;
+    routingKnown_ = true;
+    // Clients see a routing only once every output has been read.
+    for (auto& entry : clients_)
+        if (!entry.second->dropped && !entry.second->greeted)
+            greet(*entry.second);
 }
 
-void Server::readRouting(bool sendWhole)
+void Server::routeConfirmed(int output, int input)
 {
-    sendWholeRouting_ = sendWholeRouting_ || sendWhole;
-    if (read_)
+    if (!routingKnown_)
         return;
-    auto* op = new MatrixRead(runner_.session(), talvane::Purpose::Background, MatrixRead::Part::RoutesOnly);
-    readSeen_.fill(false);
-    connect(op, &MatrixRead::routeReported, this, [this](int output, int input) {
-        readRoutes_[std::size_t(output - 1)] = input - 1;
-        readSeen_[std::size_t(output - 1)] = true;
-    });
-    connect(op, &Operation::finished, this, [this](Outcome outcome) {
-        read_ = nullptr;
-        routingReadEnded(outcome == Outcome::Done);
-    });
-    read_ = op;
-    runner_.runBackground(op);
+    routes_[std::size_t(output - 1)] = input - 1;
+    broadcast(routingBlock(routes_, {output - 1}));
 }
 
-void Server::routingReadEnded(bool complete)
+void Server::routeChanged(int output)
 {
-    const bool all = std::all_of(readSeen_.begin(), readSeen_.end(), [](bool b) { return b; });
     if (!routingKnown_) {
-        // Clients see a routing only once every output has been read.
-        if (all) {
-            routes_ = readRoutes_;
-            routingKnown_ = true;
-            sendWholeRouting_ = false;
-            for (auto& entry : clients_)
-                if (!entry.second->dropped && !entry.second->greeted)
-                    greet(*entry.second);
-        }
-        emit routingRead(complete && all);
+        routingKnownNow();
         return;
     }
-    Lines changed;
-    for (int o = 0; o < kPorts; ++o) {
-        const std::size_t i = std::size_t(o);
-        if (readSeen_[i] && routes_[i] != readRoutes_[i]) {
-            routes_[i] = readRoutes_[i];
-            changed.push_back(o);
-        }
-    }
-    if (sendWholeRouting_) {
-        sendWholeRouting_ = false;
-        broadcast(routingBlock(routes_));
-    } else if (!changed.empty()) {
-        broadcast(routingBlock(routes_, changed));
-    }
-    emit routingRead(complete && all);
+    const int input = hub_.state().now().routes[std::size_t(output - 1)];
+    // While the routing is read back after a failed route, the whole block follows.
+    if (wholePending_ || input < 1 || routes_[std::size_t(output - 1)] == input - 1)
+        return;
+    routes_[std::size_t(output - 1)] = input - 1;
+    broadcast(routingBlock(routes_, {output - 1}));
+}
+
+void Server::sendWholeRouting()
+{
+    wholePending_ = false;
+    if (!routingKnown_)
+        return;
+    const SwitchSnapshot& now = hub_.state().now();
+    for (int o = 0; o < kPorts; ++o)
+        if (now.routes[std::size_t(o)] >= 1)
+            routes_[std::size_t(o)] = now.routes[std::size_t(o)] - 1;
+    broadcast(routingBlock(routes_));
 }
 
 }  // namespace videohub

@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include "hub/controlserver.h"
+#include "hub/hub.h"
 #include "ops/labelstore.h"
 #include "ops/runner.h"
 #include "videohub/protocol.h"
@@ -25,7 +27,6 @@ class QTcpSocket;
 
 namespace talvane {
 
-class MatrixRead;
 class RouteSet;
 
 namespace videohub {
@@ -33,15 +34,15 @@ namespace videohub {
 class Server : public QObject {
     Q_OBJECT
 public:
-    // `runner` and `labels` outlive the server; `switchKey` names the
-    // switch in the labels store.
-    Server(Runner& runner, LabelStore& labels, QString switchKey, DeviceIdentity identity,
-           QObject* parent = nullptr);
+    // `hub` outlives the server: the switch, its state and its names.
+    Server(hub::Hub& hub, DeviceIdentity identity, QObject* parent = nullptr);
     ~Server() override;
 
-    // Starts listening and reading the switch's routing. Clients that come
-    // before the routing is known get their prelude once it is.
+    // Starts listening. Clients that come before the hub knows the routing
+    // get their prelude once it does.
     bool listen(const QHostAddress& address, quint16 port);
+    // Only clients from these ranges are served (empty: any that reaches the port).
+    void setAllowed(std::vector<hub::Subnet> allowed) { allowed_ = std::move(allowed); }
     QString errorString() const { return listener_.errorString(); }
     QHostAddress address() const { return listener_.serverAddress(); }
     quint16 port() const { return listener_.serverPort(); }
@@ -51,15 +52,13 @@ public:
     // what they were sent and have not read, and blocks in progress.
     qint64 heldBytes() const;
     bool routingKnown() const { return routingKnown_; }
-    // Zero-based input feeding each output, as the switch last confirmed or reported.
+    // Zero-based input feeding each output, as the clients were last told.
     const std::array<int, kPorts>& routing() const { return routes_; }
 
 signals:
     void clientCountChanged(int count);
     // A client was dropped: too many, or its unread output passed the limit.
     void clientRefused(const QString& peer, const QString& why);
-    // A read of the switch's routing ended (true: every output answered).
-    void routingRead(bool complete);
     // A route request ended without the switch's confirmation.
     void routeFailed(int output, int input);
 
@@ -92,16 +91,20 @@ private:
 
     void pump();
     void routeEnded(int output, int input, bool done);
-    void poll();
-    void readRouting(bool sendWhole);
-    void routingReadEnded(bool complete);
+    // What the switch confirmed or reports now, shown to every client.
+    void routingKnownNow();
+    void routeConfirmed(int output, int input);
+    void routeChanged(int output);
+    void sendWholeRouting();
 
+    hub::Hub& hub_;
     Runner& runner_;
     LabelStore& labels_;
     QString switchKey_;
     DeviceIdentity identity_;
     QTcpServer listener_;
-    int pollTimer_ = 0;
+    std::vector<hub::Subnet> allowed_;
+    int namesTimer_ = 0;
 
     std::map<int, std::unique_ptr<Client>> clients_;
     int nextClientId_ = 1;
@@ -117,12 +120,9 @@ private:
     std::vector<RouteLine> pending_;
     QPointer<RouteSet> routing_;
     Hold hold_;
+    bool waitingForLine_ = false;
     bool routeFailed_ = false;
-
-    QPointer<MatrixRead> read_;
-    bool sendWholeRouting_ = false;
-    std::array<int, kPorts> readRoutes_{};
-    std::array<bool, kPorts> readSeen_{};
+    bool wholePending_ = false;  // the routing is read back: the whole block follows
 };
 
 }  // namespace videohub
