@@ -1,5 +1,7 @@
 #include "hub.h"
 
+#include <QPointer>
+
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "ops/sequence.h"
@@ -46,6 +48,122 @@ Operation* Hub::idleRead()
         steps.push_back([&s] { return new PortStatusRead(s); });
     }
     return new Sequence(s, std::move(steps));
+}
+
+void Hub::route(const Who& who, int output, int input, QObject* context, Done done)
+{
+    runChange(who, output, new RouteSet(session(), input, output), context, std::move(done));
+}
+
+void Hub::setArc(const Who& who, int output, bool on, QObject* context, Done done)
+{
+    runChange(who, output, new ArcSet(session(), output, on), context, std::move(done));
+}
+
+void Hub::runChange(const Who& who, int output, Operation* op, QObject* context, Done done)
+{
+    QPointer<Operation> owned(op);
+    QString why;
+    if (!mayChange(who, output, &why)) {
+        delete op;
+        done(Result::Locked, why);
+        return;
+    }
+    if (!connection_.isOpen()) {
+        delete op;
+        done(Result::NoLink, QStringLiteral("no link to the switch"));
+        return;
+    }
+    op->setParent(this);
+    runner().whenFree(context, [this, who, output, owned, context = QPointer<QObject>(context),
+                                done = std::move(done)](Hold hold) {
+        if (!owned)
+            return;
+        Operation* op = owned.data();
+        // Locked, or the link lost, while it waited its turn.
+        QString why;
+        const Result early = !mayChange(who, output, &why) ? Result::Locked
+                             : !connection_.isOpen()      ? Result::NoLink
+                                                           : Result::Done;
+        if (early != Result::Done) {
+            delete op;
+            if (context)
+                done(early, early == Result::Locked ? why : QStringLiteral("no link to the switch"));
+            return;
+        }
+        auto held = std::make_shared<Hold>(std::move(hold));
+        connect(op, &Operation::finished, this, [op, held, context, done](Outcome outcome) {
+            op->deleteLater();
+            held->end();
+            if (!context)
+                return;
+            switch (outcome) {
+            case Outcome::Done:
+                done(Result::Done, QString());
+                break;
+            case Outcome::Refused:
+                done(Result::Refused, QStringLiteral("refused by the switch"));
+                break;
+            case Outcome::TimedOut:
+            case Outcome::Cancelled:
+                done(Result::TimedOut, QStringLiteral("the switch did not answer"));
+                break;
+            }
+        });
+        op->start();
+    });
+    // Dropped with its context before its turn came: the operation goes too.
+    connect(context, &QObject::destroyed, op, [owned] { delete owned.data(); });
+}
+
+std::optional<Who> Hub::lockOf(int output) const
+{
+    if (output < 1 || output > kPortCount)
+        return std::nullopt;
+    return locks_[std::size_t(output - 1)];
+}
+
+bool Hub::mayChange(const Who& who, int output, QString* why) const
+{
+    const std::optional<Who> holder = lockOf(output);
+    if (!holder || *holder == who)
+        return true;
+    if (why)
+        *why = QStringLiteral("output %1 is locked by %2").arg(QString(QLatin1Char(outputLetter(output))), holder->name);
+    return false;
+}
+
+bool Hub::lock(const Who& who, int output, QString* why)
+{
+    if (output < 1 || output > kPortCount || !mayChange(who, output, why))
+        return false;
+    std::optional<Who>& slot = locks_[std::size_t(output - 1)];
+    if (slot == who)
+        return true;
+    slot = who;
+    emit lockChanged(output);
+    return true;
+}
+
+bool Hub::unlock(const Who& who, int output, bool force, QString* why)
+{
+    if (output < 1 || output > kPortCount)
+        return false;
+    if (!force && !mayChange(who, output, why))
+        return false;
+    std::optional<Who>& slot = locks_[std::size_t(output - 1)];
+    if (!slot)
+        return true;
+    slot.reset();
+    emit lockChanged(output);
+    return true;
+}
+
+void Hub::unlockAll(const Who& who)
+{
+    for (int o = 1; o <= kPortCount; ++o)
+        if (locks_[std::size_t(o - 1)] == who)
+            unlock(who, o, false);
 }
 
 void Hub::readRouting(QObject* context, std::function<void(bool)> done)

@@ -9,7 +9,10 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
@@ -17,6 +20,25 @@
 
 namespace talvane {
 namespace hub {
+
+// Who asks the hub for a change: a front end, and which of its clients.
+struct Who {
+    enum class Kind { Panel, CommandLine, Videohub, Mqtt, Http };
+    Kind kind = Kind::CommandLine;
+    QString id;    // which one of its kind (a connection, a token); empty: the front end as a whole
+    QString name;  // for people: "Videohub client 192.168.1.20:50122"
+    bool operator==(const Who& o) const { return kind == o.kind && id == o.id; }
+    bool operator!=(const Who& o) const { return !(*this == o); }
+};
+
+// How a change asked of the hub ended.
+enum class Result {
+    Done,      // the switch confirmed it
+    TimedOut,  // no answer, its resend included
+    Refused,   // the switch answered that it would not
+    NoLink,    // no link to the switch now
+    Locked,    // the output is locked by another front end (why names the holder)
+};
 
 class Hub : public QObject {
     Q_OBJECT
@@ -37,6 +59,27 @@ public:
     // Reads the switch's whole state now, then keeps reading it while the
     // line is idle (limits::HubReadPeriodMs).
     void start();
+    // Changes asked of the switch by a front end, one at a time with every
+    // other user of the line (in the order asked), each acknowledged: input
+    // `input` (1..8) to output `output` (1..8), or the ARC of an output.
+    // `done` runs once with the result and, for Locked, who holds the output;
+    // not when `context` has gone meanwhile.
+    using Done = std::function<void(Result result, const QString& why)>;
+    void route(const Who& who, int output, int input, QObject* context, Done done);
+    void setArc(const Who& who, int output, bool on, QObject* context, Done done);
+
+    // Output locks shared by every front end: while output `output` is
+    // locked, a change asked by anyone but its holder is refused (Locked).
+    std::optional<Who> lockOf(int output) const;
+    // Whether `who` may change output `output` now; `why` names the holder when not.
+    bool mayChange(const Who& who, int output, QString* why = nullptr) const;
+    // Takes a lock for `who` (false when another holds it), releases it
+    // (only its holder, unless forced).
+    bool lock(const Who& who, int output, QString* why = nullptr);
+    bool unlock(const Who& who, int output, bool force, QString* why = nullptr);
+    // Every lock `who` holds goes (a client that disconnects).
+    void unlockAll(const Who& who);
+
     // Reads the routing again now, in the background (a front end whose
     // route was not confirmed shows the switch's own); `done` runs once it
     // has ended, with whether every output answered, unless `context` has
@@ -46,9 +89,13 @@ public:
 signals:
     // Every output's route is known (once, after the first read).
     void routingKnown();
+    // Output `output`'s lock was taken or released.
+    void lockChanged(int output);
 
 private:
     Operation* idleRead();
+    // Runs `op` once the line is free, under a hold, and reports its end.
+    void runChange(const Who& who, int output, Operation* op, QObject* context, Done done);
 
     Connection& connection_;
     LabelStore& labels_;
@@ -56,6 +103,7 @@ private:
     SwitchState state_;
     int reads_ = 0;
     bool routingKnown_ = false;
+    std::array<std::optional<Who>, kPortCount> locks_{};
 };
 
 }  // namespace hub
