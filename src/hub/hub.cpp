@@ -2,7 +2,9 @@
 
 #include <QPointer>
 
+#include "ops/device.h"
 #include "ops/limits.h"
+#include "ops/power.h"
 #include "ops/routing.h"
 #include "ops/sequence.h"
 #include "ops/status.h"
@@ -46,51 +48,103 @@ Operation* Hub::idleRead()
         steps.push_back([&s] { return new PowerStateRead(s, Purpose::Background); });
         steps.push_back([&s] { return new BeepStateRead(s); });
         steps.push_back([&s] { return new PortStatusRead(s); });
+        // Who the switch is (its firmware version), until it has said, and
+        // again after an upgrade or reset made it unknown.
+        if (state_.now().versionMajor < 0)
+            steps.push_back([&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); });
     }
     return new Sequence(s, std::move(steps));
 }
 
 void Hub::route(const Who& who, int output, int input, QObject* context, Done done)
 {
-    runChange(who, output, new RouteSet(session(), input, output), context, std::move(done));
+    runChange(
+        who, [output] { return std::vector<int>{output}; },
+        [this, input, output]() -> Operation* { return new RouteSet(session(), input, output); }, context,
+        std::move(done));
 }
 
 void Hub::setArc(const Who& who, int output, bool on, QObject* context, Done done)
 {
-    runChange(who, output, new ArcSet(session(), output, on), context, std::move(done));
+    runChange(
+        who, [output] { return std::vector<int>{output}; },
+        [this, output, on]() -> Operation* { return new ArcSet(session(), output, on); }, context, std::move(done));
 }
 
-void Hub::runChange(const Who& who, int output, Operation* op, QObject* context, Done done)
+void Hub::setPower(const Who& who, bool on, QObject* context, Done done)
 {
-    QPointer<Operation> owned(op);
+    runChange(
+        who, [] { return std::vector<int>{}; }, [this, on]() -> Operation* { return new PowerSet(session(), on); },
+        context, std::move(done));
+}
+
+void Hub::setBeeper(const Who& who, bool on, QObject* context, Done done)
+{
+    runChange(
+        who, [] { return std::vector<int>{}; }, [this, on]() -> Operation* { return new BeepSet(session(), on); },
+        context, std::move(done));
+}
+
+void Hub::recallPreset(const Who& who, const Routing& target, QObject* context, Done done)
+{
+    // The outputs it would change, as the switch stands when its turn comes.
+    auto changing = [this, target] {
+        const Routing now = routing();
+        std::vector<int> outputs;
+        for (int o = 1; o <= kPortCount; ++o) {
+            const std::size_t k = std::size_t(o - 1);
+            if (target.inputs[k] != now.inputs[k] || (target.arc[k] && target.arc[k] != now.arc[k]))
+                outputs.push_back(o);
+        }
+        return outputs;
+    };
+    runChange(
+        who, changing, [this, target]() -> Operation* { return new PresetRecall(session(), target, routing()); },
+        context, std::move(done));
+}
+
+Routing Hub::routing() const
+{
+    Routing r;
+    r.inputs = state_.now().routes;
+    r.arc = state_.now().arc;
+    return r;
+}
+
+void Hub::runChange(const Who& who, std::function<std::vector<int>()> outputs, std::function<Operation*()> make,
+                    QObject* context, Done done)
+{
+    // Whether `who` may change every output concerned; `why` names a holder.
+    auto allowed = [this, who, outputs](QString* why) {
+        for (int output : outputs())
+            if (!mayChange(who, output, why))
+                return false;
+        return true;
+    };
     QString why;
-    if (!mayChange(who, output, &why)) {
-        delete op;
+    if (!allowed(&why)) {
         done(Result::Locked, why);
         return;
     }
     if (!connection_.isOpen()) {
-        delete op;
         done(Result::NoLink, QStringLiteral("no link to the switch"));
         return;
     }
-    op->setParent(this);
-    runner().whenFree(context, [this, who, output, owned, context = QPointer<QObject>(context),
+    // Dropped, operation unmade, when `context` goes before its turn came.
+    runner().whenFree(context, [this, allowed, make = std::move(make), context = QPointer<QObject>(context),
                                 done = std::move(done)](Hold hold) {
-        if (!owned)
-            return;
-        Operation* op = owned.data();
         // Locked, or the link lost, while it waited its turn.
         QString why;
-        const Result early = !mayChange(who, output, &why) ? Result::Locked
-                             : !connection_.isOpen()      ? Result::NoLink
-                                                           : Result::Done;
+        const Result early = !allowed(&why)          ? Result::Locked
+                             : !connection_.isOpen() ? Result::NoLink
+                                                     : Result::Done;
         if (early != Result::Done) {
-            delete op;
             if (context)
                 done(early, early == Result::Locked ? why : QStringLiteral("no link to the switch"));
             return;
         }
+        Operation* op = make();
+        op->setParent(this);
         auto held = std::make_shared<Hold>(std::move(hold));
         connect(op, &Operation::finished, this, [op, held, context, done](Outcome outcome) {
             op->deleteLater();
@@ -112,8 +166,6 @@ void Hub::runChange(const Who& who, int output, Operation* op, QObject* context,
         });
         op->start();
     });
-    // Dropped with its context before its turn came: the operation goes too.
-    connect(context, &QObject::destroyed, op, [owned] { delete owned.data(); });
 }
 
 std::optional<Who> Hub::lockOf(int output) const

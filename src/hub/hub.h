@@ -16,6 +16,7 @@
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
+#include "ops/presets.h"
 #include "ops/switchstate.h"
 
 namespace talvane {
@@ -67,6 +68,15 @@ public:
     using Done = std::function<void(Result result, const QString& why)>;
     void route(const Who& who, int output, int input, QObject* context, Done done);
     void setArc(const Who& who, int output, bool on, QObject* context, Done done);
+    // The same for the switch as a whole: its power, its beeper, and a
+    // routing preset (the outputs where `target` differs from what the
+    // switch confirmed; Locked when another holds one of them).
+    void setPower(const Who& who, bool on, QObject* context, Done done);
+    void setBeeper(const Who& who, bool on, QObject* context, Done done);
+    void recallPreset(const Who& who, const Routing& target, QObject* context, Done done);
+
+    // The routes and ARC states the switch confirmed, as a preset holds them.
+    Routing routing() const;
 
     // Output locks shared by every front end: while output `output` is
     // locked, a change asked by anyone but its holder is refused (Locked).
@@ -94,8 +104,11 @@ signals:
 
 private:
     Operation* idleRead();
-    // Runs `op` once the line is free, under a hold, and reports its end.
-    void runChange(const Who& who, int output, Operation* op, QObject* context, Done done);
+    // Runs the operation `make` builds once the line is free, under a hold,
+    // and reports its end; refused while one of `outputs` (asked again when
+    // the turn comes) is locked by another.
+    void runChange(const Who& who, std::function<std::vector<int>()> outputs, std::function<Operation*()> make,
+                   QObject* context, Done done);
 
     Connection& connection_;
     LabelStore& labels_;
