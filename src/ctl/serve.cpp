@@ -1,4 +1,5 @@
 #include "serve.h"
+#include "servemqtt.h"
 
 #include <QCryptographicHash>
 
@@ -112,6 +113,9 @@ int serve(Context& ctx, const QStringList& args)
                                  .arg(ctx.options().value(kAllowOption)));
         allowed = *parsed;
     }
+    std::optional<mqtt::Settings> mqttSettings;
+    if (int rc = readMqttOptions(ctx, mqttSettings))
+        return rc;
 
     if (int rc = ctx.connect())
         return rc;
@@ -151,6 +155,12 @@ int serve(Context& ctx, const QStringList& args)
     hub.start();
 
     ctx.print(QStringLiteral("Serving %1").arg(ctx.switchName()));
+    std::unique_ptr<mqtt::Bridge> mqtt;
+    if (mqttSettings) {
+        mqttSettings->deviceName = QStringLiteral("%1 (%2)").arg(name.isEmpty() ? kModelName : name,
+                                                                 mqtt::switchIdFor(ctx.switchKey(), mqttSettings->switchId));
+        mqtt = startMqtt(ctx, hub, *mqttSettings);
+    }
     if (controlAt->on)
         announce(ctx, QStringLiteral("The switch's control protocol (the panel, talvane-ctl --host)"),
                  controlAt->address, control.port(), QStringLiteral("can control the switch"));
@@ -196,12 +206,12 @@ int serve(Context& ctx, const QStringList& args)
 
 Command serveCommand()
 {
-    return {QStringLiteral("serve"), QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--allow RANGES] [--reconnect]"),
-            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1) and Videohub "
-                           "control surfaces (default %2).")
+    return {QStringLiteral("serve"), QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--allow RANGES] [--reconnect] [--mqtt HOST[:PORT] ...]"),
+            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1), Videohub "
+                           "control surfaces (default %2), and an MQTT broker with Home Assistant discovery (--mqtt).")
                 .arg(kDefaultControl, kDefaultListen),
             serve,
-            {QCommandLineOption(kListenOption,
+            QList<QCommandLineOption>{QCommandLineOption(kListenOption,
                                 QStringLiteral("serve: where Videohub clients connect (default %1).").arg(kDefaultListen),
                                 QStringLiteral("ADDR:PORT")),
              QCommandLineOption(kControlOption,
@@ -214,7 +224,8 @@ Command serveCommand()
                                 QStringLiteral("RANGES")),
              QCommandLineOption(kReconnectOption,
                                 QStringLiteral("serve: keep serving when the link to the switch is lost, and open it "
-                                               "again once it is back."))}};
+                                               "again once it is back."))}
+                + mqttOptions()};
 }
 
 std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text, quint16 defaultPort)
