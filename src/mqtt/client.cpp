@@ -283,8 +283,11 @@ void Client::afterCall(int rc)
     // notifiers go before anything else can get the same descriptor.
     if (mosquitto_socket(mosq_) < 0 || (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)) {
         dropSocket();
-        if (connected_ || attempting_)
-            disconnectedBy(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc);
+        // After what the library reported before it (the broker's refusal
+        // of the hub comes just before it closes the connection).
+        const int why = rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc;
+        QMetaObject::invokeMethod(
+            this, [this, why, gen = handle_] { if (gen == handle_) disconnectedBy(why); }, Qt::QueuedConnection);
         return;
     }
     watchSocket();
