@@ -479,6 +479,17 @@ void TestMqtt::renamesAndPresetsReachTheConfigs()
     // The routing as it stands is the service preset.
     QVERIFY(r.peer->waitForValue(t.preset(), "Service"));
 
+    // Not while another front end holds an output the recall would change.
+    const hub::Who videohub{hub::Who::Kind::Videohub, QStringLiteral("1"), QStringLiteral("Videohub client 1")};
+    QVERIFY(s.hub->lock(videohub, 3));
+    const std::size_t written = s.link.written.size();
+    r.peer->publish(t.presetCommand(), "Evening");
+    QVERIFY(waitFor([&] { return resultOf(r.peer->value(t.result())).value(QLatin1String("result")) == QLatin1String("locked"); }));
+    QVERIFY(resultOf(r.peer->value(t.result())).value(QLatin1String("why")).toString().contains(QLatin1String("Videohub client 1")));
+    r.advance(100);
+    QCOMPARE(s.link.written.size(), written);
+    QVERIFY(s.hub->unlock(videohub, 3, false));
+
     // A recall by name brings the switch there.
     r.peer->publish(t.presetCommand(), "Evening");
     QVERIFY(r.advanceUntil([&] { return r.peer->value(t.preset()) == "Evening"; }, 5000));
