@@ -12,8 +12,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Talvane Controller connects to the 8-input
 a serial port or TCP, shows which inputs have a source and which outputs a
 display, routes inputs to outputs, and powers, resets, reboots and upgrades
 the switch. talvane-ctl does the same from a terminal or a script, and can
-serve the switch to Videohub clients; talvane-sim, a switch in software,
-comes with them.
+serve the switch to Videohub clients and on an MQTT broker, with Home
+Assistant's discovery; talvane-sim, a switch in software, comes with them.
 
 Serial adapters belong to the dialout group: to use one, add your user to it
 with 'sudo usermod -aG dialout $USER', then log in again (see
@@ -25,6 +25,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # The dialog font the panel's layout is measured in.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
+# A broker for talvane-ctl serve --mqtt, where none runs elsewhere.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)
