@@ -231,8 +231,10 @@ void Client::watchSocket()
             return;
         readNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         writeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-        connect(readNotifier_.get(), &QSocketNotifier::activated, this, &Client::readable);
-        connect(writeNotifier_.get(), &QSocketNotifier::activated, this, &Client::writable);
+        connect(readNotifier_.get(), &QSocketNotifier::activated, this,
+                [this] { callLibrary([](mosquitto* m) { return mosquitto_loop_read(m, 1); }); });
+        connect(writeNotifier_.get(), &QSocketNotifier::activated, this,
+                [this] { callLibrary([](mosquitto* m) { return mosquitto_loop_write(m, 1); }); });
     }
     if (writeNotifier_)
         writeNotifier_->setEnabled(mosquitto_want_write(mosq_));
@@ -245,32 +247,12 @@ void Client::dropSocket()
     socket_ = -1;
 }
 
-void Client::readable()
+void Client::callLibrary(const std::function<int(mosquitto*)>& call)
 {
     if (!mosq_)
         return;
     inLibrary_ = true;
-    const int rc = mosquitto_loop_read(mosq_, 1);
-    inLibrary_ = false;
-    afterCall(rc);
-}
-
-void Client::writable()
-{
-    if (!mosq_)
-        return;
-    inLibrary_ = true;
-    const int rc = mosquitto_loop_write(mosq_, 1);
-    inLibrary_ = false;
-    afterCall(rc);
-}
-
-void Client::keepalive()
-{
-    if (!mosq_)
-        return;
-    inLibrary_ = true;
-    const int rc = mosquitto_loop_misc(mosq_);
+    const int rc = call(mosq_);
     inLibrary_ = false;
     afterCall(rc);
 }
@@ -346,7 +328,7 @@ void Client::connackArrived(int rc)
     connectLimit_.stop();
     retryMs_ = limits::RetryFirstMs;
     if (!keepaliveTimer_)
-        keepaliveTimer_ = clock_->startTimer(limits::KeepaliveCheckMs, [this] { keepalive(); });
+        keepaliveTimer_ = clock_->startTimer(limits::KeepaliveCheckMs, [this] { callLibrary(&mosquitto_loop_misc); });
     for (const QString& filter : filters_)
         mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), kQos);
     watchSocket();

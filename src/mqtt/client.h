@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 #include "core/oneshot.h"
@@ -101,9 +102,8 @@ private:
     void dropSocket();
     // Watches the library's socket, writes when it has something to write.
     void watchSocket();
-    void readable();
-    void writable();
-    void keepalive();
+    // Reads, writes or looks after the keepalive (`call`) in the library.
+    void callLibrary(const std::function<int(mosquitto*)>& call);
     // After any call into the library: the socket it has now, what it
     // wants to write, and a loss it found.
     void afterCall(int rc);
