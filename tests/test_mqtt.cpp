@@ -161,7 +161,8 @@ struct Rig {
             if (cond())
                 break;
             advance(100);
-            waitFor(cond, 20);
+            // What the step set off (a publish, an answer) travels meanwhile.
+            waitFor(cond, 5);
         }
         if (tookMs)
             *tookMs = clock.nowMs() - from;
@@ -209,6 +210,8 @@ private slots:
     void hubStartedBeforeItsBroker();
     void passwords_data();
     void passwords();
+    void tls_data();
+    void tls();
     void threeHubsOnOneBroker();
     void stoppingTheHubSaysOffline_data();
     void stoppingTheHubSaysOffline();
@@ -306,7 +309,7 @@ void TestMqtt::routeByCommandTopic()
     const int before = s.link.count(cmd::RouteSet);
 
     r.peer->publish(t.routeCommand(2), payload);
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.outputInputName(2)) == "Camera"; }, 1000));
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputInputName(2)) == "Camera"; }));
     QCOMPARE(s.link.count(cmd::RouteSet), before + 1);
     QCOMPARE(s.link.model().route[1], 3);
     QCOMPARE(r.peer->value(t.outputInput(2)), QByteArray("3"));
@@ -324,17 +327,17 @@ void TestMqtt::switchWideCommands()
     const mqtt::Topics t = s.topics();
     QCOMPARE(r.peer->value(t.outputArc(4)), mqtt::kOff);
     r.peer->publish(t.arcCommand(4), "ON");
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.outputArc(4)) == mqtt::kOn; }, 1000));
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputArc(4)) == mqtt::kOn; }));
     QCOMPARE(s.link.model().arc[3], true);
 
     QCOMPARE(r.peer->value(t.beeper()), mqtt::kOn);
     r.peer->publish(t.beeperCommand(), "off");
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.beeper()) == mqtt::kOff; }, 1000));
+    QVERIFY(waitFor([&] { return r.peer->value(t.beeper()) == mqtt::kOff; }));
     QCOMPARE(s.link.model().beep, false);
 
     QCOMPARE(r.peer->value(t.power()), mqtt::kOn);
     r.peer->publish(t.powerCommand(), "OFF");
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.power()) == mqtt::kOff; }, 4000));
+    QVERIFY(waitFor([&] { return r.peer->value(t.power()) == mqtt::kOff; }));
     QCOMPARE(s.link.model().power, false);
     QVERIFY(s.failed.isEmpty());
 }
@@ -494,7 +497,7 @@ void TestMqtt::renamesAndPresetsReachTheConfigs()
 
     // A recall by name brings the switch there.
     r.peer->publish(t.presetCommand(), "Evening");
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.preset()) == "Evening"; }, 5000));
+    QVERIFY(waitFor([&] { return r.peer->value(t.preset()) == "Evening"; }));
     QCOMPARE(s.link.model().route, (std::array<int, kPortCount>{2, 2, 2, 2, 2, 2, 2, 2}));
     QCOMPARE(r.peer->value(t.outputArc(1)), mqtt::kOn);
 
@@ -537,7 +540,7 @@ void TestMqtt::brokerRestartBringsEverythingBack()
     // (said once).
     bool routed = false;
     s.hub->route(hub::Who{}, 1, 4, s.hub.get(), [&](hub::Result result, const QString&) { routed = result == hub::Result::Done; });
-    QVERIFY(r.advanceUntil([&] { return routed; }, 1000));
+    QVERIFY(waitFor([&] { return routed; }));
     r.advance(60000);
     QVERIFY(r.advanceUntil([&] { return !s.bridge->client().attempting(); }, 1000));
     QVERIFY(s.bridge->client().attempts() > 3);
@@ -603,6 +606,32 @@ void TestMqtt::passwords()
         QVERIFY2(s.unreachable.value(0).contains(QLatin1String("authori"), Qt::CaseInsensitive), qPrintable(s.unreachable.value(0)));
 }
 
+void TestMqtt::tls_data()
+{
+    QTest::addColumn<bool>("ownCa");
+    QTest::newRow("the broker's CA") << true;
+    QTest::newRow("another CA") << false;
+}
+
+void TestMqtt::tls()
+{
+    QFETCH(bool, ownCa);
+    Rig r;
+    QVERIFY(r.broker.useTls());
+    QVERIFY2(r.broker.start(), qPrintable(r.broker.log()));
+    Switch& s = r.add();
+    // Another broker's CA, which did not sign this one's certificate.
+    MqttBroker stranger;
+    QVERIFY(ownCa || stranger.useTls());
+    s.settings.broker.caFile = ownCa ? r.broker.caFile() : stranger.caFile();
+    s.startBridge();
+    QVERIFY(r.firstReadsDone());
+    QVERIFY(waitFor([&] { return s.bridge->client().isConnected() || !s.unreachable.isEmpty(); }));
+    QCOMPARE(s.bridge->client().isConnected(), ownCa);
+    if (!ownCa)
+        QVERIFY2(s.unreachable.value(0).contains(QLatin1String("TLS")), qPrintable(s.unreachable.value(0)));
+}
+
 void TestMqtt::threeHubsOnOneBroker()
 {
     Rig r;
@@ -610,12 +639,12 @@ void TestMqtt::threeHubsOnOneBroker()
     // Each hub's command reaches its own switch only, and its own topics.
     for (std::size_t n = 0; n < 3; ++n)
         r.peer->publish(r.sw(n).topics().routeCommand(1), QByteArray::number(int(n) + 6));
-    QVERIFY(r.advanceUntil([&] {
+    QVERIFY(waitFor([&] {
         for (std::size_t n = 0; n < 3; ++n)
             if (r.peer->value(r.sw(n).topics().outputInput(1)) != QByteArray::number(int(n) + 6))
                 return false;
         return true;
-    }, 2000));
+    }));
     std::set<QString> bases;
     for (std::size_t n = 0; n < 3; ++n) {
         QCOMPARE(r.sw(n).link.model().route[0], int(n) + 6);

@@ -1,6 +1,6 @@
 // Debian's mosquitto for the tests: a broker of the test's own on a free
 // loopback port, with a configuration file of its own (anonymous clients,
-// or a password file), that a test can stop and start again on the same
+// or a password file; plain or TLS), that a test can stop and start again on the same
 // port. Waits are for the broker to say it runs or has ended, never for time.
 #pragma once
 
@@ -25,6 +25,39 @@ public:
 
     // `users`: user name and password pairs; none: anonymous clients.
     explicit MqttBroker(QList<QPair<QString, QString>> users = {}) : users_(std::move(users)) {}
+
+    // TLS only, with a certificate for 127.0.0.1 from a CA of its own
+    // (made with openssl): caFile() is what a client checks it against.
+    bool useTls()
+    {
+        const QString ca = dir_.filePath(QStringLiteral("ca"));
+        const QString server = dir_.filePath(QStringLiteral("server"));
+        const QString ext = dir_.filePath(QStringLiteral("san.cnf"));
+        QFile san(ext);
+        if (!san.open(QIODevice::WriteOnly) || san.write("subjectAltName=IP:127.0.0.1\n") < 0)
+            return false;
+        san.close();
+        const QStringList curve{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        auto openssl = [](const QStringList& args) {
+            QProcess p;
+            p.start(QStringLiteral("openssl"), args);
+            return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        };
+        tls_ = openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + curve
+                       + QStringList{QStringLiteral("-keyout"), ca + QStringLiteral(".key"), QStringLiteral("-out"),
+                                     ca + QStringLiteral(".pem"), QStringLiteral("-days"), QStringLiteral("2"),
+                                     QStringLiteral("-subj"), QStringLiteral("/CN=test CA")})
+               && openssl(QStringList{QStringLiteral("req")} + curve
+                          + QStringList{QStringLiteral("-keyout"), server + QStringLiteral(".key"), QStringLiteral("-out"),
+                                        server + QStringLiteral(".csr"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")})
+               && openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), server + QStringLiteral(".csr"),
+                           QStringLiteral("-CA"), ca + QStringLiteral(".pem"), QStringLiteral("-CAkey"), ca + QStringLiteral(".key"),
+                           QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), server + QStringLiteral(".pem"),
+                           QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), ext});
+        return tls_;
+    }
+    QString caFile() const { return dir_.filePath(QStringLiteral("ca.pem")); }
     ~MqttBroker() { stop(); }
 
     static bool installed() { return QFile::exists(QString::fromLatin1(kProgram)); }
@@ -60,9 +93,13 @@ public:
     {
         if (!process_)
             return;
+        // A broker that has only just started may miss the signal until its
+        // loop next wakes: it is killed then (it keeps nothing anyway).
         process_->terminate();
-        if (!process_->waitForFinished(10000))
-            process_->kill(), process_->waitForFinished(10000);
+        if (!process_->waitForFinished(1000)) {
+            process_->kill();
+            process_->waitForFinished(10000);
+        }
         process_.reset();
     }
     bool running() const { return process_ && process_->state() == QProcess::Running; }
@@ -79,6 +116,9 @@ private:
         // read the test's own files; as anyone else it stays who it is.
         if (const passwd* me = ::getpwuid(::getuid()))
             config += QStringLiteral("user %1\n").arg(QString::fromLocal8Bit(me->pw_name));
+        if (tls_)
+            config += QStringLiteral("cafile %1\ncertfile %2\nkeyfile %3\n")
+                          .arg(caFile(), dir_.filePath(QStringLiteral("server.pem")), dir_.filePath(QStringLiteral("server.key")));
         if (users_.isEmpty()) {
             config += QStringLiteral("allow_anonymous true\n");
         } else {
@@ -120,6 +160,7 @@ private:
     QString log_;
     quint16 port_ = 0;
     bool fixedPort_ = false;
+    bool tls_ = false;
 };
 
 }  // namespace talvane
