@@ -132,7 +132,10 @@ int portsCommand(Context& ctx, const QStringList& args)
                                 {QStringLiteral("usb"), e.usb},
                                 {QStringLiteral("virtual"), e.virtualPort},
                                 {QStringLiteral("available"), !e.inUse && e.mayOpen},
-                                {QStringLiteral("holder"), e.inUse ? QJsonValue(e.holder) : QJsonValue()}});
+                                {QStringLiteral("holder"), e.inUse ? QJsonValue(e.holder) : QJsonValue()},
+                                {QStringLiteral("hub"), e.hub.isEmpty() ? QJsonValue()
+                                                                        : QJsonObject{{QStringLiteral("control"), e.hub},
+                                                                                      {QStringLiteral("pid"), e.hubPid}}}});
     }
     if (ports.empty())
         ctx.print(QStringLiteral("no serial ports"));

@@ -2,8 +2,13 @@
 
 #include <QCryptographicHash>
 
+#include <csignal>
+
+#include "ctl/stopsignals.h"
 #include "hub/controlserver.h"
 #include "hub/hub.h"
+#include "link/hubregistry.h"
+#include "link/serialport.h"
 #include "ops/device.h"
 #include "ops/limits.h"
 #include "ops/runner.h"
@@ -80,6 +85,32 @@ std::optional<Listen> listenOption(Context& ctx, const QString& option, const QS
     return l;
 }
 
+// Registers the hub where the panel and talvane-ctl look, once its control
+// port listens: what it holds and where programs on this machine reach it.
+void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& control)
+{
+    Connection& connection = ctx.connection();
+    const SwitchAddress& at = connection.address();
+    HubEntry entry;
+    if (at.isSerial()) {
+        entry.devicePath = connection.serialPort().devicePath();
+        entry.comNumber = at.comNumber;
+    } else if (at.isHost()) {
+        entry.host = QStringLiteral("%1:%2").arg(at.host).arg(at.port);
+    } else {
+        return;  // a link of a test's own: nothing to find
+    }
+    const QHostAddress listening = control.address();
+    entry.controlAddress = listening == QHostAddress::AnyIPv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
+                           : listening == QHostAddress::Any || listening == QHostAddress::AnyIPv4
+                               ? QHostAddress(QHostAddress::LocalHost)
+                               : listening;
+    entry.controlPort = control.port();
+    QString why;
+    if (!registry.add(entry, &why))
+        ctx.env().err(QStringLiteral("talvane-ctl: the panel and talvane-ctl will not find this hub: %1").arg(why));
+}
+
 // Says where a port listens and who can reach it.
 void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk)
 {
@@ -113,6 +144,15 @@ int serve(Context& ctx, const QStringList& args)
         allowed = *parsed;
     }
 
+    // One hub per switch: a second would only stand in the first one's queue.
+    if (int rc = ctx.resolveTarget())
+        return rc;
+    if (const std::optional<HubEntry>& other = ctx.servingHub())
+        return ctx.fail(PortBusy, QStringLiteral("%1 is served already by the hub (talvane-ctl serve, pid %2) at %3: "
+                                                 "its clients connect there")
+                                      .arg(other->holds())
+                                      .arg(other->pid)
+                                      .arg(other->control()));
     if (int rc = ctx.connect())
         return rc;
     LabelStore* labels = nullptr;
@@ -139,8 +179,10 @@ int serve(Context& ctx, const QStringList& args)
     control.setAllowed(allowed);
     if (controlAt->on && !control.listen(controlAt->address, controlAt->port)) {
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the switch's control protocol: %2 (another "
-                                               "program, or a simulator's TCP port, may have it: give --control "
-                                               "ADDR:PORT, or --control off)")
+                                               "program, or a simulator's TCP port, may have it: start the simulator "
+                                               "with --tcp-port 0 or --no-tcp, or give --control 127.0.0.1:8001, or "
+                                               "--control off; the panel and talvane-ctl find the hub wherever it "
+                                               "listens)")
                                     .arg(controlAt->text, control.errorString()));
     }
     videohub::DeviceIdentity identity{kModelName, name.isEmpty() ? kModelName : name, uniqueIdFor(ctx.switchKey())};
@@ -149,6 +191,11 @@ int serve(Context& ctx, const QStringList& args)
     if (!server.listen(videohubAt->address, videohubAt->port))
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1: %2").arg(videohubAt->text, server.errorString()));
     hub.start();
+    // Stopped by a signal, it still removes its registration and closes its ports.
+    StopSignals stop;
+    HubRegistry registry;
+    if (controlAt->on)
+        registerHub(ctx, registry, control);
 
     ctx.print(QStringLiteral("Serving %1").arg(ctx.switchName()));
     if (controlAt->on)
@@ -158,7 +205,7 @@ int serve(Context& ctx, const QStringList& args)
              QStringLiteral("can route the switch and rename its ports"));
     if (!allowed.empty())
         ctx.print(QStringLiteral("  only from %1").arg(ctx.options().value(kAllowOption)));
-    ctx.print(QStringLiteral("Stop with Ctrl+C."));
+    ctx.print(QStringLiteral("Stop with Ctrl+C (or SIGTERM)."));
 
     QObject::connect(&server, &videohub::Server::clientCountChanged, [&ctx](int count) {
         ctx.print(QStringLiteral("%1 Videohub client(s) connected").arg(count));
@@ -183,11 +230,14 @@ int serve(Context& ctx, const QStringList& args)
         QObject::connect(&connection, &Connection::opened, [&ctx] {
             ctx.env().err(QStringLiteral("talvane-ctl: %1 is back").arg(ctx.switchName()));
         });
-        // Serves until stopped.
-        ctx.waitUntil([] { return false; });
     }
-    // Serves until the link to the switch goes.
-    ctx.waitUntil([&ctx] { return !ctx.session().linkOpen(); });
+    // Serves until stopped, or without --reconnect until the link to the switch goes.
+    ctx.waitUntil([&] { return stop.received() != 0 || (!reconnect && !ctx.session().linkOpen()); });
+    if (stop.received()) {
+        ctx.env().err(QStringLiteral("talvane-ctl: stopped by %1").arg(stop.received() == SIGINT ? QStringLiteral("SIGINT")
+                                                                                                 : QStringLiteral("SIGTERM")));
+        return Done;
+    }
     return ctx.fail(NoSwitch, QStringLiteral("the link to %1 was lost").arg(ctx.switchName()),
                     QJsonObject{{QStringLiteral("listen"), endpoint(videohubAt->address, server.port())}});
 }

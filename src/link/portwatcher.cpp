@@ -7,7 +7,10 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <QDir>
+
 #include "core/clock.h"
+#include "hubregistry.h"
 #include "portlocks.h"
 #include "virtualports.h"
 
@@ -41,12 +44,20 @@ QStringList PortWatcher::systemDirectories()
     QStringList dirs = {QStringLiteral("/dev"), QStringLiteral("/dev/serial"), QStringLiteral("/dev/serial/by-id"),
                         VirtualPortRegistry::defaultDirectory()};
     dirs << PortLockPaths::system().lockDirectories;
+    dirs << HubRegistry::ownDirectory();
     return dirs;
 }
 
-PortWatcher::PortWatcher(QStringList directories, Clock* clock, QObject* parent)
+QStringList PortWatcher::systemTrees()
+{
+    const QString system = HubRegistry::systemDirectory();
+    return system.isEmpty() ? QStringList() : QStringList{system};
+}
+
+PortWatcher::PortWatcher(QStringList directories, Clock* clock, QObject* parent, QStringList trees)
     : QObject(parent)
     , directories_(std::move(directories))
+    , trees_(std::move(trees))
     , clock_(clock ? clock : &appClock())
 {
 }
@@ -119,17 +130,27 @@ void PortWatcher::closeWatch()
 // Directories that did not exist (/dev/serial/by-id before the first USB
 // adapter) are watched once they do; a burst that created one is followed by
 // a refresh anyway.
-void PortWatcher::watchMissing()
+bool PortWatcher::watchMissing()
 {
     if (fd_ < 0)
-        return;
-    for (const QString& dir : canonical(directories_)) {
+        return false;
+    auto watchDir = [this](const QString& dir) {
         if (dirWatches_.count(dir))
-            continue;
+            return false;
         const int wd = ::inotify_add_watch(fd_, QFile::encodeName(dir).constData(), kDirectoryEvents);
         if (wd >= 0)
             dirWatches_[dir] = wd;
+        return wd >= 0;
+    };
+    for (const QString& dir : canonical(directories_ + trees_))
+        watchDir(dir);
+    bool added = false;
+    for (const QString& tree : canonical(trees_)) {
+        const QStringList names = QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString& name : names)
+            added = watchDir(tree + QLatin1Char('/') + name) || added;
     }
+    return added;
 }
 
 void PortWatcher::onEvents()
@@ -166,9 +187,13 @@ void PortWatcher::startSettle()
 void PortWatcher::settled()
 {
     stopTimer(settleTimer_);
-    watchMissing();
+    // What was written into a directory of a tree before it was watched
+    // shows with one more refresh.
+    const bool newInTree = watchMissing();
     restartSafety();
     emit changed();
+    if (newInTree && active_ && !changePending())
+        startSettle();
 }
 
 void PortWatcher::restartSafety()
