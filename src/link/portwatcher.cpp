@@ -129,28 +129,23 @@ void PortWatcher::closeWatch()
 
 // Directories that did not exist (/dev/serial/by-id before the first USB
 // adapter) are watched once they do; a burst that created one is followed by
-// a refresh anyway.
-bool PortWatcher::watchMissing()
+// a refresh anyway. So is a new directory in a tree (a hub's instance
+// directory): what is written into it before its watch, the refresh reads.
+void PortWatcher::watchMissing()
 {
     if (fd_ < 0)
-        return false;
-    auto watchDir = [this](const QString& dir) {
+        return;
+    QStringList dirs = canonical(directories_ + trees_);
+    for (const QString& tree : canonical(trees_))
+        for (const QString& name : QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            dirs << tree + QLatin1Char('/') + name;
+    for (const QString& dir : dirs) {
         if (dirWatches_.count(dir))
-            return false;
+            continue;
         const int wd = ::inotify_add_watch(fd_, QFile::encodeName(dir).constData(), kDirectoryEvents);
         if (wd >= 0)
             dirWatches_[dir] = wd;
-        return wd >= 0;
-    };
-    for (const QString& dir : canonical(directories_ + trees_))
-        watchDir(dir);
-    bool added = false;
-    for (const QString& tree : canonical(trees_)) {
-        const QStringList names = QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        for (const QString& name : names)
-            added = watchDir(tree + QLatin1Char('/') + name) || added;
     }
-    return added;
 }
 
 void PortWatcher::onEvents()
@@ -187,13 +182,9 @@ void PortWatcher::startSettle()
 void PortWatcher::settled()
 {
     stopTimer(settleTimer_);
-    // What was written into a directory of a tree before it was watched
-    // shows with one more refresh.
-    const bool newInTree = watchMissing();
+    watchMissing();
     restartSafety();
     emit changed();
-    if (newInTree && active_ && !changePending())
-        startSettle();
 }
 
 void PortWatcher::restartSafety()

@@ -58,8 +58,7 @@ signals:
 private:
     void openWatch();
     void closeWatch();
-    // True when it began to watch a directory in one of the trees.
-    bool watchMissing();
+    void watchMissing();
     void onEvents();
     void startSettle();
     void settled();
