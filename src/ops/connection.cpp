@@ -189,6 +189,7 @@ Connection::OpenResult Connection::openSerial(SwitchAddress address, QString* wh
     if (const auto hub = hubServing(address))
         return openThroughHub(address, *hub, again);
     leaveHub();
+    address.hub.clear();  // reached through one before, and now the port is free
     // A port another program holds is left alone, even when it would open.
     qint64 provider = 0;
     serialDevicePathOf(address.comNumber, &provider);
