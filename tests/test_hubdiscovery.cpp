@@ -20,16 +20,12 @@
 #include "link/hubregistry.h"
 #include "link/portlocks.h"
 #include "sim/simulator.h"
+#include "support/programrun.h"
 #include "support/waitfor.h"
 
 using namespace talvane;
 
 namespace {
-
-struct Run {
-    int exitCode = -1;
-    QString out, err;
-};
 
 // The simulator in this process, on a pseudo-terminal and a free TCP port;
 // the hub and talvane-ctl as processes, with registries of their own.
@@ -100,22 +96,7 @@ struct HubBench {
         return ended;
     }
 
-    Run ctl(const QStringList& args)
-    {
-        QProcess p;
-        p.setProcessEnvironment(env());
-        p.start(QStringLiteral(TALVANE_CTL_PROGRAM), args);
-        Run run;
-        if (!waitFor([&] { return p.state() == QProcess::NotRunning; })) {
-            p.kill();
-            p.waitForFinished();
-            return run;
-        }
-        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        run.out = QString::fromUtf8(p.readAllStandardOutput());
-        run.err = QString::fromUtf8(p.readAllStandardError());
-        return run;
-    }
+    Run ctl(const QStringList& args) { return runProgram(QStringLiteral(TALVANE_CTL_PROGRAM), args, env()); }
     // The line `talvane-ctl ports` prints for the simulator's port.
     QString portsLine()
     {
