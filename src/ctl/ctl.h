@@ -20,6 +20,7 @@
 #include "ops/labelstore.h"
 #include "ops/network.h"
 #include "ops/operation.h"
+#include "ops/presets.h"
 
 namespace talvane {
 
@@ -56,6 +57,7 @@ struct Environment {
     Link* link = nullptr;
     QString linkKey;
     QString labelsPath = LabelStore::defaultPath();
+    QString presetsPath = PresetStore::defaultPath();
     NetEndpoints endpoints;
     int searchMs = 2000;  // how long a search listens for answers
 };
