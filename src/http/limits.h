@@ -13,11 +13,8 @@ constexpr int MaxConnections = 32;
 constexpr int MaxEventStreams = 16;
 // One request, its head and body: the largest the API takes (every label
 // set at once) is a few KiB. Past it the request is answered 413 and its
-// connection closed.
+// connection closed (what one read of the socket brings may come on top).
 constexpr int MaxRequestBytes = 16 * 1024;
-// What a connection buffers before it is read; a request is held to
-// MaxRequestBytes to within this much.
-constexpr qint64 ReadBufferBytes = 16 * 1024;
 // Header lines of one request; more are answered 431.
 constexpr int MaxHeaders = 32;
 // Requests sent on one connection before the answers to the earlier ones

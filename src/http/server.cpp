@@ -62,19 +62,22 @@ public:
     bool streaming() const { return streaming_; }
     int owed() const { return int(owed_.size()); }
 
-    // Bytes arrived; false when the request under way has grown past its bound.
-    bool received(qint64 bytes)
+    // Bytes arrived, `buffered` in all: Qt HttpServer leaves a request in
+    // the socket's buffer until it is whole, so they are the request under
+    // way (and any sent after it). False when they are past the bound.
+    bool arrived(qint64 buffered)
     {
-        if (requestBytes_ == 0)
+        if (!requestUnderWay_) {
+            requestUnderWay_ = true;
             armTimer(true);
-        requestBytes_ += bytes;
-        return requestBytes_ <= limits::MaxRequestBytes;
+        }
+        return buffered <= limits::MaxRequestBytes;
     }
 
     // A whole request was read: its answer is owed next.
     Reply owe(const QHttpServerRequest& request)
     {
-        requestBytes_ = 0;
+        requestUnderWay_ = false;
         timer_.stop();
         owed_.push_back({nextSequence_, std::make_unique<QHttpServerResponder>(Server::makeResponder(request, socket_)),
                          std::nullopt, false});
@@ -128,7 +131,7 @@ private:
             r.setHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
             r.write(std::move(*o.responder));
         }
-        if (owed_.empty() && requestBytes_ == 0)
+        if (owed_.empty() && !requestUnderWay_)
             armTimer();
     }
 
@@ -149,7 +152,7 @@ private:
     QTcpSocket* socket_;
     QString name_;
     OneShot timer_;
-    qint64 requestBytes_ = 0;
+    bool requestUnderWay_ = false;
     std::deque<Owed> owed_;
     quint64 nextSequence_ = 1;
     bool closing_ = false;
@@ -247,14 +250,13 @@ void Server::accept(QTcpSocket* socket)
         socket->deleteLater();
         return;
     }
-    socket->setReadBufferSize(limits::ReadBufferBytes);
     auto* peer = new Peer(*this, socket, name);
     peers_[socket] = peer;
     // Before Qt HttpServer's own handlers, which read what arrived.
     connect(socket, &QTcpSocket::readyRead, peer, [this, peer] {
         if (peer->closing())
             return;
-        if (!peer->received(peer->socket()->bytesAvailable())) {
+        if (!peer->arrived(peer->socket()->bytesAvailable())) {
             // Not read any further: a fixed answer, and the connection closes.
             peer->socket()->write("HTTP/1.1 413 Payload Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
             drop(peer, QStringLiteral("its request is larger than %1 bytes").arg(limits::MaxRequestBytes));
@@ -322,10 +324,12 @@ bool Server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
     }
     if (request.headers().size() > limits::MaxHeaders) {
         reply.error(Status::RequestHeaderFieldsTooLarge, QStringLiteral("more than %1 header lines").arg(limits::MaxHeaders));
+        drop(peer, QStringLiteral("more than %1 header lines").arg(limits::MaxHeaders));
         return true;
     }
     if (!hostAllowed(request.value("host"))) {
         reply.error(Status::Forbidden, QStringLiteral("the Host header does not name this machine"));
+        drop(peer, QStringLiteral("its Host header names another machine"));
         return true;
     }
     Request r;
