@@ -51,7 +51,7 @@ private:
 class Peer : public QObject {
 public:
     Peer(Server& server, QTcpSocket* socket, QString name)
-        : QObject(&server), server_(server), socket_(socket), name_(std::move(name)), timer_(&appClock())
+        : QObject(&server), server_(server), socket_(socket), name_(std::move(name)), timer_(&server.hub_.connection().clock())
     {
         armTimer();
     }
