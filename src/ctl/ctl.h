@@ -21,6 +21,7 @@
 #include "ops/labelstore.h"
 #include "ops/network.h"
 #include "ops/operation.h"
+#include "ops/presets.h"
 
 namespace talvane {
 
@@ -57,6 +58,7 @@ struct Environment {
     Link* link = nullptr;
     QString linkKey;
     QString labelsPath = LabelStore::defaultPath();
+    QString presetsPath = PresetStore::defaultPath();
     NetEndpoints endpoints;
     int searchMs = 2000;  // how long a search listens for answers
 };

@@ -6,6 +6,8 @@
 
 #include "ctl/stopsignals.h"
 #include "hub/controlserver.h"
+#include "http/auth.h"
+#include "http/server.h"
 #include "hub/hub.h"
 #include "link/hubregistry.h"
 #include "link/serialport.h"
@@ -14,6 +16,7 @@
 #include "ops/runner.h"
 #include "protocol/netpackets.h"
 #include "videohub/server.h"
+#include "http/limits.h"
 
 namespace talvane {
 namespace ctl {
@@ -29,6 +32,9 @@ const QString kListenOption = QStringLiteral("listen");
 const QString kControlOption = QStringLiteral("control");
 const QString kAllowOption = QStringLiteral("allow");
 const QString kReconnectOption = QStringLiteral("reconnect");
+const QString kHttpOption = QStringLiteral("http");
+const QString kHttpTokenOption = QStringLiteral("http-token-file");
+constexpr quint16 kDefaultHttpPort = 8080;
 
 // The device block's unique ID: the switch's MAC where it is known, else
 // twelve hex digits that stay the same for the same port or address.
@@ -112,15 +118,15 @@ void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& 
 }
 
 // Says where a port listens and who can reach it.
-void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk)
+void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk,
+              const QString& guard = QStringLiteral("there is no password"))
 {
     const QString where = endpoint(address, port);
     ctx.print(QStringLiteral("%1 on %2").arg(what, where));
     if (address.isLoopback())
         ctx.print(QStringLiteral("  only programs on this machine can connect"));
     else
-        ctx.print(QStringLiteral("  listening beyond this machine: anyone who reaches %1 %2; there is no password")
-                      .arg(where, risk));
+        ctx.print(QStringLiteral("  listening beyond this machine: anyone who reaches %1 %2; %3").arg(where, risk, guard));
 }
 
 int serve(Context& ctx, const QStringList& args)
@@ -135,6 +141,31 @@ int serve(Context& ctx, const QStringList& args)
     if (!controlAt)
         return ctx.usage(QStringLiteral("--control takes ADDR:PORT (e.g. 127.0.0.1:8000) or off, not \"%1\"")
                              .arg(ctx.options().value(kControlOption)));
+    // The web remote: beyond this machine only with a token, checked before
+    // anything else happens.
+    std::optional<Listen> httpAt;
+    QByteArray httpToken;
+    if (ctx.options().isSet(kHttpOption)) {
+        httpAt = listenOption(ctx, kHttpOption, QString(), kDefaultHttpPort, false);
+        if (!httpAt)
+            return ctx.usage(QStringLiteral("--http takes ADDR:PORT, e.g. 127.0.0.1:%1, not \"%2\"")
+                                 .arg(kDefaultHttpPort)
+                                 .arg(ctx.options().value(kHttpOption)));
+        if (ctx.options().isSet(kHttpTokenOption)) {
+            QString why;
+            const auto token = http::readTokenFile(ctx.options().value(kHttpTokenOption), &why);
+            if (!token)
+                return ctx.fail(BadFile, QStringLiteral("the token file %1 is refused: %2")
+                                             .arg(ctx.options().value(kHttpTokenOption), why));
+            httpToken = *token;
+        } else if (!httpAt->address.isLoopback()) {
+            return ctx.usage(QStringLiteral("--http %1 listens beyond this machine: give --http-token-file FILE (a "
+                                            "token of at least %2 characters that only you can read), or listen on "
+                                            "127.0.0.1")
+                                 .arg(httpAt->text)
+                                 .arg(http::limits::MinTokenLength));
+        }
+    }
     std::vector<hub::Subnet> allowed;
     if (ctx.options().isSet(kAllowOption)) {
         const auto parsed = hub::parseSubnets(ctx.options().value(kAllowOption));
@@ -190,6 +221,11 @@ int serve(Context& ctx, const QStringList& args)
     server.setAllowed(allowed);
     if (!server.listen(videohubAt->address, videohubAt->port))
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1: %2").arg(videohubAt->text, server.errorString()));
+    http::Server web(hub, ctx.env().presetsPath);
+    web.setToken(httpToken);
+    web.setAllowed(allowed);
+    if (httpAt && !web.listen(httpAt->address, httpAt->port))
+        return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the web remote: %2").arg(httpAt->text, web.errorString()));
     hub.start();
     // Stopped by a signal, it still removes its registration and closes its ports.
     StopSignals stop;
@@ -203,6 +239,13 @@ int serve(Context& ctx, const QStringList& args)
                  controlAt->address, control.port(), QStringLiteral("can control the switch"));
     announce(ctx, QStringLiteral("Videohub clients"), videohubAt->address, server.port(),
              QStringLiteral("can route the switch and rename its ports"));
+    if (httpAt) {
+        announce(ctx, QStringLiteral("The web remote and HTTP API"), httpAt->address, web.port(),
+                 QStringLiteral("and holds the token can route the switch and rename its ports"),
+                 QStringLiteral("requests without the token (%1) are refused").arg(ctx.options().value(kHttpTokenOption)));
+        if (!httpToken.isEmpty() && httpAt->address.isLoopback())
+            ctx.print(QStringLiteral("  every request needs the token all the same"));
+    }
     if (!allowed.empty())
         ctx.print(QStringLiteral("  only from %1").arg(ctx.options().value(kAllowOption)));
     ctx.print(QStringLiteral("Stop with Ctrl+C (or SIGTERM)."));
@@ -212,6 +255,9 @@ int serve(Context& ctx, const QStringList& args)
     });
     QObject::connect(&server, &videohub::Server::clientRefused, [&ctx](const QString& peer, const QString& why) {
         ctx.env().err(QStringLiteral("talvane-ctl: client %1 dropped: %2").arg(peer, why));
+    });
+    QObject::connect(&web, &http::Server::clientRefused, [&ctx](const QString& peer, const QString& why) {
+        ctx.env().err(QStringLiteral("talvane-ctl: web client %1 dropped: %2").arg(peer, why));
     });
     QObject::connect(&control, &hub::ControlServer::clientRefused, [&ctx](const QString& peer, const QString& why) {
         ctx.env().err(QStringLiteral("talvane-ctl: control client %1 dropped: %2").arg(peer, why));
@@ -246,9 +292,11 @@ int serve(Context& ctx, const QStringList& args)
 
 Command serveCommand()
 {
-    return {QStringLiteral("serve"), QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--allow RANGES] [--reconnect]"),
-            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1) and Videohub "
-                           "control surfaces (default %2).")
+    return {QStringLiteral("serve"),
+            QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--http ADDR:PORT [--http-token-file FILE]] "
+                           "[--allow RANGES] [--reconnect]"),
+            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1), Videohub "
+                           "control surfaces (default %2) and, with --http, the web remote and HTTP API.")
                 .arg(kDefaultControl, kDefaultListen),
             serve,
             {QCommandLineOption(kListenOption,
@@ -259,6 +307,16 @@ Command serveCommand()
                                                "(default %1; off: nowhere).")
                                     .arg(kDefaultControl),
                                 QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kHttpOption,
+                                QStringLiteral("serve: where the web remote and the HTTP API listen, e.g. 127.0.0.1:%1 "
+                                               "(beyond this machine only with --http-token-file).")
+                                    .arg(kDefaultHttpPort),
+                                QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kHttpTokenOption,
+                                QStringLiteral("serve: the web remote's access token, the first line of FILE (at least "
+                                               "%1 characters; a regular file other users cannot read).")
+                                    .arg(http::limits::MinTokenLength),
+                                QStringLiteral("FILE")),
              QCommandLineOption(kAllowOption,
                                 QStringLiteral("serve: only clients from these addresses or ranges (A.B.C.D/N,...)."),
                                 QStringLiteral("RANGES")),
