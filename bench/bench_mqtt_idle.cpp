@@ -79,7 +79,7 @@ double serveIdle(const QString& simPort, const QStringList& extra, const QByteAr
                             QStringLiteral("off")}
                     + extra);
     QByteArray out, err;
-    if (!waitForText(serve, out, "Stop with Ctrl+C.", false)
+    if (!waitForText(serve, out, "Stop with Ctrl+C", false)
         || (!readyOnStderr.isEmpty() && !waitForText(serve, err, readyOnStderr, true))) {
         std::fprintf(stderr, "serve did not start: %s%s\n", out.constData(), serve.readAllStandardError().constData());
         return -1;

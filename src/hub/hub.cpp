@@ -3,6 +3,7 @@
 #include <QPointer>
 
 #include "ops/device.h"
+#include "ops/documents.h"
 #include "ops/limits.h"
 #include "ops/power.h"
 #include "ops/routing.h"
@@ -58,109 +59,104 @@ Operation* Hub::idleRead()
 
 void Hub::route(const Who& who, int output, int input, QObject* context, Done done)
 {
-    runChange(
-        who, [output] { return std::vector<int>{output}; },
-        [this, input, output]() -> Operation* { return new RouteSet(session(), input, output); }, context,
-        std::move(done));
+    runChange(who, {[output] { return std::vector<int>{output}; },
+                    [this, output, input] { return new RouteSet(session(), input, output); }},
+              context, std::move(done));
 }
 
 void Hub::setArc(const Who& who, int output, bool on, QObject* context, Done done)
 {
-    runChange(
-        who, [output] { return std::vector<int>{output}; },
-        [this, output, on]() -> Operation* { return new ArcSet(session(), output, on); }, context, std::move(done));
+    runChange(who, {[output] { return std::vector<int>{output}; },
+                    [this, output, on] { return new ArcSet(session(), output, on); }},
+              context, std::move(done));
 }
 
 void Hub::setPower(const Who& who, bool on, QObject* context, Done done)
 {
-    runChange(
-        who, [] { return std::vector<int>{}; }, [this, on]() -> Operation* { return new PowerSet(session(), on); },
-        context, std::move(done));
+    runChange(who, {[] { return std::vector<int>{}; }, [this, on] { return new PowerSet(session(), on); }}, context,
+              std::move(done));
 }
 
 void Hub::setBeeper(const Who& who, bool on, QObject* context, Done done)
 {
-    runChange(
-        who, [] { return std::vector<int>{}; }, [this, on]() -> Operation* { return new BeepSet(session(), on); },
-        context, std::move(done));
+    runChange(who, {[] { return std::vector<int>{}; }, [this, on] { return new BeepSet(session(), on); }}, context,
+              std::move(done));
 }
 
-void Hub::recallPreset(const Who& who, const Routing& target, QObject* context, Done done)
+void Hub::recall(const Who& who, const Routing& target, QObject* context, Done done)
 {
-    // The outputs it would change, as the switch stands when its turn comes.
-    auto changing = [this, target] {
-        const Routing now = routing();
-        std::vector<int> outputs;
+    const auto outputs = [this, target] {
+        std::vector<int> changed;
+        const SwitchSnapshot& now = state_.now();
         for (int o = 1; o <= kPortCount; ++o) {
             const std::size_t k = std::size_t(o - 1);
-            if (target.inputs[k] != now.inputs[k] || (target.arc[k] && target.arc[k] != now.arc[k]))
-                outputs.push_back(o);
+            if ((target.inputs[k] >= 1 && target.inputs[k] <= kPortCount && target.inputs[k] != now.routes[k])
+                || (target.arc[k] && target.arc[k] != now.arc[k]))
+                changed.push_back(o);
         }
-        return outputs;
+        return changed;
     };
-    runChange(
-        who, changing, [this, target]() -> Operation* { return new PresetRecall(session(), target, routing()); },
-        context, std::move(done));
+    runChange(who, {outputs, [this, target] { return new PresetRecall(session(), target, documents::routingOf(state_.now())); }},
+              context, std::move(done));
 }
 
-Routing Hub::routing() const
+bool Hub::mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const
 {
-    Routing r;
-    r.inputs = state_.now().routes;
-    r.arc = state_.now().arc;
-    return r;
+    for (int output : outputs)
+        if (!mayChange(who, output, why))
+            return false;
+    return true;
 }
 
-void Hub::runChange(const Who& who, std::function<std::vector<int>()> outputs, std::function<Operation*()> make,
-                    QObject* context, Done done)
+void Hub::runChange(const Who& who, Change change, QObject* context, Done done)
 {
-    // Whether `who` may change every output concerned; `why` names a holder.
-    auto allowed = [this, who, outputs](QString* why) {
-        for (int output : outputs())
-            if (!mayChange(who, output, why))
-                return false;
-        return true;
-    };
+    static const QString noLink = QStringLiteral("no link to the switch");
+    // Refused at once when it could not run now either; checked again when
+    // its turn comes (a lock taken, the link lost meanwhile).
     QString why;
-    if (!allowed(&why)) {
+    if (!mayChangeAll(who, change.outputs(), &why)) {
         done(Result::Locked, why);
         return;
     }
     if (!connection_.isOpen()) {
-        done(Result::NoLink, QStringLiteral("no link to the switch"));
+        done(Result::NoLink, noLink);
         return;
     }
-    // Dropped, operation unmade, when `context` goes before its turn came.
-    runner().whenFree(context, [this, allowed, make = std::move(make), context = QPointer<QObject>(context),
+    runner().whenFree(context, [this, who, change = std::move(change), context = QPointer<QObject>(context),
                                 done = std::move(done)](Hold hold) {
-        // Locked, or the link lost, while it waited its turn.
+        if (!context)
+            return;
         QString why;
-        const Result early = !allowed(&why)          ? Result::Locked
-                             : !connection_.isOpen() ? Result::NoLink
-                                                     : Result::Done;
+        const Result early = !mayChangeAll(who, change.outputs(), &why) ? Result::Locked
+                             : !connection_.isOpen()                     ? Result::NoLink
+                                                                         : Result::Done;
         if (early != Result::Done) {
-            if (context)
-                done(early, early == Result::Locked ? why : QStringLiteral("no link to the switch"));
+            done(early, early == Result::Locked ? why : noLink);
             return;
         }
-        Operation* op = make();
+        Operation* op = change.make();
         op->setParent(this);
         auto held = std::make_shared<Hold>(std::move(hold));
-        connect(op, &Operation::finished, this, [op, held, context, done](Outcome outcome) {
+        auto* recall = qobject_cast<PresetRecall*>(op);
+        connect(op, &Operation::finished, this, [op, recall, held, context, done](Outcome outcome) {
             op->deleteLater();
             held->end();
             if (!context)
                 return;
+            // Where a recall stopped, for the one who asked.
+            const QString at = recall && recall->stoppedAt()
+                                   ? QStringLiteral(" (at output %1)").arg(QLatin1Char(outputLetter(recall->stoppedAt())))
+                                   : QString();
             switch (outcome) {
             case Outcome::Done:
                 done(Result::Done, QString());
                 break;
             case Outcome::Refused:
-                done(Result::Refused, QStringLiteral("refused by the switch"));
+                done(Result::Refused, QStringLiteral("refused by the switch") + at);
                 break;
             case Outcome::TimedOut:
             case Outcome::Cancelled:
-                done(Result::TimedOut, QStringLiteral("the switch did not answer"));
+                done(Result::TimedOut, QStringLiteral("the switch did not answer") + at);
                 break;
             }
         });

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
@@ -68,15 +69,15 @@ public:
     using Done = std::function<void(Result result, const QString& why)>;
     void route(const Who& who, int output, int input, QObject* context, Done done);
     void setArc(const Who& who, int output, bool on, QObject* context, Done done);
-    // The same for the switch as a whole: its power, its beeper, and a
-    // routing preset (the outputs where `target` differs from what the
-    // switch confirmed; Locked when another holds one of them).
+    // Brings the switch to `target` (a preset): the routes and ARC states
+    // that differ from what the switch confirmed when its turn comes, one
+    // command at a time. Locked when another holds an output it would
+    // change; a command left unanswered stops it (TimedOut, `why` names the
+    // output).
+    void recall(const Who& who, const Routing& target, QObject* context, Done done);
+    // The same for the switch as a whole: its power and its beeper.
     void setPower(const Who& who, bool on, QObject* context, Done done);
     void setBeeper(const Who& who, bool on, QObject* context, Done done);
-    void recallPreset(const Who& who, const Routing& target, QObject* context, Done done);
-
-    // The routes and ARC states the switch confirmed, as a preset holds them.
-    Routing routing() const;
 
     // Output locks shared by every front end: while output `output` is
     // locked, a change asked by anyone but its holder is refused (Locked).
@@ -104,11 +105,17 @@ signals:
 
 private:
     Operation* idleRead();
-    // Runs the operation `make` builds once the line is free, under a hold,
-    // and reports its end; refused while one of `outputs` (asked again when
-    // the turn comes) is locked by another.
-    void runChange(const Who& who, std::function<std::vector<int>()> outputs, std::function<Operation*()> make,
-                   QObject* context, Done done);
+    // A change: the outputs it would change and the operation that makes
+    // it, given what the switch confirmed when they are called.
+    struct Change {
+        std::function<std::vector<int>()> outputs;
+        std::function<Operation*()> make;
+    };
+    // Once the line is free and none of the change's outputs is locked
+    // against `who`, runs the change under a hold and reports its end.
+    void runChange(const Who& who, Change change, QObject* context, Done done);
+    // Whether `who` may change every one of `outputs`; `why` names the first holder.
+    bool mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const;
 
     Connection& connection_;
     LabelStore& labels_;

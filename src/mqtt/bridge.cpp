@@ -7,6 +7,7 @@
 #include <QJsonObject>
 
 #include "mqtt/limits.h"
+#include "ops/documents.h"
 
 namespace talvane {
 namespace mqtt {
@@ -239,7 +240,7 @@ void Bridge::issue(const QString& topic, const Command& command)
         hub_.setBeeper(who_, command.value != 0, this, done);
         break;
     case Command::Kind::Preset:
-        hub_.recallPreset(who_, command.preset.routing, this, done);
+        hub_.recall(who_, command.preset.routing, this, done);
         break;
     }
 }
@@ -345,7 +346,7 @@ DeviceView Bridge::deviceView() const
 
 QString Bridge::activePreset() const
 {
-    const Routing now = hub_.routing();
+    const Routing now = documents::routingOf(hub_.state().now());
     if (!now.complete())
         return QString();
     for (const Preset& p : presetList_)
