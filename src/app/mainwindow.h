@@ -174,6 +174,7 @@ private:
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;
     QCheckBox* followBox_ = nullptr;
+    QCheckBox* takeBox_ = nullptr;
     QPushButton* namesButton_ = nullptr;
     QString presetsPath_;
     // While following finds the switch silent: the status line before, and the one shown.
