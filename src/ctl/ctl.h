@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "ops/connection.h"
+#include "link/smallfile.h"
 #include "ops/labelstore.h"
 #include "ops/network.h"
+#include "ops/presets.h"
 #include "ops/operation.h"
 
 namespace talvane {
@@ -56,6 +58,7 @@ struct Environment {
     Link* link = nullptr;
     QString linkKey;
     QString labelsPath = LabelStore::defaultPath();
+    QString presetsPath = PresetStore::defaultPath();
     NetEndpoints endpoints;
     int searchMs = 2000;  // how long a search listens for answers
 };
@@ -76,6 +79,8 @@ struct Command {
 
 // The commands of this library (commands.cpp), in the order the help lists them.
 std::vector<Command> builtinCommands();
+// backup and restore (backup.cpp), among them.
+std::vector<Command> backupCommands();
 // Every command, in the order the help lists them.
 const std::vector<Command>& commands();
 // Adds a command to the table (before run() is called), e.g. one built in
@@ -197,6 +202,8 @@ int parseTarget(const QString& text);
 QString outputLetter(int output);
 // "on"/"off"; false when neither.
 bool parseOnOff(const QString& text, bool* on);
+// Why a file was refused, for a message ("not a regular file").
+QString fileRefusalText(FileRefusal why);
 
 }  // namespace ctl
 }  // namespace talvane
