@@ -14,6 +14,7 @@
 #include "protocol/frame.h"
 #include "sim/console.h"
 #include "support/ctlinprocess.h"
+#include "support/framehex.h"
 
 using namespace talvane;
 
@@ -38,12 +39,6 @@ QStringList settingsSent(const SimLink& link, std::size_t from)
             out << QString::fromStdString(toHex(w.data(), w.size()));
     }
     return out;
-}
-
-QString hexOf(CommandFrame f)
-{
-    f.seal();
-    return QString::fromStdString(toHex(f.bytes.data(), f.bytes.size()));
 }
 
 QStringList identWrites(const sim::IdentText& text)

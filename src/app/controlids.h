@@ -47,6 +47,9 @@ constexpr int RebootGroup = 1127;
 constexpr int Reboot = 1128;
 // The panel's own
 constexpr int Reconnect = 1130;
+constexpr int BackupGroup = 1131;
+constexpr int Backup = 1132;
+constexpr int Restore = 1133;
 
 // Beside the tabs, on every page
 constexpr int FollowChanges = 1310;
