@@ -161,7 +161,8 @@ bool labelsFromCsv(const QByteArray& bytes, CsvNames* out, QString* why)
                                     .arg(row[1], kind, output ? QStringLiteral("A-H or 1-8") : QStringLiteral("1-8")));
         std::optional<QString>& slot = (output ? names.outputs : names.inputs)[std::size_t(port - 1)];
         if (slot)
-            return fail(where + QStringLiteral("%1 %2 is named twice").arg(kind, portText.toUpper()));
+            return fail(where + QStringLiteral("%1 %2 is named twice")
+                                    .arg(kind, output ? LabelStore::outputKey(port) : LabelStore::inputKey(port)));
         QString clean;
         if (!LabelStore::cleanName(row[2], &clean, &reason))
             return fail(where + QStringLiteral("name \"%1\" refused: %2").arg(row[2], reason));
