@@ -356,16 +356,9 @@ SwitchBackup::ReadResult SwitchBackup::fromJson(const QByteArray& bytes, SwitchB
 
 // ---------------------------------------------------------------- the read
 
-BackupRead::BackupRead(Session& session, const SwitchState* seen, QObject* parent)
+BackupRead::BackupRead(Session& session, QObject* parent)
     : Sequence(session, {}, parent)
 {
-    // Uploads seen before the read: its own queries then bring the codes the
-    // switch reports, which say nothing of an upload.
-    std::array<bool, kPortCount> uploaded{};
-    if (seen)
-        for (std::size_t k = 0; k < uploaded.size(); ++k)
-            uploaded[k] = seen->now().edid[k] == SwitchSnapshot::kEdidFromFile;
-
     addStep([this] {
         emit reading(QStringLiteral("device"));
         auto* op = new DeviceRead(this->session(), DeviceRead::What::InfoAndIdent, Purpose::Operator);
@@ -394,14 +387,13 @@ BackupRead::BackupRead(Session& session, const SwitchState* seen, QObject* paren
                 [this](int output, bool on) { backup_.routing.arc[std::size_t(output - 1)] = on; });
         return op;
     });
-    addStep([this, uploaded] {
+    addStep([this] {
         emit reading(QStringLiteral("edid"));
         auto* op = new EdidRead(this->session(), Purpose::Operator);
-        connect(op, &EdidRead::edidReported, this, [this, uploaded](int input, int code) {
+        connect(op, &EdidRead::edidReported, this, [this](int input, int code) {
             // A code that names no preset and no copy: the switch holds an
             // EDID it cannot say more of, one uploaded from a file.
-            const std::size_t k = std::size_t(input - 1);
-            backup_.edid[k] = uploaded[k] || !isEdidCode(code) ? SwitchBackup::kEdidUploaded : code;
+            backup_.edid[std::size_t(input - 1)] = isEdidCode(code) ? code : SwitchBackup::kEdidUploaded;
         });
         return op;
     });

@@ -81,12 +81,12 @@ struct SwitchBackup {
 
 // Reads what the switch holds into a backup: its device information and
 // identification text, the beeper, the routing and ARC, each input's EDID
-// code. A code that names no preset and no copy of an output, or an upload
-// `seen` saw, is recorded as uploaded from a file.
+// code. A code that names no preset and no copy of an output is recorded as
+// an EDID uploaded from a file.
 class BackupRead : public Sequence {
     Q_OBJECT
 public:
-    BackupRead(Session& session, const SwitchState* seen = nullptr, QObject* parent = nullptr);
+    explicit BackupRead(Session& session, QObject* parent = nullptr);
     const SwitchBackup& backup() const { return backup_; }
 
 signals:
