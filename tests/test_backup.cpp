@@ -14,6 +14,7 @@
 #include "protocol/frame.h"
 #include "sim/console.h"
 #include "support/ctlinprocess.h"
+#include "support/files.h"
 #include "support/framehex.h"
 
 using namespace talvane;
@@ -59,19 +60,6 @@ QStringList listed(const QStringList& out)
     return lines;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
 // Sets `path` ("routing/A") in `root` to `value`.
 QJsonObject patched(QJsonObject root, const QStringList& path, const QJsonValue& value)
 {
@@ -82,6 +70,26 @@ QJsonObject patched(QJsonObject root, const QStringList& path, const QJsonValue&
     root.insert(path[0], patched(root.value(path[0]).toObject(), path.mid(1), value));
     return root;
 }
+
+// talvane-ctl in-process, a backup of the switch written, then the switch
+// changed at its console.
+struct BackedUp : InProcess {
+    sim::Console console{link.device};
+    const QString file = dir.filePath("f.json");
+
+    bool backUpThenChange(std::initializer_list<const char*> lines)
+    {
+        if (run({"backup", file}) != 0)
+            return false;
+        for (const char* line : lines) {
+            if (!console.execute(QString::fromLatin1(line)).ok) {
+                qWarning("the console refused \"%s\"", line);
+                return false;
+            }
+        }
+        return true;
+    }
+};
 
 Preset servicePreset()
 {
@@ -100,6 +108,7 @@ private slots:
     void roundTripAfterChangesAtTheConsole();
     void restoreStopsAtTheFirstUnansweredCommand();
     void uploadedEdidIsRecordedAndLeftAlone();
+    void damagedNamesStopABackup();
     void refusedFiles_data();
     void refusedFiles();
     void onlyTheAreasAsked_data();
@@ -113,14 +122,14 @@ private slots:
 
 void TestBackup::roundTripAfterChangesAtTheConsole()
 {
-    InProcess p;
-    sim::Console console(p.link.device);
-    const QString file = p.dir.filePath("f.json");
+    BackedUp p;
+    const QString& file = p.file;
     QCOMPARE(p.run({"labels", "input", "3", "Stage camera"}), 0);
     PresetStore presets(p.env.presetsPath);
     QVERIFY(presets.put(p.env.linkKey, servicePreset()) && presets.save());
-    QCOMPARE(p.run({"backup", file}), 0);
     const sim::SwitchModel before = p.link.model();
+    // Changed at the switch's console, and the names and presets by hand.
+    QVERIFY(p.backUpThenChange({"route 5 1,2", "arc 3 on", "edid 2 7", "ident Hello there", "beep off"}));
 
     // The file says what it holds.
     const QJsonObject doc = QJsonDocument::fromJson(readAll(file)).object();
@@ -130,9 +139,6 @@ void TestBackup::roundTripAfterChangesAtTheConsole()
     QCOMPARE(doc.value("names").toObject().value("inputs").toObject().value("3").toString(), QStringLiteral("Stage camera"));
     QCOMPARE(doc.value("presets").toArray().size(), 1);
 
-    // Changed at the switch's console, and the names and presets by hand.
-    for (const char* line : {"route 5 1,2", "arc 3 on", "edid 2 7", "ident Hello there", "beep off"})
-        QVERIFY2(console.execute(QString::fromLatin1(line)).ok, line);
     QCOMPARE(p.run({"labels", "input", "3", "Other"}), 0);
     QCOMPARE(p.run({"labels", "output", "B", "Projector"}), 0);
     QVERIFY(presets.load() && presets.remove(p.env.linkKey, QStringLiteral("Service")) && presets.save());
@@ -196,18 +202,14 @@ void TestBackup::roundTripAfterChangesAtTheConsole()
 
 void TestBackup::restoreStopsAtTheFirstUnansweredCommand()
 {
-    InProcess p;
-    sim::Console console(p.link.device);
-    const QString file = p.dir.filePath("f.json");
-    QCOMPARE(p.run({"backup", file}), 0);
-    for (const char* line : {"route 5 1,2", "arc 3 on", "route 7 4", "silent ArcSet"})
-        QVERIFY2(console.execute(QString::fromLatin1(line)).ok, line);
+    BackedUp p;
+    QVERIFY(p.backUpThenChange({"route 5 1,2", "arc 3 on", "route 7 4", "silent ArcSet"}));
     QCOMPARE(p.run({"labels", "output", "B", "Projector"}), 0);
     const QByteArray labelsBefore = readAll(p.env.labelsPath);
 
     p.out.clear();
     p.err.clear();
-    QCOMPARE(p.run({"--json", "restore", file}), int(ctl::TimedOut));
+    QCOMPARE(p.run({"--json", "restore", p.file}), int(ctl::TimedOut));
     const QJsonObject doc = QJsonDocument::fromJson(p.out.value(0).toUtf8()).object();
     QCOMPARE(doc.value("ok").toBool(), false);
     const QJsonArray applied = doc.value("applied").toArray();
@@ -247,6 +249,18 @@ void TestBackup::uploadedEdidIsRecordedAndLeftAlone()
                                           "cannot give back, so it is left as it is")));
 }
 
+void TestBackup::damagedNamesStopABackup()
+{
+    // Without them, a restore of the backup would remove every name.
+    InProcess p;
+    writeAll(p.env.labelsPath, "{\"version\": 1, \"switches\": []}");
+    const QString file = p.dir.filePath("f.json");
+    p.err.clear();
+    QCOMPARE(p.run({"backup", file}), int(ctl::BadFile));
+    QVERIFY2(p.err.value(0).startsWith(QStringLiteral("talvane-ctl: a damaged file is left as it is: ")), qPrintable(p.err.value(0)));
+    QVERIFY(!QFile::exists(file));
+}
+
 void TestBackup::refusedFiles_data()
 {
     QTest::addColumn<QString>("path");    // "routing/A"; empty: `value` is the whole file
@@ -255,7 +269,7 @@ void TestBackup::refusedFiles_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("error");   // a part of the message
     const int bad = ctl::BadFile;
-    QTest::newRow("not JSON") << "" << "{\"format\":" << false << bad << "not a JSON object";
+    QTest::newRow("not JSON") << "" << "{\"format\":" << false << bad << "f.json is not valid JSON";
     QTest::newRow("not a backup") << "" << "{\"version\":1}" << false << bad << "not a backup of this program";
     QTest::newRow("unknown version") << "version" << "2" << false << bad << "format version 2, this program reads version 1";
     QTest::newRow("unknown version, forced") << "version" << "2" << true << 0 << "";
@@ -287,17 +301,15 @@ void TestBackup::refusedFiles()
     QFETCH(bool, force);
     QFETCH(int, exitCode);
     QFETCH(QString, error);
-    InProcess p;
-    sim::Console console(p.link.device);
-    const QString file = p.dir.filePath("f.json");
-    QCOMPARE(p.run({"backup", file}), 0);
-    QVERIFY(console.execute(QStringLiteral("route 5 1")).ok);
+    BackedUp p;
+    const QString& file = p.file;
+    QVERIFY(p.backUpThenChange({"route 5 1"}));
     if (path.isEmpty()) {
-        writeFile(file, value.toUtf8());
+        writeAll(file, value.toUtf8());
     } else {
         const QJsonValue v = QJsonDocument::fromJson("[" + value.toUtf8() + "]").array().at(0);
         QVERIFY(!v.isUndefined());
-        writeFile(file, QJsonDocument(patched(QJsonDocument::fromJson(readAll(file)).object(), path.split(u'/'), v)).toJson());
+        writeAll(file, QJsonDocument(patched(QJsonDocument::fromJson(readAll(file)).object(), path.split(u'/'), v)).toJson());
     }
     const std::size_t sent = p.link.written.size();
     QStringList args{"restore", file};
@@ -330,16 +342,12 @@ void TestBackup::onlyTheAreasAsked()
 {
     QFETCH(QString, only);
     QFETCH(QStringList, sent);
-    InProcess p;
-    sim::Console console(p.link.device);
-    const QString file = p.dir.filePath("f.json");
-    QCOMPARE(p.run({"backup", file}), 0);
-    for (const char* line : {"route 5 1", "arc 3 on", "edid 2 7", "beep off"})
-        QVERIFY2(console.execute(QString::fromLatin1(line)).ok, line);
+    BackedUp p;
+    QVERIFY(p.backUpThenChange({"route 5 1", "arc 3 on", "edid 2 7", "beep off"}));
     QCOMPARE(p.run({"labels", "input", "1", "Laptop"}), 0);
     const std::size_t from = p.link.written.size();
     p.err.clear();
-    const int rc = p.run({"restore", file, "--only", only});
+    const int rc = p.run({"restore", p.file, "--only", only});
     QCOMPARE(settingsSent(p.link, from), sent);
     LabelStore labels(p.env.labelsPath);
     QVERIFY(labels.load());
@@ -407,7 +415,7 @@ void TestBackup::csvAsSpreadsheetsWriteIt()
     InProcess p;
     QCOMPARE(p.run({"labels", "output", "B", "Old"}), 0);
     const QString path = p.dir.filePath("names.csv");
-    writeFile(path, csv);
+    writeAll(path, csv);
     QCOMPARE(p.run({"labels", "import", path}), 0);
     LabelStore labels(p.env.labelsPath);
     QVERIFY(labels.load());
@@ -442,7 +450,7 @@ void TestBackup::damagedCsvChangesNothing()
     QCOMPARE(p.run({"labels", "input", "1", "Laptop"}), 0);
     const QByteArray stored = readAll(p.env.labelsPath);
     const QString path = p.dir.filePath("names.csv");
-    writeFile(path, csv);
+    writeAll(path, csv);
     p.err.clear();
     QCOMPARE(p.run({"labels", "import", path}), int(ctl::BadFile));
     QVERIFY2(p.err.value(0).contains(error), qPrintable(p.err.value(0)));

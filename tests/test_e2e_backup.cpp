@@ -151,7 +151,7 @@ void TestE2EBackup::backupOfAnotherKindIsRefused()
     f.close();
     const int queried = b.received().size();
     b.pressAndSettle(ctl::Restore);
-    QCOMPARE(b.panel->messageTexts().last(), QStringLiteral("This file cannot be restored: \"switch\" is not an object"));
+    QCOMPARE(b.panel->messageTexts().last(), QStringLiteral("This file cannot be restored: %1: \"switch\" is not an object").arg(b.file));
     QCOMPARE(b.received().size(), queried);
 }
 

@@ -7,7 +7,6 @@
 #include "app/restoredialog.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
-#include "link/smallfile.h"
 #include "ops/jsonfile.h"
 #include "pages/matrixpage.h"
 
@@ -20,25 +19,6 @@ QString tr8(const char* text) { return QString::fromUtf8(text); }
 QString kindText(const SwitchBackup& b)
 {
     return QStringLiteral("kind %1, %2 x %3").arg(b.kind).arg(b.inputs).arg(b.outputs);
-}
-
-QString refusal(FileRefusal why)
-{
-    switch (why) {
-    case FileRefusal::None:
-        break;
-    case FileRefusal::Missing:
-        return QStringLiteral("no such file");
-    case FileRefusal::NotRegular:
-        return QStringLiteral("not a regular file");
-    case FileRefusal::Unreadable:
-        return QStringLiteral("it cannot be read");
-    case FileRefusal::TooLarge:
-        return QStringLiteral("it is too large");
-    case FileRefusal::Changed:
-        return QStringLiteral("it was replaced while it was read");
-    }
-    return QString();
 }
 
 }  // namespace
@@ -63,6 +43,14 @@ QString BackupPanel::chooseWithDialog(bool save)
     return files.isEmpty() ? QString() : files.constFirst();
 }
 
+QString BackupPanel::choose(bool save)
+{
+    // While an operation holds the switch the buttons do nothing, as every other.
+    if (presenter_.busy() || !choose_)
+        return QString();
+    return choose_(save);
+}
+
 SwitchBackup BackupPanel::withStores(SwitchBackup b) const
 {
     LabelStore labels(window_.labelsPath());
@@ -80,8 +68,26 @@ SwitchBackup BackupPanel::withStores(SwitchBackup b) const
     return b;
 }
 
+QString BackupPanel::storesDamaged() const
+{
+    LabelStore labels(window_.labelsPath());
+    PresetStore presets(window_.presetsPath());
+    if (!labels.load())
+        return labels.error();
+    if (!presets.load())
+        return presets.error();
+    return QString();
+}
+
 void BackupPanel::readSwitch(std::function<void(const SwitchBackup&)> done)
 {
+    // A backup without the names would remove them when restored; a restore
+    // could not write them.
+    const QString damaged = storesDamaged();
+    if (!damaged.isEmpty()) {
+        presenter_.popups().showMessage(tr8(backupText::StoreDamaged).arg(damaged));
+        return;
+    }
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -99,9 +105,7 @@ void BackupPanel::readSwitch(std::function<void(const SwitchBackup&)> done)
 
 void BackupPanel::backupClicked()
 {
-    if (presenter_.busy())
-        return;
-    const QString path = choose_ ? choose_(true) : QString();
+    const QString path = choose(true);
     if (path.isEmpty())
         return;
     readSwitch([this, path](const SwitchBackup& b) {
@@ -120,17 +124,12 @@ void BackupPanel::backupClicked()
 
 void BackupPanel::restoreClicked()
 {
-    if (presenter_.busy())
-        return;
-    const QString path = choose_ ? choose_(false) : QString();
+    const QString path = choose(false);
     if (path.isEmpty())
         return;
-    const SmallFile read = readSmallFile(path, kJsonFileMaxBytes);
     SwitchBackup file;
-    QString why = refusal(read.refusal);
-    if (read.ok() && SwitchBackup::fromJson(read.bytes, &file, &why) == SwitchBackup::ReadResult::Ok)
-        why.clear();
-    if (!why.isEmpty()) {
+    QString why;
+    if (SwitchBackup::read(path, &file, &why) != SwitchBackup::ReadResult::Ok) {
         presenter_.popups().showMessage(tr8(backupText::BadFile).arg(why));
         return;
     }

@@ -33,6 +33,7 @@ inline const char* const Stopped = "Restore stopped at %1: %2. Applied before it
 inline const char* const NothingApplied = "nothing";
 inline const char* const Refused = "refused by the switch";
 inline const char* const StoresNotWritten = "The switch is restored, but %1";
+inline const char* const StoreDamaged = "A damaged file is left as it is, and nothing was done: %1";
 inline const char* const ChooseSave = "Backup";
 inline const char* const ChooseOpen = "Restore";
 inline const char* const Filter = "Backup (*.json)";
@@ -54,10 +55,14 @@ public:
 
 private:
     QString chooseWithDialog(bool save);
+    // The file, unless the switch is busy or the operator cancels.
+    QString choose(bool save);
     // The switch read, with its names, presets and network settings; `done`
     // runs once it is, the switch free again.
     void readSwitch(std::function<void(const SwitchBackup&)> done);
     SwitchBackup withStores(SwitchBackup b) const;
+    // Why the names or presets file cannot be read (it is damaged), or empty.
+    QString storesDamaged() const;
     void confirmAndApply(const QString& path, const RestorePlan& plan);
     void applied(const RestorePlan& plan, Outcome outcome, int failed, const QStringList& done);
 

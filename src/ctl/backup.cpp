@@ -5,7 +5,6 @@
 
 #include "ctl.h"
 #include "link/datagramsocket.h"
-#include "link/smallfile.h"
 #include "ops/backup.h"
 #include "ops/jsonfile.h"
 #include "ops/network.h"
@@ -27,7 +26,8 @@ QString kindText(const SwitchBackup& b)
 
 // Reads the switch and what is kept for it into a backup; 0 or an exit code.
 // `needStores`: a damaged names or presets file is an error (else it is
-// left out with a warning).
+// left out with a warning). A backup needs them: without its names, a
+// restore from it would remove them.
 int readSwitch(Context& ctx, SwitchBackup* out, bool needStores)
 {
     BackupRead read(ctx.session());
@@ -97,7 +97,7 @@ int backupCommand(Context& ctx, const QStringList& args)
     if (int rc = ctx.connect())
         return rc;
     SwitchBackup b;
-    if (int rc = readSwitch(ctx, &b, false))
+    if (int rc = readSwitch(ctx, &b, true))
         return rc;
     searchNetwork(ctx, b);
     QJsonArray uploaded;
@@ -138,16 +138,13 @@ int restoreCommand(Context& ctx, const QStringList& args)
     const bool force = o.isSet(kForce);
     const bool dryRun = o.isSet(kDryRun);
     const QString path = args[0];
-    const SmallFile read = readSmallFile(path, kJsonFileMaxBytes);
-    if (!read.ok())
-        return ctx.fail(BadFile, QStringLiteral("bad backup file %1: %2").arg(path, fileRefusalText(read.refusal)));
     SwitchBackup file;
     QString why;
-    SwitchBackup::ReadResult result = SwitchBackup::fromJson(read.bytes, &file, &why, force);
+    const SwitchBackup::ReadResult result = SwitchBackup::read(path, &file, &why, force);
     if (result == SwitchBackup::ReadResult::UnknownVersion)
-        return ctx.fail(BadFile, QStringLiteral("bad backup file %1: %2 (--force reads it all the same)").arg(path, why));
+        return ctx.fail(BadFile, QStringLiteral("bad backup file %1 (--force reads it all the same)").arg(why));
     if (result != SwitchBackup::ReadResult::Ok)
-        return ctx.fail(BadFile, QStringLiteral("bad backup file %1: %2").arg(path, why));
+        return ctx.fail(BadFile, QStringLiteral("bad backup file %1").arg(why));
 
     if (int rc = ctx.connect())
         return rc;

@@ -1,10 +1,10 @@
 #include "backup.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 
 #include "ops/device.h"
 #include "ops/edid.h"
+#include "ops/jsonfile.h"
 #include "ops/power.h"
 #include "ops/routing.h"
 #include "ops/status.h"
@@ -216,18 +216,28 @@ QJsonObject SwitchBackup::toJson() const
             {kNetwork, ip.isEmpty() ? QJsonValue() : QJsonValue(QJsonObject{{kIp, ip}, {kMac, mac}})}};
 }
 
-SwitchBackup::ReadResult SwitchBackup::fromJson(const QByteArray& bytes, SwitchBackup* out, QString* why, bool anyVersion)
+SwitchBackup::ReadResult SwitchBackup::read(const QString& path, SwitchBackup* out, QString* why, bool anyVersion)
+{
+    const JsonFileRead file = readJsonFile(path);
+    QString reason;
+    const ReadResult r = file.missing()   ? ReadResult::Damaged
+                         : file.damaged() ? ReadResult::Damaged
+                                          : fromJson(file.object, out, &reason, anyVersion);
+    if (why)
+        *why = file.missing()   ? QStringLiteral("%1: no such file").arg(path)
+               : file.damaged() ? file.error
+               : r == ReadResult::Ok ? QString()
+                                     : QStringLiteral("%1: %2").arg(path, reason);
+    return r;
+}
+
+SwitchBackup::ReadResult SwitchBackup::fromJson(const QJsonObject& root, SwitchBackup* out, QString* why, bool anyVersion)
 {
     auto result = [why](ReadResult r, const QString& text) {
         if (why)
             *why = text;
         return r;
     };
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return result(ReadResult::Damaged, QStringLiteral("not a JSON object"));
-    const QJsonObject root = doc.object();
     if (root.value(kFormat) != QJsonValue(kFormatName))
         return result(ReadResult::NotABackup, QStringLiteral("not a backup of this program (\"format\" is not \"%1\")").arg(kFormatName));
     const std::optional<int> version = Reader::integer(root.value(kVersion));

@@ -68,9 +68,11 @@ struct SwitchBackup {
     enum class ReadResult { Ok, Damaged, UnknownVersion, NotABackup };
     // The file's document (see README, "Backup and restore").
     QJsonObject toJson() const;
-    // Reads a file's bytes; `why` says what is wrong. `anyVersion`: a
-    // version other than kFormatVersion is read as this one (--force).
-    static ReadResult fromJson(const QByteArray& bytes, SwitchBackup* out, QString* why, bool anyVersion = false);
+    // Reads the backup file at `path`; `why` says what is wrong with it.
+    // `anyVersion`: a version other than kFormatVersion is read as this
+    // one (--force).
+    static ReadResult read(const QString& path, SwitchBackup* out, QString* why, bool anyVersion = false);
+    static ReadResult fromJson(const QJsonObject& root, SwitchBackup* out, QString* why, bool anyVersion = false);
     // The same kind of switch, with the same port counts.
     bool sameKind(const SwitchBackup& other) const;
     // "1.3", or "" while not known.
