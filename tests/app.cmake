@@ -19,3 +19,8 @@ talvane_add_test(test_reconnect SOURCES test_reconnect.cpp support/simbench.h su
   LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_firstuse SOURCES test_firstuse.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
 talvane_add_test(test_e2e_backup SOURCES test_e2e_backup.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
+# The panel beside a hub (talvane-ctl serve as a process) on the simulator's pseudo-terminal.
+talvane_add_test(test_hubpanel SOURCES test_hubpanel.cpp support/simbench.h support/panelfixture.h support/matrixview.h
+  LIBS talvane_app talvane_sim talvane_testsupport)
+target_compile_definitions(test_hubpanel PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")
+add_dependencies(test_hubpanel talvane-ctl)
