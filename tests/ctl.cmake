@@ -1,7 +1,9 @@
 # talvane-ctl: the program against the simulator, and its logic in-process.
-talvane_add_test(test_ctl SOURCES test_ctl.cpp support/simlink.h LIBS talvane_ctl talvane_sim)
+talvane_add_test(test_ctl SOURCES test_ctl.cpp support/simlink.h support/ctlinprocess.h LIBS talvane_ctl talvane_sim)
 target_compile_definitions(test_ctl PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")
 add_dependencies(test_ctl talvane-ctl)
+# Backup and restore, and the names in CSV, through talvane-ctl in-process.
+talvane_add_test(test_backup SOURCES test_backup.cpp support/simlink.h support/ctlinprocess.h LIBS talvane_ctl talvane_sim)
 # Finding the hub: serve, and talvane-ctl beside it, as processes.
 talvane_add_test(test_hubdiscovery SOURCES test_hubdiscovery.cpp LIBS talvane_link talvane_sim)
 target_compile_definitions(test_hubdiscovery PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")

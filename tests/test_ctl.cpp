@@ -19,6 +19,7 @@
 #include "sim/simulator.h"
 #include "sim/udpendpoint.h"
 #include "support/appclock.h"
+#include "support/ctlinprocess.h"
 #include "support/programrun.h"
 #include "support/simlink.h"
 #include "support/waitfor.h"
@@ -83,36 +84,6 @@ struct WireBench {
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         return runProgram(QStringLiteral(TALVANE_CTL_PROGRAM), expand(args), env);
     }
-};
-
-// The program's logic in this process, on the simulated switch and the
-// manual clock: each wait lets replies arrive, then moves time on.
-struct InProcess {
-    ManualClock clock;
-    AppClockScope scope{&clock};
-    SimLink link;
-    QTemporaryDir dir;
-    QStringList out, err, progress;
-    ctl::Environment env;
-
-    InProcess()
-    {
-        env.out = [this](const QString& l) { out << l; };
-        env.err = [this](const QString& l) { err << l; };
-        env.progress = [this](const QString& l) { progress << l; };
-        env.clock = &clock;
-        env.link = &link;
-        env.linkKey = LabelStore::keyForPort(200);
-        env.labelsPath = dir.filePath("labels.json");
-        env.wait = [this](const std::function<bool()>& done) {
-            for (qint64 t = 0; t < 600000 && !done(); t += 10) {
-                SimLink::settle();
-                if (!done())
-                    clock.advance(10);
-            }
-        };
-    }
-    int run(const QStringList& args) { return ctl::run(args, env); }
 };
 
 }  // namespace

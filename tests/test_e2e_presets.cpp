@@ -119,6 +119,7 @@ private slots:
     void followYieldsToAClickAndStaysQuietWhenUnanswered();
     void followReadsThePageShown_data();
     void followReadsThePageShown();
+    void takeModeAgainstTheSwitch();
     void namesShowWhereTheOperatorLooks();
     void refusedNamesAndADamagedNamesFile();
 };
@@ -350,6 +351,39 @@ void TestE2EPresets::followReadsThePageShown()
     CTalvaneDlg later(nullptr, b.panel->settingsPath());
     QVERIFY(later.controlAs<QCheckBox>(ctl::FollowChanges)->isChecked());
     QVERIFY(later.follower().enabled());
+}
+
+void TestE2EPresets::takeModeAgainstTheSwitch()
+{
+    MatrixBench b;
+    QVERIFY(b.enterMatrix());
+    b.clickBox(ctl::TakeMode);
+    const int before = b.received().size();
+    // Three clicks send nothing.
+    for (const auto& [output, input] : {std::pair{1, 4}, {3, 8}, {6, 2}})
+        act(b.page->control(ids::Input[output - 1][input - 1]), QAccessibleActionInterface::toggleAction());
+    QCoreApplication::sendPostedEvents();  // a click's action runs once the click has returned
+    QCOMPARE((QList<int>{b.page->preselected(1), b.page->preselected(3), b.page->preselected(6)}), (QList<int>{4, 8, 2}));
+    b.pass(1000);
+    QCOMPARE(b.receivedFrom(before), QStringList());
+    QCOMPARE(b.model().route[0], 1);
+
+    // Take: exactly three RouteSets, each once the switch had answered the one before.
+    b.press(ids::Take);
+    QVERIFY(waitFor([&] { return b.window().ready() && b.model().route[5] == 2; }));
+    const QStringList routes{hexOf(build::routeSet(4, 1)), hexOf(build::routeSet(8, 3)), hexOf(build::routeSet(2, 6))};
+    QCOMPARE(b.receivedFrom(before), routes);
+    QFile trace(b.tracePath);
+    QVERIFY(trace.open(QIODevice::ReadOnly));
+    QStringList order;  // what crossed the line from the first route on: "<" to the switch, ">" from it
+    for (const QByteArray& line : trace.readAll().split('\n'))
+        if (!order.isEmpty() || line == "< " + routes[0].toLatin1())
+            if (!line.isEmpty())
+                order << QString::fromLatin1(line.left(1));
+    QCOMPARE(order, (QStringList{"<", ">", "<", ">", "<", ">"}));
+    QCOMPARE(b.model().route[0], 4);
+    QCOMPARE(b.model().route[2], 8);
+    QCOMPARE(shownOnMatrix(*b.page, 6), QStringLiteral("IN2 Input 2 OFF"));
 }
 
 void TestE2EPresets::namesShowWhereTheOperatorLooks()

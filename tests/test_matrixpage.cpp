@@ -10,11 +10,13 @@
 #include <QPushButton>
 
 #include "app/controlids.h"
+#include "app/panelsettings.h"
 #include "controls/imagebutton.h"
 #include "pages/matrixpage.h"
 #include "protocol/replies.h"
 #include "support/matrixview.h"
 #include "support/panelfixture.h"
+#include "support/waitfor.h"
 
 Q_DECLARE_METATYPE(talvane::CommandFrame)
 
@@ -45,6 +47,35 @@ void click(CMatrixDlg& m, int id)
 }
 
 QString shown(CMatrixDlg& m, int o) { return shownOnMatrix(m, o); }
+
+// Take mode on, through its box in the header, as an operator sets it.
+void takeMode(PanelFixture& p, bool on)
+{
+    auto* box = p.window->controlAs<QCheckBox>(talvane::ctl::TakeMode);
+    if (box->isChecked() != on)
+        act(box, QAccessibleActionInterface::toggleAction());
+    settle();
+}
+
+// An input button as a screen reader toggles it.
+void toggle(CMatrixDlg& m, int output, int input)
+{
+    act(m.control(mctl::Input[output - 1][input - 1]), QAccessibleActionInterface::toggleAction());
+    settle();
+}
+
+// The outputs whose input button a screen reader hears as preselected, "B4 D6".
+QString preselectedHeard(CMatrixDlg& m)
+{
+    QStringList out;
+    for (int o = 1; o <= kOutputs; ++o)
+        for (int i = 1; i <= kInputs; ++i) {
+            QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(m.control(mctl::Input[o - 1][i - 1]));
+            if (iface->text(QAccessible::Description).endsWith(QStringLiteral(", preselected")))
+                out << QStringLiteral("%1%2").arg(outputLetter(o)).arg(i);
+        }
+    return out.join(u' ');
+}
 
 // Plays a switch that answers the page's queries from its routing and ARC state.
 struct QueryAnswers {
@@ -89,6 +120,8 @@ private slots:
     void arcAcknowledgements_data();
     void arcAcknowledgements();
     void repliesThatAnswerNothingChangeNothing();
+    void takeSendsEachPreselectionOnceTheLastWasAcknowledged();
+    void takeStopsWhereTheSwitchFallsSilent();
 };
 
 void TestMatrixPage::templateControls_data()
@@ -328,6 +361,88 @@ void TestMatrixPage::repliesThatAnswerNothingChangeNothing()
     QCOMPARE(shown(m, 1), QStringLiteral("IN5 Input 5 ?"));
     QCOMPARE(p.messageTexts().size(), 1);
     QVERIFY(p.window->ready());
+}
+
+
+void TestMatrixPage::takeSendsEachPreselectionOnceTheLastWasAcknowledged()
+{
+    PanelFixture p;
+    takeMode(p, true);
+    CMatrixDlg& m = enterAnswered(p);
+    QVERIFY(m.takeMode());
+    auto* take = m.controlAs<QPushButton>(mctl::Take);
+    QCOMPARE(take->accessibleName(), QStringLiteral("Take preselected routes"));
+    QVERIFY(!take->isEnabled());  // nothing preselected yet
+
+    // Three clicks (one changed before it is taken, one step button) send nothing.
+    toggle(m, 2, 3);
+    toggle(m, 2, 4);
+    toggle(m, 4, 6);
+    click(m, mctl::Previous[6]);  // G at 7: IN6
+    QVERIFY(p.sent.empty());
+    QCOMPARE(preselectedHeard(m), QStringLiteral("B4 D6 G6"));
+    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 OFF"));  // the confirmed route still shows
+    // A click on the confirmed input drops the output's preselection.
+    toggle(m, 8, 3);
+    toggle(m, 8, 8);
+    QCOMPARE(preselectedHeard(m), QStringLiteral("B4 D6 G6"));
+    QVERIFY(p.sent.empty());
+
+    // Take: one RouteSet, the next only once it is acknowledged.
+    act(take, QAccessibleActionInterface::pressAction());
+    QVERIFY(waitFor([&] { return !p.sent.empty(); }));
+    const QStringList expected{hex(build::routeSet(4, 2)), hex(build::routeSet(6, 4)), hex(build::routeSet(6, 7))};
+    for (int k = 0; k < expected.size(); ++k) {
+        QCOMPARE(p.sentHex(), expected.mid(0, k + 1));
+        p.clock.advance(kCommandMs - 1);  // nothing more goes out while it waits
+        QCOMPARE(p.sent.size(), std::size_t(k + 1));
+        p.receive(reply::routeSetAck(k == 0 ? 2 : k == 1 ? 4 : 7));
+    }
+    QCOMPARE(p.sentHex(), expected);
+    QVERIFY(p.window->ready());
+    QVERIFY(p.messageTexts().isEmpty());
+    QCOMPARE(shown(m, 2), QStringLiteral("IN4 Input 4 OFF"));
+    QCOMPARE(shown(m, 4), QStringLiteral("IN6 Input 6 OFF"));
+    QCOMPARE(shown(m, 7), QStringLiteral("IN6 Input 6 OFF"));
+    QCOMPARE(preselectedHeard(m), QString());
+    QVERIFY(!take->isEnabled());
+
+    // Remembered: the next start is in take mode too.
+    QVERIFY(PanelSettings(p.settingsPath()).takeMode());
+}
+
+void TestMatrixPage::takeStopsWhereTheSwitchFallsSilent()
+{
+    PanelFixture p;
+    CMatrixDlg& m = enterAnswered(p);
+    takeMode(p, true);
+    toggle(m, 1, 5);
+    toggle(m, 3, 7);
+    toggle(m, 5, 1);
+    click(m, mctl::Take);
+    QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(5, 1))});
+    p.receive(reply::routeSetAck(1));
+    // C's route goes unanswered, its resend too: the take stops there.
+    QCOMPARE(p.lastSent(), hex(build::routeSet(7, 3)));
+    p.clock.advance(2 * kCommandMs);
+    QCOMPARE(p.messageTexts(), QStringList{QStringLiteral("Take stopped at output C: Time out!")});
+    QCOMPARE(p.sentHex(), (QStringList{hex(build::routeSet(5, 1)), hex(build::routeSet(7, 3)), hex(build::routeSet(7, 3))}));
+    QVERIFY(p.window->ready());
+    QCOMPARE(shown(m, 1), QStringLiteral("IN5 Input 5 OFF"));
+    QCOMPARE(shown(m, 3), QStringLiteral("IN3 Input 3 OFF"));
+    // What was not sent, and what went unanswered, stays preselected for another take.
+    QCOMPARE(preselectedHeard(m), QStringLiteral("C7 E1"));
+
+    // Clear drops them, and sends nothing.
+    p.sent.clear();
+    click(m, mctl::ClearTake);
+    QCOMPARE(preselectedHeard(m), QString());
+    // Out of take mode a click routes at once again.
+    toggle(m, 6, 2);
+    takeMode(p, false);
+    toggle(m, 6, 2);
+    QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(2, 6))});
+    QCOMPARE(preselectedHeard(m), QString());
 }
 
 QTEST_MAIN(TestMatrixPage)

@@ -18,6 +18,7 @@
 #include "ops/status.h"
 #include "protocol/commands.h"
 #include "protocol/frame.h"
+#include "support/files.h"
 #include "support/framehex.h"
 #include "support/simsession.h"
 
@@ -63,19 +64,6 @@ Routing routing(std::array<int, kPortCount> inputs, std::array<bool, kPortCount>
     for (std::size_t k = 0; k < arc.size(); ++k)
         r.arc[k] = arc[k];
     return r;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(data);
 }
 
 }  // namespace

@@ -47,10 +47,14 @@ constexpr int RebootGroup = 1127;
 constexpr int Reboot = 1128;
 // The panel's own
 constexpr int Reconnect = 1130;
+constexpr int BackupGroup = 1131;
+constexpr int Backup = 1132;
+constexpr int Restore = 1133;
 
 // Beside the tabs, on every page
 constexpr int FollowChanges = 1310;
 constexpr int Names = 1311;
+constexpr int TakeMode = 1312;  // the Matrix page's take mode
 
 constexpr int StatusLabelCount = 16;
 }  // namespace ctl
@@ -83,6 +87,7 @@ inline const char* const Reconnect = "Reconnect";
 inline const char* const LinkStatusName = "Link status";
 inline const char* const NoAnswerFrom = "No answer from %1 at %2";  // the port or address, the time
 inline const char* const FollowChanges = "Follow changes";
+inline const char* const TakeMode = "Take mode";
 inline const char* const Names = "Names...";
 inline const char* const NamesNeedSwitch = "Names are kept per switch: connect to one first.";
 inline const char* const LabelsDamaged = "The names file is damaged: %1. It is left as it is, and no name is saved.";

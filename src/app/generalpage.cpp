@@ -76,6 +76,7 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter)
     , enumerate_([](std::vector<SerialPortRecord>& out, QString& error, QString& hint) {
         return enumerateSerialPorts(out, error, hint);
     })
+    , backup_(window, presenter)
 {
     auto onClick = [this](int id, void (GeneralPage::*action)()) {
         connect(window_.controlAs<QPushButton>(id), &QPushButton::clicked, this, action);
@@ -87,6 +88,8 @@ GeneralPage::GeneralPage(CTalvaneDlg& window, Presenter& presenter)
     onClick(ctl::Reboot, &GeneralPage::rebootClicked);
     onClick(ctl::ClearLogs, &GeneralPage::clearLogsClicked);
     onClick(ctl::ExtFactoryReset, &GeneralPage::extendedFactoryResetClicked);
+    connect(window_.controlAs<QPushButton>(ctl::Backup), &QPushButton::clicked, &backup_, &BackupPanel::backupClicked);
+    connect(window_.controlAs<QPushButton>(ctl::Restore), &QPushButton::clicked, &backup_, &BackupPanel::restoreClicked);
     // Check boxes act on toggled: a click and an accessibility Toggle action
     // both emit it, while the page's own setChecked() calls are blocked. The
     // mark goes back at once; the action runs once the click has returned,

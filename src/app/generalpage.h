@@ -1,7 +1,7 @@
 // The General page: the serial connection with its live port list, the port
-// status, and the switch's power, beeper, reset and reboot. Its controls sit
-// on the main window; this object holds their actions and shows what the
-// operations they start report.
+// status, the switch's power, beeper, reset and reboot, and its configuration
+// backup. Its controls sit on the main window; this object holds their
+// actions and shows what the operations they start report.
 #pragma once
 
 #include <QObject>
@@ -12,6 +12,7 @@
 #include <map>
 #include <vector>
 
+#include "app/backuppanel.h"
 #include "core/oneshot.h"
 #include "link/portwatcher.h"
 #include "link/serialportlist.h"
@@ -71,6 +72,8 @@ public:
     // watcher reports a change, which it does only while the list is enabled.
     void refreshPortList();
     PortWatcher& portWatcher() { return portWatcher_; }
+    // "Backup..." and "Restore...".
+    BackupPanel& backupPanel() { return backup_; }
     void setEnumerator(Enumerator e) { enumerate_ = std::move(e); }
     // An enumerator that gives no hint.
     void setEnumerator(PlainEnumerator e)
@@ -141,6 +144,7 @@ private:
     std::map<int, bool> shownStatus_;  // by label id: the state each status line shows
     std::map<int, int> plainHeights_;  // by label id: its height without a name
     std::vector<SerialPortRecord> records_;    // the ports found at the last refresh
+    BackupPanel backup_;
 };
 
 }  // namespace talvane

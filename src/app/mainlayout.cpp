@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/backuppanel.h"
 #include "app/controlids.h"
 
 namespace talvane {
@@ -78,6 +79,10 @@ constexpr int kStatusWidth = 86;
 constexpr int kStatusHeight = 9;
 constexpr int kOutputStatusX = 300;
 constexpr int kInfoButtonsY = kModeY + kInfoHeight - kBottomMargin - kButtonHeight;
+// Under the device information: the configuration backup.
+constexpr int kBackupY = kModeY + kInfoHeight + kGroupGap;
+constexpr int kBackupButtonWidth = 56;
+constexpr int kRestoreX = kInfoX + kIndent + kBackupButtonWidth + kGroupGap;
 constexpr int kInfoButtonWidth = 50;
 constexpr int kStatusButtonX = 250;
 constexpr int kClearStatusX = 306;
@@ -140,6 +145,10 @@ std::vector<Placement> generalControls()
     const std::vector<Placement> rest = {
         {ctl::Status, Kind::Button, "Status", {kStatusButtonX, kInfoButtonsY, kInfoButtonWidth, kButtonHeight}},
         {ctl::ClearStatus, Kind::Button, "Clear", {kClearStatusX, kInfoButtonsY, kInfoButtonWidth, kButtonHeight}},
+        {ctl::BackupGroup, Kind::Group, backupText::Group, {kInfoX, kBackupY, kInfoWidth, kResetHeight}},
+        {ctl::Backup, Kind::Button, backupText::Backup,
+         {kInfoX + kIndent, kBackupY + kGroupFirstRow, kBackupButtonWidth, kButtonHeight}},
+        {ctl::Restore, Kind::Button, backupText::Restore, {kRestoreX, kBackupY + kGroupFirstRow, kBackupButtonWidth, kButtonHeight}},
 
         {ctl::ReceiveLabel, Kind::Label, "Receive", {kHiddenX, kReceiveLabelY, kLogLabelWidth, kLabelHeight}, true},
         {ctl::ReceiveLog, Kind::Log, "", {kHiddenX, kReceiveLabelY + kLogBelowLabel, kLogWidth, kLogHeight}, true},

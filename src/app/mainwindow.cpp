@@ -64,6 +64,7 @@ constexpr int kFollowBoxRight = 8;
 constexpr int kFollowBoxWidth = 150;
 constexpr int kFollowBoxHeight = 20;
 constexpr int kNamesGap = 8;
+constexpr int kTakeBoxGap = 6;  // between "Take mode" and "Follow changes"
 
 struct TabDef {
     Page page;
@@ -343,6 +344,19 @@ void CTalvaneDlg::createFollowBox()
     pal.setColor(QPalette::WindowText, Qt::white);
     followBox_->setPalette(pal);
     followBox_->resize(kFollowBoxWidth, kFollowBoxHeight);
+    // Take mode belongs to the Matrix page; it stands beside "Follow changes"
+    // so that it shows on every page, as the mode the routes are made in.
+    takeBox_ = new QCheckBox(QString::fromUtf8(caption::TakeMode), this);
+    registerControl(ctl::TakeMode, takeBox_);
+    takeBox_->setAccessibleName(takeBox_->text());
+    takeBox_->setPalette(pal);
+    takeBox_->resize(takeBox_->sizeHint().width(), kFollowBoxHeight);
+    takeBox_->setChecked(settings_.takeMode());
+    connect(takeBox_, &QCheckBox::toggled, this, [this](bool on) {
+        settings_.setTakeMode(on);
+        if (matrixPage_)
+            matrixPage_->setTakeMode(on);
+    });
     namesButton_ = new QPushButton(QString::fromUtf8(caption::Names), this);
     registerControl(ctl::Names, namesButton_);
     namesButton_->setAccessibleName(namesButton_->text());
@@ -449,8 +463,10 @@ void CTalvaneDlg::layoutHeader()
     if (followBox_)
         followBox_->move(r.right() + 1 - kFollowBoxRight - followBox_->width(),
                          r.top() + kHeaderHeight - tab.height() + (tab.height() - followBox_->height()) / 2);
-    if (namesButton_ && followBox_)
-        namesButton_->move(followBox_->x() - kNamesGap - namesButton_->width(),
+    if (takeBox_ && followBox_)
+        takeBox_->move(followBox_->x() - kTakeBoxGap - takeBox_->width(), followBox_->y());
+    if (namesButton_ && takeBox_)
+        namesButton_->move(takeBox_->x() - kNamesGap - namesButton_->width(),
                            r.top() + kHeaderHeight - tab.height() + (tab.height() - namesButton_->height()) / 2);
 }
 
@@ -725,6 +741,7 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
     case Page::Matrix:
         if (!matrixPage_) {
             matrixPage_ = new CMatrixDlg(*presenter_, this, presetsPath_, [this] { return switchKey(); });
+            matrixPage_->setTakeMode(takeBox_ && takeBox_->isChecked());
                     }
         return matrixPage_;
     case Page::Upgrade:

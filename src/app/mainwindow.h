@@ -75,6 +75,8 @@ public:
     void setPresetsPath(const QString& path) { presetsPath_ = path; }
     // The names file shared with talvane-ctl (tests pass one of their own).
     void setLabelsPath(const QString& path);
+    QString labelsPath() const { return labels_->path(); }
+    QString presetsPath() const { return presetsPath_; }
     // "Names...": the names of the switch's ports, edited in a dialog.
     void namesClicked();
     // Shows the names of the switch connected on every page.
@@ -174,6 +176,7 @@ private:
     QPointer<CMatrixDlg> matrixPage_;
     QPointer<CFWDlg> upgradePage_;
     QCheckBox* followBox_ = nullptr;
+    QCheckBox* takeBox_ = nullptr;
     QPushButton* namesButton_ = nullptr;
     QString presetsPath_;
     // While following finds the switch silent: the status line before, and the one shown.

@@ -83,12 +83,7 @@ NamesDialog::NamesDialog(const PortLabels& labels, QWidget* parent)
 void NamesDialog::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    paintFrame(p, kFrameAlpha);
-    p.fillRect(1, kBandHeight + 1, width() - 2, height() - kBandHeight - 2, palette().color(QPalette::Button));
-    paintBandOutline(p);
-    p.setFont(font());
-    p.setPen(Qt::white);
-    p.drawText(kTitleRect, Qt::AlignCenter | Qt::TextSingleLine, kTitle);
+    paintTitled(p, kFrameAlpha, kTitle, kTitleRect);
 }
 
 PortLabels NamesDialog::labels() const

@@ -22,6 +22,7 @@ constexpr std::size_t kMaxFileSize = 16 * 1024;
 constexpr int kMaxPortNameLength = 64;
 
 const QString kFollowChanges = QStringLiteral("followChanges");
+const QString kTakeMode = QStringLiteral("takeMode");
 const QString kReconnect = QStringLiteral("reconnect");
 const QString kLastPort = QStringLiteral("lastPort");
 
@@ -63,6 +64,7 @@ void PanelSettings::load()
             read = doc.object();
             const QJsonValue port = read.value(kLastPort);
             if ((read.contains(kFollowChanges) && !read.value(kFollowChanges).isBool())
+                || (read.contains(kTakeMode) && !read.value(kTakeMode).isBool())
                 || (read.contains(kReconnect) && !read.value(kReconnect).isBool())
                 || (read.contains(kLastPort) && (!port.isString() || port.toString().size() > kMaxPortNameLength)))
                 why = "a value has the wrong type";
@@ -78,6 +80,8 @@ void PanelSettings::load()
 
 bool PanelSettings::followChanges() const { return values_.value(kFollowChanges).toBool(false); }
 void PanelSettings::setFollowChanges(bool on) { set(kFollowChanges, on); }
+bool PanelSettings::takeMode() const { return values_.value(kTakeMode).toBool(false); }
+void PanelSettings::setTakeMode(bool on) { set(kTakeMode, on); }
 bool PanelSettings::reconnect() const { return values_.value(kReconnect).toBool(false); }
 void PanelSettings::setReconnect(bool on) { set(kReconnect, on); }
 QString PanelSettings::lastPort() const { return values_.value(kLastPort).toString(); }

@@ -1,7 +1,8 @@
 // What the panel remembers between runs: whether the page shown follows the
-// switch, whether a lost link is opened again by itself, and the port last
-// connected. One small JSON file in the configuration directory, beside the
-// COM-number file; each change is written at once, atomically.
+// switch, whether the Matrix page preselects routes (take mode), whether a
+// lost link is opened again by itself, and the port last connected. One small
+// JSON file in the configuration directory, beside the COM-number file; each
+// change is written at once, atomically.
 #pragma once
 
 #include <QJsonObject>
@@ -18,6 +19,8 @@ public:
 
     bool followChanges() const;
     void setFollowChanges(bool on);
+    bool takeMode() const;
+    void setTakeMode(bool on);
     bool reconnect() const;
     void setReconnect(bool on);
     QString lastPort() const;

@@ -2,6 +2,7 @@
 // error or a bad file costs no exchange with the switch), then runs the
 // panel's operations and reports what the switch answered.
 #include <QJsonArray>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,7 @@
 #include "ops/documents.h"
 #include "ops/edid.h"
 #include "ops/firmware.h"
+#include "ops/labelscsv.h"
 #include "ops/limits.h"
 #include "ops/network.h"
 #include "ops/power.h"
@@ -26,8 +28,6 @@
 
 namespace talvane {
 namespace ctl {
-
-namespace {
 
 QString fileRefusalText(FileRefusal why)
 {
@@ -47,6 +47,8 @@ QString fileRefusalText(FileRefusal why)
     }
     return QString();
 }
+
+namespace {
 
 QString edidVerdictText(edidfile::Verdict v)
 {
@@ -635,11 +637,92 @@ int netconfigCommand(Context& ctx, const QStringList& args)
 
 // ---------------------------------------------------------------- labels
 
+int labelsExport(Context& ctx, const QStringList& args)
+{
+    if (args.size() > 1)
+        return ctx.usage(QStringLiteral("labels export takes at most FILE (none: standard output)"));
+    if (int rc = ctx.resolveTarget())
+        return rc;
+    LabelStore* store = nullptr;
+    if (int rc = ctx.loadLabels(store))
+        return rc;
+    const QByteArray csv = labelsToCsv(store->labels(ctx.switchKey()));
+    if (args.isEmpty()) {
+        for (const QString& line : QString::fromUtf8(csv).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+            ctx.env().out(line);
+        return Done;
+    }
+    QSaveFile file(args[0]);
+    if (!file.open(QIODevice::WriteOnly) || file.write(csv) != csv.size() || !file.commit())
+        return ctx.fail(Failed, QStringLiteral("%1 was not written: %2").arg(args[0], file.errorString()));
+    ctx.print(QStringLiteral("Names of %1 written to %2").arg(ctx.switchName(), args[0]));
+    ctx.document({{QStringLiteral("file"), args[0]}, {QStringLiteral("switch"), ctx.switchKey()}});
+    return Done;
+}
+
+int labelsImport(Context& ctx, const QStringList& args)
+{
+    if (args.size() != 1)
+        return ctx.usage(QStringLiteral("labels import needs FILE"));
+    constexpr std::size_t kMaxCsvBytes = 64 * 1024;
+    const SmallFile read = readSmallFile(args[0], kMaxCsvBytes);
+    if (!read.ok())
+        return ctx.fail(BadFile, QStringLiteral("bad names file %1: %2").arg(args[0], fileRefusalText(read.refusal)));
+    CsvNames names;
+    QString why;
+    if (!labelsFromCsv(read.bytes, &names, &why))
+        return ctx.fail(BadFile, QStringLiteral("bad names file %1: %2; nothing was changed").arg(args[0], why));
+    if (int rc = ctx.resolveTarget())
+        return rc;
+    LabelStore* store = nullptr;
+    if (int rc = ctx.loadLabels(store))
+        return rc;
+    const PortLabels now = store->labels(ctx.switchKey());
+    const PortLabels wanted = names.over(now);
+    const bool dryRun = ctx.options().isSet(QStringLiteral("dry-run"));
+    QJsonArray changes;
+    const auto shown = [](const QString& name) { return name.isEmpty() ? QStringLiteral("none") : u'"' + name + u'"'; };
+    for (bool output : {false, true})
+        for (int p = 1; p <= kPortCount; ++p) {
+            const std::size_t k = std::size_t(p - 1);
+            const QString& was = (output ? now.outputs : now.inputs)[k];
+            const QString& will = (output ? wanted.outputs : wanted.inputs)[k];
+            if (was == will)
+                continue;
+            ctx.print(QStringLiteral("%1 %2: %3 -> %4")
+                          .arg(output ? QStringLiteral("Output") : QStringLiteral("Input"),
+                               output ? outputLetter(p) : QString::number(p), shown(was), shown(will)));
+            changes.append(QJsonObject{{output ? QStringLiteral("output") : QStringLiteral("input"),
+                                        output ? QJsonValue(outputLetter(p)) : QJsonValue(p)},
+                                       {QStringLiteral("now"), was},
+                                       {QStringLiteral("file"), will}});
+        }
+    if (changes.isEmpty())
+        ctx.print(QStringLiteral("%1 holds the names kept already: nothing to change").arg(args[0]));
+    if (!dryRun && !changes.isEmpty()) {
+        if (!store->setLabels(ctx.switchKey(), wanted))
+            return ctx.fail(BadFile, QStringLiteral("bad names file %1: %2").arg(args[0], store->error()));
+        if (!store->save())
+            return ctx.fail(store->damaged() ? BadFile : Failed, QStringLiteral("the labels were not saved: %1").arg(store->error()));
+        ctx.print(QStringLiteral("Names of %1 imported from %2").arg(ctx.switchName(), args[0]));
+    }
+    ctx.document({{QStringLiteral("file"), args[0]},
+                  {QStringLiteral("switch"), ctx.switchKey()},
+                  {QStringLiteral("dryRun"), dryRun},
+                  {QStringLiteral("changes"), changes}});
+    return Done;
+}
+
 int labelsCommand(Context& ctx, const QStringList& args)
 {
+    if (args.value(0) == QLatin1String("export"))
+        return labelsExport(ctx, args.mid(1));
+    if (args.value(0) == QLatin1String("import"))
+        return labelsImport(ctx, args.mid(1));
     const bool show = args.isEmpty();
     if (!show && (args.size() != 3 || (args[0] != QLatin1String("input") && args[0] != QLatin1String("output"))))
-        return ctx.usage(QStringLiteral("labels takes nothing, or: input N NAME, output X NAME (\"\" removes a name)"));
+        return ctx.usage(QStringLiteral("labels takes nothing, or: input N NAME, output X NAME (\"\" removes a name), "
+                                        "export [FILE], import FILE"));
     int port = 0;
     if (!show) {
         port = args[0] == QLatin1String("input") ? parseInput(args[1]) : parseOutput(args[1]);
@@ -672,9 +755,7 @@ int labelsCommand(Context& ctx, const QStringList& args)
     return Done;
 }
 
-}  // namespace
-
-std::vector<Command> builtinCommands()
+std::vector<Command> switchCommands()
 {
     return {
         {"ports", "", "The serial ports, those in use with their holder.", portsCommand},
@@ -702,10 +783,22 @@ std::vector<Command> builtinCommands()
          }},
         {"netconfig", "--mac MAC (--auto | --ip A.B.C.D [--mask M] [--gateway G]) [--target MAC]",
          "Sets the switch's network addressing and MAC (found by a search unless --target).", netconfigCommand},
-        {"labels", "[input N NAME | output X NAME]",
-         "Shows the names of the switch's inputs and outputs, or sets one (\"\" removes it).", labelsCommand},
-        // serve: the Videohub protocol server, added by its own library.
+        {"labels", "[input N NAME | output X NAME | export [FILE] | import FILE [--dry-run]]",
+         "Shows the names of the switch's inputs and outputs, sets one (\"\" removes it), or exports or imports "
+         "them as CSV (kind,port,name).",
+         labelsCommand},
     };
+}
+
+}  // namespace
+
+std::vector<Command> builtinCommands()
+{
+    std::vector<Command> all = switchCommands();
+    for (Command& c : backupCommands())
+        all.push_back(std::move(c));
+    // serve: the Videohub protocol server, added by its own library.
+    return all;
 }
 
 }  // namespace ctl

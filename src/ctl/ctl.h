@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "link/smallfile.h"
 #include "ops/connection.h"
 #include "ops/labelstore.h"
 #include "ops/network.h"
@@ -79,6 +80,8 @@ struct Command {
 
 // The commands of this library (commands.cpp), in the order the help lists them.
 std::vector<Command> builtinCommands();
+// backup and restore (backup.cpp), among them.
+std::vector<Command> backupCommands();
 // Every command, in the order the help lists them.
 const std::vector<Command>& commands();
 // Adds a command to the table (before run() is called), e.g. one built in
@@ -209,6 +212,8 @@ int parseTarget(const QString& text);
 QString outputLetter(int output);
 // "on"/"off"; false when neither.
 bool parseOnOff(const QString& text, bool* on);
+// Why a file was refused, for a message ("not a regular file").
+QString fileRefusalText(FileRefusal why);
 
 }  // namespace ctl
 }  // namespace talvane

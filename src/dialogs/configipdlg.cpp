@@ -294,15 +294,8 @@ void CConfigIPDlg::accepted()
 
 void CConfigIPDlg::paintEvent(QPaintEvent*)
 {
-    const int w = width();
-    const int h = height();
     QPainter p(this);
-    paintFrame(p, kFrameAlpha);
-    p.fillRect(1, kBandHeight + 1, w - 2, h - kBandHeight - 2, palette().color(QPalette::Button));
-    paintBandOutline(p);
-    p.setFont(font());
-    p.setPen(Qt::white);
-    p.drawText(kTitleRect, Qt::AlignCenter | Qt::TextSingleLine, kTitle);
+    paintTitled(p, kFrameAlpha, kTitle, kTitleRect);
 }
 
 }  // namespace talvane

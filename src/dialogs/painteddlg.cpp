@@ -61,6 +61,16 @@ void CPaintedDlg::paintFrame(QPainter& p, int frameAlpha) const
     p.fillRect(1, 1, w - 2, kBandHeight, kBand);
 }
 
+void CPaintedDlg::paintTitled(QPainter& p, int frameAlpha, const QString& title, const QRect& titleRect) const
+{
+    paintFrame(p, frameAlpha);
+    p.fillRect(1, kBandHeight + 1, width() - 2, height() - kBandHeight - 2, palette().color(QPalette::Button));
+    paintBandOutline(p);
+    p.setFont(font());
+    p.setPen(Qt::white);
+    p.drawText(titleRect, Qt::AlignCenter | Qt::TextSingleLine, title);
+}
+
 void CPaintedDlg::paintBandOutline(QPainter& p) const
 {
     const int w = width();

@@ -37,6 +37,9 @@ protected:
     // caller paints its body, then the band's outline.
     void paintFrame(QPainter& p, int frameAlpha) const;
     void paintBandOutline(QPainter& p) const;
+    // All of it for a box of controls: the frame, a body in the button
+    // colour, the band's outline and `title` in white within `titleRect`.
+    void paintTitled(QPainter& p, int frameAlpha, const QString& title, const QRect& titleRect) const;
 
     void mousePressEvent(QMouseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;

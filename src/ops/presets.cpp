@@ -74,58 +74,44 @@ bool Routing::complete() const
 
 // --- the recall ----------------------------------------------------------------------
 
-PresetRecall::PresetRecall(Session& session, const Routing& target, const Routing& known, QObject* parent)
-    : Operation(session, parent)
+std::vector<RoutingStep> routingSteps(const Routing& target, const Routing& known)
 {
+    std::vector<RoutingStep> steps;
     for (int out = 1; out <= kPortCount; ++out) {
         const std::size_t k = std::size_t(out - 1);
         if (isPort(target.inputs[k]) && target.inputs[k] != known.inputs[k])
-            steps_.push_back({out, false, target.inputs[k]});
+            steps.push_back({out, false, target.inputs[k]});
         if (target.arc[k] && target.arc[k] != known.arc[k])
-            steps_.push_back({out, true, *target.arc[k] ? 1 : 0});
+            steps.push_back({out, true, *target.arc[k] ? 1 : 0});
     }
+    return steps;
 }
 
-void PresetRecall::begin() { runStep(0); }
-
-void PresetRecall::runStep(std::size_t index)
+Operation* routingCommand(Session& session, const RoutingStep& step, QObject* parent)
 {
-    if (index == steps_.size()) {
-        finish(Outcome::Done);
-        return;
-    }
-    const Step step = steps_[index];
-    Operation* op = nullptr;
-    if (step.arc) {
-        auto* set = new ArcSet(session(), step.output, step.value != 0, this);
-        connect(set, &ArcSet::arcReported, this, &PresetRecall::arcReported);
-        op = set;
-    } else {
-        auto* set = new RouteSet(session(), step.value, step.output, this);
-        connect(set, &RouteSet::routed, this, &PresetRecall::routed);
-        op = set;
-    }
-    current_ = op;
-    connect(op, &Operation::finished, this, [this, op, index, output = step.output](Outcome outcome) {
-        current_ = nullptr;
-        op->deleteLater();
-        if (!running())
-            return;
-        if (outcome == Outcome::Done) {
-            runStep(index + 1);
-            return;
-        }
-        stoppedAt_ = output;
-        finish(outcome);
-    });
-    op->start();
+    if (step.arc)
+        return new ArcSet(session, step.output, step.value != 0, parent);
+    return new RouteSet(session, step.value, step.output, parent);
 }
 
-void PresetRecall::ended()
+PresetRecall::PresetRecall(Session& session, const Routing& target, const Routing& known, QObject* parent)
+    : Sequence(session, {}, parent)
+    , commands_(routingSteps(target, known))
 {
-    // Cancelled: the command on its way is dropped with the recall.
-    if (current_)
-        current_->cancel();
+    for (const RoutingStep& step : commands_)
+        addStep([this, step] {
+            Operation* op = routingCommand(this->session(), step);
+            if (auto* set = qobject_cast<ArcSet*>(op))
+                connect(set, &ArcSet::arcReported, this, &PresetRecall::arcReported);
+            if (auto* set = qobject_cast<RouteSet*>(op))
+                connect(set, &RouteSet::routed, this, &PresetRecall::routed);
+            return op;
+        });
+}
+
+int PresetRecall::stoppedAt() const
+{
+    return failedStep() >= 0 ? commands_[std::size_t(failedStep())].output : 0;
 }
 
 // --- the file ------------------------------------------------------------------------
@@ -226,6 +212,37 @@ bool PresetStore::put(const QString& switchKey, const Preset& preset)
     device.insert(kPresets, list);
     switches.insert(switchKey, device);
     root_.insert(kSwitches, switches);
+    root_.insert(kVersion, kFileVersion);
+    return true;
+}
+
+QJsonObject PresetStore::toJson(const Preset& preset)
+{
+    QJsonObject o;
+    writePreset(o, preset);
+    return o;
+}
+
+std::optional<Preset> PresetStore::fromJson(const QJsonValue& entry) { return presetOf(entry); }
+
+bool PresetStore::setPresets(const QString& switchKey, const QList<Preset>& presets)
+{
+    if (damaged_)
+        return fail(error_.isEmpty() ? QStringLiteral("the file is damaged") : error_);
+    if (presets.size() > kMaxPresets)
+        return fail(QStringLiteral("%1 presets are kept for a switch at most").arg(kMaxPresets));
+    const QJsonObject before = root_;
+    QJsonObject switches = root_.value(kSwitches).toObject();
+    QJsonObject device = switches.value(switchKey).toObject();
+    device.insert(kPresets, QJsonArray());
+    switches.insert(switchKey, device);
+    root_.insert(kSwitches, switches);
+    for (const Preset& p : presets) {
+        if (!put(switchKey, p)) {
+            root_ = before;
+            return false;
+        }
+    }
     root_.insert(kVersion, kFileVersion);
     return true;
 }

@@ -13,6 +13,7 @@
 
 #include "ops/labelstore.h"
 #include "ops/operation.h"
+#include "ops/sequence.h"
 #include "protocol/commands.h"
 
 namespace talvane {
@@ -34,40 +35,42 @@ struct Preset {
     Routing routing;  // complete
 };
 
-// Brings the switch from `known` (what it last reported) to `target`: for
-// outputs A to H, the route and then the ARC state where they differ, one
-// command at a time, each acknowledged before the next. A command left
-// unanswered (resent once) stops the recall as TimedOut at its output.
-class PresetRecall : public Operation {
+// One command that brings an output to a routing: its route, or its ARC state.
+struct RoutingStep {
+    int output;
+    bool arc;   // false: a route
+    int value;  // the input, or 1 for ARC on and 0 for off
+    bool operator==(const RoutingStep& o) const { return output == o.output && arc == o.arc && value == o.value; }
+};
+// The commands that bring the switch from `known` to `target`: for outputs A
+// to H, the route and then the ARC state where they differ (an input of 0 or
+// an empty ARC state in `target` leaves that alone).
+std::vector<RoutingStep> routingSteps(const Routing& target, const Routing& known);
+// The operation that sends one of them: a RouteSet or an ArcSet.
+Operation* routingCommand(Session& session, const RoutingStep& step, QObject* parent = nullptr);
+
+// Brings the switch from `known` (what it last reported) to `target`, the
+// commands of routingSteps() one at a time, each acknowledged before the
+// next. A command left unanswered (resent once) or refused stops the recall
+// at its output. The panel's take runs one too, with every preselected route.
+class PresetRecall : public Sequence {
     Q_OBJECT
 public:
     PresetRecall(Session& session, const Routing& target, const Routing& known, QObject* parent = nullptr);
 
     // Commands the recall sends, nothing sent yet.
-    int commandCount() const { return int(steps_.size()); }
-    // The output whose command got no answer (1..8), or 0.
-    int stoppedAt() const { return stoppedAt_; }
+    int commandCount() const { return stepCount(); }
+    const std::vector<RoutingStep>& commands() const { return commands_; }
+    // The output whose command got no answer or was refused (1..8), or 0.
+    int stoppedAt() const;
 
 signals:
     // Each acknowledgement, as the switch gave it.
     void routed(int input, int output);
     void arcReported(int output, bool on);
 
-protected:
-    void begin() override;
-    void ended() override;
-
 private:
-    struct Step {
-        int output;
-        bool arc;   // false: a route
-        int value;  // the input, or 1 for ARC on and 0 for off
-    };
-    void runStep(std::size_t index);
-
-    std::vector<Step> steps_;
-    Operation* current_ = nullptr;
-    int stoppedAt_ = 0;
+    std::vector<RoutingStep> commands_;
 };
 
 // The presets file: {"version": 1, "switches": {"<switch key>": {"presets":
@@ -99,6 +102,14 @@ public:
     // already (error() says which).
     bool put(const QString& switchKey, const Preset& preset);
     bool remove(const QString& switchKey, const QString& name);
+    // Makes `presets` the switch's presets, in their order (a restore);
+    // refused as put() refuses one of them, nothing changed then.
+    bool setPresets(const QString& switchKey, const QList<Preset>& presets);
+
+    // One preset as the file holds it, and back (empty when the entry is
+    // not a valid preset): a backup file keeps them so too.
+    static QJsonObject toJson(const Preset& preset);
+    static std::optional<Preset> fromJson(const QJsonValue& entry);
     // Writes the file atomically; refused (false) while it is damaged.
     bool save();
 

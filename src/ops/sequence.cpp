@@ -18,16 +18,24 @@ void Sequence::next()
         finish(Outcome::Done);
         return;
     }
+    const int index = int(at_);
     Operation* step = steps_[at_++]();
     step->setParent(this);
     current_ = step;
-    connect(step, &Operation::finished, this, [this, step](Outcome outcome) {
+    connect(step, &Operation::finished, this, [this, step, index](Outcome outcome) {
         current_ = nullptr;
         step->deleteLater();
-        if (outcome == Outcome::Done)
-            next();
-        else
-            finish(outcome);
+        if (!running())
+            return;
+        if (outcome == Outcome::Done) {
+            ++done_;
+            emit stepDone(index);
+            if (running())
+                next();
+            return;
+        }
+        failed_ = index;
+        finish(outcome);
     });
     step->start();
 }

@@ -1,5 +1,7 @@
 #include "matrixpage.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
@@ -72,6 +74,7 @@ constexpr int kPresetNameHeight = 13;
 constexpr int kFirstPresetButtonY = 145;
 constexpr int kPresetButtonPitch = 17;
 constexpr int kPresetButtonHeight = 14;
+constexpr int kFirstTakeButtonY = 200;  // Take and Clear, under the presets' buttons
 
 bool isOutput(int n) { return n >= 1 && n <= kOutputs; }
 QString tr8(const char* text) { return QString::fromUtf8(text); }
@@ -93,7 +96,8 @@ void fitCaption(QPushButton* button)
 // is a dotted frame, like a focus rectangle, and changes no colour, so it is
 // never taken for the checked input. Painted here rather than through a style
 // sheet: sixty-four of them repaint when the page is entered, while its first
-// reply waits.
+// reply waits. A preselected input (take mode) is amber with a thick dark
+// frame, so it is not taken for the confirmed route, whatever the colours.
 class InputButton : public QPushButton {
 public:
     InputButton(const QString& caption, QWidget* parent)
@@ -102,28 +106,44 @@ public:
         setCheckable(true);
         setAttribute(Qt::WA_Hover);
     }
+    void setPreselected(bool on)
+    {
+        if (on == preselected_)
+            return;
+        preselected_ = on;
+        update();
+    }
+    bool preselected() const { return preselected_; }
 
 protected:
     void paintEvent(QPaintEvent*) override
     {
         static const QColor kFill(0xf4, 0xf4, 0xf4), kHoverFill(0xe6, 0xee, 0xf8), kBorder(0x8c, 0x8c, 0x8c);
         static const QColor kCheckedFill(0x1b, 0x4f, 0x8f), kCheckedBorder(0x0f, 0x2f, 0x57);
+        static const QColor kPreselectedFill(0xff, 0xc8, 0x57), kPreselectedBorder(0x7a, 0x3e, 0x00);
         static const QColor kDisabledText(0x8c, 0x8c, 0x8c);
         const bool on = isChecked();
         QPainter p(this);
         const QRect frame = rect().adjusted(0, 0, -1, -1);
-        p.fillRect(rect(), on ? kCheckedFill : underMouse() ? kHoverFill : kFill);
+        p.fillRect(rect(), on ? kCheckedFill : preselected_ ? kPreselectedFill : underMouse() ? kHoverFill : kFill);
+        if (preselected_) {
+            p.setPen(QPen(kPreselectedBorder, 3));
+            p.drawRect(rect().adjusted(1, 1, -2, -2));
+        }
         if (hasFocus())
             p.setPen(QPen(on ? Qt::white : Qt::black, 1, Qt::DotLine));
         else
-            p.setPen(on ? kCheckedBorder : kBorder);
+            p.setPen(on ? kCheckedBorder : preselected_ ? kPreselectedBorder : kBorder);
         p.drawRect(frame);
         QFont f = font();
-        f.setBold(on);
+        f.setBold(on || preselected_);
         p.setFont(f);
         p.setPen(!isEnabled() ? kDisabledText : on ? QColor(Qt::white) : QColor(Qt::black));
         p.drawText(rect(), Qt::AlignCenter, text());
     }
+
+private:
+    bool preselected_ = false;
 };
 
 }  // namespace
@@ -143,6 +163,7 @@ QString CMatrixDlg::namedInputText(int input, const QString& name)
 
 void CMatrixDlg::setPortLabels(const PortLabels& labels)
 {
+    labels_ = labels;
     for (int o = 1; o <= kOutputs; ++o) {
         QGroupBox* group = groups_[std::size_t(o - 1)];
         const QString caption = namedOutputCaption(o, labels.outputs[std::size_t(o - 1)]);
@@ -152,13 +173,24 @@ void CMatrixDlg::setPortLabels(const PortLabels& labels)
         group->setTitle(group->fontMetrics().elidedText(caption, Qt::ElideRight, room));
         group->setAccessibleName(caption);
         group->setToolTip(caption == outputCaption(o) ? QString() : caption);
-        for (int i = 1; i <= kInputs; ++i) {
-            auto* button = controlAs<QPushButton>(ctl::Input[o - 1][i - 1]);
-            const QString named = namedInputText(i, labels.inputs[std::size_t(i - 1)]);
-            button->setToolTip(named);
-            button->setAccessibleDescription(named.isEmpty() ? outputCaption(o) : named);
-        }
+        for (int i = 1; i <= kInputs; ++i)
+            describeInput(o, i);
     }
+}
+
+void CMatrixDlg::describeInput(int output, int input)
+{
+    auto* button = controlAs<QPushButton>(ctl::Input[output - 1][input - 1]);
+    const QString named = namedInputText(input, labels_.inputs[std::size_t(input - 1)]);
+    QString description = named.isEmpty() ? outputCaption(output) : named;
+    QString tip = named;
+    if (preselected(output) == input) {
+        description += QStringLiteral(", ") + tr8(takeText::Preselected);
+        tip = tip.isEmpty() ? tr8(takeText::Preselected) : tip + QStringLiteral(" (") + tr8(takeText::Preselected) + u')';
+    }
+    button->setToolTip(tip);
+    if (button->accessibleDescription() != description)
+        button->setAccessibleDescription(description);
 }
 
 CMatrixDlg::CMatrixDlg(Presenter& presenter, QWidget* parent, const QString& presetsPath,
@@ -199,7 +231,7 @@ void CMatrixDlg::createOutput(int o)
         const int y = i <= kInputsPerRow ? kUpperInputsY[row] : kLowerInputsY[row];
         auto* button = place(ctl::Input[index][i - 1], new InputButton(kInputCaption.arg(i), this), buttonX(k), y,
                              kButtonWidth, kButtonHeight);
-        button->setAccessibleDescription(output);
+        describeInput(o, i);
         actOnToggle(button, [this, o, i] { inputClicked(o, i); });
     }
 
@@ -303,6 +335,25 @@ void CMatrixDlg::createPresetColumn()
         connect(button, &QPushButton::clicked, this, b.action);
         y += kPresetButtonPitch;
     }
+    struct {
+        int id;
+        const char* caption;
+        const char* name;
+        void (CMatrixDlg::*action)();
+        QPushButton** button;
+    } const takeButtons[] = {{ctl::Take, takeText::Take, takeText::TakeName, &CMatrixDlg::takeClicked, &takeButton_},
+                             {ctl::ClearTake, takeText::Clear, takeText::ClearName, &CMatrixDlg::clearTakeClicked,
+                              &clearButton_}};
+    y = kFirstTakeButtonY;
+    for (const auto& b : takeButtons) {
+        auto* button = place(b.id, new QPushButton(tr8(b.caption), this), kColumnX, y, kColumnWidth, kPresetButtonHeight);
+        button->setAccessibleName(tr8(b.name));
+        fitCaption(button);
+        connect(button, &QPushButton::clicked, this, b.action);
+        *b.button = button;
+        y += kPresetButtonPitch;
+    }
+    updateTakeButtons();
     reloadPresets();
 }
 
@@ -361,6 +412,12 @@ void CMatrixDlg::route(Hold hold, int input, int output)
 
 void CMatrixDlg::inputClicked(int output, int input)
 {
+    if (takeMode_) {
+        // A second click on the preselected input, or a click on the
+        // confirmed one, leaves the output as it is.
+        preselect(output, input == preselected(output) || input == current_[std::size_t(output - 1)] ? 0 : input);
+        return;
+    }
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -369,6 +426,13 @@ void CMatrixDlg::inputClicked(int output, int input)
 
 void CMatrixDlg::previousClicked(int output)
 {
+    if (takeMode_) {
+        // From the preselected input, else the confirmed one; 1 steps back to 8.
+        const int from = preselected(output) ? preselected(output) : current_[std::size_t(output - 1)];
+        const int to = from <= 1 || from > kInputs ? kInputs : from - 1;
+        preselect(output, to == current_[std::size_t(output - 1)] ? 0 : to);
+        return;
+    }
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -382,6 +446,12 @@ void CMatrixDlg::previousClicked(int output)
 
 void CMatrixDlg::nextClicked(int output)
 {
+    if (takeMode_) {
+        const int from = preselected(output) ? preselected(output) : current_[std::size_t(output - 1)];
+        const int to = from >= kInputs || from < 1 ? 1 : from + 1;
+        preselect(output, to == current_[std::size_t(output - 1)] ? 0 : to);
+        return;
+    }
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -400,6 +470,76 @@ void CMatrixDlg::arcClicked(int output, bool on)
     auto* op = new ArcSet(presenter_.session(), output, on);
     connect(op, &ArcSet::arcReported, this, &CMatrixDlg::showArc);
     runCommand(std::move(hold), op);
+}
+
+// --- take mode ---------------------------------------------------------------------
+
+bool CMatrixDlg::mayPreselect(int) const { return true; }
+
+void CMatrixDlg::preselect(int output, int input)
+{
+    if (input != 0 && !mayPreselect(output))
+        return;
+    const int before = preselected(output);
+    preselected_[std::size_t(output - 1)] = input;
+    for (int i : {before, input}) {
+        if (i < 1 || i > kInputs)
+            continue;
+        static_cast<InputButton*>(controlAs<QPushButton>(ctl::Input[output - 1][i - 1]))->setPreselected(i == input);
+        describeInput(output, i);
+    }
+    updateTakeButtons();
+}
+
+void CMatrixDlg::updateTakeButtons()
+{
+    if (!takeButton_)
+        return;
+    const bool any = std::any_of(preselected_.begin(), preselected_.end(), [](int i) { return i != 0; });
+    takeButton_->setEnabled(takeMode_ && any);
+    clearButton_->setEnabled(takeMode_ && any);
+}
+
+void CMatrixDlg::setTakeMode(bool on)
+{
+    takeMode_ = on;
+    if (!on)
+        clearTakeClicked();
+    updateTakeButtons();
+}
+
+void CMatrixDlg::clearTakeClicked()
+{
+    for (int o = 1; o <= kOutputs; ++o)
+        preselect(o, 0);
+}
+
+void CMatrixDlg::takeClicked()
+{
+    Routing target;
+    for (int o = 1; o <= kOutputs; ++o)
+        target.inputs[std::size_t(o - 1)] = preselected(o);
+    if (routingSteps(target, Routing{}).empty())
+        return;
+    Hold hold = presenter_.acquire();
+    if (!hold)
+        return;
+    // Every preselected route goes out, whatever the switch reports now: the
+    // operator chose it. Each leaves the preselection once acknowledged;
+    // what was not sent stays preselected.
+    auto* op = new PresetRecall(presenter_.session(), target, Routing{});
+    connect(op, &PresetRecall::routed, this, [this](int i, int o) {
+        showRoute(o, i);
+        if (isOutput(o) && preselected(o) == i)
+            preselect(o, 0);
+    });
+    presenter_.run(std::move(hold), op, [this, op](Outcome outcome, Hold) {
+        if (outcome != Outcome::TimedOut && outcome != Outcome::Refused)
+            return;
+        const QString why = outcome == Outcome::TimedOut ? text::TimeOut : tr8(takeText::RouteRefused);
+        presenter_.popups().showMessage(
+            tr8(takeText::TakeStopped).arg(QString(QLatin1Char(outputLetter(op->stoppedAt()))), why));
+    });
 }
 
 // --- presets -----------------------------------------------------------------------

@@ -4,7 +4,9 @@
 // switch has reported (a click puts its check mark back at once, and only an
 // operation's report changes what the page shows). Beside the template, a
 // column of routing presets: saved from what the switch reported, recalled
-// command by command.
+// command by command. In take mode a click on an input preselects it for its
+// output and sends nothing; "Take" sends every preselected route as a recall
+// does, and "Clear" drops them.
 #pragma once
 
 #include <QString>
@@ -59,6 +61,9 @@ constexpr int PresetName = 1302;
 constexpr int SavePreset = 1303;
 constexpr int RecallPreset = 1304;
 constexpr int DeletePreset = 1305;
+// Take mode, under the presets.
+constexpr int Take = 1306;
+constexpr int ClearTake = 1307;
 }  // namespace ctl
 
 // Texts of the presets column.
@@ -76,6 +81,17 @@ inline const char* const TooManyPresets = "This switch has %1 presets, the most 
 inline const char* const PresetsNotSaved = "The presets could not be saved: %1";
 inline const char* const PresetsDamaged = "The presets file is damaged: %1. It is left as it is, and no preset is saved.";
 }  // namespace presetText
+
+// Texts of take mode.
+namespace takeText {
+inline const char* const Take = "Take";
+inline const char* const Clear = "Clear";
+inline const char* const TakeName = "Take preselected routes";
+inline const char* const ClearName = "Clear preselected routes";
+inline const char* const Preselected = "preselected";  // in an input button's accessible description
+inline const char* const TakeStopped = "Take stopped at output %1: %2";  // the output letter, why
+inline const char* const RouteRefused = "the switch refused the route";
+}  // namespace takeText
 
 }  // namespace matrix
 
@@ -110,6 +126,15 @@ public:
     void savePresetClicked();
     void recallClicked();
     void deletePresetClicked();
+    void takeClicked();
+    void clearTakeClicked();
+
+    // Take mode: a click on an input (or a step button) preselects a route
+    // instead of sending it. Leaving take mode drops the preselections.
+    void setTakeMode(bool on);
+    bool takeMode() const { return takeMode_; }
+    // The input preselected for `output` (1..8), or 0.
+    int preselected(int output) const { return preselected_[std::size_t(output - 1)]; }
 
     // A read of the routing and ARC in the background (following the
     // switch): it shows what it reads and holds nothing.
@@ -135,6 +160,16 @@ private:
     void actOnToggle(QAbstractButton* button, std::function<void()> action);
     void setChecked(int id, bool on);
     void route(Hold hold, int input, int output);
+    // Preselects `input` for `output` (0 drops the preselection).
+    void preselect(int output, int input);
+    // Whether a route of `output` may be preselected: the one place where a
+    // lock on the output will refuse it. No output is locked yet, so it
+    // never refuses today.
+    bool mayPreselect(int output) const;
+    // An input button's description: its name or its output, and whether it
+    // is preselected.
+    void describeInput(int output, int input);
+    void updateTakeButtons();
     // Runs an operation the operator asked for; a time-out shows "Time out!".
     void runCommand(Hold hold, Operation* op);
 
@@ -161,6 +196,11 @@ private:
     bool damageReported_ = false;
     QListWidget* presetList_ = nullptr;
     QLineEdit* presetName_ = nullptr;
+    PortLabels labels_;
+    bool takeMode_ = false;
+    std::array<int, matrix::kOutputs> preselected_{};  // 0: none
+    QPushButton* takeButton_ = nullptr;
+    QPushButton* clearButton_ = nullptr;
 };
 
 }  // namespace talvane
