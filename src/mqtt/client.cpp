@@ -90,12 +90,7 @@ Client::Client(BrokerOptions options, Clock* clock, QObject* parent)
     initLibrary();
 }
 
-Client::~Client()
-{
-    stop();
-    if (lookupId_ >= 0)
-        QHostInfo::abortHostLookup(lookupId_);
-}
+Client::~Client() { stop(); }
 
 QString Client::brokerName() const
 {
@@ -119,6 +114,10 @@ void Client::stop()
     running_ = false;
     retry_.stop();
     connectLimit_.stop();
+    if (lookupId_ >= 0) {
+        QHostInfo::abortHostLookup(lookupId_);
+        lookupId_ = -1;
+    }
     if (keepaliveTimer_) {
         clock_->stopTimer(keepaliveTimer_);
         keepaliveTimer_ = 0;
