@@ -56,6 +56,7 @@ public:
         quint64 forwarded = 0;     // exchanges put on the line for clients
         quint64 resends = 0;       // clients' resends put on the line
         quint64 duplicates = 0;    // resends of bytes still waiting: not queued twice
+        quint64 expired = 0;       // commands that waited longer than their client waits: never sent
         quint64 answered = 0;      // replies handed to the client that asked
         quint64 unanswered = 0;    // exchanges that ended without an answer
         quint64 refusedFrames = 0; // frames not put on the line (not whole, bad checksum, not in the index, out of place)
@@ -87,6 +88,7 @@ private:
     struct Unit {
         std::vector<std::uint8_t> bytes;
         std::optional<CommandFrame> blockHeader;  // the raw EDID block's
+        qint64 arrivedMs = 0;
     };
 
     void onNewConnection();
@@ -97,6 +99,9 @@ private:
     void schedule(Client& c);
     void granted(int id, Hold hold);
     void send(Client& c, Hold hold);
+    // Drops the units at the front of the queue that have waited longer
+    // than their client waits for them.
+    void dropExpired(Client& c);
     void exchangeEnded(int id, const CommandFrame* reply);
     void endProcedure(Client& c);
     void armProcedureIdle(Client& c);
