@@ -282,9 +282,15 @@ void ControlServer::schedule(Client& c)
         }
         endProcedure(c);
     }
+    // With the switch free and no one waiting, its turn is now.
+    Runner& runner = connection_.runner();
+    if (!runner.busy() && runner.waiting() == 0) {
+        send(c, runner.hold());
+        return;
+    }
     c.waitingForLine = true;
     const int id = c.id;
-    connection_.runner().whenFree(c.turn.get(), [this, id](Hold hold) { granted(id, std::move(hold)); });
+    runner.whenFree(c.turn.get(), [this, id](Hold hold) { granted(id, std::move(hold)); });
 }
 
 void ControlServer::granted(int id, Hold hold)
@@ -423,6 +429,9 @@ void ControlServer::reply(Client& c, const CommandFrame& frame)
     if (c.dropped)
         return;
     c.socket->write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+    // Out now, not at the socket's next turn of the event loop: the client's
+    // next command waits for this answer.
+    c.socket->flush();
     if (c.socket->bytesToWrite() > limits::MaxUnreadBytes)
         drop(c, QStringLiteral("it does not read what it is sent"));
 }
