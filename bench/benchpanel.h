@@ -1,9 +1,11 @@
 // What the benchmarks that drive the whole panel share: its environment, the
-// paced simulator on its serial port, and the panel connected to it.
+// paced simulator on its serial port, the panel connected to it (or to a
+// TCP control port), and a firmware upload from its Upgrade page.
 #pragma once
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -12,8 +14,12 @@
 #include "app/controlids.h"
 #include "app/generalpage.h"
 #include "app/mainwindow.h"
+#include "app/networkpanel.h"
 #include "benchsupport.h"
 #include "link/serialport.h"
+#include "link/tcplink.h"
+#include "pages/upgradepage.h"
+#include "protocol/commands.h"
 
 namespace talvane::bench {
 
@@ -73,6 +79,59 @@ inline bool connectSerial(CTalvaneDlg& window, int com)
     ports->setCurrentIndex(ports->findText(QStringLiteral("COM%1").arg(com)));
     window.controlAs<QPushButton>(ctl::Connect)->click();
     return window.serialPort().isOpen();
+}
+
+// Connects the window in TCP Control Mode to `host`:`port`, as an operator
+// types the address; false when it did not connect within `deadlineMs`.
+inline bool connectTcp(CTalvaneDlg& window, const QString& host, quint16 port, int deadlineMs)
+{
+    NetEndpoints endpoints = window.networkPanel().endpoints();
+    endpoints.tcpPort = port;
+    window.networkPanel().setEndpoints(endpoints);
+    window.networkPanel().setLinkMode(LinkMode::Tcp);
+    window.controlAs<QComboBox>(ctl::DeviceList)->setEditText(host);
+    window.networkPanel().tcpConnectClicked();
+    return waitUntil([&] { return window.tcpLink().isOpen(); }, deadlineMs);
+}
+
+// Bytes on the line for one upload, at 11 bits a byte: start command and
+// its answer, transfer request and its answer, then each block and its
+// acknowledgement.
+inline double upgradeWireMs(std::size_t imageSize)
+{
+    return lineMs(2.0 * (2 * kCommandFrameSize)
+                  + double(firmwareBlockCount(imageSize)) * double(kDataFrameSize + kCommandFrameSize));
+}
+
+// One upload from pressing Upgrade on `page` (its file opened) to the last
+// acknowledgement, in ms, once the switch is back from its reboot and
+// `settleMs` more have passed; < 0 on failure, with `error` saying why.
+inline double uploadOnce(CFWDlg* page, QString& error, int settleMs)
+{
+    namespace up = talvane::upgrade;
+    auto* log = page->controlAs<QPlainTextEdit>(up::ctl::Log);
+    QElapsedTimer clock;
+    qint64 lastAckNs = -1;
+    // The moment the last acknowledgement is handled, taken as it happens.
+    const QMetaObject::Connection watch = QObject::connect(log, &QPlainTextEdit::textChanged, [&] {
+        if (lastAckNs < 0 && log->toPlainText().contains(up::line::Rebooting))
+            lastAckNs = clock.nsecsElapsed();
+    });
+    clock.start();
+    page->controlAs<QPushButton>(up::ctl::Upgrade)->click();
+    const bool ended = waitUntil([&] { return lastAckNs >= 0 || page->state() == up::State::Idle; });
+    QObject::disconnect(watch);
+    if (!ended || lastAckNs < 0) {
+        error = QStringLiteral("the upload failed:\n") + log->toPlainText();
+        return -1;
+    }
+    // The switch reboots at once here; the page reads its information again.
+    if (!waitUntil([&] { return log->toPlainText().contains(up::line::Success); })) {
+        error = QStringLiteral("the switch did not come back after its reboot");
+        return -1;
+    }
+    settle(settleMs);
+    return double(lastAckNs) / 1e6;
 }
 
 }  // namespace talvane::bench
