@@ -15,8 +15,6 @@
 //
 //   bench_hub [PASSES] [SECONDS]      (defaults 21 and 60)
 #include <QApplication>
-#include <QLabel>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
 
@@ -29,7 +27,6 @@
 
 using namespace talvane;
 using namespace talvane::bench;
-namespace up = talvane::upgrade;
 
 namespace {
 
@@ -162,24 +159,12 @@ int main(int argc, char** argv)
     std::printf("  the hub adds %.2f ms a read (median), %.3f ms an exchange\n", median(through) - median(direct),
                 (median(through) - median(direct)) / kExchanges);
 
-    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
-    auto* page = qobject_cast<CFWDlg*>(window.pageWindow(Page::Upgrade));
-    if (!page || !waitUntil([&] { return !page->controlAs<QLabel>(up::ctl::IdentText)->text().isEmpty(); }))
-        return fail(QStringLiteral("the Upgrade page got no device information through the hub"));
-    settle(kSettleMs);
-    QByteArray image(kImageSize, Qt::Uninitialized);
-    for (char& c : image)
-        c = char(QRandomGenerator::global()->bounded(256));
-    const QString path = environment.registry.filePath(QStringLiteral("image.bin"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        return fail(QStringLiteral("cannot write the image file"));
-    file.close();
-    page->setFileChooser([path] { return path; });
-    page->openClicked();
+    QString error;
+    CFWDlg* page = openRandomImage(window, environment.registry, kImageSize, kSettleMs, error);
+    if (!page)
+        return fail(error + QStringLiteral(" through the hub"));
     const double uploadWire = upgradeWireMs(std::size_t(kImageSize));
     std::vector<double> uploads;
-    QString error;
     for (int pass = 1; pass <= kUploadPasses; ++pass) {
         const double ms = uploadOnce(page, error, kSettleMs);
         if (ms < 0)

@@ -113,28 +113,16 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("could not connect to the simulator"));
     talvane::bench::settle(kSettleMs);  // the greeting
 
-    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
-    auto* page = qobject_cast<CFWDlg*>(window.pageWindow(Page::Upgrade));
-    if (!page || !waitUntil([&] { return !page->controlAs<QLabel>(up::ctl::IdentText)->text().isEmpty(); }))
-        return fail(QStringLiteral("the Upgrade page got no device information"));
-    talvane::bench::settle(kSettleMs);
-
-    QByteArray image(kImageSize, Qt::Uninitialized);
-    for (char& c : image)
-        c = char(QRandomGenerator::global()->bounded(256));
-    const QString path = environment.registry.filePath(QStringLiteral("image.bin"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        return fail(QStringLiteral("cannot write the image file"));
-    file.close();
-    page->setFileChooser([path] { return path; });
-    page->openClicked();
+    QString error;
+    QByteArray image;
+    CFWDlg* page = openRandomImage(window, environment.registry, kImageSize, kSettleMs, error, &image);
+    if (!page)
+        return fail(error);
 
     const double limitMs = upgradeWireMs(std::size_t(kImageSize));
     std::printf("image %d bytes, %zu blocks; wire-time limit at 115200 8N2 (11 bits a byte): %.1f ms\n", kImageSize,
                 firmwareBlockCount(std::size_t(kImageSize)), limitMs);
     std::vector<double> times;
-    QString error;
     for (int pass = 1; pass <= passes; ++pass) {
         const double ms = uploadOnce(page, error, kSettleMs);
         if (ms < 0)

@@ -5,8 +5,10 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -101,6 +103,37 @@ inline double upgradeWireMs(std::size_t imageSize)
 {
     return lineMs(2.0 * (2 * kCommandFrameSize)
                   + double(firmwareBlockCount(imageSize)) * double(kDataFrameSize + kCommandFrameSize));
+}
+
+// Enters the Upgrade page, waits for the switch's information on it, and
+// opens a random image of `size` bytes written to `dir` (and kept in
+// `image`); nullptr (with `error`) when one of these fails.
+inline CFWDlg* openRandomImage(CTalvaneDlg& window, const QTemporaryDir& dir, int size, int settleMs, QString& error,
+                               QByteArray* image = nullptr)
+{
+    namespace up = talvane::upgrade;
+    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
+    auto* page = qobject_cast<CFWDlg*>(window.pageWindow(Page::Upgrade));
+    if (!page || !waitUntil([&] { return !page->controlAs<QLabel>(up::ctl::IdentText)->text().isEmpty(); })) {
+        error = QStringLiteral("the Upgrade page got no device information");
+        return nullptr;
+    }
+    settle(settleMs);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& c : bytes)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QString path = dir.filePath(QStringLiteral("image.bin"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        error = QStringLiteral("cannot write the image file");
+        return nullptr;
+    }
+    file.close();
+    page->setFileChooser([path] { return path; });
+    page->openClicked();
+    if (image)
+        *image = bytes;
+    return page;
 }
 
 // One upload from pressing Upgrade on `page` (its file opened) to the last

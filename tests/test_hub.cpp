@@ -35,7 +35,7 @@
 #include "protocol/answers.h"
 #include "protocol/commands.h"
 #include "sim/console.h"
-#include "support/appclock.h"
+#include "support/hubfixture.h"
 #include "support/instrumented.h"
 #include "support/simlink.h"
 #include "test_sim_cases.h"
@@ -43,14 +43,12 @@
 #include "videohub/server.h"
 
 using namespace talvane;
-namespace vh = talvane::videohub;
 namespace hl = talvane::hub::limits;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const QString kSwitch = QStringLiteral("port:COM129");
 constexpr std::array<int, kPortCount> kStraight{1, 2, 3, 4, 5, 6, 7, 8};
 
 Bytes sealed(CommandFrame f)
@@ -112,33 +110,14 @@ struct OpClient {
 };
 
 // The switch, the hub with its control port, and what went to the switch.
-struct Bench {
-    ManualClock clock;
-    AppClockScope scope{&clock};
-    QTemporaryDir dir;
-    SimLink link;
-    Connection connection{&clock};
-    Session& session = connection.session();
-    Runner& runner = connection.runner();
-    LabelStore labels{dir.filePath(QStringLiteral("labels.json"))};
-    std::unique_ptr<hub::Hub> hub;
+struct Bench : HubFixture {
     std::unique_ptr<hub::ControlServer> control;
-    std::unique_ptr<vh::Server> videohub;
 
     Bench()
     {
-        connection.setLink(Connection::LinkKind::Serial, &link);
-        labels.load();
         link.model().route = kStraight;
-        hub = std::make_unique<hub::Hub>(connection, labels, kSwitch);
         control = std::make_unique<hub::ControlServer>(connection);
         control->listen(QHostAddress::LocalHost, 0);
-    }
-    ~Bench()
-    {
-        videohub.reset();
-        control.reset();
-        hub.reset();
     }
     quint16 port() const { return control->port(); }
 
@@ -146,26 +125,11 @@ struct Bench {
     // clients; `follow`: its idle read goes on afterwards.
     bool serveVideohub(bool follow)
     {
-        videohub = std::make_unique<vh::Server>(
-            *hub, vh::DeviceIdentity{QStringLiteral("Talvane HDMI Matrix 8x8"), QStringLiteral("Rack 2"),
-                                     QStringLiteral("02544C565301")});
-        if (!videohub->listen(QHostAddress::LocalHost, 0))
+        if (!start())
             return false;
-        hub->start();
-        for (int i = 0; i < 100 && !(session.idle() && runner.backgroundCount() == 0); ++i)
-            advance(100);
         if (!follow)
             connection.follower().setEnabled(false);
-        return session.idle() && hub->state().now().routingKnown();
-    }
-    // Moves the switch's clock on; the simulator's answers that fall due meanwhile arrive.
-    void advance(qint64 ms)
-    {
-        for (qint64 t = 0; t < ms; t += 100) {
-            SimLink::settle();
-            clock.advance(std::min<qint64>(100, ms - t));
-        }
-        SimLink::settle();
+        return hub->state().now().routingKnown();
     }
     // Moves the clock on `stepMs` at a time until `cond` holds, giving the
     // bytes on their way a moment to travel at each step; false once
@@ -246,7 +210,7 @@ void TestHub::clientsShareTheSwitch()
     h.link.model().source = {true, false, true, false, false, true, false, true};
     h.link.model().display = {false, true, true, false, true, false, false, false};
     QVERIFY(h.serveVideohub(true));
-    Surface surface(h.videohub->port());
+    Surface surface(h.server->port());
     QVERIFY(!surface.prelude().isEmpty());
     OpClient a(&h.clock, h.port()), b(&h.clock, h.port());
     QVERIFY(a.waitOpen() && b.waitOpen());
@@ -331,7 +295,7 @@ void TestHub::lateAnswerReachesNoOne()
     Bench h;
     h.link.model().beep = true;
     QVERIFY(h.serveVideohub(false));
-    Surface surface(h.videohub->port());
+    Surface surface(h.server->port());
     QVERIFY(!surface.prelude().isEmpty());
     OpClient a(&h.clock, h.port());
     RawClient other(h.port());
@@ -675,7 +639,7 @@ void TestHub::hostileClients()
     QFETCH(Hostile, kind);
     Bench h;
     QVERIFY(h.serveVideohub(false));
-    Surface surface(h.videohub->port());
+    Surface surface(h.server->port());
     QVERIFY(!surface.prelude().isEmpty());
     // Every exchange takes the switch a moment.
     constexpr int kAnswerMs = 5;
@@ -687,7 +651,7 @@ void TestHub::hostileClients()
                              + hl::ReadBufferBytes + hl::MaxUnreadBytes + qint64(kCommandFrameSize);
     const qint64 bound = clients * perClient;
     qint64 most = 0;
-    auto watch = [&] { most = std::max(most, h.control->heldBytes() + h.videohub->heldBytes()); };
+    auto watch = [&] { most = std::max(most, h.control->heldBytes() + h.server->heldBytes()); };
     QString dropped;
     connect(h.control.get(), &hub::ControlServer::clientRefused, [&](const QString&, const QString& why) { dropped = why; });
 

@@ -9,11 +9,15 @@
 // the answer rules the operations use; a reply that answers no one's command
 // goes to nobody. The hub never resends: a client's own resend of the bytes
 // outstanding goes out when it sends it, so its traffic on the wire is what
-// it would be alone. A procedure of several frames (an EDID upload, a
-// firmware upgrade through the reboot) keeps the line for its client until
-// it ends. Only whole frames of the command index with their checksum reach
-// the line; a client that floods, sends garbage or does not read its replies
-// is bounded (hub/limits.h) and cannot hold up the others.
+// it would be alone; the hub waits for them as long as the longest wait any
+// front end gives the same bytes (a little longer where a resend may come),
+// and a command that waited for the line past that is never sent. A
+// procedure of several frames (an EDID upload, a firmware upgrade through
+// the reboot) keeps the line for its client from its first frame to its
+// last; anything else the client sends ends it. Only whole frames of the
+// command index with their checksum reach the line; a client that floods,
+// sends garbage or does not read its replies is bounded (hub/limits.h) and
+// cannot hold up the others.
 #pragma once
 
 #include <QHostAddress>
