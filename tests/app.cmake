@@ -18,3 +18,8 @@ talvane_add_test(test_panelsettings SOURCES test_panelsettings.cpp LIBS talvane_
 talvane_add_test(test_reconnect SOURCES test_reconnect.cpp support/simbench.h support/panelfixture.h
   LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_firstuse SOURCES test_firstuse.cpp support/panelfixture.h LIBS talvane_app talvane_testsupport)
+# The panel beside a hub (talvane-ctl serve as a process) on the simulator's pseudo-terminal.
+talvane_add_test(test_hubpanel SOURCES test_hubpanel.cpp support/simbench.h support/panelfixture.h support/matrixview.h
+  LIBS talvane_app talvane_sim talvane_testsupport)
+target_compile_definitions(test_hubpanel PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")
+add_dependencies(test_hubpanel talvane-ctl)

@@ -19,6 +19,7 @@
 #include "sim/simulator.h"
 #include "sim/udpendpoint.h"
 #include "support/appclock.h"
+#include "support/programrun.h"
 #include "support/simlink.h"
 #include "support/waitfor.h"
 
@@ -33,11 +34,6 @@ QString routesOf(const sim::SwitchModel& m)
         s += QString::number(input);
     return s;
 }
-
-struct Run {
-    int exitCode = -1;
-    QString out, err;
-};
 
 // The simulator in this process (serial pty and TCP on a free port), and
 // talvane-ctl started as a user starts it, with its own configuration and
@@ -82,22 +78,10 @@ struct WireBench {
     }
     Run ctl(const QStringList& args)
     {
-        QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TALVANE_PORT_REGISTRY", dir.filePath("ports"));
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral(TALVANE_CTL_PROGRAM), expand(args));
-        Run run;
-        if (!waitFor([&] { return p.state() == QProcess::NotRunning; })) {
-            p.kill();
-            p.waitForFinished();
-            return run;
-        }
-        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        run.out = QString::fromUtf8(p.readAllStandardOutput());
-        run.err = QString::fromUtf8(p.readAllStandardError());
-        return run;
+        return runProgram(QStringLiteral(TALVANE_CTL_PROGRAM), expand(args), env);
     }
 };
 

@@ -48,7 +48,7 @@ bool touch(const QString& path)
 struct Fixture {
     QTemporaryDir root;
     ManualClock clock;
-    QString dev, byId, registry;
+    QString dev, byId, registry, hubs;
     std::unique_ptr<PortWatcher> watcher;
     std::unique_ptr<QSignalSpy> spy;
 
@@ -57,9 +57,12 @@ struct Fixture {
         dev = root.filePath("dev");
         byId = dev + "/serial/by-id";
         registry = root.filePath("talvane-ports");
+        hubs = root.filePath("talvane-hubs");
         QDir().mkpath(dev);
         QDir().mkpath(registry);
-        watcher = std::make_unique<PortWatcher>(QStringList{dev, dev + "/serial", byId, registry}, &clock);
+        QDir().mkpath(hubs);
+        watcher = std::make_unique<PortWatcher>(QStringList{dev, dev + "/serial", byId, registry}, &clock, nullptr,
+                                                QStringList{hubs});
         spy = std::make_unique<QSignalSpy>(watcher.get(), &PortWatcher::changed);
     }
     // Activates, and lets the change that activation counts as go by.
@@ -86,6 +89,7 @@ private slots:
         QTest::newRow("adapter unplugged") << "remove";
         QTest::newRow("group given after the node") << "chmod";
         QTest::newRow("virtual port registered") << "register";
+        QTest::newRow("hub service started: its instance directory") << "hub-instance";
         QTest::newRow("first adapter: by-id appears") << "first-by-id";
         QTest::newRow("several adapters at once") << "many";
     }
@@ -114,6 +118,8 @@ private slots:
             QVERIFY(touch(fx.registry + "/COM129"));
         } else if (burst == "first-by-id") {
             QVERIFY(QDir().mkpath(fx.byId));
+        } else if (burst == "hub-instance") {
+            QVERIFY(QDir().mkpath(fx.hubs + "/COM1"));
         } else {
             for (int i = 0; i < 4; ++i)
                 QVERIFY(touch(fx.dev + QStringLiteral("/ttyACM%1").arg(i)));
@@ -127,16 +133,22 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(!fx.watcher->changePending());
 
+        const bool appeared = burst == "first-by-id" || burst == "hub-instance";
         if (burst == "first-by-id") {
             // The directory that appeared is watched from now on.
             QVERIFY(QFile::link("../../ttyUSB0", fx.byId + "/usb-Prolific-if00-port0"));
+        } else if (burst == "hub-instance") {
+            // So is a directory that appeared in a tree: the hub's entry in it shows.
+            QVERIFY(touch(fx.hubs + "/COM1/hub-4242"));
+        }
+        if (appeared) {
             QVERIFY(waitFor([&] { return fx.watcher->changePending(); }));
             fx.clock.advance(PortWatcher::kSettleMs);
             QCOMPARE(fx.spy->count(), 2);
         }
         // The burst is over: nothing more until the safety refresh.
         fx.clock.advance(PortWatcher::kSafetyRefreshMs - 1);
-        QCOMPARE(fx.spy->count(), burst == "first-by-id" ? 2 : 1);
+        QCOMPARE(fx.spy->count(), appeared ? 2 : 1);
     }
 
     void safetyRefreshWithoutEvents()

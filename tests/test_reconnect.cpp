@@ -31,22 +31,6 @@ using namespace talvane;
 
 namespace {
 
-// How long (on the manual clock) a reconnect may take.
-constexpr int kReconnectWithinMs = 2000;
-constexpr int kStepMs = 50;
-
-// Moves the manual clock in steps, with real I/O between them, until `cond`
-// holds; the time it took, or -1 past `limitMs`.
-int advanceUntil(ManualClock& clock, const std::function<bool()>& cond, int limitMs = kReconnectWithinMs)
-{
-    for (int t = 0; t <= limitMs; t += kStepMs) {
-        if (waitFor(cond, 20))
-            return t;
-        clock.advance(kStepMs);
-    }
-    return cond() ? limitMs : -1;
-}
-
 bool matches(const QString& pattern, const QString& text) { return QRegularExpression(pattern).match(text).hasMatch(); }
 
 // Another program with the device open, until destroyed.

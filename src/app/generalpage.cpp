@@ -145,6 +145,11 @@ void GeneralPage::followConnection()
         if (wasOpen)
             markLinkValuesStale();
     });
+    // A hub that held the port did not take the connection.
+    connect(&connection_, &Connection::openFailed, this, [this] {
+        if (connection_.kind() == Kind::Serial)
+            popups_.showMessage(text::OpenComFailed);
+    });
     connect(&connection_, &Connection::powerReported, this, [this](bool on) {
         showPower(on);
         if (!on)
@@ -285,6 +290,7 @@ void GeneralPage::refreshPortList()
 
     std::vector<std::uint8_t> numbers;
     std::map<int, QString> tooltips;  // friendly name and device path per port
+    std::map<int, QString> throughHub;  // "through the hub at ..." for a port a hub holds
     lastPorts_.clear();
     for (const SerialPortRecord& r : found) {
         if (int(numbers.size()) >= kMaxPorts)
@@ -293,14 +299,23 @@ void GeneralPage::refreshPortList()
         if (n < 0)
             continue;
         numbers.push_back(std::uint8_t(n));
-        tooltips.emplace(n, r.friendlyName + QLatin1Char('\n') + r.devicePath);
+        QString tip = r.friendlyName + QLatin1Char('\n') + r.devicePath;
+        if (!r.hub.isEmpty()) {
+            throughHub[n] = SwitchAddress::throughHub(r.hub);
+            tip += QLatin1Char('\n') + throughHub[n];
+        }
+        tooltips.emplace(n, tip);
         lastPorts_[n] = r.portDescription;
     }
 
-    // Tooltips follow every refresh: a port may come back on another device path.
+    // Tooltips follow every refresh: a port may come back on another device
+    // path, or be taken or left by a hub.
     auto updateTooltips = [&] {
-        for (int i = 0; i < list->count(); ++i)
-            list->setItemData(i, tooltips[parsePortNumber(list->itemText(i).mid(3))], Qt::ToolTipRole);
+        for (int i = 0; i < list->count(); ++i) {
+            const int n = parsePortNumber(list->itemText(i).mid(3));
+            list->setItemData(i, tooltips[n], Qt::ToolTipRole);
+            list->setItemData(i, throughHub[n], Qt::AccessibleDescriptionRole);
+        }
     };
     if (numbers.empty()) {
         list->clear();
@@ -376,8 +391,10 @@ void GeneralPage::connectClicked()
     const int number = parsePortNumber(list->currentText().mid(3));
     const auto known = lastPorts_.find(number);
     const SwitchAddress port = SwitchAddress::serial(number, known != lastPorts_.end() ? known->second : QString());
-    // The connection greets the switch once the port is open.
-    if (connection_.openSerial(port) != Connection::OpenResult::Opened)
+    // The connection greets the switch once the port is open (through its
+    // hub, once the hub has taken the connection).
+    const Connection::OpenResult result = connection_.openSerial(port);
+    if (result != Connection::OpenResult::Opened && result != Connection::OpenResult::ThroughHub)
         popups_.showMessage(text::OpenComFailed);
 }
 

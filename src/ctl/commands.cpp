@@ -11,6 +11,7 @@
 #include "link/datagramsocket.h"
 #include "link/smallfile.h"
 #include "ops/device.h"
+#include "ops/documents.h"
 #include "ops/edid.h"
 #include "ops/firmware.h"
 #include "ops/limits.h"
@@ -80,16 +81,6 @@ QString printable(const QByteArray& bytes)
     return text;
 }
 
-QString edidName(int code)
-{
-    const decode::EdidCode c = decode::edidCode(code);
-    if (c.kind == decode::EdidCode::Kind::Preset)
-        return QString::fromLatin1(kEdidPresetNames[c.index]);
-    if (c.kind == decode::EdidCode::Kind::CopyOfOutput)
-        return QStringLiteral("copy of output %1").arg(outputLetter(c.index));
-    return QString();
-}
-
 QString targetText(int target) { return target == 0 ? QStringLiteral("all inputs") : QStringLiteral("input %1").arg(target); }
 QJsonValue targetJson(int target) { return target == 0 ? QJsonValue(QStringLiteral("all")) : QJsonValue(target); }
 
@@ -132,7 +123,10 @@ int portsCommand(Context& ctx, const QStringList& args)
                                 {QStringLiteral("usb"), e.usb},
                                 {QStringLiteral("virtual"), e.virtualPort},
                                 {QStringLiteral("available"), !e.inUse && e.mayOpen},
-                                {QStringLiteral("holder"), e.inUse ? QJsonValue(e.holder) : QJsonValue()}});
+                                {QStringLiteral("holder"), e.inUse ? QJsonValue(e.holder) : QJsonValue()},
+                                {QStringLiteral("hub"), e.hub.isEmpty() ? QJsonValue()
+                                                                        : QJsonObject{{QStringLiteral("control"), e.hub},
+                                                                                      {QStringLiteral("pid"), e.hubPid}}}});
     }
     if (ports.empty())
         ctx.print(QStringLiteral("no serial ports"));
@@ -182,31 +176,29 @@ int statusCommand(Context& ctx, const QStringList& args)
         return ctx.usage(QStringLiteral("status takes no arguments"));
     if (int rc = ctx.connect())
         return rc;
-    std::optional<bool> power, beep;
-    std::array<std::optional<bool>, kPortCount> source, display, arc;
-    std::array<std::optional<int>, kPortCount> route, edid;
-
+    // What the switch answers, kept as the hub keeps it, for the report.
+    SwitchSnapshot state;
     PowerStateRead powerRead(ctx.session(), Purpose::Operator);
-    QObject::connect(&powerRead, &PowerStateRead::powerReported, [&](bool on) { power = on; });
+    QObject::connect(&powerRead, &PowerStateRead::powerReported, [&](bool on) { state.power = on; });
     BeepStateRead beepRead(ctx.session());
-    QObject::connect(&beepRead, &BeepStateRead::beepReported, [&](bool on) { beep = on; });
+    QObject::connect(&beepRead, &BeepStateRead::beepReported, [&](bool on) { state.beeper = on; });
     PortStatusRead portRead(ctx.session());
     int portsSeen = 0;
     QObject::connect(&portRead, &PortStatusRead::portReported, [&](bool input, int port, bool connected) {
-        (input ? source : display)[std::size_t(port - 1)] = connected;
+        (input ? state.sources : state.displays)[std::size_t(port - 1)] = connected;
         ctx.progress(QStringLiteral("status: ports %1/%2").arg(++portsSeen).arg(2 * kPortCount));
     });
     MatrixRead matrixRead(ctx.session(), Purpose::Operator);
     QObject::connect(&matrixRead, &MatrixRead::routeReported, [&](int output, int input) {
-        route[std::size_t(output - 1)] = input;
+        state.routes[std::size_t(output - 1)] = input;
         ctx.progress(QStringLiteral("status: routing, output %1").arg(outputLetter(output)));
     });
     QObject::connect(&matrixRead, &MatrixRead::arcReported, [&](int output, bool on) {
-        arc[std::size_t(output - 1)] = on;
+        state.arc[std::size_t(output - 1)] = on;
     });
     EdidRead edidRead(ctx.session(), Purpose::Operator);
     QObject::connect(&edidRead, &EdidRead::edidReported, [&](int input, int code) {
-        edid[std::size_t(input - 1)] = code;
+        state.edid[std::size_t(input - 1)] = code;
         ctx.progress(QStringLiteral("status: EDID, input %1").arg(input));
     });
 
@@ -225,46 +217,33 @@ int statusCommand(Context& ctx, const QStringList& args)
     const auto onOff = [](const std::optional<bool>& v) {
         return v ? (*v ? QStringLiteral("on") : QStringLiteral("off")) : QStringLiteral("unknown");
     };
-    const auto opt = [](const auto& v) { return v ? QJsonValue(*v) : QJsonValue(); };
     ctx.print(QStringLiteral("Switch %1").arg(ctx.switchName()));
-    ctx.print(QStringLiteral("Power: %1   Beeper: %2").arg(onOff(power), onOff(beep)));
-    QJsonArray inputs, outputs;
+    ctx.print(QStringLiteral("Power: %1   Beeper: %2").arg(onOff(state.power), onOff(state.beeper)));
     for (int i = 1; i <= kPortCount; ++i) {
         const std::size_t k = std::size_t(i - 1);
-        const QString name = edid[k] ? edidName(*edid[k]) : QString();
+        const std::optional<bool>& source = state.sources[k];
+        const int edid = state.edid[k];
+        const QString name = edid >= 0 ? documents::edidName(edid) : QString();
         ctx.print(QStringLiteral("Input %1   %2  EDID %3%4")
                       .arg(i)
-                      .arg(source[k] ? (*source[k] ? QStringLiteral("source   ") : QStringLiteral("no source"))
-                                     : QStringLiteral("unknown  "))
-                      .arg(edid[k] ? QString::number(*edid[k]) + (name.isEmpty() ? QString() : QStringLiteral(" (") + name + u')')
-                                   : QStringLiteral("unknown"))
+                      .arg(source ? (*source ? QStringLiteral("source   ") : QStringLiteral("no source"))
+                                  : QStringLiteral("unknown  "))
+                      .arg(edid >= 0 ? QString::number(edid) + (name.isEmpty() ? QString() : QStringLiteral(" (") + name + u')')
+                                     : QStringLiteral("unknown"))
                       .arg(quoted(labels.inputs[k])));
-        inputs.append(QJsonObject{{QStringLiteral("input"), i},
-                                  {QStringLiteral("source"), opt(source[k])},
-                                  {QStringLiteral("edid"), opt(edid[k])},
-                                  {QStringLiteral("edidName"), name.isEmpty() ? QJsonValue() : QJsonValue(name)},
-                                  {QStringLiteral("label"), labels.inputs[k]}});
     }
     for (int o = 1; o <= kPortCount; ++o) {
         const std::size_t k = std::size_t(o - 1);
+        const std::optional<bool>& display = state.displays[k];
         ctx.print(QStringLiteral("Output %1  %2  from input %3  ARC %4%5")
                       .arg(outputLetter(o))
-                      .arg(display[k] ? (*display[k] ? QStringLiteral("display   ") : QStringLiteral("no display"))
-                                      : QStringLiteral("unknown   "))
-                      .arg(route[k] ? QString::number(*route[k]) : QStringLiteral("?"))
-                      .arg(onOff(arc[k]))
+                      .arg(display ? (*display ? QStringLiteral("display   ") : QStringLiteral("no display"))
+                                   : QStringLiteral("unknown   "))
+                      .arg(state.routes[k] ? QString::number(state.routes[k]) : QStringLiteral("?"))
+                      .arg(onOff(state.arc[k]))
                       .arg(quoted(labels.outputs[k])));
-        outputs.append(QJsonObject{{QStringLiteral("output"), outputLetter(o)},
-                                   {QStringLiteral("display"), opt(display[k])},
-                                   {QStringLiteral("input"), opt(route[k])},
-                                   {QStringLiteral("arc"), opt(arc[k])},
-                                   {QStringLiteral("label"), labels.outputs[k]}});
     }
-    ctx.document({{QStringLiteral("switch"), ctx.switchKey()},
-                  {QStringLiteral("power"), opt(power)},
-                  {QStringLiteral("beeper"), opt(beep)},
-                  {QStringLiteral("inputs"), inputs},
-                  {QStringLiteral("outputs"), outputs}});
+    ctx.document(documents::status(ctx.switchKey(), state, labels));
     return Done;
 }
 
@@ -289,16 +268,16 @@ int routeCommand(Context& ctx, const QStringList& args)
     }
     if (int rc = ctx.connect())
         return rc;
-    QJsonArray done;
+    std::vector<std::pair<int, int>> done;
     for (const auto& [input, output] : routes) {
         RouteSet op(ctx.session(), input, output);
         const QString what = QStringLiteral("route input %1 to output %2").arg(input).arg(outputLetter(output));
-        if (int rc = ctx.result(ctx.run(op), what, {{QStringLiteral("routes"), done}}))
+        if (int rc = ctx.result(ctx.run(op), what, documents::routes(done)))
             return rc;
         ctx.print(QStringLiteral("Input %1 -> output %2").arg(input).arg(outputLetter(output)));
-        done.append(QJsonObject{{QStringLiteral("input"), input}, {QStringLiteral("output"), outputLetter(output)}});
+        done.emplace_back(input, output);
     }
-    ctx.document({{QStringLiteral("routes"), done}});
+    ctx.document(documents::routes(done));
     return Done;
 }
 
@@ -317,7 +296,7 @@ int arcCommand(Context& ctx, const QStringList& args)
         return rc;
     const bool state = reported.value_or(on);
     ctx.print(QStringLiteral("ARC of output %1: %2").arg(outputLetter(output), state ? "on" : "off"));
-    ctx.document({{QStringLiteral("output"), outputLetter(output)}, {QStringLiteral("arc"), state}});
+    ctx.document(documents::arc(output, state));
     return Done;
 }
 
@@ -685,20 +664,11 @@ int labelsCommand(Context& ctx, const QStringList& args)
     }
     const PortLabels labels = store->labels(ctx.switchKey());
     ctx.print(QStringLiteral("Labels of %1 (%2)").arg(ctx.switchName(), ctx.switchKey()));
-    QJsonArray inputs, outputs;
-    for (int p = 1; p <= kPortCount; ++p) {
-        const std::size_t k = std::size_t(p - 1);
-        ctx.print(QStringLiteral("Input %1   %2").arg(p).arg(labels.inputs[k]));
-        inputs.append(QJsonObject{{QStringLiteral("input"), p}, {QStringLiteral("label"), labels.inputs[k]}});
-    }
-    for (int p = 1; p <= kPortCount; ++p) {
-        const std::size_t k = std::size_t(p - 1);
-        ctx.print(QStringLiteral("Output %1  %2").arg(outputLetter(p), labels.outputs[k]));
-        outputs.append(QJsonObject{{QStringLiteral("output"), outputLetter(p)}, {QStringLiteral("label"), labels.outputs[k]}});
-    }
-    ctx.document({{QStringLiteral("switch"), ctx.switchKey()},
-                  {QStringLiteral("inputs"), inputs},
-                  {QStringLiteral("outputs"), outputs}});
+    for (int p = 1; p <= kPortCount; ++p)
+        ctx.print(QStringLiteral("Input %1   %2").arg(p).arg(labels.inputs[std::size_t(p - 1)]));
+    for (int p = 1; p <= kPortCount; ++p)
+        ctx.print(QStringLiteral("Output %1  %2").arg(outputLetter(p), labels.outputs[std::size_t(p - 1)]));
+    ctx.document(documents::labels(ctx.switchKey(), labels));
     return Done;
 }
 

@@ -14,6 +14,7 @@
 #include "core/clock.h"
 #include "core/oneshot.h"
 #include "link/datagramsocket.h"
+#include "link/hubregistry.h"
 #include "link/portlocks.h"
 #include "link/serialport.h"
 #include "link/serialportlist.h"
@@ -67,6 +68,7 @@ std::vector<PortEntry> serialPorts(QString* hint)
     enumerateSerialPorts(listed, error, listHint);
     if (hint)
         *hint = listHint;
+    const std::vector<HubEntry> hubs = HubRegistry().list();
     for (const SerialPortRecord& r : listed) {
         PortEntry e;
         e.comNumber = r.comNumber;
@@ -76,6 +78,10 @@ std::vector<PortEntry> serialPorts(QString* hint)
         e.virtualPort = r.comNumber >= VirtualPortRegistry::kFirstCom;
         if (e.virtualPort)
             serialDevicePathOf(r.comNumber, &e.provider);
+        if (const HubEntry* hub = HubRegistry::holding(hubs, r.devicePath)) {
+            e.hub = hub->control();
+            e.hubPid = hub->pid;
+        }
         out.push_back(e);
     }
     // And what it leaves out for being in use or closed to this user.
@@ -230,7 +236,9 @@ QString portLine(const PortEntry& e)
     QString line = QStringLiteral("COM%1  %2").arg(e.comNumber).arg(e.devicePath);
     if (!e.description.isEmpty())
         line += QStringLiteral("  ") + e.description;
-    if (e.inUse)
+    if (!e.hub.isEmpty())
+        line += QStringLiteral("  (served by the hub, pid %1, at %2)").arg(e.hubPid).arg(e.hub);
+    else if (e.inUse)
         line += QStringLiteral("  (in use by %1)").arg(e.holder);
     else if (!e.mayOpen)
         line += QStringLiteral("  (not open to this user)");
@@ -286,6 +294,9 @@ int Context::resolveTarget()
     } else
         rc = resolveAutomatically();
     resolved_ = rc == 0;
+    if (resolved_)
+        hub_ = Connection::hubServing(hostAddress_.isEmpty() ? SwitchAddress::serial(comNumber_)
+                                                             : SwitchAddress::tcp(hostAddress_, tcpPort_));
     return rc;
 }
 
@@ -325,7 +336,24 @@ int Context::resolvePort()
 
 int Context::resolveAutomatically()
 {
-    // A single USB or registered port is the switch's.
+    // A single hub holds the switch.
+    const std::vector<HubEntry> hubs = HubRegistry().list();
+    if (hubs.size() == 1) {
+        if (hubs[0].isSerial())
+            port_ = hubs[0].devicePath;
+        else
+            host_ = hubs[0].host;
+        return resolveTarget();
+    }
+    if (hubs.size() > 1) {
+        QStringList lines;
+        for (const HubEntry& h : hubs)
+            lines << QStringLiteral("  %1 %2  (the hub at %3, pid %4)")
+                         .arg(h.isSerial() ? QStringLiteral("--port") : QStringLiteral("--host"), h.holds(), h.control())
+                         .arg(h.pid);
+        return fail(NoSwitch, QStringLiteral("several hubs hold switches; choose one:\n") + lines.join(u'\n'));
+    }
+    // Else a single USB or registered port is the switch's.
     std::vector<PortEntry> candidates;
     for (const PortEntry& e : serialPorts())
         if (e.usb || e.virtualPort)
@@ -392,12 +420,47 @@ int Context::connect()
     return hostAddress_.isEmpty() ? connectSerial() : connectHost();
 }
 
+void Context::sayThroughHub()
+{
+    const std::optional<HubEntry>& hub = connection_->throughHub();
+    if (!hub)
+        return;
+    const QString what = hostAddress_.isEmpty() ? QStringLiteral("COM%1").arg(comNumber_) : switchName_;
+    env_.err(QStringLiteral("talvane-ctl: %1 is served by the hub (talvane-ctl serve, pid %2); going through it at %3")
+                 .arg(what)
+                 .arg(hub->pid)
+                 .arg(hub->control()));
+}
+
+int Context::waitForOpening(const QString& what)
+{
+    bool ended = false, ok = false;
+    QString why;
+    Connection& c = *connection_;
+    const auto opened = QObject::connect(&c, &Connection::opened, [&] { ended = ok = true; });
+    const auto failed = QObject::connect(&c, &Connection::openFailed, [&](const QString& text) {
+        ended = true;
+        why = text;
+    });
+    progress(QStringLiteral("connecting to %1...").arg(what));
+    waitUntil([&] { return ended; });
+    QObject::disconnect(opened);
+    QObject::disconnect(failed);
+    progress(QString());
+    if (!ok)
+        return fail(NoSwitch, QStringLiteral("cannot connect to %1%2").arg(what, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+    return 0;
+}
+
 int Context::connectSerial()
 {
     QString why;
     switch (connection_->openSerial(SwitchAddress::serial(comNumber_), &why)) {
     case Connection::OpenResult::Opened:
         return 0;
+    case Connection::OpenResult::ThroughHub:
+        sayThroughHub();
+        return waitForOpening(QStringLiteral("the hub at %1").arg(connection_->throughHub()->control()));
     case Connection::OpenResult::InUse:
         return fail(PortBusy, QStringLiteral("COM%1 (%2) is in use by %3")
                                   .arg(comNumber_)
@@ -413,27 +476,13 @@ int Context::connectSerial()
 
 int Context::connectHost()
 {
-    bool ended = false, ok = false;
-    QString why;
     Connection& c = *connection_;
     c.setKind(Connection::LinkKind::Tcp);
-    const auto opened = QObject::connect(&c, &Connection::opened, [&] { ended = ok = true; });
-    const auto failed = QObject::connect(&c, &Connection::openFailed, [&](const QString& text) {
-        ended = true;
-        why = text;
-    });
-    progress(QStringLiteral("connecting to %1...").arg(hostAddress_));
     c.connectHost(SwitchAddress::tcp(hostAddress_, tcpPort_, tcpPort_ != kControlTcpPort), limits::TcpConnectMs);
-    waitUntil([&] { return ended; });
-    QObject::disconnect(opened);
-    QObject::disconnect(failed);
-    progress(QString());
-    if (!ok)
-        return fail(NoSwitch, QStringLiteral("cannot connect to %1 port %2%3")
-                                  .arg(hostAddress_)
-                                  .arg(tcpPort_)
-                                  .arg(why.isEmpty() ? QString() : QStringLiteral(": ") + why));
-    return 0;
+    sayThroughHub();
+    const std::optional<HubEntry>& hub = c.throughHub();
+    return waitForOpening(hub ? QStringLiteral("the hub at %1").arg(hub->control())
+                              : QStringLiteral("%1 port %2").arg(hostAddress_).arg(tcpPort_));
 }
 
 Session& Context::session() { return connection_->session(); }

@@ -14,12 +14,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
 #include "ops/network.h"
 #include "ops/operation.h"
+#include "ops/presets.h"
 
 namespace talvane {
 
@@ -56,6 +58,7 @@ struct Environment {
     Link* link = nullptr;
     QString linkKey;
     QString labelsPath = LabelStore::defaultPath();
+    QString presetsPath = PresetStore::defaultPath();
     NetEndpoints endpoints;
     int searchMs = 2000;  // how long a search listens for answers
 };
@@ -119,6 +122,8 @@ public:
     void setAddress(const QString& port, const QString& host);
     // Finds the switch to work with (without opening it); 0 or an exit code.
     int resolveTarget();
+    // The hub that holds the switch found, if one does: commands go through it.
+    const std::optional<HubEntry>& servingHub() const { return hub_; }
     // Opens the link to the switch found; 0 or an exit code.
     int connect();
     Connection& connection() { return *connection_; }
@@ -146,7 +151,11 @@ private:
     int resolveAutomatically();
     int connectSerial();
     int connectHost();
+    // Waits for the connection under way to `what`; 0 or an exit code.
+    int waitForOpening(const QString& what);
     void watchConnection();
+    // Says on standard error that the switch is reached through a hub.
+    void sayThroughHub();
 
     Environment& env_;
     const QCommandLineParser* options_ = nullptr;
@@ -164,6 +173,7 @@ private:
     std::unique_ptr<Connection> connection_;
     std::unique_ptr<LabelStore> labels_;
     qint64 provider_ = 0;
+    std::optional<HubEntry> hub_;
 };
 
 // A serial port of this machine, as the panel's list numbers it.
@@ -177,6 +187,8 @@ struct PortEntry {
     bool inUse = false;
     QString holder;            // who holds it, when in use
     bool mayOpen = true;       // this user may open it
+    QString hub;               // a hub holds it: where its control port listens
+    qint64 hubPid = 0;
 };
 // Every port the panel lists, and those it leaves out because they are in
 // use or closed to this user, in COM order. `hint` as the panel's list gives it.

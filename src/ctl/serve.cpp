@@ -2,13 +2,21 @@
 
 #include <QCryptographicHash>
 
+#include <csignal>
+
+#include "ctl/stopsignals.h"
 #include "hub/controlserver.h"
+#include "http/auth.h"
+#include "http/server.h"
 #include "hub/hub.h"
+#include "link/hubregistry.h"
+#include "link/serialport.h"
 #include "ops/device.h"
 #include "ops/limits.h"
 #include "ops/runner.h"
 #include "protocol/netpackets.h"
 #include "videohub/server.h"
+#include "http/limits.h"
 
 namespace talvane {
 namespace ctl {
@@ -24,6 +32,9 @@ const QString kListenOption = QStringLiteral("listen");
 const QString kControlOption = QStringLiteral("control");
 const QString kAllowOption = QStringLiteral("allow");
 const QString kReconnectOption = QStringLiteral("reconnect");
+const QString kHttpOption = QStringLiteral("http");
+const QString kHttpTokenOption = QStringLiteral("http-token-file");
+constexpr quint16 kDefaultHttpPort = 8080;
 
 // The device block's unique ID: the switch's MAC where it is known, else
 // twelve hex digits that stay the same for the same port or address.
@@ -80,16 +91,42 @@ std::optional<Listen> listenOption(Context& ctx, const QString& option, const QS
     return l;
 }
 
+// Registers the hub where the panel and talvane-ctl look, once its control
+// port listens: what it holds and where programs on this machine reach it.
+void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& control)
+{
+    Connection& connection = ctx.connection();
+    const SwitchAddress& at = connection.address();
+    HubEntry entry;
+    if (at.isSerial()) {
+        entry.devicePath = connection.serialPort().devicePath();
+        entry.comNumber = at.comNumber;
+    } else if (at.isHost()) {
+        entry.host = QStringLiteral("%1:%2").arg(at.host).arg(at.port);
+    } else {
+        return;  // a link of a test's own: nothing to find
+    }
+    const QHostAddress listening = control.address();
+    entry.controlAddress = listening == QHostAddress::AnyIPv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
+                           : listening == QHostAddress::Any || listening == QHostAddress::AnyIPv4
+                               ? QHostAddress(QHostAddress::LocalHost)
+                               : listening;
+    entry.controlPort = control.port();
+    QString why;
+    if (!registry.add(entry, &why))
+        ctx.env().err(QStringLiteral("talvane-ctl: the panel and talvane-ctl will not find this hub: %1").arg(why));
+}
+
 // Says where a port listens and who can reach it.
-void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk)
+void announce(Context& ctx, const QString& what, const QHostAddress& address, quint16 port, const QString& risk,
+              const QString& guard = QStringLiteral("there is no password"))
 {
     const QString where = endpoint(address, port);
     ctx.print(QStringLiteral("%1 on %2").arg(what, where));
     if (address.isLoopback())
         ctx.print(QStringLiteral("  only programs on this machine can connect"));
     else
-        ctx.print(QStringLiteral("  listening beyond this machine: anyone who reaches %1 %2; there is no password")
-                      .arg(where, risk));
+        ctx.print(QStringLiteral("  listening beyond this machine: anyone who reaches %1 %2; %3").arg(where, risk, guard));
 }
 
 int serve(Context& ctx, const QStringList& args)
@@ -104,6 +141,31 @@ int serve(Context& ctx, const QStringList& args)
     if (!controlAt)
         return ctx.usage(QStringLiteral("--control takes ADDR:PORT (e.g. 127.0.0.1:8000) or off, not \"%1\"")
                              .arg(ctx.options().value(kControlOption)));
+    // The web remote: beyond this machine only with a token, checked before
+    // anything else happens.
+    std::optional<Listen> httpAt;
+    QByteArray httpToken;
+    if (ctx.options().isSet(kHttpOption)) {
+        httpAt = listenOption(ctx, kHttpOption, QString(), kDefaultHttpPort, false);
+        if (!httpAt)
+            return ctx.usage(QStringLiteral("--http takes ADDR:PORT, e.g. 127.0.0.1:%1, not \"%2\"")
+                                 .arg(kDefaultHttpPort)
+                                 .arg(ctx.options().value(kHttpOption)));
+        if (ctx.options().isSet(kHttpTokenOption)) {
+            QString why;
+            const auto token = http::readTokenFile(ctx.options().value(kHttpTokenOption), &why);
+            if (!token)
+                return ctx.fail(BadFile, QStringLiteral("the token file %1 is refused: %2")
+                                             .arg(ctx.options().value(kHttpTokenOption), why));
+            httpToken = *token;
+        } else if (!httpAt->address.isLoopback()) {
+            return ctx.usage(QStringLiteral("--http %1 listens beyond this machine: give --http-token-file FILE (a "
+                                            "token of at least %2 characters that only you can read), or listen on "
+                                            "127.0.0.1")
+                                 .arg(httpAt->text)
+                                 .arg(http::limits::MinTokenLength));
+        }
+    }
     std::vector<hub::Subnet> allowed;
     if (ctx.options().isSet(kAllowOption)) {
         const auto parsed = hub::parseSubnets(ctx.options().value(kAllowOption));
@@ -113,6 +175,15 @@ int serve(Context& ctx, const QStringList& args)
         allowed = *parsed;
     }
 
+    // One hub per switch: a second would only stand in the first one's queue.
+    if (int rc = ctx.resolveTarget())
+        return rc;
+    if (const std::optional<HubEntry>& other = ctx.servingHub())
+        return ctx.fail(PortBusy, QStringLiteral("%1 is served already by the hub (talvane-ctl serve, pid %2) at %3: "
+                                                 "its clients connect there")
+                                      .arg(other->holds())
+                                      .arg(other->pid)
+                                      .arg(other->control()));
     if (int rc = ctx.connect())
         return rc;
     LabelStore* labels = nullptr;
@@ -139,8 +210,10 @@ int serve(Context& ctx, const QStringList& args)
     control.setAllowed(allowed);
     if (controlAt->on && !control.listen(controlAt->address, controlAt->port)) {
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the switch's control protocol: %2 (another "
-                                               "program, or a simulator's TCP port, may have it: give --control "
-                                               "ADDR:PORT, or --control off)")
+                                               "program, or a simulator's TCP port, may have it: start the simulator "
+                                               "with --tcp-port 0 or --no-tcp, or give --control 127.0.0.1:8001, or "
+                                               "--control off; the panel and talvane-ctl find the hub wherever it "
+                                               "listens)")
                                     .arg(controlAt->text, control.errorString()));
     }
     videohub::DeviceIdentity identity{kModelName, name.isEmpty() ? kModelName : name, uniqueIdFor(ctx.switchKey())};
@@ -148,7 +221,17 @@ int serve(Context& ctx, const QStringList& args)
     server.setAllowed(allowed);
     if (!server.listen(videohubAt->address, videohubAt->port))
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1: %2").arg(videohubAt->text, server.errorString()));
+    http::Server web(hub, ctx.env().presetsPath);
+    web.setToken(httpToken);
+    web.setAllowed(allowed);
+    if (httpAt && !web.listen(httpAt->address, httpAt->port))
+        return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the web remote: %2").arg(httpAt->text, web.errorString()));
     hub.start();
+    // Stopped by a signal, it still removes its registration and closes its ports.
+    StopSignals stop;
+    HubRegistry registry;
+    if (controlAt->on)
+        registerHub(ctx, registry, control);
 
     ctx.print(QStringLiteral("Serving %1").arg(ctx.switchName()));
     if (controlAt->on)
@@ -156,15 +239,25 @@ int serve(Context& ctx, const QStringList& args)
                  controlAt->address, control.port(), QStringLiteral("can control the switch"));
     announce(ctx, QStringLiteral("Videohub clients"), videohubAt->address, server.port(),
              QStringLiteral("can route the switch and rename its ports"));
+    if (httpAt) {
+        announce(ctx, QStringLiteral("The web remote and HTTP API"), httpAt->address, web.port(),
+                 QStringLiteral("and holds the token can route the switch and rename its ports"),
+                 QStringLiteral("requests without the token (%1) are refused").arg(ctx.options().value(kHttpTokenOption)));
+        if (!httpToken.isEmpty() && httpAt->address.isLoopback())
+            ctx.print(QStringLiteral("  every request needs the token all the same"));
+    }
     if (!allowed.empty())
         ctx.print(QStringLiteral("  only from %1").arg(ctx.options().value(kAllowOption)));
-    ctx.print(QStringLiteral("Stop with Ctrl+C."));
+    ctx.print(QStringLiteral("Stop with Ctrl+C (or SIGTERM)."));
 
     QObject::connect(&server, &videohub::Server::clientCountChanged, [&ctx](int count) {
         ctx.print(QStringLiteral("%1 Videohub client(s) connected").arg(count));
     });
     QObject::connect(&server, &videohub::Server::clientRefused, [&ctx](const QString& peer, const QString& why) {
         ctx.env().err(QStringLiteral("talvane-ctl: client %1 dropped: %2").arg(peer, why));
+    });
+    QObject::connect(&web, &http::Server::clientRefused, [&ctx](const QString& peer, const QString& why) {
+        ctx.env().err(QStringLiteral("talvane-ctl: web client %1 dropped: %2").arg(peer, why));
     });
     QObject::connect(&control, &hub::ControlServer::clientRefused, [&ctx](const QString& peer, const QString& why) {
         ctx.env().err(QStringLiteral("talvane-ctl: control client %1 dropped: %2").arg(peer, why));
@@ -183,11 +276,14 @@ int serve(Context& ctx, const QStringList& args)
         QObject::connect(&connection, &Connection::opened, [&ctx] {
             ctx.env().err(QStringLiteral("talvane-ctl: %1 is back").arg(ctx.switchName()));
         });
-        // Serves until stopped.
-        ctx.waitUntil([] { return false; });
     }
-    // Serves until the link to the switch goes.
-    ctx.waitUntil([&ctx] { return !ctx.session().linkOpen(); });
+    // Serves until stopped, or without --reconnect until the link to the switch goes.
+    ctx.waitUntil([&] { return stop.received() != 0 || (!reconnect && !ctx.session().linkOpen()); });
+    if (stop.received()) {
+        ctx.env().err(QStringLiteral("talvane-ctl: stopped by %1").arg(stop.received() == SIGINT ? QStringLiteral("SIGINT")
+                                                                                                 : QStringLiteral("SIGTERM")));
+        return Done;
+    }
     return ctx.fail(NoSwitch, QStringLiteral("the link to %1 was lost").arg(ctx.switchName()),
                     QJsonObject{{QStringLiteral("listen"), endpoint(videohubAt->address, server.port())}});
 }
@@ -196,9 +292,11 @@ int serve(Context& ctx, const QStringList& args)
 
 Command serveCommand()
 {
-    return {QStringLiteral("serve"), QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--allow RANGES] [--reconnect]"),
-            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1) and Videohub "
-                           "control surfaces (default %2).")
+    return {QStringLiteral("serve"),
+            QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--http ADDR:PORT [--http-token-file FILE]] "
+                           "[--allow RANGES] [--reconnect]"),
+            QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1), Videohub "
+                           "control surfaces (default %2) and, with --http, the web remote and HTTP API.")
                 .arg(kDefaultControl, kDefaultListen),
             serve,
             {QCommandLineOption(kListenOption,
@@ -209,6 +307,16 @@ Command serveCommand()
                                                "(default %1; off: nowhere).")
                                     .arg(kDefaultControl),
                                 QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kHttpOption,
+                                QStringLiteral("serve: where the web remote and the HTTP API listen, e.g. 127.0.0.1:%1 "
+                                               "(beyond this machine only with --http-token-file).")
+                                    .arg(kDefaultHttpPort),
+                                QStringLiteral("ADDR:PORT")),
+             QCommandLineOption(kHttpTokenOption,
+                                QStringLiteral("serve: the web remote's access token, the first line of FILE (at least "
+                                               "%1 characters; a regular file other users cannot read).")
+                                    .arg(http::limits::MinTokenLength),
+                                QStringLiteral("FILE")),
              QCommandLineOption(kAllowOption,
                                 QStringLiteral("serve: only clients from these addresses or ranges (A.B.C.D/N,...)."),
                                 QStringLiteral("RANGES")),

@@ -2,6 +2,7 @@
 
 #include <QPointer>
 
+#include "ops/documents.h"
 #include "ops/limits.h"
 #include "ops/routing.h"
 #include "ops/sequence.h"
@@ -52,68 +53,97 @@ Operation* Hub::idleRead()
 
 void Hub::route(const Who& who, int output, int input, QObject* context, Done done)
 {
-    runChange(who, output, new RouteSet(session(), input, output), context, std::move(done));
+    runChange(who, {[output] { return std::vector<int>{output}; },
+                    [this, output, input] { return new RouteSet(session(), input, output); }},
+              context, std::move(done));
 }
 
 void Hub::setArc(const Who& who, int output, bool on, QObject* context, Done done)
 {
-    runChange(who, output, new ArcSet(session(), output, on), context, std::move(done));
+    runChange(who, {[output] { return std::vector<int>{output}; },
+                    [this, output, on] { return new ArcSet(session(), output, on); }},
+              context, std::move(done));
 }
 
-void Hub::runChange(const Who& who, int output, Operation* op, QObject* context, Done done)
+void Hub::recall(const Who& who, const Routing& target, QObject* context, Done done)
 {
-    QPointer<Operation> owned(op);
+    const auto outputs = [this, target] {
+        std::vector<int> changed;
+        const SwitchSnapshot& now = state_.now();
+        for (int o = 1; o <= kPortCount; ++o) {
+            const std::size_t k = std::size_t(o - 1);
+            if ((target.inputs[k] >= 1 && target.inputs[k] <= kPortCount && target.inputs[k] != now.routes[k])
+                || (target.arc[k] && target.arc[k] != now.arc[k]))
+                changed.push_back(o);
+        }
+        return changed;
+    };
+    runChange(who, {outputs, [this, target] { return new PresetRecall(session(), target, documents::routingOf(state_.now())); }},
+              context, std::move(done));
+}
+
+bool Hub::mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const
+{
+    for (int output : outputs)
+        if (!mayChange(who, output, why))
+            return false;
+    return true;
+}
+
+void Hub::runChange(const Who& who, Change change, QObject* context, Done done)
+{
+    static const QString noLink = QStringLiteral("no link to the switch");
+    // Refused at once when it could not run now either; checked again when
+    // its turn comes (a lock taken, the link lost meanwhile).
     QString why;
-    if (!mayChange(who, output, &why)) {
-        delete op;
+    if (!mayChangeAll(who, change.outputs(), &why)) {
         done(Result::Locked, why);
         return;
     }
     if (!connection_.isOpen()) {
-        delete op;
-        done(Result::NoLink, QStringLiteral("no link to the switch"));
+        done(Result::NoLink, noLink);
         return;
     }
-    op->setParent(this);
-    runner().whenFree(context, [this, who, output, owned, context = QPointer<QObject>(context),
+    runner().whenFree(context, [this, who, change = std::move(change), context = QPointer<QObject>(context),
                                 done = std::move(done)](Hold hold) {
-        if (!owned)
+        if (!context)
             return;
-        Operation* op = owned.data();
-        // Locked, or the link lost, while it waited its turn.
         QString why;
-        const Result early = !mayChange(who, output, &why) ? Result::Locked
-                             : !connection_.isOpen()      ? Result::NoLink
-                                                           : Result::Done;
+        const Result early = !mayChangeAll(who, change.outputs(), &why) ? Result::Locked
+                             : !connection_.isOpen()                     ? Result::NoLink
+                                                                         : Result::Done;
         if (early != Result::Done) {
-            delete op;
-            if (context)
-                done(early, early == Result::Locked ? why : QStringLiteral("no link to the switch"));
+            done(early, early == Result::Locked ? why : noLink);
             return;
         }
+        Operation* op = change.make();
+        op->setParent(this);
         auto held = std::make_shared<Hold>(std::move(hold));
-        connect(op, &Operation::finished, this, [op, held, context, done](Outcome outcome) {
+        auto* recall = qobject_cast<PresetRecall*>(op);
+        connect(op, &Operation::finished, this, [op, recall, held, context, done](Outcome outcome) {
             op->deleteLater();
             held->end();
             if (!context)
                 return;
+            // Where a recall stopped, for the one who asked.
+            const QString at = recall && recall->stoppedAt()
+                                   ? QStringLiteral(" (at output %1)").arg(QLatin1Char(outputLetter(recall->stoppedAt())))
+                                   : QString();
             switch (outcome) {
             case Outcome::Done:
                 done(Result::Done, QString());
                 break;
             case Outcome::Refused:
-                done(Result::Refused, QStringLiteral("refused by the switch"));
+                done(Result::Refused, QStringLiteral("refused by the switch") + at);
                 break;
             case Outcome::TimedOut:
             case Outcome::Cancelled:
-                done(Result::TimedOut, QStringLiteral("the switch did not answer"));
+                done(Result::TimedOut, QStringLiteral("the switch did not answer") + at);
                 break;
             }
         });
         op->start();
     });
-    // Dropped with its context before its turn came: the operation goes too.
-    connect(context, &QObject::destroyed, op, [owned] { delete owned.data(); });
 }
 
 std::optional<Who> Hub::lockOf(int output) const

@@ -13,9 +13,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
+#include "ops/presets.h"
 #include "ops/switchstate.h"
 
 namespace talvane {
@@ -67,6 +69,12 @@ public:
     using Done = std::function<void(Result result, const QString& why)>;
     void route(const Who& who, int output, int input, QObject* context, Done done);
     void setArc(const Who& who, int output, bool on, QObject* context, Done done);
+    // Brings the switch to `target` (a preset): the routes and ARC states
+    // that differ from what the switch confirmed when its turn comes, one
+    // command at a time. Locked when another holds an output it would
+    // change; a command left unanswered stops it (TimedOut, `why` names the
+    // output).
+    void recall(const Who& who, const Routing& target, QObject* context, Done done);
 
     // Output locks shared by every front end: while output `output` is
     // locked, a change asked by anyone but its holder is refused (Locked).
@@ -94,8 +102,17 @@ signals:
 
 private:
     Operation* idleRead();
-    // Runs `op` once the line is free, under a hold, and reports its end.
-    void runChange(const Who& who, int output, Operation* op, QObject* context, Done done);
+    // A change: the outputs it would change and the operation that makes
+    // it, given what the switch confirmed when they are called.
+    struct Change {
+        std::function<std::vector<int>()> outputs;
+        std::function<Operation*()> make;
+    };
+    // Once the line is free and none of the change's outputs is locked
+    // against `who`, runs the change under a hold and reports its end.
+    void runChange(const Who& who, Change change, QObject* context, Done done);
+    // Whether `who` may change every one of `outputs`; `why` names the first holder.
+    bool mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const;
 
     Connection& connection_;
     LabelStore& labels_;

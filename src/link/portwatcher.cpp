@@ -7,7 +7,10 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <QDir>
+
 #include "core/clock.h"
+#include "hubregistry.h"
 #include "portlocks.h"
 #include "virtualports.h"
 
@@ -41,12 +44,20 @@ QStringList PortWatcher::systemDirectories()
     QStringList dirs = {QStringLiteral("/dev"), QStringLiteral("/dev/serial"), QStringLiteral("/dev/serial/by-id"),
                         VirtualPortRegistry::defaultDirectory()};
     dirs << PortLockPaths::system().lockDirectories;
+    dirs << HubRegistry::ownDirectory();
     return dirs;
 }
 
-PortWatcher::PortWatcher(QStringList directories, Clock* clock, QObject* parent)
+QStringList PortWatcher::systemTrees()
+{
+    const QString system = HubRegistry::systemDirectory();
+    return system.isEmpty() ? QStringList() : QStringList{system};
+}
+
+PortWatcher::PortWatcher(QStringList directories, Clock* clock, QObject* parent, QStringList trees)
     : QObject(parent)
     , directories_(std::move(directories))
+    , trees_(std::move(trees))
     , clock_(clock ? clock : &appClock())
 {
 }
@@ -118,12 +129,17 @@ void PortWatcher::closeWatch()
 
 // Directories that did not exist (/dev/serial/by-id before the first USB
 // adapter) are watched once they do; a burst that created one is followed by
-// a refresh anyway.
+// a refresh anyway. So is a new directory in a tree (a hub's instance
+// directory): what is written into it before its watch, the refresh reads.
 void PortWatcher::watchMissing()
 {
     if (fd_ < 0)
         return;
-    for (const QString& dir : canonical(directories_)) {
+    QStringList dirs = canonical(directories_ + trees_);
+    for (const QString& tree : canonical(trees_))
+        for (const QString& name : QDir(tree).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            dirs << tree + QLatin1Char('/') + name;
+    for (const QString& dir : dirs) {
         if (dirWatches_.count(dir))
             continue;
         const int wd = ::inotify_add_watch(fd_, QFile::encodeName(dir).constData(), kDirectoryEvents);

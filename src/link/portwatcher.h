@@ -28,15 +28,18 @@ public:
     // Without events, changed() comes this long after the last one anyway.
     static constexpr int kSafetyRefreshMs = 30000;
 
-    // /dev, /dev/serial, /dev/serial/by-id, the virtual port registry and the
-    // lock directories.
+    // /dev, /dev/serial, /dev/serial/by-id, the virtual port registry, the
+    // lock directories and the hubs' own registry.
     static QStringList systemDirectories();
+    // The system-wide hub registry, whose instance directories come and go.
+    static QStringList systemTrees();
 
     // `directories` are watched for entries that come, go, or change owner or
-    // mode; one that does not exist yet is watched once it does. Time runs on
+    // mode; one that does not exist yet is watched once it does. `trees` are
+    // watched so too, and each directory in them as well. Time runs on
     // `clock` (nullptr: appClock()).
     explicit PortWatcher(QStringList directories = systemDirectories(), Clock* clock = nullptr,
-                         QObject* parent = nullptr);
+                         QObject* parent = nullptr, QStringList trees = systemTrees());
     ~PortWatcher() override;
 
     // Active: watches and refreshes; becoming active counts as a change, since
@@ -63,6 +66,7 @@ private:
     void stopTimer(int& handle);
 
     QStringList directories_;
+    QStringList trees_;
     Clock* clock_;
     bool active_ = false;
     int fd_ = -1;

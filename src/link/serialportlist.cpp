@@ -816,8 +816,10 @@ struct PortListState {
         return lockWds.empty() || ch.any(lockWds);
     }
 
-    // The ports left in, in COM order, and the hint for adapters this user may not open.
-    void collect(std::vector<SerialPortRecord>& out, QString& hint) const
+    // The ports left in, in COM order, and the hint for adapters this user
+    // may not open. A port a hub holds is in (it is reached through the hub,
+    // whoever may open it), while its device is there.
+    void collect(const std::vector<HubEntry>& hubs, std::vector<SerialPortRecord>& out, QString& hint) const
     {
         std::vector<SerialPortRecord> result;
         int noPermission = 0;
@@ -825,6 +827,12 @@ struct PortListState {
         for (const std::vector<Candidate>* list : {&kernel, &virtuals}) {
             for (const Candidate& c : *list) {
                 const LeftOut why = c.leftOut();
+                const HubEntry* served = HubRegistry::holding(hubs, c.record.devicePath);
+                if (served && why != LeftOut::Absent) {
+                    result.push_back(c.record);
+                    result.back().hub = served->control();
+                    continue;
+                }
                 if (why == LeftOut::No)
                     result.push_back(c.record);
                 if (why == LeftOut::NotPermitted && c.adapter) {
@@ -846,14 +854,16 @@ struct SerialPortEnumerator::State : PortListState {};
 
 SerialPortEnumerator::SerialPortEnumerator()
     : SerialPortEnumerator(std::make_shared<SysfsTtyDeviceSource>(), VirtualPortRegistry(), PortLockPaths::system(),
-                           ComNumberStore::defaultFile(), mayOpenDevice)
+                           ComNumberStore::defaultFile(), mayOpenDevice, HubRegistry())
 {
 }
 
 SerialPortEnumerator::SerialPortEnumerator(std::shared_ptr<const TtyDeviceSource> source, VirtualPortRegistry registry,
-                                           PortLockPaths locks, QString comNumberFile, AccessCheck mayOpen)
+                                           PortLockPaths locks, QString comNumberFile, AccessCheck mayOpen,
+                                           HubRegistry hubs)
     : source_(std::move(source))
     , registry_(std::move(registry))
+    , hubs_(std::move(hubs))
     , locks_(std::move(locks))
     , mayOpen_(mayOpen ? std::move(mayOpen) : AccessCheck(mayOpenDevice))
     , store_(std::make_unique<ComNumberStore>(std::move(comNumberFile)))
@@ -895,7 +905,7 @@ bool SerialPortEnumerator::enumerate(std::vector<SerialPortRecord>& out, QString
         for (Candidate& c : *list)
             check.check(c);
     check.finish();
-    st.collect(out, hint);
+    st.collect(hubs_.list(), out, hint);
     return true;
 }
 
@@ -930,16 +940,17 @@ QString SerialPortEnumerator::devicePathOf(int comNumber, qint64* provider) cons
 }
 
 namespace {
-// The system enumerator for the registry directory in effect (tests and the
-// simulator's users may point it elsewhere while the process runs).
+// The system enumerator for the registry directories in effect (tests and
+// the simulator's users may point them elsewhere while the process runs).
 SerialPortEnumerator& systemEnumerator()
 {
     static std::unique_ptr<SerialPortEnumerator> enumerator;
-    static QString registryDirectory;
-    const QString directory = VirtualPortRegistry::defaultDirectory();
-    if (!enumerator || directory != registryDirectory) {
+    static QStringList registryDirectories;
+    const QStringList directories{VirtualPortRegistry::defaultDirectory(), HubRegistry::ownDirectory(),
+                                  HubRegistry::systemDirectory()};
+    if (!enumerator || directories != registryDirectories) {
         enumerator = std::make_unique<SerialPortEnumerator>();
-        registryDirectory = directory;
+        registryDirectories = directories;
     }
     return *enumerator;
 }

@@ -8,7 +8,8 @@
 // keep their own numbers 129..255.
 //
 // Left out of the list: ports in use (see portlocks.h) and ports this user may
-// not open. No device is opened to find out.
+// not open, except a port a hub holds (HubRegistry): that one is listed as
+// reachable through the hub. No device is opened to find out.
 #pragma once
 
 #include <QString>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "hubregistry.h"
 #include "portlocks.h"
 #include "virtualports.h"
 
@@ -36,6 +38,9 @@ struct SerialPortRecord {
     // "vendor:product:serial" (the serial may be empty); empty for any other
     // port. It tells the same adapter again when it comes back elsewhere.
     QString usbIdentity;
+    // Where the control port of the hub that holds this port listens
+    // ("127.0.0.1:8000"): it is reached through the hub. Empty when no hub holds it.
+    QString hub;
 };
 
 // One serial device as the system describes it.
@@ -142,18 +147,19 @@ public:
     // directories mean unchanged devices before it reads them anyway.
     static constexpr int kRescanEvery = 50;
 
-    // The system: sysfs, the default virtual port registry, the system lock
-    // files, the user's COM number file and the real access check.
+    // The system: sysfs, the default virtual port and hub registries, the
+    // system lock files, the user's COM number file and the real access check.
     SerialPortEnumerator();
     // `comNumberFile` empty: numbers kept in this object; `mayOpen` empty: mayOpenDevice.
     SerialPortEnumerator(std::shared_ptr<const TtyDeviceSource> source, VirtualPortRegistry registry,
-                         PortLockPaths locks, QString comNumberFile = {}, AccessCheck mayOpen = {});
+                         PortLockPaths locks, QString comNumberFile = {}, AccessCheck mayOpen = {},
+                         HubRegistry hubs = HubRegistry::none());
     ~SerialPortEnumerator();
     SerialPortEnumerator(SerialPortEnumerator&&) noexcept;
     SerialPortEnumerator& operator=(SerialPortEnumerator&&) noexcept;
 
-    // The ports present, not in use and open to this user, in ascending COM
-    // order. On failure returns false with an error text and leaves `out` as
+    // The ports present, not in use and open to this user, and those a hub
+    // holds (with SerialPortRecord::hub), in ascending COM order. On failure returns false with an error text and leaves `out` as
     // it was. `hint` gets permissionHint() for the adapters left out.
     //
     // Meant to be called again and again: the devices and the registry are
@@ -173,6 +179,7 @@ private:
 
     std::shared_ptr<const TtyDeviceSource> source_;
     VirtualPortRegistry registry_;
+    HubRegistry hubs_;
     PortLockPaths locks_;
     AccessCheck mayOpen_;
     std::unique_ptr<ComNumberStore> store_;

@@ -1,6 +1,7 @@
 #include "virtualports.h"
 
 #include "portlocks.h"
+#include "registrydir.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,12 +9,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <mutex>
-#include <set>
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,9 +19,6 @@ namespace talvane {
 namespace {
 const char kEntryPrefix[] = "COM";
 constexpr qsizetype kMaxEntrySize = 4096;
-constexpr mode_t kDirectoryMode = 0700;
-// Write permission for anyone but the owner.
-constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 
 bool isCharacterDevice(const QString& path)
 {
@@ -38,12 +32,7 @@ QString VirtualPortRegistry::defaultDirectory()
     const QByteArray env = qgetenv("TALVANE_PORT_REGISTRY");
     if (!env.isEmpty())
         return QString::fromLocal8Bit(env);
-    // The user's runtime directory, or a per-user folder under /tmp where the
-    // session has none (a plain root shell, a CI job).
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
-        return runtime + QStringLiteral("/talvane-ports");
-    return QDir::tempPath() + QStringLiteral("/talvane-ports-") + QString::number(::getuid());
+    return registrydir::inRuntimeDirectory(QStringLiteral("talvane-ports"));
 }
 
 VirtualPortRegistry::VirtualPortRegistry(QString directory)
@@ -78,58 +67,17 @@ bool VirtualPortRegistry::parseEntry(int comNumber, const QByteArray& content, V
 
 bool VirtualPortRegistry::trusted(QString* why) const
 {
-    auto refuse = [why](const QString& reason) {
-        if (why)
-            *why = reason;
-        return false;
-    };
-    const QByteArray path = QFile::encodeName(dir_);
-    const uid_t self = ::geteuid();
-    struct stat st {};
-    if (path.isEmpty() || ::lstat(path.constData(), &st) != 0)
-        return refuse(QStringLiteral("cannot be looked at (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    // A link is followed only when it is this user's own: anyone else could
-    // point it elsewhere at any moment.
-    if (S_ISLNK(st.st_mode)) {
-        if (st.st_uid != self)
-            return refuse(QStringLiteral("is a symbolic link owned by user %1").arg(st.st_uid));
-        if (::stat(path.constData(), &st) != 0)
-            return refuse(QStringLiteral("is a link to nothing"));
-    }
-    if (!S_ISDIR(st.st_mode))
-        return refuse(QStringLiteral("is not a directory"));
-    if (st.st_uid != self)
-        return refuse(QStringLiteral("is owned by user %1, not by user %2").arg(st.st_uid).arg(self));
-    if (st.st_mode & kOthersWrite)
-        return refuse(QStringLiteral("may be written by other users (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
-    return true;
+    return registrydir::trusted(dir_, registrydir::Owner::Self, why);
 }
 
 bool VirtualPortRegistry::usable() const
 {
-    QString why;
-    if (trusted(&why))
-        return true;
-    static std::mutex reportedMutex;
-    static std::set<QString> reported;
-    const QString line = QStringLiteral("virtual serial ports in %1 ignored: the directory %2").arg(dir_, why);
-    std::lock_guard<std::mutex> lock(reportedMutex);
-    if (reported.insert(line).second)
-        qWarning("%s", qPrintable(line));
-    return false;
+    return registrydir::usable(dir_, registrydir::Owner::Self, QStringLiteral("virtual serial ports"));
 }
 
 int VirtualPortRegistry::add(const QString& devicePath, const QString& description)
 {
-    const QByteArray path = QFile::encodeName(dir_);
-    struct stat st {};
-    if (!path.isEmpty() && ::lstat(path.constData(), &st) != 0 && errno == ENOENT) {
-        // Made private from the start; a parent made on the way keeps the usual mode.
-        QDir().mkpath(QFileInfo(dir_).absolutePath());
-        if (::mkdir(path.constData(), kDirectoryMode) != 0 && errno != EEXIST)
-            return -1;
-    }
-    if (!usable())
+    if (!registrydir::makePrivate(dir_) || !usable())
         return -1;
     for (const VirtualPort& p : list())
         if (p.devicePath == devicePath)
@@ -138,18 +86,13 @@ int VirtualPortRegistry::add(const QString& devicePath, const QString& descripti
     const QByteArray content = (devicePath + QLatin1Char('\n') + description + QLatin1Char('\n') + QString::number(pid)
                                 + QLatin1Char('\n') + QString::number(processStartTime(pid)) + QLatin1Char('\n'))
                                    .toUtf8();
-    // The entry is written whole under a private name first and then linked
-    // to its COM name, which claims the number atomically: a reader never
-    // sees a half-written entry, and a crash leaves no entry without an owner.
-    const QByteArray draft = QFile::encodeName(dir_ + QStringLiteral("/.draft-") + QString::number(pid) + QLatin1Char('-')
-                                               + QString::number(quintptr(this), 16));
-    const int fd = ::open(draft.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    // The entry is linked from its draft to its COM name, which claims the
+    // number atomically: a crash leaves no entry without an owner.
+    const QByteArray draft = registrydir::writeDraft(dir_, content, this);
+    if (draft.isEmpty())
         return -1;
-    const bool written = ::write(fd, content.constData(), static_cast<size_t>(content.size())) == content.size();
-    ::close(fd);
     int claimed = -1;
-    for (int n = kFirstCom; written && n <= kLastCom; ++n) {
+    for (int n = kFirstCom; n <= kLastCom; ++n) {
         if (::link(draft.constData(), QFile::encodeName(entryPath(n)).constData()) == 0) {
             claimed = n;
             break;

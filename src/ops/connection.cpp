@@ -63,8 +63,15 @@ QString SwitchAddress::shortName() const
     return QString();
 }
 
+QString SwitchAddress::throughHub(const QString& hubControl)
+{
+    return QStringLiteral("through the hub at %1").arg(hubControl);
+}
+
 QString SwitchAddress::longName() const
 {
+    if (!hub.isEmpty())
+        return QStringLiteral("%1 (%2)").arg(shortName(), throughHub(hub));
     if (kind != Kind::Serial)
         return shortName();
     const QString what = description.isEmpty() ? devicePath
@@ -82,14 +89,18 @@ Connection::Connection(Clock* clock, QObject* parent)
     , follower_(std::make_unique<Follower>(*runner_))
     , serial_(std::make_unique<CSerialPort>())
     , tcp_(std::make_unique<TcpLink>())
+    , hubLink_(std::make_unique<TcpLink>())
     , retry_(clock)
     , connectLimit_(clock)
+    , hubLimit_(clock)
 {
     serialLink_ = serial_.get();
     tcpLink_ = tcp_.get();
     connect(tcp_.get(), &Link::opened, this, [this](bool ok, const QString& why) { onOpened(tcp_.get(), ok, why); });
+    connect(hubLink_.get(), &Link::opened, this, [this](bool ok, const QString& why) { hubAttemptEnded(ok, why); });
     watch(serial_.get());
     watch(tcp_.get());
+    watch(hubLink_.get());
     session_->setLink(link(kind_));
     connect(session_.get(), &Session::exchangeAnswered, this, [this] {
         if (answered_)
@@ -107,6 +118,7 @@ Connection::~Connection()
     watcher_.reset();
     serial_.reset();  // closes the port
     tcp_.reset();
+    hubLink_.reset();
 }
 
 void Connection::watch(Link* l)
@@ -114,7 +126,12 @@ void Connection::watch(Link* l)
     connect(l, &Link::lost, this, [this, l](const QString& why) { onLost(l, why); });
 }
 
-Link* Connection::link(LinkKind kind) const { return kind == LinkKind::Serial ? serialLink_ : tcpLink_; }
+Link* Connection::link(LinkKind kind) const
+{
+    if (kind == LinkKind::Serial)
+        return serialHub_ ? hubLink_.get() : serialLink_;
+    return tcpLink_;
+}
 
 void Connection::setLink(LinkKind kind, Link* l)
 {
@@ -126,7 +143,7 @@ void Connection::setLink(LinkKind kind, Link* l)
     if (slot != own)
         watch(slot);
     if (kind == kind_)
-        session_->setLink(slot);
+        session_->setLink(link(kind));
 }
 
 void Connection::setKind(LinkKind kind)
@@ -143,7 +160,18 @@ bool Connection::isOpen() const
     return l && l->isOpen();
 }
 
-bool Connection::connecting() const { return tcp_->connecting(); }
+bool Connection::connecting() const { return tcp_->connecting() || hubLink_->connecting(); }
+
+std::optional<HubEntry> Connection::hubServing(const SwitchAddress& address)
+{
+    if (address.isSerial()) {
+        const QString path = address.devicePath.isEmpty() ? serialDevicePathOf(address.comNumber) : address.devicePath;
+        return path.isEmpty() ? std::nullopt : HubRegistry().servingDevice(path);
+    }
+    if (address.isHost())
+        return HubRegistry().servingHost(QStringLiteral("%1:%2").arg(address.host).arg(address.port));
+    return std::nullopt;
+}
 
 Connection::OpenResult Connection::openSerial(SwitchAddress address, QString* why)
 {
@@ -156,6 +184,12 @@ Connection::OpenResult Connection::openSerial(SwitchAddress address, QString* wh
             *why = QStringLiteral("no such port");
         return OpenResult::NoSuchPort;
     }
+    address.kind = SwitchAddress::Kind::Serial;
+    address.devicePath = path;
+    if (const auto hub = hubServing(address))
+        return openThroughHub(address, *hub, again);
+    leaveHub();
+    address.hub.clear();  // reached through one before, and now the port is free
     // A port another program holds is left alone, even when it would open.
     qint64 provider = 0;
     serialDevicePathOf(address.comNumber, &provider);
@@ -177,17 +211,72 @@ Connection::OpenResult Connection::openSerial(SwitchAddress address, QString* wh
             *why = failure;
         return portInUse(path, PortLockPaths::system(), provider) ? OpenResult::InUse : OpenResult::Failed;
     }
-    address.kind = SwitchAddress::Kind::Serial;
     address.devicePath = serial_->devicePath();
+    rememberPort(address);
+    reconnecting_ = again;
+    becameOpen(again);
+    return OpenResult::Opened;
+}
+
+void Connection::rememberPort(const SwitchAddress& address)
+{
     serialAddress_ = address;
     connectedPort_ = SerialPortRecord();
     connectedPort_.comNumber = address.comNumber;
     for (const SerialPortRecord& r : listed_)
         if (r.comNumber == address.comNumber)
             connectedPort_ = r;
+}
+
+Connection::OpenResult Connection::openThroughHub(SwitchAddress address, const HubEntry& hub, bool again)
+{
+    serial_->closeLink();
+    hubLink_->closeLink();
+    serialHub_ = hub;
+    address.hub = hub.control();
+    rememberPort(address);
+    if (kind_ == LinkKind::Serial)
+        session_->setLink(hubLink_.get());
     reconnecting_ = again;
-    becameOpen(again);
-    return OpenResult::Opened;
+    answered_ = false;
+    hubLimit_.start(limits::TcpConnectMs, [this] {
+        if (!hubLink_->connecting())
+            return;
+        hubLink_->closeLink();
+        hubAttemptEnded(false, QStringLiteral("the hub did not answer within %1 s").arg(limits::TcpConnectMs / 1000));
+    });
+    hubLink_->connectTo(hub.controlAddress, hub.controlPort);
+    return OpenResult::ThroughHub;
+}
+
+void Connection::hubAttemptEnded(bool ok, const QString& why)
+{
+    hubLimit_.stop();
+    if (ok) {
+        becameOpen(reconnecting_);
+        return;
+    }
+    leaveHub();
+    if (reconnecting_) {
+        // The hub went meanwhile: the next change of the ports tries again.
+        reconnecting_ = false;
+        pending_ = true;
+        if (watcher_ && watchPorts_)
+            watcher_->setActive(true);
+        return;
+    }
+    emit openFailed(QStringLiteral("the hub at %1: %2").arg(serialAddress_.hub, why));
+}
+
+void Connection::leaveHub()
+{
+    if (!serialHub_)
+        return;
+    hubLimit_.stop();
+    hubLink_->closeLink();
+    serialHub_.reset();
+    if (kind_ == LinkKind::Serial)
+        session_->setLink(serialLink_);
 }
 
 void Connection::connectHost(SwitchAddress address, int limitMs)
@@ -207,7 +296,19 @@ void Connection::connectHost(SwitchAddress address, int limitMs)
             emit openFailed(QStringLiteral("no answer within %1 s").arg(limitMs / 1000));
         });
     }
-    tcp_->connectTo(QHostAddress(address.host), address.port);
+    connectTcp();
+}
+
+void Connection::connectTcp()
+{
+    // A hub that holds the switch is asked each time: it may have started
+    // or ended since the last try.
+    hostHub_ = hubServing(hostAddress_);
+    hostAddress_.hub = hostHub_ ? hostHub_->control() : QString();
+    if (hostHub_)
+        tcp_->connectTo(hostHub_->controlAddress, hostHub_->controlPort);
+    else
+        tcp_->connectTo(QHostAddress(hostAddress_.host), hostAddress_.port);
 }
 
 void Connection::onOpened(Link* l, bool ok, const QString& why)
@@ -245,9 +346,11 @@ void Connection::close(LinkKind kind)
     if (kind == LinkKind::Serial) {
         Link* l = link(kind);
         wasOpen = l->isOpen();
+        wasConnecting = serialHub_ && hubLink_->connecting();
         l->closeLink();
         if (l != serial_.get())
             serial_->closeLink();
+        leaveHub();
     } else {
         wasOpen = tcp_->isOpen();
         wasConnecting = tcp_->connecting();
@@ -304,7 +407,7 @@ void Connection::retryTcpLater()
         if (!pending_ || kind_ != LinkKind::Tcp)
             return;
         reconnecting_ = true;
-        tcp_->connectTo(QHostAddress(hostAddress_.host), hostAddress_.port);
+        connectTcp();
         retryTcpLater();
     });
 }
@@ -343,7 +446,8 @@ void Connection::tryReconnectSerial(const std::vector<SerialPortRecord>& records
     // A device that is still going away fails to open: the next change tries again.
     reconnecting_ = true;
     const bool wasPending = pending_;
-    if (openSerial(again) != OpenResult::Opened) {
+    const OpenResult result = openSerial(again);
+    if (result != OpenResult::Opened && result != OpenResult::ThroughHub) {
         reconnecting_ = false;
         pending_ = wasPending;
         if (watcher_ && watchPorts_)

@@ -10,10 +10,12 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "core/oneshot.h"
 #include "engine/session.h"
+#include "link/hubregistry.h"
 #include "link/serialportlist.h"
 #include "ops/follow.h"
 #include "ops/runner.h"
@@ -37,6 +39,9 @@ struct SwitchAddress {
     // The switch's own identity where a search told it ("mac:02-54-..."),
     // which names it in the labels store in place of the way it is reached.
     QString macKey;
+    // Where the hub that holds the switch listens ("127.0.0.1:8000"), when
+    // it is reached through one; it is named as above all the same.
+    QString hub;
 
     static SwitchAddress serial(int comNumber, const QString& description = QString());
     // `portInName`: the port is not the switch's own, and names it too.
@@ -49,15 +54,20 @@ struct SwitchAddress {
     QString key() const;
     // "COM129", "192.168.1.50" or "192.168.1.50:8001".
     QString shortName() const;
-    // "COM129 (USB serial, /dev/ttyUSB0)", or the short name for a host.
+    // "COM129 (USB serial, /dev/ttyUSB0)", or the short name for a host;
+    // "COM129 (through the hub at 127.0.0.1:8000)" through a hub.
     QString longName() const;
+    // "through the hub at 127.0.0.1:8000"
+    static QString throughHub(const QString& hubControl);
 };
 
 class Connection : public QObject {
     Q_OBJECT
 public:
     enum class LinkKind { Serial, Tcp };
-    enum class OpenResult { Opened, NoSuchPort, InUse, Failed };
+    // ThroughHub: a hub holds the port; the connection to it is under way,
+    // and opened() or openFailed() follows.
+    enum class OpenResult { Opened, ThroughHub, NoSuchPort, InUse, Failed };
 
     // Time runs on `clock` (nullptr: the application's clock).
     explicit Connection(Clock* clock = nullptr, QObject* parent = nullptr);
@@ -72,7 +82,8 @@ public:
     CSerialPort& serialPort() { return *serial_; }
     TcpLink& tcpLink() { return *tcp_; }
     // The link of each kind: its own, unless another was put in its place
-    // (a test's; nullptr gives its own back).
+    // (a test's; nullptr gives its own back). The serial kind's is the
+    // connection to the hub while the port is reached through one.
     Link* link(LinkKind kind) const;
     void setLink(LinkKind kind, Link* link);
 
@@ -84,10 +95,18 @@ public:
     // Opens serial port `address.comNumber` (as the port list numbers it):
     // the session works on it at once. A port another program holds is not
     // opened (InUse). Emits opened() when it is open; `why` says why not.
+    // A port a hub holds is reached through the hub's control port
+    // (ThroughHub): the address stays the port's, and the rules of loss and
+    // reconnect stay a serial port's.
     OpenResult openSerial(SwitchAddress address, QString* why = nullptr);
-    // Connects to a switch's TCP control port; opened() or openFailed()
-    // follows. `limitMs` > 0: an attempt that has not ended by then fails.
+    // Connects to a switch's TCP control port, or to the control port of the
+    // hub connected to it; opened() or openFailed() follows. `limitMs` > 0:
+    // an attempt that has not ended by then fails.
     void connectHost(SwitchAddress address, int limitMs = 0);
+    // The live hub (another process) that holds the switch at `address`, if any.
+    static std::optional<HubEntry> hubServing(const SwitchAddress& address);
+    // The hub the link of the current kind goes through, if it does.
+    const std::optional<HubEntry>& throughHub() const { return kind_ == LinkKind::Serial ? serialHub_ : hostHub_; }
     // Closes the link of the current kind (or `kind`) from this side, or the
     // attempt under way (closed()); a reconnect under way stops.
     void close() { close(kind_); }
@@ -154,19 +173,29 @@ private:
     void becameOpen(bool reconnected);
     void greet(bool reconnected);
     void retryTcpLater();
+    // Starts the TCP connection to hostAddress_, through its hub if one holds it.
+    void connectTcp();
     void tryReconnectSerial(const std::vector<SerialPortRecord>& records);
     void listPortsLater();
+    void rememberPort(const SwitchAddress& address);
+    OpenResult openThroughHub(SwitchAddress address, const HubEntry& hub, bool again);
+    void hubAttemptEnded(bool ok, const QString& why);
+    // The serial kind's link is the port itself again, not the hub's.
+    void leaveHub();
 
     std::unique_ptr<Session> session_;
     std::unique_ptr<Runner> runner_;
     std::unique_ptr<Follower> follower_;
     std::unique_ptr<CSerialPort> serial_;
     std::unique_ptr<TcpLink> tcp_;
+    std::unique_ptr<TcpLink> hubLink_;  // to the hub that holds the serial port
     Link* serialLink_ = nullptr;
     Link* tcpLink_ = nullptr;
     LinkKind kind_ = LinkKind::Serial;
     SwitchAddress serialAddress_;
     SwitchAddress hostAddress_;
+    std::optional<HubEntry> serialHub_;  // the serial port is reached through this hub
+    std::optional<HubEntry> hostHub_;    // the switch on the network is reached through this hub
     SerialPortRecord connectedPort_;  // the serial port opened last, as listed
     std::vector<SerialPortRecord> listed_;
     bool answered_ = false;
@@ -177,6 +206,7 @@ private:
     bool watchPorts_ = false;
     OneShot retry_;
     OneShot connectLimit_;
+    OneShot hubLimit_;
     std::unique_ptr<PortWatcher> watcher_;
 };
 

@@ -26,6 +26,23 @@
 
 namespace talvane {
 
+// How long (on the manual clock) a reconnect may take, and the steps it is
+// looked for in.
+constexpr int kReconnectWithinMs = 2000;
+constexpr int kStepMs = 50;
+
+// Moves the manual clock in steps, with real I/O between them, until `cond`
+// holds; the time it took, or -1 past `limitMs`.
+inline int advanceUntil(ManualClock& clock, const std::function<bool()>& cond, int limitMs = kReconnectWithinMs)
+{
+    for (int t = 0; t <= limitMs; t += kStepMs) {
+        if (waitFor(cond, 20))
+            return t;
+        clock.advance(kStepMs);
+    }
+    return cond() ? limitMs : -1;
+}
+
 // A panel and a simulator joined by a pseudo-terminal; the simulator traces
 // what it receives.
 struct SimBench {
