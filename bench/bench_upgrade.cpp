@@ -54,45 +54,7 @@ constexpr int kExchanges = 30;        // of each kind, with a plain client
 constexpr int kReplyDeadlineMs = 2000;
 
 
-void settle() { talvane::bench::settle(kSettleMs); }
-
 int fail(const QString& what) { return talvane::bench::fail("bench_upgrade", what); }
-
-// Bytes on the line for one upload: start command and its answer, transfer
-// request and its answer, then each block and its acknowledgement.
-double wireLimitMs(std::size_t imageSize)
-{
-    return lineMs(2.0 * (2 * kCommandFrameSize)
-                  + double(firmwareBlockCount(imageSize)) * double(kDataFrameSize + kCommandFrameSize));
-}
-
-// One upload from pressing Upgrade to the last acknowledgement, in ms; < 0 on failure.
-double uploadOnce(CFWDlg* page, QString& error)
-{
-    auto* log = page->controlAs<QPlainTextEdit>(up::ctl::Log);
-    QElapsedTimer clock;
-    qint64 lastAckNs = -1;
-    // The moment the last acknowledgement is handled, taken as it happens.
-    const QMetaObject::Connection watch = QObject::connect(log, &QPlainTextEdit::textChanged, [&] {
-        if (lastAckNs < 0 && log->toPlainText().contains(up::line::Rebooting))
-            lastAckNs = clock.nsecsElapsed();
-    });
-    clock.start();
-    page->controlAs<QPushButton>(up::ctl::Upgrade)->click();
-    const bool ended = waitUntil([&] { return lastAckNs >= 0 || page->state() == up::State::Idle; });
-    QObject::disconnect(watch);
-    if (!ended || lastAckNs < 0) {
-        error = QStringLiteral("the upload failed:\n") + log->toPlainText();
-        return -1;
-    }
-    // The switch reboots at once here; the page reads its information again.
-    if (!waitUntil([&] { return log->toPlainText().contains(up::line::Success); })) {
-        error = QStringLiteral("the switch did not come back after its reboot");
-        return -1;
-    }
-    settle();
-    return double(lastAckNs) / 1e6;
-}
 
 // A plain client on the simulator's line: the time from writing a frame to
 // the last byte of its 13-byte answer.
@@ -149,32 +111,20 @@ int main(int argc, char** argv)
     CTalvaneDlg window;
     if (!connectSerial(window, com))
         return fail(QStringLiteral("could not connect to the simulator"));
-    settle();  // the greeting
+    talvane::bench::settle(kSettleMs);  // the greeting
 
-    window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
-    auto* page = qobject_cast<CFWDlg*>(window.pageWindow(Page::Upgrade));
-    if (!page || !waitUntil([&] { return !page->controlAs<QLabel>(up::ctl::IdentText)->text().isEmpty(); }))
-        return fail(QStringLiteral("the Upgrade page got no device information"));
-    settle();
+    QString error;
+    QByteArray image;
+    CFWDlg* page = openRandomImage(window, environment.registry, kImageSize, kSettleMs, error, &image);
+    if (!page)
+        return fail(error);
 
-    QByteArray image(kImageSize, Qt::Uninitialized);
-    for (char& c : image)
-        c = char(QRandomGenerator::global()->bounded(256));
-    const QString path = environment.registry.filePath(QStringLiteral("image.bin"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        return fail(QStringLiteral("cannot write the image file"));
-    file.close();
-    page->setFileChooser([path] { return path; });
-    page->openClicked();
-
-    const double limitMs = wireLimitMs(std::size_t(kImageSize));
+    const double limitMs = upgradeWireMs(std::size_t(kImageSize));
     std::printf("image %d bytes, %zu blocks; wire-time limit at 115200 8N2 (11 bits a byte): %.1f ms\n", kImageSize,
                 firmwareBlockCount(std::size_t(kImageSize)), limitMs);
     std::vector<double> times;
-    QString error;
     for (int pass = 1; pass <= passes; ++pass) {
-        const double ms = uploadOnce(page, error);
+        const double ms = uploadOnce(page, error, kSettleMs);
         if (ms < 0)
             return fail(error);
         times.push_back(ms);
@@ -191,7 +141,7 @@ int main(int argc, char** argv)
     std::printf("simulator after the last pass: %s\n", held.constData());
 
     sim.command("pace off");
-    const double unpaced = uploadOnce(page, error);
+    const double unpaced = uploadOnce(page, error, kSettleMs);
     if (unpaced < 0)
         return fail(error);
     std::printf("the same upload unpaced (panel, simulator and pty alone): %.1f ms, %.2f ms a block\n", unpaced,
@@ -200,7 +150,7 @@ int main(int argc, char** argv)
 
     // The line to the simulator without the panel.
     window.controlAs<QPushButton>(ctl::Connect)->click();  // disconnects
-    settle();
+    talvane::bench::settle(kSettleMs);
     LineClient client(serialPath);
     if (client.fd < 0)
         return fail(QStringLiteral("cannot open ") + serialPath);
@@ -238,20 +188,14 @@ int main(int argc, char** argv)
     const QList<QByteArray> hostPort = tcpLine.value(1).split(':');
     if (hostPort.size() != 2)
         return fail(QStringLiteral("the TCP simulator did not start"));
-    NetEndpoints endpoints = window.networkPanel().endpoints();
-    endpoints.tcpPort = quint16(hostPort[1].toUInt());
-    window.networkPanel().setEndpoints(endpoints);
-    window.networkPanel().setLinkMode(LinkMode::Tcp);
-    window.controlAs<QComboBox>(ctl::DeviceList)->setEditText(QString::fromLatin1(hostPort[0]));
-    window.networkPanel().tcpConnectClicked();
-    if (!waitUntil([&] { return window.tcpLink().isOpen(); }, kReplyDeadlineMs))
+    if (!connectTcp(window, QString::fromLatin1(hostPort[0]), quint16(hostPort[1].toUInt()), kReplyDeadlineMs))
         return fail(QStringLiteral("could not connect to the simulator over TCP: ") + window.linkStatus());
-    settle();  // the greeting
+    talvane::bench::settle(kSettleMs);  // the greeting
     window.pressAt(window.control(ctl::TabUpgrade)->geometry().center());
-    settle();
+    talvane::bench::settle(kSettleMs);
     std::vector<double> tcpTimes;
     for (int pass = 1; pass <= passes; ++pass) {
-        const double ms = uploadOnce(page, error);
+        const double ms = uploadOnce(page, error, kSettleMs);
         if (ms < 0)
             return fail(error);
         tcpTimes.push_back(ms);

@@ -12,7 +12,7 @@ talvane_add_test(test_network SOURCES test_network.cpp support/panelfixture.h su
 talvane_add_test(test_e2e_tcp SOURCES test_e2e_tcp.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_netns_tcp SOURCES test_netns_tcp.cpp support/simbench.h support/panelfixture.h LIBS talvane_app talvane_sim talvane_testsupport)
 talvane_add_test(test_tour SOURCES test_tour.cpp support/simbench.h support/panelfixture.h test_sim_cases.h
-  LIBS talvane_app talvane_sim talvane_testsupport)
+  LIBS talvane_app talvane_hub talvane_sim talvane_testsupport)
 target_compile_definitions(test_tour PRIVATE TALVANE_TOUR_TRACE="${CMAKE_CURRENT_SOURCE_DIR}/data/tour.trace")
 talvane_add_test(test_panelsettings SOURCES test_panelsettings.cpp LIBS talvane_app)
 talvane_add_test(test_reconnect SOURCES test_reconnect.cpp support/simbench.h support/panelfixture.h

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <sys/socket.h>
+
 #include <functional>
 #include <vector>
 
@@ -70,6 +72,16 @@ private slots:
         QVERIFY(owner.notes.front().ok);
         QVERIFY(link.isOpen());
         QTRY_VERIFY_WITH_TIMEOUT(peer.socket, kDeadlineMs);
+
+        // A command is on its way once writeFrame() returns, before the
+        // event loop turns again (the answer before it is shown meanwhile).
+        const CommandFrame query = CommandFrame().seal();
+        QVERIFY(link.writeFrame(query.data(), query.size()));
+        char peek[kCommandFrameSize];
+        QCOMPARE(::recv(int(peer.socket->socketDescriptor()), peek, sizeof peek, MSG_DONTWAIT | MSG_PEEK),
+                 ssize_t(kCommandFrameSize));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), qsizetype(kCommandFrameSize), kDeadlineMs);
+        peer.received.clear();
 
         // A firmware block goes out whole, byte for byte.
         DataFrame block;

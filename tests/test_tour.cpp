@@ -5,6 +5,8 @@
 // the reboot, power off and on, switch the beeper, then search and configure
 // the switch over UDP. Everything the switch received and sent (its --trace)
 // must equal the recorded tour in tests/data/tour.trace, frame for frame.
+// The same tour through the hub (the panel in TCP Control Mode on the hub's
+// control port, the hub on the simulator's serial line) must give the same.
 //
 // To record the tour anew (only when a change of the wire is intended):
 //   TALVANE_RECORD_TOUR=1 build/bin/test_tour
@@ -20,6 +22,10 @@
 #include "app/controlids.h"
 #include "app/networkpanel.h"
 #include "dialogs/configipdlg.h"
+#include "hub/controlserver.h"
+#include "hub/hub.h"
+#include "ops/connection.h"
+#include "ops/labelstore.h"
 #include "ops/limits.h"
 #include "pages/edidpage.h"
 #include "pages/matrixpage.h"
@@ -65,12 +71,54 @@ struct TourBench {
         b.sim = std::make_unique<sim::Simulator>(o);
     }
 
+    ~TourBench()
+    {
+        control.reset();
+        hub.reset();
+        connection.reset();
+    }
+
+    // The hub on the simulator's serial line, and the panel connected to its
+    // control port in TCP Control Mode. The hub is not started: it neither
+    // greets the switch nor reads it while idle, so only the panel's frames
+    // go to the switch.
+    bool connectThroughHub()
+    {
+        if (!b.sim->start())
+            return false;
+        connection = std::make_unique<Connection>(&b.panel->clock);
+        if (connection->openSerial(SwitchAddress::serial(b.sim->serialCom())) != Connection::OpenResult::Opened)
+            return false;
+        labels = std::make_unique<LabelStore>(b.registry.filePath(QStringLiteral("hub-labels.json")));
+        hub = std::make_unique<hub::Hub>(*connection, *labels, connection->address().key());
+        control = std::make_unique<hub::ControlServer>(*connection);
+        if (!control->listen(QHostAddress::LocalHost, 0))
+            return false;
+        NetEndpoints e = w().networkPanel().endpoints();
+        e.tcpPort = control->port();
+        w().networkPanel().setEndpoints(e);
+        w().controlAs<QRadioButton>(ctl::TcpMode)->click();
+        w().controlAs<QComboBox>(ctl::DeviceList)->setEditText(QStringLiteral("127.0.0.1"));
+        w().controlAs<QPushButton>(ctl::TcpConnect)->click();
+        return waitFor([&] { return w().tcpLink().isOpen(); });
+    }
+
     CTalvaneDlg& w() { return b.window(); }
     bool ready() { return w().ready(); }
     void tab(int id) { w().pressAt(w().control(id)->geometry().center()); }
     int received(const CommandFrame& f) { return int(b.received().count(hexOf(f))); }
     int searchesReceived() { return int(traceLines(b.tracePath).count(QStringLiteral("< 61"))); }
+
+    std::unique_ptr<Connection> connection;
+    std::unique_ptr<LabelStore> labels;
+    std::unique_ptr<hub::Hub> hub;
+    std::unique_ptr<hub::ControlServer> control;
 };
+
+// From the greeting to the network settings, once connected.
+void tour(TourBench& t);
+// What the switch saw and said, against the recorded tour.
+void compareWithRecording(TourBench& t);
 
 }  // namespace
 
@@ -78,17 +126,49 @@ class TestTour : public QObject {
     Q_OBJECT
 private slots:
     void tourGivesTheRecordedFrames();
+    void tourThroughTheHubGivesTheRecordedFrames();
 };
 
 void TestTour::tourGivesTheRecordedFrames()
 {
     TourBench t;
+    QVERIFY(t.b.connect());
+    tour(t);
+    if (!QTest::currentTestFailed())
+        compareWithRecording(t);
+}
+
+void TestTour::tourThroughTheHubGivesTheRecordedFrames()
+{
+    TourBench t;
+    QVERIFY(t.connectThroughHub());
+    tour(t);
+    if (QTest::currentTestFailed())
+        return;
+    compareWithRecording(t);
+    // Every frame on the line was the panel's, forwarded by the hub: its
+    // resend of the reboot poll as a resend, and nothing waited in vain.
+    int lineFrames = 0;
+    for (const QString& line : traceLines(QStringLiteral(TALVANE_TOUR_TRACE))) {
+        const qsizetype bytes = (line.size() - 1) / 3;
+        lineFrames += line.startsWith(u'<') && (bytes == qsizetype(kCommandFrameSize) || bytes == qsizetype(kDataFrameSize)
+                                                 || bytes == qsizetype(kRawEdidBlockSize));
+    }
+    const hub::ControlServer::Counters& c = t.control->counters();
+    QCOMPARE(int(c.forwarded + c.resends), lineFrames);
+    QCOMPARE(int(c.resends), 1);
+    QCOMPARE(int(c.unanswered + c.expired + c.duplicates + c.refusedFrames), 0);
+}
+
+namespace {
+
+void tour(TourBench& t)
+{
     SimBench& b = t.b;
     ScriptedModal& modal = *b.panel->modal;
     ManualClock& clock = b.panel->clock;
 
-    // Connect: the greeting reads power and beeper.
-    QVERIFY(b.connect());
+    // The greeting reads power and beeper.
     QVERIFY(waitFor([&] { return t.ready() && t.received(build::beepStateQuery()) == 1; }));
 
     // Status: the sixteen port queries.
@@ -217,9 +297,11 @@ void TestTour::tourGivesTheRecordedFrames()
     QVERIFY(!Popups::instance().busyShown());
     QCOMPARE(b.panel->messageTexts(), QStringList{text::AskPowerOff});
     QVERIFY(modal.failures().isEmpty());
+}
 
-    // What the switch saw and said.
-    const QStringList trace = traceLines(b.tracePath);
+void compareWithRecording(TourBench& t)
+{
+    const QStringList trace = traceLines(t.b.tracePath);
     const QString golden = QStringLiteral(TALVANE_TOUR_TRACE);
     if (qEnvironmentVariableIsSet("TALVANE_RECORD_TOUR")) {
         QFile f(golden);
@@ -235,6 +317,8 @@ void TestTour::tourGivesTheRecordedFrames()
                                                          .arg(trace[i], recorded[i])));
     QCOMPARE(trace.size(), recorded.size());
 }
+
+}  // namespace
 
 QTEST_MAIN(TestTour)
 #include "test_tour.moc"

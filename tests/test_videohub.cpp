@@ -25,6 +25,7 @@
 #include "protocol/commands.h"
 #include "sim/console.h"
 #include "support/appclock.h"
+#include "support/hubfixture.h"
 #include "support/simlink.h"
 #include "support/videohubclient.h"
 #include "videohub/limits.h"
@@ -35,57 +36,15 @@ namespace vh = talvane::videohub;
 
 namespace {
 
-const QString kSwitch = QStringLiteral("port:COM129");
+const QString kSwitch = HubFixture::switchKey();
 
 // The switch, its session and runner, the labels file and the server.
-struct Hub {
-    ManualClock clock;
-    AppClockScope scope{&clock};
-    QTemporaryDir dir;
-    SimLink link;
-    Connection connection{&clock};
-    Session& session = connection.session();
-    Runner& runner = connection.runner();
-    LabelStore labels{dir.filePath(QStringLiteral("labels.json"))};
-    std::unique_ptr<hub::Hub> hub;
-    std::unique_ptr<vh::Server> server;
-
-    Hub() { connection.setLink(Connection::LinkKind::Serial, &link); }
-    ~Hub()
-    {
-        server.reset();
-        hub.reset();
-    }
-
-    bool start()
-    {
-        labels.load();
-        hub = std::make_unique<hub::Hub>(connection, labels, kSwitch);
-        server = std::make_unique<vh::Server>(
-            *hub, vh::DeviceIdentity{QStringLiteral("Talvane HDMI Matrix 8x8"), QStringLiteral("Rack 2"),
-                                     QStringLiteral("02544C565301")});
-        if (!server->listen(QHostAddress::LocalHost, 0))
-            return false;
-        hub->start();
-        // The hub's first read of the switch, to its end.
-        for (int i = 0; i < 100 && !(session.idle() && runner.backgroundCount() == 0); ++i)
-            advance(100);
-        return session.idle();
-    }
+struct Hub : HubFixture {
     std::unique_ptr<Surface> surface()
     {
         auto s = std::make_unique<Surface>(server->port());
         s->prelude();
         return s;
-    }
-    // Moves the switch's time on in small steps, letting its answers arrive.
-    void advance(qint64 ms)
-    {
-        for (qint64 t = 0; t < ms; t += 100) {
-            SimLink::settle();
-            clock.advance(100);
-        }
-        SimLink::settle();
     }
     int routeCommands() const { return link.count(cmd::RouteSet); }
 };

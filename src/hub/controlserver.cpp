@@ -41,6 +41,43 @@ std::optional<std::vector<Subnet>> parseSubnets(const QString& text)
 // What a procedure of several frames is, for its client.
 enum class Procedure { None, EdidUpload, Firmware };
 
+namespace {
+
+// How long the client that sent these bytes waits for their answer (an
+// operator's command's wait for anything no front end of ours sends).
+ForwardedWait waitOf(const std::vector<std::uint8_t>& bytes, const std::optional<CommandFrame>& header)
+{
+    using talvane::limits::Command;
+    return forwardedWait(bytes.data(), bytes.size(), header ? &*header : nullptr)
+        .value_or(ForwardedWait{Command.firstMs, Command.retryMs, Command.firstMs + Command.retryMs});
+}
+
+// Whether `rule` is one of the frames that carry procedure `kind` on: what
+// a client sends in between (another command, the start of another
+// procedure) ends it first, and waits its turn like any other command.
+bool continues(Procedure kind, const AnswerRule& rule)
+{
+    using Kind = AnswerRule::Kind;
+    switch (kind) {
+    case Procedure::EdidUpload:
+        return rule.kind() == Kind::EdidUploadTarget || rule.kind() == Kind::EdidBlockHeader
+               || rule.kind() == Kind::EdidBlock;
+    case Procedure::Firmware:
+        return rule.kind() == Kind::TransferRequest || rule.kind() == Kind::FirmwareBlock
+               || rule.kind() == Kind::RebootPoll;
+    case Procedure::None:
+        break;
+    }
+    return false;
+}
+
+AnswerRule ruleOf(const std::vector<std::uint8_t>& bytes, const std::optional<CommandFrame>& header)
+{
+    return AnswerRule::of(bytes.data(), bytes.size(), header ? &*header : nullptr);
+}
+
+}  // namespace
+
 struct ControlServer::Client {
     int id = 0;
     QTcpSocket* socket = nullptr;
@@ -182,7 +219,7 @@ void ControlServer::take(Client& c, const StreamUnit& unit)
     if (c.dropped)
         return;
     const auto refuse = [this] { ++counters_.refusedFrames; };
-    Unit u{std::vector<std::uint8_t>(unit.data, unit.data + unit.size), std::nullopt};
+    Unit u{std::vector<std::uint8_t>(unit.data, unit.data + unit.size), std::nullopt, connection_.clock().nowMs()};
     switch (unit.kind) {
     case StreamUnit::Kind::Command: {
         const CommandFrame frame = CommandFrame::fromBytes(unit.data);
@@ -237,13 +274,23 @@ void ControlServer::schedule(Client& c)
     if (c.dropped || c.exchange || c.waitingForLine || c.queue.empty())
         return;
     if (c.procedure) {
-        c.procedureIdle.stop();
-        send(c, Hold());
+        const Unit& next = c.queue.front();
+        if (continues(c.kind, ruleOf(next.bytes, next.blockHeader))) {
+            c.procedureIdle.stop();
+            send(c, Hold());
+            return;
+        }
+        endProcedure(c);
+    }
+    // With the switch free and no one waiting, its turn is now.
+    Runner& runner = connection_.runner();
+    if (!runner.busy() && runner.waiting() == 0) {
+        send(c, runner.hold());
         return;
     }
     c.waitingForLine = true;
     const int id = c.id;
-    connection_.runner().whenFree(c.turn.get(), [this, id](Hold hold) { granted(id, std::move(hold)); });
+    runner.whenFree(c.turn.get(), [this, id](Hold hold) { granted(id, std::move(hold)); });
 }
 
 void ControlServer::granted(int id, Hold hold)
@@ -256,39 +303,52 @@ void ControlServer::granted(int id, Hold hold)
     send(c, std::move(hold));
 }
 
+void ControlServer::dropExpired(Client& c)
+{
+    const qint64 now = connection_.clock().nowMs();
+    while (!c.queue.empty()) {
+        const Unit& u = c.queue.front();
+        if (now - u.arrivedMs < waitOf(u.bytes, u.blockHeader).totalMs)
+            break;
+        c.queue.pop_front();
+        ++counters_.expired;
+    }
+}
+
 void ControlServer::send(Client& c, Hold hold)
 {
+    // Its client has given up on what waited too long: the switch would
+    // carry it out after the client reported it failed.
+    dropExpired(c);
     if (c.queue.empty())
-        return;
+        return;  // the hold, if any, ends here
     c.inFlight = std::move(c.queue.front());
     c.queue.pop_front();
     const std::vector<std::uint8_t>& bytes = c.inFlight.bytes;
     const CommandFrame* header = c.inFlight.blockHeader ? &*c.inFlight.blockHeader : nullptr;
     const AnswerRule rule = AnswerRule::of(bytes.data(), bytes.size(), header);
-    if (bytes.size() == kCommandFrameSize && c.kind == Procedure::None) {
+    if (c.kind == Procedure::None) {
         // A procedure keeps the line from its first frame to its end.
-        const CommandFrame frame = CommandFrame::fromBytes(bytes.data());
         if (rule.kind() == AnswerRule::Kind::EdidUploadRequest)
             c.kind = Procedure::EdidUpload;
         else if (rule.kind() == AnswerRule::Kind::UpgradeStart)
             c.kind = Procedure::Firmware;
         if (c.kind != Procedure::None)
             c.procedure = std::move(hold);
-        (void)frame;
     }
     if (hold)
         c.line = std::move(hold);
     Request request;
     request.bytes = bytes;
     if (rule.expectsAnswer()) {
-        const std::optional<ForwardedWait> wait = forwardedWait(bytes.data(), bytes.size(), header);
-        const ForwardedWait w = wait.value_or(ForwardedWait{talvane::limits::Command.firstMs,
-                                                            talvane::limits::Command.retryMs,
-                                                            talvane::limits::Command.firstMs + talvane::limits::Command.retryMs});
+        const ForwardedWait w = waitOf(bytes, c.inFlight.blockHeader);
         request.answers = rule;
         // The hub never resends by itself: the client's own resend goes out
-        // when it comes (Session::repeat), and waits as long as after a resend.
-        request.timing = Timing{w.firstMs, w.retryMs > 0 ? w.retryMs : w.firstMs, 0, w.totalMs};
+        // when it comes (Session::repeat), and waits as long as after a
+        // resend. Where one may come, the hub waits for it a little longer
+        // than its client does before it, within the client's whole wait.
+        const int grace = w.retryMs > 0 ? limits::ResendGraceMs : 0;
+        request.timing = Timing{w.firstMs + grace, (w.retryMs > 0 ? w.retryMs : w.firstMs) + grace, 0, w.totalMs};
     }
     ++counters_.forwarded;
     const int id = c.id;
@@ -306,8 +366,7 @@ void ControlServer::exchangeEnded(int id, const CommandFrame* answer)
     c.exchange = 0;
     const Unit done = std::move(c.inFlight);
     c.inFlight = Unit();
-    const AnswerRule rule =
-        AnswerRule::of(done.bytes.data(), done.bytes.size(), done.blockHeader ? &*done.blockHeader : nullptr);
+    const AnswerRule rule = ruleOf(done.bytes, done.blockHeader);
     if (answer) {
         ++counters_.answered;
         reply(c, *answer);
@@ -328,8 +387,10 @@ void ControlServer::exchangeEnded(int id, const CommandFrame* answer)
         ends = !accepted && !ready && !header;
     } else if (c.kind == Procedure::Firmware) {
         ends = answer && rule.kind() == AnswerRule::Kind::RebootPoll;
-        // Refused at its start: no transfer follows.
+        // Refused at its start, or failed at a block: nothing more follows.
         if (answer && rule.kind() == AnswerRule::Kind::UpgradeStart && decode::ackStatus(*answer) != 0)
+            ends = true;
+        if (answer && rule.kind() == AnswerRule::Kind::FirmwareBlock && decode::blockAck(*answer).status == kBlockFailed)
             ends = true;
     }
     c.line.end();
@@ -368,6 +429,9 @@ void ControlServer::reply(Client& c, const CommandFrame& frame)
     if (c.dropped)
         return;
     c.socket->write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+    // Out now, not at the socket's next turn of the event loop: the client's
+    // next command waits for this answer.
+    c.socket->flush();
     if (c.socket->bytesToWrite() > limits::MaxUnreadBytes)
         drop(c, QStringLiteral("it does not read what it is sent"));
 }

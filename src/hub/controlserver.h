@@ -9,11 +9,15 @@
 // the answer rules the operations use; a reply that answers no one's command
 // goes to nobody. The hub never resends: a client's own resend of the bytes
 // outstanding goes out when it sends it, so its traffic on the wire is what
-// it would be alone. A procedure of several frames (an EDID upload, a
-// firmware upgrade through the reboot) keeps the line for its client until
-// it ends. Only whole frames of the command index with their checksum reach
-// the line; a client that floods, sends garbage or does not read its replies
-// is bounded (hub/limits.h) and cannot hold up the others.
+// it would be alone; the hub waits for them as long as the longest wait any
+// front end gives the same bytes (a little longer where a resend may come),
+// and a command that waited for the line past that is never sent. A
+// procedure of several frames (an EDID upload, a firmware upgrade through
+// the reboot) keeps the line for its client from its first frame to its
+// last; anything else the client sends ends it. Only whole frames of the
+// command index with their checksum reach the line; a client that floods,
+// sends garbage or does not read its replies is bounded (hub/limits.h) and
+// cannot hold up the others.
 #pragma once
 
 #include <QHostAddress>
@@ -56,6 +60,7 @@ public:
         quint64 forwarded = 0;     // exchanges put on the line for clients
         quint64 resends = 0;       // clients' resends put on the line
         quint64 duplicates = 0;    // resends of bytes still waiting: not queued twice
+        quint64 expired = 0;       // commands that waited longer than their client waits: never sent
         quint64 answered = 0;      // replies handed to the client that asked
         quint64 unanswered = 0;    // exchanges that ended without an answer
         quint64 refusedFrames = 0; // frames not put on the line (not whole, bad checksum, not in the index, out of place)
@@ -87,6 +92,7 @@ private:
     struct Unit {
         std::vector<std::uint8_t> bytes;
         std::optional<CommandFrame> blockHeader;  // the raw EDID block's
+        qint64 arrivedMs = 0;
     };
 
     void onNewConnection();
@@ -97,6 +103,9 @@ private:
     void schedule(Client& c);
     void granted(int id, Hold hold);
     void send(Client& c, Hold hold);
+    // Drops the units at the front of the queue that have waited longer
+    // than their client waits for them.
+    void dropExpired(Client& c);
     void exchangeEnded(int id, const CommandFrame* reply);
     void endProcedure(Client& c);
     void armProcedureIdle(Client& c);

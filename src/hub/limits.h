@@ -22,11 +22,18 @@ constexpr int MaxUnreadBytes = 64 * 1024;
 // switch does not know); a client past it is dropped.
 constexpr int MaxGarbageBytes = 64 * 1024;
 // A procedure of several frames (an EDID upload, a firmware upgrade through
-// the reboot) keeps the line for its client until it ends, or until the
-// client has had nothing outstanding and sent nothing for this long: longer
-// than any wait between the frames of a procedure (the reboot polls come
-// every 6 s).
-constexpr int ProcedureIdleMs = 8000;
+// the reboot) keeps the line for its client until it ends, until the client
+// sends something that is not part of it, or until the client has had
+// nothing outstanding and sent nothing for this long. Its client sends each
+// frame as soon as the one before is answered (a resend of the frame on the
+// line, such as the reboot poll's, comes while it is outstanding), so this
+// only has to cover the way back and forth.
+constexpr int ProcedureIdleMs = 500;
+// A client resends the bytes on the line when its own wait ends, which is
+// when the hub's wait for them would end too: the hub waits this much longer
+// whenever a resend may follow, so that the resend arrives while the
+// exchange is still on the line and goes out as a resend of it.
+constexpr int ResendGraceMs = 250;
 
 }  // namespace limits
 }  // namespace hub

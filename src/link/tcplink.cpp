@@ -43,7 +43,12 @@ bool TcpLink::writeFrame(const std::uint8_t* bytes, std::size_t length)
 {
     if (!bytes || length == 0 || !isOpen())
         return false;
-    return socket_->write(reinterpret_cast<const char*>(bytes), qint64(length)) == qint64(length);
+    if (socket_->write(reinterpret_cast<const char*>(bytes), qint64(length)) != qint64(length))
+        return false;
+    // On its way now, as a serial write is, not once the event loop next
+    // turns: the answer to the frame before may still be shown meanwhile.
+    socket_->flush();
+    return true;
 }
 
 void TcpLink::closeLink()
