@@ -282,7 +282,7 @@ void TestHttp::eventsFollowTheSwitch()
     sim::Console console(h.link.device);
     QVERIFY(console.execute(QStringLiteral("route 6 3")).ok);
     const qint64 from = h.clock.nowMs();
-    while (!stream.in.contains("event: route") && h.clock.nowMs() - from <= 2 * talvane::limits::HubReadPeriodMs) {
+    while (!stream.in.contains("event: route") && h.clock.nowMs() - from <= talvane::limits::HubFollowsWithinMs) {
         h.advance(100);
         QCoreApplication::processEvents();
     }

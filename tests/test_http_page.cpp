@@ -116,7 +116,7 @@ void TestHttpPage::consoleRouteShowsWithoutReload()
     QVERIFY(console.execute(QStringLiteral("route 6 3")).ok);
     // The hub learns it at its next idle read of the switch...
     const qint64 from = hub_->clock.nowMs();
-    while (hub_->hub->state().now().routes[2] != 6 && hub_->clock.nowMs() - from <= 2 * limits::HubReadPeriodMs)
+    while (hub_->hub->state().now().routes[2] != 6 && hub_->clock.nowMs() - from <= limits::HubFollowsWithinMs)
         hub_->advance(100);
     QCOMPARE(hub_->hub->state().now().routes[2], 6);
     // ...and the page shows it from the event stream, not from a reload.
