@@ -6,13 +6,7 @@
 
 #include <QFile>
 
-#include <sched.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 #include "ctl/ctl.h"
 #include "ctl/serve.h"
@@ -22,6 +16,7 @@
 #include "protocol/commands.h"
 #include "sim/console.h"
 #include "support/httphub.h"
+#include "support/netns.h"
 
 using namespace talvane;
 namespace lim = talvane::http::limits;
@@ -34,16 +29,6 @@ const QByteArray kToken = "correct-horse-battery-staple";
 // (empty when it could): made in main(), before any thread starts.
 QString g_noNamespace;
 
-QString isolate()
-{
-    if (::geteuid() != 0)
-        return QStringLiteral("not running as root");
-    if (::unshare(CLONE_NEWNET) != 0)
-        return QStringLiteral("unshare: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    if (std::system("ip link set lo up >/dev/null 2>&1") != 0)
-        return QStringLiteral("ip link set lo up failed (iproute2)");
-    return QString();
-}
 
 QByteArray json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
@@ -552,7 +537,7 @@ void TestHttp::serveChecksTheTokenFirst()
 
 int main(int argc, char** argv)
 {
-    g_noNamespace = isolate();
+    g_noNamespace = netns::enterOwn();
     QCoreApplication app(argc, argv);
     TestHttp test;
     return QTest::qExec(&test, argc, argv);
