@@ -9,18 +9,12 @@
 
 #include <QFile>
 
-#include <sched.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
 #include "ops/limits.h"
 #include "ops/presets.h"
 #include "protocol/commands.h"
 #include "sim/console.h"
 #include "support/httphub.h"
+#include "support/netns.h"
 #include "support/webdriver.h"
 
 using namespace talvane;
@@ -29,16 +23,6 @@ namespace {
 
 QString g_noNamespace;
 
-QString isolate()
-{
-    if (::geteuid() != 0)
-        return QStringLiteral("not running as root");
-    if (::unshare(CLONE_NEWNET) != 0)
-        return QStringLiteral("unshare: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    if (std::system("ip link set lo up >/dev/null 2>&1") != 0)
-        return QStringLiteral("ip link set lo up failed (iproute2)");
-    return QString();
-}
 
 const QByteArray kToken = "stage-left-token-0123456789";
 
@@ -225,7 +209,7 @@ void TestHttpPage::cleanupTestCase()
 
 int main(int argc, char** argv)
 {
-    g_noNamespace = isolate();
+    g_noNamespace = netns::enterOwn();
     QCoreApplication app(argc, argv);
     TestHttpPage test;
     return QTest::qExec(&test, argc, argv);
