@@ -209,6 +209,7 @@ int serve(Context& ctx, const QStringList& args)
     connection.setReconnect(reconnect);
     connection.setWatchPorts(reconnect);
     hub::Hub hub(connection, *labels, ctx.switchKey());
+    hub.watchFiles(ctx.env().presetsPath);
 
     hub::ControlServer control(connection);
     control.setAllowed(allowed);
