@@ -10,7 +10,7 @@
 //    event, drawing the answer) is not in it.
 //  - talvane-ctl: `talvane-ctl --host 127.0.0.1:PORT route IN:A` as its
 //    logic runs it (in this process), from the command to its exit code:
-//    connecting to the hub, its greeting, the route and its acknowledgement.
+//    connecting to the hub, the route and its acknowledgement.
 //    And the same command as a program of its own, start to exit, for scale.
 //
 // Each pass routes output A to the input the pass before did not, so every
@@ -155,7 +155,7 @@ int main(int argc, char** argv)
         settle(kSettleMs);
     }
     report("route from the page (POST /api/v1/route to its answer)", fromPage);
-    report("route by talvane-ctl's logic (connect, greeting, route, acknowledgement)", fromCtl);
+    report("route by talvane-ctl's logic (connect, route, acknowledgement)", fromCtl);
     report("route by the talvane-ctl program (start to exit)", ctlProgram);
     std::printf("the page against talvane-ctl's logic: %.3fx its median (goal: at most 1.1x); against the program: "
                 "%.3fx\n",
