@@ -516,7 +516,7 @@ void drawFrame(QPainter& p, const QRect& r, const QColor& colour, const QColor& 
 
 }  // namespace
 
-void CTalvaneDlg::paintEvent(QPaintEvent*)
+void CTalvaneDlg::paintEvent(QPaintEvent* e)
 {
     layoutHeader();
     QPainter p(this);
@@ -543,10 +543,14 @@ void CTalvaneDlg::paintEvent(QPaintEvent*)
         p.drawLine(x, r.top() + 62 - tab.height(), x, r.top() + 76 - tab.height());
     }
 
+    // Laying the caption out costs more than the rest of the paint: not for
+    // the repaint of a control elsewhere, as each answer shown asks for.
+    const QRect caption(QPoint(1, 1), QPoint(kCaptionRight, kCaptionBottom));
+    if (!e->region().intersects(caption))
+        return;
     p.setFont(captionFont_);
     p.setPen(Qt::white);
-    p.drawText(QRect(QPoint(1, 1), QPoint(kCaptionRight, kCaptionBottom)), Qt::AlignCenter | Qt::TextSingleLine,
-               captionText_);
+    p.drawText(caption, Qt::AlignCenter | Qt::TextSingleLine, captionText_);
 }
 
 void CTalvaneDlg::pressAt(const QPoint& pos)
