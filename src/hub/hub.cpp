@@ -80,14 +80,18 @@ Operation* Hub::idleRead()
         const auto from = rest.begin() + std::min<int>(slice * limits::HubReadSlice, kRestQueries);
         rest = std::vector<CommandFrame>(from, from + std::min<int>(limits::HubReadSlice, int(rest.end() - from)));
     }
-    std::vector<Sequence::Step> steps{
-        [&s] { return new MatrixRead(s, Purpose::Background, MatrixRead::Part::RoutesOnly); },
-        [&s, rest] { return new QueryRound(s, rest, Purpose::Background); }};
+    // The routing first, then the slice, as one operation: the read runs
+    // all day, so it costs no more than its exchanges.
+    std::vector<CommandFrame> queries;
+    for (int output = 1; output <= kPortCount; ++output)
+        queries.push_back(build::routeQuery(output));
+    queries.insert(queries.end(), rest.begin(), rest.end());
     // Who the switch is (its firmware version), until it has said, and again
     // after an upgrade or reset made it unknown: once a cycle.
-    if (slice <= 0 && state_.now().versionMajor < 0)
-        steps.push_back([&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); });
-    return new Sequence(s, std::move(steps));
+    if (slice > 0 || state_.now().versionMajor >= 0)
+        return new QueryRound(s, std::move(queries), Purpose::Background);
+    return new Sequence(s, {[&s, queries] { return new QueryRound(s, queries, Purpose::Background); },
+                            [&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); }});
 }
 
 void Hub::watchFiles(const QString& presetsPath)

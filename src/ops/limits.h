@@ -63,7 +63,7 @@ constexpr int FollowLinePercent = 2;
 // queries (each output's ARC, the power, the beeper, each port's source or
 // display) in turn. Each read stays within the share of the line above.
 constexpr int HubReadPeriodMs = 1500;
-constexpr int HubReadSlice = 4;
+constexpr int HubReadSlice = 2;
 constexpr int HubFollowsWithinMs = 2000;
 static_assert(HubReadPeriodMs < HubFollowsWithinMs, "a read must fit between the period and the promise");
 constexpr int LineBytesPerSecond = serial::kBytesPerSecond;
