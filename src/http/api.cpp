@@ -457,10 +457,20 @@ void Api::recall(const Request& r, const QJsonObject& body, const Reply& reply)
     }
     if (!admit(reply))
         return;
-    hub_.recall(whoFor(r), it->routing, reply.context(), [this, reply, t = ticket()](hub::Result result, const QString& why) {
-        events_.presetsChanged();
-        ended(result, why, reply, result == hub::Result::Done ? events_.presets() : QJsonObject{});
-    });
+    // Outputs another front end holds are left as they are: the answer lists them.
+    hub_.recall(whoFor(r), it->routing, reply.context(),
+                [this, reply, t = ticket()](hub::Result result, const QString& why, const std::vector<int>& skipped) {
+                    events_.presetsChanged();
+                    QJsonObject doc = result == hub::Result::Done ? events_.presets() : QJsonObject{};
+                    if (!skipped.empty()) {
+                        QJsonArray letters;
+                        for (int o : skipped)
+                            letters.append(QString(QLatin1Char(outputLetter(o))));
+                        doc.insert(QStringLiteral("skipped"), letters);
+                        doc.insert(QStringLiteral("message"), why);
+                    }
+                    ended(result, why, reply, doc);
+                });
 }
 
 }  // namespace http

@@ -240,7 +240,9 @@ void Bridge::issue(const QString& topic, const Command& command)
         hub_.setBeeper(who_, command.value != 0, this, done);
         break;
     case Command::Kind::Preset:
-        hub_.recall(who_, command.preset.routing, this, done);
+        // Outputs others hold are skipped: the result says which.
+        hub_.recall(who_, command.preset.routing, this,
+                    [done](hub::Result result, const QString& why, const std::vector<int>&) { done(result, why); });
         break;
     }
 }
