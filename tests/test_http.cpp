@@ -330,11 +330,14 @@ void TestHttp::presetsAndRecall()
     QCOMPARE(h.changesSent() - before, 2);
     QCOMPARE(h.link.model().route[0], 2);
 
-    // A recall that would change a locked output changes nothing.
+    // A recall leaves a locked output as it is and says so: only B's ARC is sent.
     QVERIFY(h.hub->lock({hub::Who::Kind::Videohub, QStringLiteral("7"), QStringLiteral("Videohub client 7")}, 1));
     a = c.post(QStringLiteral("/api/v1/presets/recall"), R"({"name":"Default"})");
-    QCOMPARE(a.status, 409);
-    QCOMPARE(h.changesSent() - before, 2);
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.json.value("skipped").toArray(), QJsonArray{QStringLiteral("A")});
+    QVERIFY(a.json.value("message").toString().contains(QStringLiteral("output A is locked by Videohub client 7")));
+    QCOMPARE(h.changesSent() - before, 3);
+    QCOMPARE(h.link.model().route[0], 2);
 }
 
 void TestHttp::labels()

@@ -264,18 +264,34 @@ void Server::drop(Client& c, const QString& why)
 void Server::reap()
 {
     reapPosted_ = false;
+    std::vector<hub::Who> gone;
     for (auto it = clients_.begin(); it != clients_.end();) {
         if (!it->second->dropped) {
             ++it;
             continue;
         }
-        // Every client sees its locks go (lockChanged).
-        const hub::Who who = it->second->who;
+        gone.push_back(it->second->who);
         it->second->socket->deleteLater();
         it = clients_.erase(it);
-        hub_.unlockAll(who);
     }
     emit clientCountChanged(clientCount());
+    // Every client sees their locks go, in one block.
+    const Lines released = gatherLocks([&] {
+        for (const hub::Who& who : gone)
+            hub_.unlockAll(who);
+    });
+    if (!released.empty())
+        broadcastLocks(released);
+}
+
+Server::Lines Server::gatherLocks(const std::function<void()>& change)
+{
+    changingLocks_ = true;
+    locksChanged_.clear();
+    change();
+    changingLocks_ = false;
+    std::sort(locksChanged_.begin(), locksChanged_.end());
+    return std::move(locksChanged_);
 }
 
 void Server::lockChanged(int output)
@@ -324,14 +340,11 @@ void Server::handle(Client& c, const Block& block)
         return;
     }
     if (h == header::OutputLocks) {
-        changingLocks_ = true;
-        locksChanged_.clear();
-        const bool changed = changeLocks(c, block);
-        changingLocks_ = false;
+        bool changed = false;
+        const Lines lines = gatherLocks([&] { changed = changeLocks(c, block); });
         send(c, changed ? ack() : nak());
-        std::sort(locksChanged_.begin(), locksChanged_.end());
-        if (!locksChanged_.empty())
-            broadcastLocks(locksChanged_);
+        if (!lines.empty())
+            broadcastLocks(lines);
         return;
     }
     // The device, the preamble, the take mode and anything unknown are not

@@ -13,6 +13,7 @@
 #include <QTcpServer>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -85,6 +86,8 @@ private:
 
     std::array<LockState, kPorts> locksFor(const Client& c) const;
     void lockChanged(int output);
+    // Runs `change`; the outputs whose lock it changed, for one block to every client.
+    Lines gatherLocks(const std::function<void()>& change);
     std::array<QString, kPorts> inputNames() const;
     std::array<QString, kPorts> outputNames() const;
 
@@ -113,8 +116,7 @@ private:
 
     std::array<int, kPorts> routes_{};
     bool routingKnown_ = false;
-    // While a client's lock block is applied: the outputs whose lock
-    // changed, shown to every client after its ACK.
+    // While gatherLocks() runs: the outputs whose lock changed.
     bool changingLocks_ = false;
     Lines locksChanged_;
     // The names every client has been sent.
