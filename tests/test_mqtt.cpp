@@ -368,6 +368,8 @@ void TestMqtt::failedCommandRepublishesTheTrueState_data()
     // A refusal acknowledges nothing: the route is sent again, then given up.
     QTest::newRow("refused") << QStringLiteral("refuse-route on");
     QTest::newRow("unanswered") << QStringLiteral("silent RouteSet on");
+    // Another front end holds the output: nothing is sent at all.
+    QTest::newRow("locked") << QStringLiteral("lock");
 }
 
 void TestMqtt::failedCommandRepublishesTheTrueState()
@@ -378,12 +380,21 @@ void TestMqtt::failedCommandRepublishesTheTrueState()
     Switch& s = r.sw();
     const mqtt::Topics t = s.topics();
     sim::Console console(s.link.device);
-    QVERIFY(console.execute(fault).ok);
+    const bool locked = fault == QLatin1String("lock");
+    if (locked)
+        QVERIFY(s.hub->lock({hub::Who::Kind::Videohub, QStringLiteral("1"), QStringLiteral("Videohub client 1")}, 5));
+    else
+        QVERIFY(console.execute(fault).ok);
     const int before = r.peer->count(t.outputInputName(5));
+    const int sent = s.link.count(cmd::RouteSet);
     r.peer->publish(t.routeCommand(5), "Input 2");
-    QVERIFY(r.advanceUntil([&] { return lastResult(*r.peer, t) == QLatin1String("timed out"); },
+    QVERIFY(r.advanceUntil([&] { return lastResult(*r.peer, t) == QLatin1String(locked ? "locked" : "timed out"); },
                            10000));
     QCOMPARE(s.link.model().route[4], 5);
+    if (locked) {
+        QCOMPARE(s.link.count(cmd::RouteSet), sent);
+        QCOMPARE(lastResult(*r.peer, t, "why"), QStringLiteral("output E is locked by Videohub client 1"));
+    }
     // Published again: a client that showed the choice meanwhile shows the switch's own.
     QVERIFY(waitFor([&] { return r.peer->count(t.outputInputName(5)) > before; }));
     QCOMPARE(r.peer->value(t.outputInputName(5)), QByteArray("Input 5"));
