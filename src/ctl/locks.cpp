@@ -163,39 +163,6 @@ int locksCommand(Context& ctx, const QStringList& args)
     return Done;
 }
 
-// One change the hub saw, for people.
-QString eventText(const QJsonObject& e)
-{
-    const QString kind = e.value(ch::key::Event).toString();
-    const QString output = e.value(ch::key::Output).toString();
-    const auto onOff = [&e] {
-        const QJsonValue on = e.value(ch::key::On);
-        return on.isBool() ? (on.toBool() ? QStringLiteral("on") : QStringLiteral("off")) : QStringLiteral("unknown");
-    };
-    if (kind == ch::event::Lock) {
-        const QJsonValue holder = e.value(ch::key::Holder);
-        return holder.isString() ? QStringLiteral("Output %1 locked by %2").arg(output, holder.toString())
-                                 : QStringLiteral("Output %1 unlocked").arg(output);
-    }
-    if (kind == ch::event::Route) {
-        const int input = e.value(ch::key::Input).toInt();
-        return input > 0 ? QStringLiteral("Input %1 -> output %2").arg(input).arg(output)
-                         : QStringLiteral("Output %1: route unknown").arg(output);
-    }
-    if (kind == ch::event::Arc)
-        return QStringLiteral("ARC of output %1: %2").arg(output, onOff());
-    if (kind == ch::event::Power)
-        return QStringLiteral("Power: %1").arg(onOff());
-    if (kind == ch::event::Beeper)
-        return QStringLiteral("Beeper: %1").arg(onOff());
-    if (kind == ch::event::FrontPanel)
-        return QStringLiteral("Output %1, locked by %2, was switched to input %3 at the switch%4")
-            .arg(output, e.value(ch::key::Holder).toString())
-            .arg(e.value(ch::key::Input).toInt())
-            .arg(e.value(ch::key::Restoring).toBool() ? QStringLiteral("; the hub puts its route back") : QString());
-    return QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact));
-}
-
 int watchCommand(Context& ctx, const QStringList& args)
 {
     if (!args.isEmpty())
@@ -213,7 +180,7 @@ int watchCommand(Context& ctx, const QStringList& args)
     });
     // One line, or one JSON document, per change, as it comes.
     QObject::connect(channel, &ch::Client::changeSeen, [&ctx](const QJsonObject& e) {
-        ctx.env().out(ctx.json() ? QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact)) : eventText(e));
+        ctx.env().out(ctx.json() ? QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact)) : ch::text(e));
     });
     if (!ctx.ask({{ch::key::Op, ch::op::Watch}}).value(ch::key::Ok).toBool())
         return ctx.fail(NoSwitch, QStringLiteral("the hub closed the channel"));

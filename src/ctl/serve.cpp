@@ -12,6 +12,7 @@
 #include "http/server.h"
 #include "hub/hub.h"
 #include "hub/manageserver.h"
+#include "link/hubchannel.h"
 #include "link/hubregistry.h"
 #include "link/serialport.h"
 #include "ops/device.h"
@@ -298,10 +299,8 @@ int serve(Context& ctx, const QStringList& args)
                           .arg(outputLetter(output + 1)));
     });
     QObject::connect(&hub, &hub::Hub::lockedRouteChanged, [&ctx](int output, int input, const hub::Who& holder, bool restoring) {
-        ctx.env().err(QStringLiteral("talvane-ctl: output %1, locked by %2, was switched to input %3 at the switch%4")
-                          .arg(outputLetter(output), holder.name)
-                          .arg(input)
-                          .arg(restoring ? QStringLiteral("; putting its route back") : QString()));
+        ctx.env().err(QStringLiteral("talvane-ctl: ")
+                      + hubchannel::frontPanelText(outputLetter(output), holder.name, input, restoring));
     });
     if (reconnect) {
         QObject::connect(&connection, &Connection::lost, [&ctx](const QString& why) {

@@ -202,7 +202,9 @@ QJsonObject ManageServer::handle(Client& c, const QJsonObject& request)
             if (!control_ || !control_->claim(address, quint16(port), c.who))
                 return answer(false, QStringLiteral("no connection to the control port from %1:%2").arg(address.toString()).arg(port));
         }
-        return answer(true);
+        QJsonObject o = answer(true);
+        o.insert(ch::key::Holder, c.who.name);
+        return o;
     }
     if (op == ch::op::Lock || op == ch::op::Unlock) {
         const int output = outputOf(request.value(ch::key::Output));

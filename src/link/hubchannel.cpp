@@ -8,6 +8,43 @@ namespace hubchannel {
 
 QByteArray line(const QJsonObject& message) { return QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n'; }
 
+QString frontPanelText(const QString& output, const QString& holder, int input, bool restoring)
+{
+    return QStringLiteral("Output %1, locked by %2, was switched to input %3 at the switch%4")
+        .arg(output, holder)
+        .arg(input)
+        .arg(restoring ? QStringLiteral("; the hub puts its route back") : QString());
+}
+
+QString text(const QJsonObject& e)
+{
+    const QString kind = e.value(key::Event).toString();
+    const QString output = e.value(key::Output).toString();
+    const auto onOff = [&e] {
+        const QJsonValue on = e.value(key::On);
+        return on.isBool() ? (on.toBool() ? QStringLiteral("on") : QStringLiteral("off")) : QStringLiteral("unknown");
+    };
+    if (kind == event::Lock) {
+        const QJsonValue holder = e.value(key::Holder);
+        return holder.isString() ? QStringLiteral("Output %1 locked by %2").arg(output, holder.toString())
+                                 : QStringLiteral("Output %1 unlocked").arg(output);
+    }
+    if (kind == event::Route) {
+        const int input = e.value(key::Input).toInt();
+        return input > 0 ? QStringLiteral("Input %1 -> output %2").arg(input).arg(output)
+                         : QStringLiteral("Output %1: route unknown").arg(output);
+    }
+    if (kind == event::Arc)
+        return QStringLiteral("ARC of output %1: %2").arg(output, onOff());
+    if (kind == event::Power)
+        return QStringLiteral("Power: %1").arg(onOff());
+    if (kind == event::Beeper)
+        return QStringLiteral("Beeper: %1").arg(onOff());
+    if (kind == event::FrontPanel)
+        return frontPanelText(output, e.value(key::Holder).toString(), e.value(key::Input).toInt(), e.value(key::Restoring).toBool());
+    return QString::fromUtf8(QJsonDocument(e).toJson(QJsonDocument::Compact));
+}
+
 Client::Client(QObject* parent)
     : QObject(parent)
 {

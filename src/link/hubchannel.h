@@ -27,7 +27,7 @@ constexpr int MaxLineBytes = 4096;
 
 // Operations and their keys.
 namespace op {
-inline const QString Hello = QStringLiteral("hello");    // as, control {address, port}
+inline const QString Hello = QStringLiteral("hello");    // as, control {address, port} -> holder (its name)
 inline const QString Lock = QStringLiteral("lock");      // output
 inline const QString Unlock = QStringLiteral("unlock");  // output, force
 inline const QString Locks = QStringLiteral("locks");    // -> locks [{output, holder, mine}]
@@ -68,6 +68,10 @@ inline const QString FrontPanel = QStringLiteral("frontPanel");  // output, inpu
 
 // One line as sent: the object, compact, and a line feed.
 QByteArray line(const QJsonObject& message);
+// An event for people: "Input 3 -> output B", "Output B locked by ...".
+QString text(const QJsonObject& event);
+// A route changed at the switch's front panel on a locked output ("B").
+QString frontPanelText(const QString& output, const QString& holder, int input, bool restoring);
 
 // A client of the channel.
 class Client : public QObject {
