@@ -18,6 +18,7 @@
 #include "link/portlocks.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
+#include "sim/console.h"
 #include "support/framehex.h"
 #include "support/matrixview.h"
 #include "support/programrun.h"
@@ -220,5 +221,12 @@ void TestHubPanel::locksSharedWithTheCommandLine()
     QVERIFY(waitFor([&] { return b.window().linkStatus() == QStringLiteral("output C is locked by the command line"); }));
     QVERIFY(lockC->isChecked());
     QCOMPARE(b.model().route[2], 3);
+
+    // Changed at the switch's front panel: the hub's idle read finds it, the status line says so.
+    sim::Console console(b.sim->device());
+    QVERIFY(console.execute(QStringLiteral("route 6 2")).ok);
+    QVERIFY2(waitFor([&] {
+        return b.window().linkStatus() == QStringLiteral("Output B, locked by %1, was switched to input 6 at the switch").arg(panel);
+    }), qPrintable(b.window().linkStatus()));
     QVERIFY(b.panel->messageTexts().isEmpty());
 }

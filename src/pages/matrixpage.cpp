@@ -548,6 +548,11 @@ void CMatrixDlg::showLock(int output, const QString& holder, bool mine)
         return;
     locks_[std::size_t(output - 1)] = {holder, mine};
     setChecked(ctl::Lock[output - 1], !holder.isEmpty());
+    // Pressed and bold while locked: seen at a glance beside the caption's mark.
+    auto* toggle = controlAs<QPushButton>(ctl::Lock[output - 1]);
+    QFont f = toggle->font();
+    f.setBold(!holder.isEmpty());
+    toggle->setFont(f);
     updateCaption(output);
     // A route preselected for an output that is now locked against this panel goes.
     QString why;
