@@ -198,6 +198,7 @@ private slots:
     void routeByCommandTopic_data();
     void routeByCommandTopic();
     void switchWideCommands();
+    void locksByCommandTopic();
     void frontPanelRouteIsPublished();
     void failedCommandRepublishesTheTrueState_data();
     void failedCommandRepublishesTheTrueState();
@@ -253,7 +254,7 @@ void TestMqtt::discoveryFindsOneDeviceWithEightOutputSelects()
     QCOMPARE(devices.size(), std::size_t(1));
     QCOMPARE(uniqueIds.size(), entities.size());
     const std::map<QString, int> expected{{QStringLiteral("select"), 8},
-                                          {QStringLiteral("switch"), 10},
+                                          {QStringLiteral("switch"), 18},
                                           {QStringLiteral("binary_sensor"), 16},
                                           {QStringLiteral("sensor"), 1}};
     QCOMPARE(componentCounts(entities), expected);
@@ -340,6 +341,48 @@ void TestMqtt::switchWideCommands()
     QVERIFY(waitFor([&] { return r.peer->value(t.power()) == mqtt::kOff; }));
     QCOMPARE(s.link.model().power, false);
     QVERIFY(s.failed.isEmpty());
+}
+
+// A lock taken on the broker is the MQTT front end's; locks of others are
+// published as they come and go, and refuse MQTT's commands.
+void TestMqtt::locksByCommandTopic()
+{
+    Rig r;
+    Switch& s = r.add();
+    QVERIFY(r.start(0));
+    const mqtt::Topics t = s.topics();
+    QCOMPARE(r.peer->value(t.outputLock(3)), mqtt::kOff);
+    r.peer->publish(t.lockCommand(3), "ON");
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputLock(3)) == mqtt::kOn && !r.peer->value(t.outputLockHolder(3)).isEmpty(); }));
+    QVERIFY(r.peer->value(t.outputLockHolder(3)).startsWith("MQTT ("));
+    QVERIFY(s.hub->lockOf(3).has_value());
+    const QString mqttHolder = s.hub->lockOf(3)->name;
+    // MQTT holds C: its route goes through.
+    r.peer->publish(t.routeCommand(3), "5");
+    QVERIFY(waitFor([&] { return s.link.model().route[2] == 5; }));
+
+    const hub::Who videohub{hub::Who::Kind::Videohub, QStringLiteral("1"), QStringLiteral("Videohub client 1")};
+    QString why;
+    QVERIFY(!s.hub->lock(videohub, 3, &why));
+    QCOMPARE(why, QStringLiteral("output C is locked by ") + mqttHolder);
+    QVERIFY(s.hub->lock(videohub, 4));
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputLockHolder(4)) == "Videohub client 1"; }));
+    QCOMPARE(r.peer->value(t.outputLock(4)), mqtt::kOn);
+    const int sent = s.link.count(cmd::ArcSet);
+    r.peer->publish(t.arcCommand(4), "ON");
+    QVERIFY(waitFor([&] { return lastResult(*r.peer, t) == QLatin1String("locked"); }));
+    QCOMPARE(s.link.count(cmd::ArcSet), sent);
+    // Nor may MQTT release it: the state stays as the hub has it.
+    const int published = r.peer->count(t.outputLock(4));
+    r.peer->publish(t.lockCommand(4), "OFF");
+    QVERIFY(waitFor([&] { return lastResult(*r.peer, t, "why") == QLatin1String("output D is locked by Videohub client 1"); }));
+    QVERIFY(waitFor([&] { return r.peer->count(t.outputLock(4)) > published; }));
+    QCOMPARE(r.peer->value(t.outputLock(4)), mqtt::kOn);
+    QVERIFY(s.hub->unlock(videohub, 4, false));
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputLock(4)) == mqtt::kOff; }));
+    r.peer->publish(t.lockCommand(3), "OFF");
+    QVERIFY(waitFor([&] { return r.peer->value(t.outputLock(3)) == mqtt::kOff; }));
+    QVERIFY(!s.hub->lockOf(3));
 }
 
 void TestMqtt::frontPanelRouteIsPublished()
@@ -568,7 +611,7 @@ void TestMqtt::brokerRestartBringsEverythingBack()
                                         && r.peer->value(t.availability()) == mqtt::kOnline; },
                            35000, &took));
     QVERIFY2(took <= 35000, qPrintable(QString::number(took)));
-    QCOMPARE(r.entities().size(), std::size_t(35));
+    QCOMPARE(r.entities().size(), std::size_t(43));
     QCOMPARE(s.connected, 2);
 }
 
@@ -588,7 +631,7 @@ void TestMqtt::hubStartedBeforeItsBroker()
                                         &r.clock);
     QVERIFY(r.peer->connect());
     QVERIFY(r.advanceUntil([&] { return r.peer->value(s.topics().availability()) == mqtt::kOnline; }, 35000));
-    QVERIFY(waitFor([&] { return r.entities().size() == 35; }));
+    QVERIFY(waitFor([&] { return r.entities().size() == 43; }));
     QCOMPARE(s.connected, 1);
 }
 
@@ -677,7 +720,7 @@ void TestMqtt::threeHubsOnOneBroker()
     }
     QCOMPARE(perDevice.size(), std::size_t(3));
     for (const auto& d : perDevice)
-        QCOMPARE(d.second, 35);
+        QCOMPARE(d.second, 43);
 }
 
 void TestMqtt::stoppingTheHubSaysOffline_data()
