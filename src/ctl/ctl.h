@@ -177,6 +177,8 @@ private:
     void watchConnection();
     // Says on standard error that the switch is reached through a hub.
     void sayThroughHub();
+    // Opens the management channel of `hub` and says who this run is; false with `why`.
+    bool openChannel(const HubEntry& hub, QString* why);
 
     Environment& env_;
     const QCommandLineParser* options_ = nullptr;

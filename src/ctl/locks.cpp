@@ -32,28 +32,34 @@ hubchannel::Client* Context::hubChannel(int* rc)
                                  .arg(switchName_));
         return nullptr;
     }
-    if (hub->managePath.isEmpty()) {
-        *rc = fail(NoSwitch, QStringLiteral("the hub (pid %1) that serves %2 takes no locks from talvane-ctl")
-                                 .arg(hub->pid)
-                                 .arg(switchName_));
+    QString why;
+    if (!openChannel(*hub, &why)) {
+        *rc = fail(NoSwitch, QStringLiteral("the hub (pid %1) that serves %2 takes no locks from here: %3").arg(hub->pid).arg(switchName_, why));
         return nullptr;
+    }
+    return channel_.get();
+}
+
+bool Context::openChannel(const HubEntry& hub, QString* why)
+{
+    if (hub.managePath.isEmpty()) {
+        *why = QStringLiteral("it has no management channel");
+        return false;
     }
     channel_ = std::make_unique<ch::Client>();
     bool ended = false;
-    QString why;
     const auto opened = QObject::connect(channel_.get(), &ch::Client::connected, [&] { ended = true; });
     const auto failed = QObject::connect(channel_.get(), &ch::Client::lost, [&](const QString& text) {
         ended = true;
-        why = text;
+        *why = text;
     });
-    channel_->connectTo(hub->managePath);
+    channel_->connectTo(hub.managePath);
     waitUntil([&] { return ended; });
     QObject::disconnect(opened);
     QObject::disconnect(failed);
     if (!channel_->isConnected()) {
         channel_.reset();
-        *rc = fail(NoSwitch, QStringLiteral("cannot reach the hub (pid %1) that serves %2: %3").arg(hub->pid).arg(switchName_, why));
-        return nullptr;
+        return false;
     }
     // This run is the command line; so is its connection to the control port.
     QJsonObject hello{{ch::key::Op, ch::op::Hello}, {ch::key::As, ch::as::CommandLine}};
@@ -63,12 +69,10 @@ hubchannel::Client* Context::hubChannel(int* rc)
     const QJsonObject answer = ask(hello);
     if (!answer.value(ch::key::Ok).toBool()) {
         channel_.reset();
-        *rc = fail(NoSwitch, QStringLiteral("the hub (pid %1) did not take this run: %2")
-                                 .arg(hub->pid)
-                                 .arg(answer.value(ch::key::Error).toString(QStringLiteral("the channel closed"))));
-        return nullptr;
+        *why = answer.value(ch::key::Error).toString(QStringLiteral("the channel closed"));
+        return false;
     }
-    return channel_.get();
+    return true;
 }
 
 QJsonObject Context::ask(const QJsonObject& request)
@@ -89,9 +93,11 @@ int Context::checkLocks(const std::vector<int>& outputs)
 {
     if (!connection_ || !connection_->throughHub())
         return Done;  // alone, the switch has no locks
-    int rc = 0;
-    if (!hubChannel(&rc))
-        return rc;
+    // A hub of another user (the service) takes no locks from here: its
+    // control port still keeps locked outputs from anyone but their holder.
+    QString why;
+    if (!(channel_ && channel_->isConnected()) && !openChannel(*connection_->throughHub(), &why))
+        return Done;
     const QJsonObject answer = ask({{ch::key::Op, ch::op::Locks}});
     if (!answer.value(ch::key::Ok).toBool())
         return fail(NoSwitch, QStringLiteral("the hub did not say which outputs are locked"));
