@@ -9,18 +9,12 @@
 
 #include <QFile>
 
-#include <sched.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-
 #include "ops/limits.h"
 #include "ops/presets.h"
 #include "protocol/commands.h"
 #include "sim/console.h"
 #include "support/httphub.h"
+#include "support/netns.h"
 #include "support/webdriver.h"
 
 using namespace talvane;
@@ -29,16 +23,6 @@ namespace {
 
 QString g_noNamespace;
 
-QString isolate()
-{
-    if (::geteuid() != 0)
-        return QStringLiteral("not running as root");
-    if (::unshare(CLONE_NEWNET) != 0)
-        return QStringLiteral("unshare: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    if (std::system("ip link set lo up >/dev/null 2>&1") != 0)
-        return QStringLiteral("ip link set lo up failed (iproute2)");
-    return QString();
-}
 
 const QByteArray kToken = "stage-left-token-0123456789";
 
@@ -116,7 +100,7 @@ void TestHttpPage::consoleRouteShowsWithoutReload()
     QVERIFY(console.execute(QStringLiteral("route 6 3")).ok);
     // The hub learns it at its next idle read of the switch...
     const qint64 from = hub_->clock.nowMs();
-    while (hub_->hub->state().now().routes[2] != 6 && hub_->clock.nowMs() - from <= 2 * limits::HubReadPeriodMs)
+    while (hub_->hub->state().now().routes[2] != 6 && hub_->clock.nowMs() - from <= limits::HubFollowsWithinMs)
         hub_->advance(100);
     QCOMPARE(hub_->hub->state().now().routes[2], 6);
     // ...and the page shows it from the event stream, not from a reload.
@@ -225,7 +209,7 @@ void TestHttpPage::cleanupTestCase()
 
 int main(int argc, char** argv)
 {
-    g_noNamespace = isolate();
+    g_noNamespace = netns::enterOwn();
     QCoreApplication app(argc, argv);
     TestHttpPage test;
     return QTest::qExec(&test, argc, argv);

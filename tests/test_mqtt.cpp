@@ -395,14 +395,13 @@ void TestMqtt::frontPanelRouteIsPublished()
     QVERIFY(console.execute(QStringLiteral("route 6 3")).ok);
     QVERIFY(console.execute(QStringLiteral("source 2 off")).ok);
     qint64 took = -1;
-    // The idle read finds the route within its period (the next read may
-    // start only once the one under way has ended: two at most).
-    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.outputInput(3)) == "6"; }, 2 * limits::HubReadPeriodMs, &took));
-    QVERIFY2(took <= 2 * limits::HubReadPeriodMs, qPrintable(QString::number(took)));
+    // The idle read finds the route within its period and the read's own time.
+    QVERIFY(r.advanceUntil([&] { return r.peer->value(t.outputInput(3)) == "6"; }, limits::HubFollowsWithinMs, &took));
+    QVERIFY2(took <= limits::HubFollowsWithinMs, qPrintable(QString::number(took)));
     QVERIFY(r.peer->waitForValue(t.outputInputName(3), "Input 6"));
-    // The sources with the full read, every few reads.
+    // The sources a slice at a time with the routing: all of them within a cycle of reads.
     QVERIFY(r.advanceUntil([&] { return r.peer->value(t.inputSource(2)) == mqtt::kOff; },
-                           (limits::HubFullReadEvery + 1) * limits::HubReadPeriodMs));
+                           (hub::Hub::kReadsPerCycle + 1) * limits::HubReadPeriodMs));
 }
 
 void TestMqtt::failedCommandRepublishesTheTrueState_data()

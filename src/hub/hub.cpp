@@ -7,9 +7,9 @@
 #include "ops/documents.h"
 #include "ops/limits.h"
 #include "ops/power.h"
+#include "ops/queryround.h"
 #include "ops/routing.h"
 #include "ops/sequence.h"
-#include "ops/status.h"
 
 namespace talvane {
 namespace hub {
@@ -67,20 +67,50 @@ void Hub::start()
     runner().runBackground(idleRead());
 }
 
+namespace {
+
+// What the idle read asks besides the routing, in the order it asks it.
+std::vector<CommandFrame> restOfSwitch()
+{
+    std::vector<CommandFrame> queries;
+    for (int output = 1; output <= kPortCount; ++output)
+        queries.push_back(build::arcQuery(output));
+    queries.push_back(build::powerStateQuery());
+    queries.push_back(build::beepStateQuery());
+    for (int port = 1; port <= kPortCount; ++port) {
+        queries.push_back(build::inputStatusQuery(port));
+        queries.push_back(build::outputStatusQuery(port));
+    }
+    return queries;
+}
+
+// A read of the routing and one slice of the rest, query and answer, keeps
+// within the line's share at the read's period.
+static_assert(qint64(kPortCount + limits::HubReadSlice) * 2 * qint64(kCommandFrameSize) * 1000 * 100
+                  <= qint64(limits::HubReadPeriodMs) * limits::LineBytesPerSecond * limits::FollowLinePercent,
+              "the hub's idle read takes more than its share of the line");
+
+}  // namespace
+
 Operation* Hub::idleRead()
 {
     Session& s = session();
-    // The routing and ARC every time; the rest of the switch every few reads.
-    std::vector<Sequence::Step> steps{[&s] { return new MatrixRead(s, Purpose::Background); }};
-    if (reads_++ % limits::HubFullReadEvery == 0) {
-        steps.push_back([&s] { return new PowerStateRead(s, Purpose::Background); });
-        steps.push_back([&s] { return new BeepStateRead(s); });
-        steps.push_back([&s] { return new PortStatusRead(s); });
-        // Who the switch is (its firmware version), until it has said, and
-        // again after an upgrade or reset made it unknown.
-        if (state_.now().versionMajor < 0)
-            steps.push_back([&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); });
+    std::vector<CommandFrame> rest = restOfSwitch();
+    Q_ASSERT(int(rest.size()) == kRestQueries);
+    // The first read asks everything; the later ones a slice of the rest each.
+    const int read = reads_++;
+    const int slice = read == 0 ? -1 : (read - 1) % kReadsPerCycle;
+    if (slice >= 0) {
+        const auto from = rest.begin() + std::min<int>(slice * limits::HubReadSlice, kRestQueries);
+        rest = std::vector<CommandFrame>(from, from + std::min<int>(limits::HubReadSlice, int(rest.end() - from)));
     }
+    std::vector<Sequence::Step> steps{
+        [&s] { return new MatrixRead(s, Purpose::Background, MatrixRead::Part::RoutesOnly); },
+        [&s, rest] { return new QueryRound(s, rest, Purpose::Background); }};
+    // Who the switch is (its firmware version), until it has said, and again
+    // after an upgrade or reset made it unknown: once a cycle.
+    if (slice <= 0 && state_.now().versionMajor < 0)
+        steps.push_back([&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); });
     return new Sequence(s, std::move(steps));
 }
 

@@ -17,6 +17,7 @@
 
 #include "ops/connection.h"
 #include "ops/labelstore.h"
+#include "ops/limits.h"
 #include "ops/presets.h"
 #include "ops/switchstate.h"
 
@@ -60,8 +61,12 @@ public:
     const QString& switchKey() const { return switchKey_; }
 
     // Reads the switch's whole state now, then keeps reading it while the
-    // line is idle (limits::HubReadPeriodMs).
+    // line is idle: the routing every limits::HubReadPeriodMs, and with it
+    // limits::HubReadSlice of the rest in turn, so that every part of the
+    // switch has been read again after kReadsPerCycle reads.
     void start();
+    static constexpr int kRestQueries = 3 * kPortCount + 2;  // ARC, power, beeper, sources, displays
+    static constexpr int kReadsPerCycle = (kRestQueries + limits::HubReadSlice - 1) / limits::HubReadSlice;
     // Changes asked of the switch by a front end, one at a time with every
     // other user of the line (in the order asked), each acknowledged: input
     // `input` (1..8) to output `output` (1..8), or the ARC of an output.
