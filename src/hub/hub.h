@@ -66,7 +66,8 @@ public:
     // switch has been read again after kReadsPerCycle reads.
     void start();
     static constexpr int kRestQueries = 3 * kPortCount + 2;  // ARC, power, beeper, sources, displays
-    static constexpr int kReadsPerCycle = (kRestQueries + limits::HubReadSlice - 1) / limits::HubReadSlice;
+    // The operations' limits, not hub::limits (the control port's).
+    static constexpr int kReadsPerCycle = (kRestQueries + talvane::limits::HubReadSlice - 1) / talvane::limits::HubReadSlice;
     // Changes asked of the switch by a front end, one at a time with every
     // other user of the line (in the order asked), each acknowledged: input
     // `input` (1..8) to output `output` (1..8), or the ARC of an output.
