@@ -10,12 +10,11 @@
 //     of every frame of the upload, both ways (see bench_upgrade).
 //  3. The CPU time of the hub over SECONDS: with no client, then with three
 //     idle clients on its control port. The first is the hub and its idle
-//     read (the routing every 3 s, the rest of the switch every 15 s); the
+//     read (the routing every 1.5 s, a slice of the rest with it); the
 //     difference is what the three clients cost.
 //
 //   bench_hub [PASSES] [SECONDS]      (defaults 21 and 60)
 #include <QApplication>
-#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <chrono>
@@ -40,46 +39,6 @@ constexpr int kSettleMs = 100;
 constexpr int kConnectMs = 5000;
 
 int fail(const QString& what) { return talvane::bench::fail("bench_hub", what); }
-
-// talvane-ctl serve on COM `com`, its ports on loopback, chosen by the system.
-struct Serve {
-    QProcess process;
-    QByteArray out;
-    quint16 control = 0;
-
-    bool start(int com)
-    {
-        process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/talvane-ctl"));
-        process.setArguments({QStringLiteral("--port"), QStringLiteral("COM%1").arg(com), QStringLiteral("serve"),
-                              QStringLiteral("--control"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--listen"),
-                              QStringLiteral("127.0.0.1:0")});
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start();
-        static const QRegularExpression line(QStringLiteral("control protocol .* on 127\\.0\\.0\\.1:(\\d+)\\n"));
-        waitUntil([&] {
-            out += process.readAllStandardOutput();
-            const QRegularExpressionMatch m = line.match(QString::fromLocal8Bit(out));
-            if (m.hasMatch())
-                control = quint16(m.captured(1).toUInt());
-            return control != 0 || process.state() == QProcess::NotRunning;
-        });
-        return control != 0;
-    }
-    // CPU time the process has used so far, in seconds (the scheduler's count, in ns).
-    double cpuSeconds() const
-    {
-        QFile f(QStringLiteral("/proc/%1/schedstat").arg(process.processId()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        return f.readAll().split(' ').value(0).toDouble() / 1e9;
-    }
-    ~Serve()
-    {
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-    }
-};
 
 double msSince(std::chrono::steady_clock::time_point start)
 {
@@ -112,7 +71,7 @@ void report(const char* what, const std::vector<double>& times, double wireMs)
 }
 
 // The hub's CPU use over `seconds`, in percent of a core.
-double idlePercent(const Serve& serve, int seconds)
+double idlePercent(const ServeProcess& serve, int seconds)
 {
     const double before = serve.cpuSeconds();
     settle(seconds * 1000);
@@ -146,7 +105,7 @@ int main(int argc, char** argv)
     window.controlAs<QPushButton>(ctl::Connect)->click();  // disconnects
     settle(kSettleMs);
 
-    Serve serve;
+    ServeProcess serve;
     if (!serve.start(serial.com))
         return fail(QStringLiteral("talvane-ctl serve did not start:\n") + QString::fromLocal8Bit(serve.out));
     if (!connectTcp(window, QStringLiteral("127.0.0.1"), serve.control, kConnectMs))

@@ -51,14 +51,6 @@ inline int fail(const char* bench, const QString& what)
     return 1;
 }
 
-// Lets the panel's own traffic (a greeting, a page's background reads) pass.
-inline void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    waitUntil([&] { return t.elapsed() >= ms; });
-}
-
 // The simulator's serial port, paced as on the line.
 struct PacedSerial {
     int com = 0;  // 0: the simulator did not start

@@ -6,8 +6,10 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QList>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -44,6 +46,14 @@ inline bool waitUntil(const std::function<bool()>& cond, int deadlineMs = kStepD
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
+}
+
+// Lets the programs' own traffic (a greeting, a page's background reads) pass.
+inline void settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    waitUntil([&] { return t.elapsed() >= ms; });
 }
 
 // The simulator in a process of its own, driven through its console.
@@ -93,5 +103,53 @@ struct SimProcess {
     }
 };
 
+// talvane-ctl serve on COM `com` as a process of its own, its ports on
+// loopback, chosen by the system; with `web`, the web remote too.
+struct ServeProcess {
+    QProcess process;
+    QByteArray out;
+    quint16 control = 0;
+    quint16 web = 0;
+
+    bool start(int com, bool withWeb = false)
+    {
+        QStringList arguments{QStringLiteral("--port"), QStringLiteral("COM%1").arg(com), QStringLiteral("serve"),
+                              QStringLiteral("--control"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--listen"),
+                              QStringLiteral("127.0.0.1:0")};
+        if (withWeb)
+            arguments << QStringLiteral("--http") << QStringLiteral("127.0.0.1:0");
+        process.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/talvane-ctl"));
+        process.setArguments(arguments);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+        static const QRegularExpression controlLine(QStringLiteral("control protocol .* on 127\\.0\\.0\\.1:(\\d+)\\n"));
+        static const QRegularExpression webLine(QStringLiteral("web remote .* on 127\\.0\\.0\\.1:(\\d+)\\n"));
+        auto port = [this](const QRegularExpression& line) {
+            const QRegularExpressionMatch m = line.match(QString::fromLocal8Bit(out));
+            return m.hasMatch() ? quint16(m.captured(1).toUInt()) : quint16(0);
+        };
+        waitUntil([&] {
+            out += process.readAllStandardOutput();
+            control = port(controlLine);
+            web = port(webLine);
+            return (control != 0 && (web != 0 || !withWeb)) || process.state() == QProcess::NotRunning;
+        });
+        return control != 0 && (web != 0 || !withWeb);
+    }
+    // CPU time the process has used so far, in seconds (the scheduler's count, in ns).
+    double cpuSeconds() const
+    {
+        QFile f(QStringLiteral("/proc/%1/schedstat").arg(process.processId()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        return f.readAll().split(' ').value(0).toDouble() / 1e9;
+    }
+    ~ServeProcess()
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+};
 
 }  // namespace talvane::bench

@@ -9,6 +9,9 @@ target_link_libraries(talvane_testsupport PUBLIC talvane_dialogs talvane_core Qt
 talvane_add_test(test_imagebutton
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_imagebutton.cpp
   LIBS talvane_controls talvane_resources)
+talvane_add_test(test_framedgroup
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_framedgroup.cpp
+  LIBS talvane_controls)
 talvane_add_test(test_popups
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_popups.cpp
   LIBS talvane_testsupport talvane_dialogs talvane_resources)

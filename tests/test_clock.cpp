@@ -56,6 +56,7 @@ private slots:
     void hostDestructionStopsItsTimers();
     void systemClockAgreesWithManualClock();
     void microsecondsAndPreciseWaits();
+    void systemClockStartsAgainWhatWasStopped();
 };
 
 void TestClock::firesInTimeOrder()
@@ -251,6 +252,43 @@ void TestClock::microsecondsAndPreciseWaits()
     QVERIFY(system.nowMs() >= target / 1000);
     QVERIFY(system.nowMs() <= system.nowUs() / 1000);
     QVERIFY(system.waitUntilUs(after - 10));  // a moment already past returns at once
+}
+
+// A handler that stops its own timer and starts others: each new one calls
+// only its own handler, though it may be the Qt timer just stopped, and a
+// stopped one never fires again.
+void TestClock::systemClockStartsAgainWhatWasStopped()
+{
+    int argc = 0;
+    QCoreApplication app(argc, nullptr);
+    SystemClock clock;
+    QEventLoop loop;
+    QStringList order;
+    QList<int> handles;
+    std::function<void(int)> start = [&](int step) {
+        auto handle = std::make_shared<int>(0);
+        *handle = clock.startTimer(0, [&, step, handle] {
+            order << QString::number(step);
+            clock.stopTimer(*handle);
+            // Still here after its own timer was stopped.
+            if (step < 4)
+                start(step + 1);
+            else
+                loop.quit();
+        });
+        handles << *handle;
+    };
+    start(1);
+    QTimer guard;  // ends the loop should the timers never fire
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(10000);
+    loop.exec();
+    for (int turn = 0; turn < 5; ++turn)
+        QCoreApplication::processEvents();
+    QCOMPARE(order, QStringList({"1", "2", "3", "4"}));
+    for (int h : handles)
+        QVERIFY(!clock.isRunning(h));
 }
 
 QTEST_APPLESS_MAIN(TestClock)

@@ -279,6 +279,19 @@ void TestHttp::eventsFollowTheSwitch()
     HttpClient c(h.port());
     QCOMPARE(c.post(QStringLiteral("/api/v1/arc"), R"({"output":"H","arc":true})").status, 200);
     QCOMPARE(stream.event("arc"), QJsonObject({{"output", "H"}, {"arc", true}}));
+    // Names and presets another program saves (the panel, talvane-ctl).
+    LabelStore other(h.labels.path());
+    QVERIFY(other.load());
+    QVERIFY(other.setOutput(h.switchKey, 3, QStringLiteral("Monitor")));
+    QVERIFY(other.save());
+    QCOMPARE(stream.event("labels").value("outputs").toArray().at(2).toObject().value("label").toString(),
+             QStringLiteral("Monitor"));
+    PresetStore presets(h.presetsPath);
+    QVERIFY(presets.put(h.switchKey, preset(QStringLiteral("Lecture"), {1, 2, 6, 4, 5, 6, 7, 8}, {false, false, false, false, false, false, false, true})));
+    QVERIFY(presets.save());
+    const QJsonArray listed = stream.event("presets").value("presets").toArray();
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.at(0).toObject().value("name").toString(), QStringLiteral("Lecture"));
     // The link's state.
     h.connection.close();
     QCOMPARE(stream.event("link"), QJsonObject({{"link", "Link lost"}}));

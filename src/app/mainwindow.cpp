@@ -3,6 +3,7 @@
 #include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QImage>
 #include <QKeyEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -494,20 +495,44 @@ void CTalvaneDlg::updateTabColours()
     }
 }
 
-void CTalvaneDlg::paintEvent(QPaintEvent*)
+namespace {
+
+// A one-pixel frame just inside `r` in the translucent `colour` over the
+// opaque `under`, filled as four opaque strips of the colour the two make. A
+// pen's rectangle gives the same pixels, but the raster engine blends a
+// translucent line span by span and hands a tall one (the window's outline)
+// to its thread pool, and the window's first paint then waits for its threads.
+void drawFrame(QPainter& p, const QRect& r, const QColor& colour, const QColor& under)
+{
+    QImage mixed(1, 1, QImage::Format_ARGB32_Premultiplied);
+    mixed.fill(under);
+    {
+        QPainter blend(&mixed);
+        blend.fillRect(mixed.rect(), colour);
+    }
+    const QColor opaque = mixed.pixelColor(0, 0);
+    p.fillRect(QRect(r.left(), r.top(), r.width(), 1), opaque);
+    p.fillRect(QRect(r.left(), r.bottom(), r.width(), 1), opaque);
+    p.fillRect(QRect(r.left(), r.top() + 1, 1, r.height() - 2), opaque);
+    p.fillRect(QRect(r.right(), r.top() + 1, 1, r.height() - 2), opaque);
+}
+
+}  // namespace
+
+void CTalvaneDlg::paintEvent(QPaintEvent* e)
 {
     layoutHeader();
     QPainter p(this);
     const QRect r = rect();
     const int w = r.width();
-    p.fillRect(r, palette().color(QPalette::Button));
+    const QColor face = palette().color(QPalette::Button);
+    p.fillRect(r, face);
 
-    p.setPen(kOutline);
-    p.drawRect(r.adjusted(0, 0, -1, -1));
+    drawFrame(p, r, kOutline, face);
     if (page_ == Page::General) {
         const QPoint label = control(ctl::StatusInput1)->pos();
-        p.setPen(kStatusFrame);
-        p.drawRect(QRect(label.x() - 2, label.y() - 9, kStatusFrameWidth, kStatusFrameHeight));
+        drawFrame(p, QRect(label.x() - 2, label.y() - 9, kStatusFrameWidth + 1, kStatusFrameHeight + 1), kStatusFrame,
+                  face);
     }
     p.fillRect(QRect(1, 1, w - 2, kHeaderHeight - 1), kBlue);
     p.setPen(kBandEdge);
@@ -521,10 +546,14 @@ void CTalvaneDlg::paintEvent(QPaintEvent*)
         p.drawLine(x, r.top() + 62 - tab.height(), x, r.top() + 76 - tab.height());
     }
 
+    // Laying the caption out costs more than the rest of the paint: not for
+    // the repaint of a control elsewhere, as each answer shown asks for.
+    const QRect caption(QPoint(1, 1), QPoint(kCaptionRight, kCaptionBottom));
+    if (!e->region().intersects(caption))
+        return;
     p.setFont(captionFont_);
     p.setPen(Qt::white);
-    p.drawText(QRect(QPoint(1, 1), QPoint(kCaptionRight, kCaptionBottom)), Qt::AlignCenter | Qt::TextSingleLine,
-               captionText_);
+    p.drawText(caption, Qt::AlignCenter | Qt::TextSingleLine, captionText_);
 }
 
 void CTalvaneDlg::pressAt(const QPoint& pos)

@@ -6,14 +6,40 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace talvane {
+
+namespace {
+
+// A Qt timer and the handler it calls now. Stopped ones are kept to be
+// started again rather than deleted: the one stopped may be the one whose
+// timeout is being handled, and deleting it later cost a posted event (a
+// turn of the event loop) and an allocation for every exchange's time limit.
+struct TimerSlot {
+    QTimer timer;
+    std::shared_ptr<Clock::Callback> onFire;
+    TimerSlot()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            // Kept for the call: the handler may stop this timer and start another.
+            const std::shared_ptr<Clock::Callback> f = onFire;
+            if (f)
+                (*f)();
+        });
+    }
+};
+
+}  // namespace
 
 struct SystemClock::Impl {
     QElapsedTimer elapsed;
     int nextHandle = 1;
-    std::map<int, std::unique_ptr<QTimer>> timers;
+    std::map<int, std::unique_ptr<TimerSlot>> timers;
+    std::vector<std::unique_ptr<TimerSlot>> spare;
 };
 
 SystemClock::SystemClock()
@@ -45,12 +71,16 @@ bool SystemClock::waitUntilUs(qint64 us)
 int SystemClock::startTimer(int intervalMs, Callback onFire)
 {
     const int handle = d->nextHandle++;
-    auto timer = std::make_unique<QTimer>();
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(intervalMs);
-    QObject::connect(timer.get(), &QTimer::timeout, [cb = std::move(onFire)] { cb(); });
-    timer->start();
-    d->timers.emplace(handle, std::move(timer));
+    std::unique_ptr<TimerSlot> slot;
+    if (d->spare.empty()) {
+        slot = std::make_unique<TimerSlot>();
+    } else {
+        slot = std::move(d->spare.back());
+        d->spare.pop_back();
+    }
+    slot->onFire = std::make_shared<Callback>(std::move(onFire));
+    slot->timer.start(intervalMs);
+    d->timers.emplace(handle, std::move(slot));
     return handle;
 }
 
@@ -59,12 +89,11 @@ void SystemClock::stopTimer(int handle)
     auto it = d->timers.find(handle);
     if (it == d->timers.end())
         return;
-    // The timer may be the one whose timeout is being handled; let Qt finish
-    // with it before it goes.
-    QTimer* t = it->second.release();
+    std::unique_ptr<TimerSlot> slot = std::move(it->second);
     d->timers.erase(it);
-    t->stop();
-    t->deleteLater();
+    slot->timer.stop();
+    slot->onFire.reset();
+    d->spare.push_back(std::move(slot));
 }
 
 bool SystemClock::isRunning(int handle) const { return d->timers.count(handle) != 0; }

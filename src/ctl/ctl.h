@@ -20,6 +20,7 @@
 #include "link/smallfile.h"
 #include "ops/connection.h"
 #include "ops/labelstore.h"
+#include "ops/limits.h"
 #include "ops/network.h"
 #include "ops/operation.h"
 #include "ops/presets.h"
@@ -64,7 +65,7 @@ struct Environment {
     QString labelsPath = LabelStore::defaultPath();
     QString presetsPath = PresetStore::defaultPath();
     NetEndpoints endpoints;
-    int searchMs = 2000;  // how long a search listens for answers
+    int searchMs = limits::SearchMs;  // how long a search listens for answers
 };
 
 class Context;

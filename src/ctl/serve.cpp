@@ -214,6 +214,7 @@ int serve(Context& ctx, const QStringList& args)
     connection.setReconnect(reconnect);
     connection.setWatchPorts(reconnect);
     hub::Hub hub(connection, *labels, ctx.switchKey());
+    hub.watchFiles(ctx.env().presetsPath);
 
     hub.setRestoreLocked(ctx.options().isSet(kRestoreLockedOption));
     hub::ControlServer control(connection);

@@ -353,7 +353,7 @@ void Api::putLabels(const Request&, const QJsonObject& body, const Reply& reply)
         reply.error(Status::InternalServerError, QStringLiteral("the labels were not saved: %1").arg(why));
         return;
     }
-    events_.labelsChanged();
+    hub_.labelsSaved();
     reply.json(Status::Ok, documents::labels(key, store.labels(key)));
 }
 

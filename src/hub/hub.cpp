@@ -1,5 +1,8 @@
 #include "hub.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QPointer>
 #include <QStringList>
 
@@ -112,6 +115,50 @@ Operation* Hub::idleRead()
     if (slice <= 0 && state_.now().versionMajor < 0)
         steps.push_back([&s] { return new DeviceRead(s, DeviceRead::What::InfoAndIdent, Purpose::Background); });
     return new Sequence(s, std::move(steps));
+}
+
+void Hub::watchFiles(const QString& presetsPath)
+{
+    names_ = labels_.labels(switchKey_);
+    presetsPath_ = presetsPath;
+    PresetStore presets(presetsPath_);
+    if (presets.load())
+        presets_ = presets.presets(switchKey_);
+    watcher_ = std::make_unique<QFileSystemWatcher>();
+    QStringList dirs;
+    for (const QString& file : {labels_.path(), presetsPath_}) {
+        const QString dir = QFileInfo(file).absolutePath();
+        QDir().mkpath(dir);
+        if (!dirs.contains(dir))
+            dirs << dir;
+    }
+    watcher_->addPaths(dirs);
+    connect(watcher_.get(), &QFileSystemWatcher::directoryChanged, this, &Hub::filesChanged);
+}
+
+void Hub::labelsSaved()
+{
+    names_ = labels_.labels(switchKey_);
+    emit labelsChanged();
+}
+
+void Hub::filesChanged()
+{
+    if (labels_.load()) {
+        const PortLabels names = labels_.labels(switchKey_);
+        if (names != names_) {
+            names_ = names;
+            emit labelsChanged();
+        }
+    }
+    PresetStore presets(presetsPath_);
+    if (presets.load()) {
+        const QList<Preset> list = presets.presets(switchKey_);
+        if (list != presets_) {
+            presets_ = list;
+            emit presetsChanged();
+        }
+    }
 }
 
 void Hub::route(const Who& who, int output, int input, QObject* context, Done done)

@@ -21,6 +21,8 @@
 #include "ops/presets.h"
 #include "ops/switchstate.h"
 
+class QFileSystemWatcher;
+
 namespace talvane {
 namespace hub {
 
@@ -103,6 +105,15 @@ public:
     // back, as its holder would (through route()).
     void setRestoreLocked(bool on) { restoreLocked_ = on; }
 
+    // Names and presets saved by any program (the panel, talvane-ctl, a
+    // front end of this hub) reach every front end as they are written:
+    // the files' directories are watched, and the files read again only
+    // when something in them changed. A damaged file keeps what was known.
+    void watchFiles(const QString& presetsPath);
+    // A front end of this hub saved this switch's names: every front end
+    // shows them now (labelsChanged), without waiting for the watch.
+    void labelsSaved();
+
     // Reads the routing again now, in the background (a front end whose
     // route was not confirmed shows the switch's own); `done` runs once it
     // has ended, with whether every output answered, unless `context` has
@@ -118,6 +129,9 @@ signals:
     // without a command of anyone's: at the switch's front panel. `restoring`:
     // the locked route is being put back.
     void lockedRouteChanged(int output, int input, const talvane::hub::Who& holder, bool restoring);
+    // This switch's names, or the presets file, changed (see watchFiles).
+    void labelsChanged();
+    void presetsChanged();
 
 private:
     Operation* idleRead();
@@ -134,11 +148,17 @@ private:
     // Whether `who` may change every one of `outputs`; `why` names the first holder.
     bool mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const;
 
+    void filesChanged();
+
     Connection& connection_;
     LabelStore& labels_;
     QString switchKey_;
     SwitchState state_;
     int reads_ = 0;
+    std::unique_ptr<QFileSystemWatcher> watcher_;
+    PortLabels names_;
+    QString presetsPath_;
+    QList<Preset> presets_;
     bool routingKnown_ = false;
     std::array<std::optional<Who>, kPortCount> locks_{};
     // The route each locked output keeps: when it was locked, or as its holder changed it.

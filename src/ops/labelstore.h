@@ -21,6 +21,8 @@ namespace talvane {
 struct PortLabels {                  // an empty string = no name
     std::array<QString, 8> inputs;   // [0] = input 1
     std::array<QString, 8> outputs;  // [0] = output A
+    bool operator==(const PortLabels& o) const { return inputs == o.inputs && outputs == o.outputs; }
+    bool operator!=(const PortLabels& o) const { return !(*this == o); }
 };
 
 class LabelStore {

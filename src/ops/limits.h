@@ -44,8 +44,10 @@ constexpr Timing RebootPoll{6000, 6000, 5};
 // Network settings: from the packet to the configured switch found again.
 constexpr int NetworkSettingsMs = 15000;
 
-// talvane-ctl: how long it waits for the TCP connection to the switch.
+// talvane-ctl: how long it waits for the TCP connection to the switch, and
+// how long a search listens for answers.
 constexpr int TcpConnectMs = 5000;
+constexpr int SearchMs = 2000;
 
 // A lost TCP connection is tried again this often while "Reconnect" is on
 // (a serial port comes back with the port list's change events instead).

@@ -33,6 +33,8 @@ struct Routing {
 struct Preset {
     QString name;
     Routing routing;  // complete
+    bool operator==(const Preset& o) const { return name == o.name && routing == o.routing; }
+    bool operator!=(const Preset& o) const { return !(*this == o); }
 };
 
 // One command that brings an output to a routing: its route, or its ARC state.

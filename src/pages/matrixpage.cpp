@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include "controls/framedgroup.h"
 #include "controls/imagebutton.h"
 #include "dialogs/popups.h"
 #include "ops/limits.h"
@@ -222,7 +223,7 @@ void CMatrixDlg::createOutput(int o)
     auto buttonX = [column](int k) { return kFirstButtonX[column] + kButtonPitch * k; };
 
     // The group box first, so the controls inside it stand above it.
-    auto* group = new QGroupBox(output, this);
+    auto* group = new FramedGroup(output, this);
     group->setGeometry(dluRect(kGroupX[column], kGroupY[row], kGroupWidth, kGroupHeight));
     groups_[index] = group;
 

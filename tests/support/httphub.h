@@ -47,6 +47,7 @@ struct HttpHub {
     {
         labels.load();
         hub = std::make_unique<hub::Hub>(connection, labels, switchKey);
+        hub->watchFiles(presetsPath);
         server = std::make_unique<http::Server>(*hub, presetsPath);
         server->setToken(token);
         if (!server->listen(address, 0))
