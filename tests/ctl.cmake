@@ -8,3 +8,9 @@ talvane_add_test(test_backup SOURCES test_backup.cpp support/simlink.h support/c
 talvane_add_test(test_hubdiscovery SOURCES test_hubdiscovery.cpp LIBS talvane_link talvane_sim)
 target_compile_definitions(test_hubdiscovery PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")
 add_dependencies(test_hubdiscovery talvane-ctl)
+# Output locks through the hub: serve in-process on the simulator's pseudo-terminal,
+# talvane-ctl programs, a Videohub surface, the web API and the control port beside it.
+talvane_add_test(test_locks SOURCES test_locks.cpp support/httphub.h support/videohubclient.h support/programrun.h
+  LIBS talvane_ctl talvane_sim)
+target_compile_definitions(test_locks PRIVATE TALVANE_CTL_PROGRAM="$<TARGET_FILE:talvane-ctl>")
+add_dependencies(test_locks talvane-ctl)

@@ -55,6 +55,8 @@ private slots:
     void eventsFollowTheSwitch();
     void presetsAndRecall();
     void labels();
+    void locksOfTheWebApi_data();
+    void locksOfTheWebApi();
     void hostileClients_data();
     void hostileClients();
     void tooManyConnections();
@@ -328,11 +330,74 @@ void TestHttp::presetsAndRecall()
     QCOMPARE(h.changesSent() - before, 2);
     QCOMPARE(h.link.model().route[0], 2);
 
-    // A recall that would change a locked output changes nothing.
+    // A recall leaves a locked output as it is and says so: only B's ARC is sent.
     QVERIFY(h.hub->lock({hub::Who::Kind::Videohub, QStringLiteral("7"), QStringLiteral("Videohub client 7")}, 1));
     a = c.post(QStringLiteral("/api/v1/presets/recall"), R"({"name":"Default"})");
-    QCOMPARE(a.status, 409);
-    QCOMPARE(h.changesSent() - before, 2);
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.json.value("skipped").toArray(), QJsonArray{QStringLiteral("A")});
+    QVERIFY(a.json.value("message").toString().contains(QStringLiteral("output A is locked by Videohub client 7")));
+    QCOMPARE(h.changesSent() - before, 3);
+    QCOMPARE(h.link.model().route[0], 2);
+}
+
+void TestHttp::locksOfTheWebApi_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("holderOfC");  // after it; empty: C free
+    QTest::newRow("take a free output") << QByteArray(R"({"output":"d","locked":true})") << 200 << QString()
+                                        << QStringLiteral("Videohub client 7");
+    QTest::newRow("take another's") << QByteArray(R"({"output":"C","locked":true})") << 409
+                                    << QStringLiteral("output C is locked by Videohub client 7") << QStringLiteral("Videohub client 7");
+    QTest::newRow("release another's") << QByteArray(R"({"output":3,"locked":false})") << 409
+                                       << QStringLiteral("output C is locked by Videohub client 7") << QStringLiteral("Videohub client 7");
+    QTest::newRow("force it open") << QByteArray(R"({"output":"C","locked":false,"force":true})") << 200 << QString() << QString();
+    QTest::newRow("no output") << QByteArray(R"({"locked":true})") << 400 << QStringLiteral("a lock is") << QStringLiteral("Videohub client 7");
+    QTest::newRow("not a boolean") << QByteArray(R"({"output":"C","locked":"yes"})") << 400 << QStringLiteral("a lock is")
+                                   << QStringLiteral("Videohub client 7");
+    QTest::newRow("unknown key") << QByteArray(R"({"output":"C","locked":true,"who":"me"})") << 400
+                                 << QStringLiteral("unknown key \"who\"") << QStringLiteral("Videohub client 7");
+}
+
+// The web API's locks are the front end's as a whole (every client of it
+// shares them); they are the hub's, so other front ends are refused.
+void TestHttp::locksOfTheWebApi()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    QFETCH(QString, holderOfC);
+    HttpHub h;
+    QVERIFY(h.start());
+    const hub::Who videohub{hub::Who::Kind::Videohub, QStringLiteral("7"), QStringLiteral("Videohub client 7")};
+    QVERIFY(h.hub->lock(videohub, 3));
+    HttpClient c(h.port());
+    const HttpAnswer a = c.post(QStringLiteral("/api/v1/locks"), body);
+    QCOMPARE(a.status, status);
+    QVERIFY2(a.json.value("error").toString().contains(reason), qPrintable(a.json.value("error").toString()));
+    QCOMPARE(h.hub->lockOf(3) ? h.hub->lockOf(3)->name : QString(), holderOfC);
+    if (status != 200)
+        return;
+    const HttpAnswer list = c.get(QStringLiteral("/api/v1/locks"));
+    QCOMPARE(list.json, a.json);
+    if (!body.contains("\"d\""))
+        return;
+    QCOMPARE(a.json.value("locks").toArray().at(1).toObject(),
+             QJsonObject({{"output", "D"}, {"holder", "the web API"}, {"mine", true}}));
+    // Another client of the web API routes D; the Videohub client may not.
+    HttpClient other(h.port());
+    QCOMPARE(other.post(QStringLiteral("/api/v1/route"), R"({"input":6,"outputs":["D"]})").status, 200);
+    QCOMPARE(h.link.model().route[3], 6);
+    hub::Result refused = hub::Result::Done;
+    QString why;
+    h.hub->route(videohub, 4, 1, h.hub.get(), [&](hub::Result r, const QString& w) {
+        refused = r;
+        why = w;
+    });
+    QVERIFY(waitFor([&] { return refused != hub::Result::Done; }));
+    QCOMPARE(refused, hub::Result::Locked);
+    QCOMPARE(why, QStringLiteral("output D is locked by the web API"));
 }
 
 void TestHttp::labels()

@@ -18,8 +18,10 @@
 #include "link/portlocks.h"
 #include "pages/matrixpage.h"
 #include "protocol/commands.h"
+#include "sim/console.h"
 #include "support/framehex.h"
 #include "support/matrixview.h"
+#include "support/programrun.h"
 #include "support/simbench.h"
 
 using namespace talvane;
@@ -84,6 +86,7 @@ class TestHubPanel : public QObject {
 private slots:
     void connectsAndRoutesThroughTheHub();
     void hubThatDoesNotAnswer();
+    void locksSharedWithTheCommandLine();
 };
 
 void TestHubPanel::connectsAndRoutesThroughTheHub()
@@ -174,3 +177,56 @@ void TestHubPanel::hubThatDoesNotAnswer()
 
 QTEST_MAIN(TestHubPanel)
 #include "test_hubpanel.moc"
+
+// Through the hub the Matrix page's locks are the hub's: the panel's lock
+// refuses talvane-ctl's route and lets the panel's own clicks through the
+// control port; the command line's lock shows on the page, and the panel's
+// clicks on it are refused with the reason in the status line.
+void TestHubPanel::locksSharedWithTheCommandLine()
+{
+    HubPanelBench b;
+    QVERIFY(b.sim->start());
+    QVERIFY(b.startHub());
+    b.connectAt(b.listIndex());
+    QVERIFY(waitFor([&] { return b.window().linkOpen() && b.window().ready() && b.window().session().idle(); }));
+    b.window().pressAt(b.window().control(ctl::TabMatrix)->geometry().center());
+    auto& m = *qobject_cast<CMatrixDlg*>(b.window().pageWindow(Page::Matrix));
+    QVERIFY(waitFor([&] { return m.sharedLocks() && b.window().ready() && b.window().session().idle(); }));
+    const auto ctl = [](const QStringList& args) {
+        return runProgram(QStringLiteral(TALVANE_CTL_PROGRAM), args, QProcessEnvironment::systemEnvironment());
+    };
+
+    auto* lockB = m.controlAs<QPushButton>(ids::Lock[1]);
+    act(lockB, QAccessibleActionInterface::toggleAction());
+    QVERIFY(waitFor([&] { return lockB->isChecked(); }));
+    const QString panel = QStringLiteral("the panel (pid %1)").arg(QCoreApplication::applicationPid());
+    QCOMPARE(ctl({QStringLiteral("locks")}).out, QStringLiteral("Output B  locked by %1\n").arg(panel));
+    const Run refused = ctl({QStringLiteral("route"), QStringLiteral("4:B")});
+    QCOMPARE(refused.exitCode, 6);
+    QVERIFY2(refused.err.contains(QStringLiteral("output B is locked by ") + panel), qPrintable(refused.err));
+    // The holder's own click goes through.
+    act(m.control(ids::Input[1][3]), QAccessibleActionInterface::toggleAction());
+    QVERIFY(waitFor([&] { return shownOnMatrix(m, 2).startsWith(QStringLiteral("IN4 ")); }));
+    QCOMPARE(b.model().route[1], 4);
+
+    QCOMPARE(ctl({QStringLiteral("lock"), QStringLiteral("C")}).exitCode, 0);
+    auto* lockC = m.controlAs<QPushButton>(ids::Lock[2]);
+    QVERIFY(waitFor([&] { return lockC->isChecked(); }));
+    QCOMPARE(m.outputGroup(3)->title(), QStringLiteral("OUTPUT C (locked)"));
+    act(m.control(ids::Input[2][4]), QAccessibleActionInterface::toggleAction());
+    QVERIFY(waitFor([&] { return b.window().linkStatus() == QStringLiteral("Output C is locked by the command line"); }));
+    // Nor may the panel release it.
+    b.window().setLinkStatus(QString());
+    act(lockC, QAccessibleActionInterface::toggleAction());
+    QVERIFY(waitFor([&] { return b.window().linkStatus() == QStringLiteral("output C is locked by the command line"); }));
+    QVERIFY(lockC->isChecked());
+    QCOMPARE(b.model().route[2], 3);
+
+    // Changed at the switch's front panel: the hub's idle read finds it, the status line says so.
+    sim::Console console(b.sim->device());
+    QVERIFY(console.execute(QStringLiteral("route 6 2")).ok);
+    QVERIFY2(waitFor([&] {
+        return b.window().linkStatus() == QStringLiteral("Output B, locked by %1, was switched to input 6 at the switch").arg(panel);
+    }), qPrintable(b.window().linkStatus()));
+    QVERIFY(b.panel->messageTexts().isEmpty());
+}

@@ -7,12 +7,14 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 
 #include "app/controlids.h"
 #include "app/panelsettings.h"
 #include "controls/imagebutton.h"
 #include "pages/matrixpage.h"
+#include "ops/presets.h"
 #include "protocol/replies.h"
 #include "support/matrixview.h"
 #include "support/panelfixture.h"
@@ -122,6 +124,7 @@ private slots:
     void repliesThatAnswerNothingChangeNothing();
     void takeSendsEachPreselectionOnceTheLastWasAcknowledged();
     void takeStopsWhereTheSwitchFallsSilent();
+    void locksOfThePanelAlone();
 };
 
 void TestMatrixPage::templateControls_data()
@@ -140,6 +143,8 @@ void TestMatrixPage::templateControls_data()
     row("next of E", 1193, "Next input", "OUTPUT E", dluRect(44, 223, 19, 15));
     row("ON of F", 1198, "ON", "OUTPUT F", dluRect(110, 246, 24, 15));
     row("OFF of C", 1140, "OFF", "OUTPUT C", dluRect(221, 114, 24, 15));
+    row("lock of B", 1312, "Lock output B", "OUTPUT B", dluRect(148, 90, 19, 15));
+    row("lock of H", 1318, "Lock output H", "OUTPUT H", dluRect(315, 223, 19, 15));
     // The picture shows its 80 x 80 bitmap whole, from the template's corner.
     row("picture of G", 1155, "Input 1", "OUTPUT G", QRect(dluRect(190, 145, 0, 0).topLeft(), QSize(80, 80)));
 }
@@ -443,6 +448,74 @@ void TestMatrixPage::takeStopsWhereTheSwitchFallsSilent()
     toggle(m, 6, 2);
     QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(2, 6))});
     QCOMPARE(preselectedHeard(m), QString());
+}
+
+// Without a hub the locks are the panel's own: a locked output refuses this
+// panel's route, step and ARC clicks and a preselection, with the reason in
+// the status line, and a recall leaves it as it is.
+void TestMatrixPage::locksOfThePanelAlone()
+{
+    PanelFixture p;
+    CMatrixDlg& m = enterAnswered(p);
+    QStringList status;
+    connect(&m, &CMatrixDlg::statusMessage, [&](const QString& t) { status << t; });
+    auto* lock = m.controlAs<QPushButton>(mctl::Lock[1]);
+    QVERIFY(!lock->isChecked());
+    act(lock, QAccessibleActionInterface::toggleAction());
+    settle();
+    QVERIFY(lock->isChecked());
+    QCOMPARE(m.outputGroup(2)->title(), QStringLiteral("OUTPUT B (locked)"));
+    QVERIFY(m.outputGroup(2)->accessibleName().contains(QStringLiteral("locked by this panel")));
+
+    const QString refused = QStringLiteral("Output B is locked in this panel: unlock it first");
+    toggle(m, 2, 4);
+    click(m, mctl::Next[1]);
+    click(m, mctl::ArcOn[1]);
+    QVERIFY(p.sent.empty());
+    QCOMPARE(status, (QStringList{refused, refused, refused}));
+    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 OFF"));
+    takeMode(p, true);
+    toggle(m, 2, 4);
+    QCOMPARE(preselectedHeard(m), QString());
+    // A preselection made before the lock goes with it.
+    toggle(m, 3, 5);
+    QCOMPARE(preselectedHeard(m), QStringLiteral("C5"));
+    click(m, mctl::Lock[2]);
+    QCOMPARE(preselectedHeard(m), QString());
+    click(m, mctl::Lock[2]);
+    takeMode(p, false);
+
+    // A recall changes every other output.
+    Preset all5{QStringLiteral("All five"), {}};
+    all5.routing.inputs.fill(5);
+    all5.routing.arc.fill(false);
+    {
+        PresetStore store(p.presetsPath());
+        QVERIFY(store.put(p.window->switchKey(), all5) && store.save());
+    }
+    m.reloadPresets();
+    m.controlAs<QListWidget>(mctl::PresetList)->setCurrentRow(0);
+    status.clear();
+    click(m, mctl::RecallPreset);
+    for (int o : {1, 3, 4, 6, 7, 8}) {
+        QVERIFY(waitFor([&] { return !p.sent.empty(); }));
+        QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(5, o))});
+        p.sent.clear();
+        p.receive(reply::routeSetAck(o));
+    }
+    QVERIFY(waitFor([&] { return p.window->ready(); }));
+    QVERIFY(p.sent.empty());
+    QCOMPARE(status, QStringList{QStringLiteral("The recall left locked outputs as they were: ") + refused});
+    QCOMPARE(shown(m, 2), QStringLiteral("IN2 Input 2 OFF"));
+    QCOMPARE(shown(m, 8), QStringLiteral("IN5 Input 5 OFF"));
+
+    // Unlocked, the output is this panel's to change again.
+    act(lock, QAccessibleActionInterface::toggleAction());
+    settle();
+    QVERIFY(!lock->isChecked());
+    QCOMPARE(m.outputGroup(2)->title(), QStringLiteral("OUTPUT B"));
+    toggle(m, 2, 4);
+    QCOMPARE(p.sentHex(), QStringList{hex(build::routeSet(4, 2))});
 }
 
 QTEST_MAIN(TestMatrixPage)

@@ -68,6 +68,7 @@ private slots:
     void failedRouteLeavesTheTrueRouting_data();
     void failedRouteLeavesTheTrueRouting();
     void locksPerClient();
+    void lockTakenWhileARouteWaits();
     void labelChanges_data();
     void labelChanges();
     void labelsSavedElsewhereReachClients();
@@ -248,6 +249,25 @@ void TestVideohub::locksPerClient()
     b->socket.disconnectFromHost();
     QCOMPARE(a->take(1), QByteArrayList{"VIDEO OUTPUT LOCKS:\n3 U\n4 U"});
     QVERIFY(waitFor([&] { return h.server->clientCount() == 2; }));
+}
+
+// A route accepted while the line was busy, of an output another front end
+// locks before its turn: it is not sent, and the clients get the route as it stands.
+void TestVideohub::lockTakenWhileARouteWaits()
+{
+    Hub h;
+    QVERIFY(h.start());
+    auto a = h.surface();
+    Hold busy = h.runner.hold();
+    QVERIFY(busy);
+    a->send("VIDEO OUTPUT ROUTING:\n1 5\n\n");
+    QCOMPARE(a->take(1), QByteArrayList{"ACK"});
+    QVERIFY(h.hub->lock({hub::Who::Kind::CommandLine, QString(), QStringLiteral("the command line")}, 2));
+    QCOMPARE(a->take(1), QByteArrayList{"VIDEO OUTPUT LOCKS:\n1 L"});
+    busy.end();
+    QCOMPARE(a->take(1), QByteArrayList{"VIDEO OUTPUT ROUTING:\n1 1"});
+    QCOMPARE(h.routeCommands(), 0);
+    QCOMPARE(h.link.model().route[1], 2);
 }
 
 void TestVideohub::labelChanges_data()

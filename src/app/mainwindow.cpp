@@ -26,6 +26,7 @@
 #include "app/mainlayout.h"
 #include "app/namesdialog.h"
 #include "app/networkpanel.h"
+#include "app/panellocks.h"
 #include "controls/imagebutton.h"
 #include "dialogs/modal.h"
 #include "dialogs/popups.h"
@@ -235,6 +236,8 @@ CTalvaneDlg::CTalvaneDlg(QWidget* parent, const QString& settingsPath)
     linkStatus_->setGeometry(1, height() - kLinkStatusHeight - 1, width() - 2, kLinkStatusHeight);
     setLinkStatus(QString::fromUtf8(caption::NotConnected));
     followConnection();
+    locks_ = std::make_unique<PanelLocks>(*connection_);
+    connect(locks_.get(), &PanelLocks::statusMessage, this, &CTalvaneDlg::setLinkStatus);
     installKeySwallower(this);
     // Ctrl+Tab and the like change page wherever the focus is on the window.
     qApp->installEventFilter(this);
@@ -771,6 +774,8 @@ QWidget* CTalvaneDlg::ensurePageWindow(Page page)
         if (!matrixPage_) {
             matrixPage_ = new CMatrixDlg(*presenter_, this, presetsPath_, [this] { return switchKey(); });
             matrixPage_->setTakeMode(takeBox_ && takeBox_->isChecked());
+            connect(matrixPage_, &CMatrixDlg::statusMessage, this, &CTalvaneDlg::setLinkStatus);
+            locks_->setPage(matrixPage_);
                     }
         return matrixPage_;
     case Page::Upgrade:

@@ -39,6 +39,7 @@ class CSerialPort;
 class DatagramSocket;
 class GeneralPage;
 class NetworkPanel;
+class PanelLocks;
 class TcpLink;
 
 class CTalvaneDlg : public TemplateDialog {
@@ -184,6 +185,8 @@ private:
     QString silenceStatus_;
     std::unique_ptr<LabelStore> labels_;
     bool labelsDamageReported_ = false;
+    // The hub's locks while the switch is reached through one.
+    std::unique_ptr<PanelLocks> locks_;
 };
 
 }  // namespace talvane

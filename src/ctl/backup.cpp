@@ -224,7 +224,8 @@ std::vector<Command> backupCommands()
          {QCommandLineOption(kDryRun, QStringLiteral("restore, labels import: show the differences, change nothing.")),
           QCommandLineOption(kOnly, QStringLiteral("restore: only routing,arc,edid,ident,beeper,names,presets."),
                              QStringLiteral("AREAS")),
-          QCommandLineOption(kForce, QStringLiteral("restore: a file of another kind of switch or version all the same."))}},
+          QCommandLineOption(kForce, QStringLiteral("restore: a file of another kind of switch or version all the same; "
+                                                     "unlock: release a lock whoever holds it."))}},
     };
 }
 

@@ -270,6 +270,11 @@ int routeCommand(Context& ctx, const QStringList& args)
     }
     if (int rc = ctx.connect())
         return rc;
+    std::vector<int> outputs;
+    for (const auto& route : routes)
+        outputs.push_back(route.second);
+    if (int rc = ctx.checkLocks(outputs))
+        return rc;
     std::vector<std::pair<int, int>> done;
     for (const auto& [input, output] : routes) {
         RouteSet op(ctx.session(), input, output);
@@ -290,6 +295,8 @@ int arcCommand(Context& ctx, const QStringList& args)
     if (output == 0 || !parseOnOff(args[1], &on))
         return ctx.usage(QStringLiteral("arc needs OUT on|off, e.g. arc B on"));
     if (int rc = ctx.connect())
+        return rc;
+    if (int rc = ctx.checkLocks({output}))
         return rc;
     ArcSet op(ctx.session(), output, on);
     std::optional<bool> reported;
@@ -796,6 +803,8 @@ std::vector<Command> builtinCommands()
 {
     std::vector<Command> all = switchCommands();
     for (Command& c : backupCommands())
+        all.push_back(std::move(c));
+    for (Command& c : lockCommands())
         all.push_back(std::move(c));
     // serve: the Videohub protocol server, added by its own library.
     return all;

@@ -14,6 +14,7 @@
 #include "core/clock.h"
 #include "core/oneshot.h"
 #include "link/datagramsocket.h"
+#include "link/hubchannel.h"
 #include "link/hubregistry.h"
 #include "link/portlocks.h"
 #include "link/serialport.h"
@@ -172,6 +173,7 @@ Context::Context(Environment& env, bool json) : env_(env), json_(json) {}
 
 Context::~Context()
 {
+    channel_.reset();
     if (connection_) {
         connection_->session().shutDown();
         connection_->close();

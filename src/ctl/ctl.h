@@ -30,6 +30,9 @@ namespace talvane {
 class Clock;
 class Link;
 class Runner;
+namespace hubchannel {
+class Client;
+}
 
 namespace ctl {
 
@@ -41,7 +44,7 @@ enum ExitCode : int {
     NoSwitch = 3,   // no such port, no switch found, cannot connect, link lost
     PortBusy = 4,   // another program holds the port
     TimedOut = 5,   // the switch did not answer, one resend included
-    Refused = 6,    // the switch answered that it would not or could not
+    Refused = 6,    // the switch answered that it would not or could not, or another holds the output's lock
     BadFile = 7,    // a file given is refused (EDID, firmware) or the labels file is damaged
 };
 
@@ -83,6 +86,8 @@ struct Command {
 std::vector<Command> builtinCommands();
 // backup and restore (backup.cpp), among them.
 std::vector<Command> backupCommands();
+// lock, unlock, locks and watch (locks.cpp), among them.
+std::vector<Command> lockCommands();
 // Every command, in the order the help lists them.
 const std::vector<Command>& commands();
 // Adds a command to the table (before run() is called), e.g. one built in
@@ -150,6 +155,19 @@ public:
     // The labels store, loaded; 0 or the exit code of a damaged file.
     int loadLabels(LabelStore*& store);
 
+    // The management channel of the hub that serves the switch (locks,
+    // changes), opened once; this run is the command line there, and so is
+    // its connection to the hub's control port once connect() made it.
+    // nullptr once the failure is reported, with its exit code in `rc`
+    // (NoSwitch when no hub serves the switch: locks live in a hub).
+    hubchannel::Client* hubChannel(int* rc);
+    // One request on that channel, its answer waited for (empty when the channel went).
+    QJsonObject ask(const QJsonObject& request);
+    // Through a hub: 0 when the command line may change every one of
+    // `outputs`; otherwise reports who holds the first (Refused). Without a
+    // hub there are no locks.
+    int checkLocks(const std::vector<int>& outputs);
+
 private:
     int resolvePort();
     int resolveAutomatically();
@@ -160,6 +178,8 @@ private:
     void watchConnection();
     // Says on standard error that the switch is reached through a hub.
     void sayThroughHub();
+    // Opens the management channel of `hub` and says who this run is; false with `why`.
+    bool openChannel(const HubEntry& hub, QString* why);
 
     Environment& env_;
     const QCommandLineParser* options_ = nullptr;
@@ -178,6 +198,7 @@ private:
     std::unique_ptr<LabelStore> labels_;
     qint64 provider_ = 0;
     std::optional<HubEntry> hub_;
+    std::unique_ptr<hubchannel::Client> channel_;
 };
 
 // A serial port of this machine, as the panel's list numbers it.

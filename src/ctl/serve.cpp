@@ -1,6 +1,7 @@
 #include "serve.h"
 #include "servemqtt.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 
 #include <csignal>
@@ -10,6 +11,8 @@
 #include "http/auth.h"
 #include "http/server.h"
 #include "hub/hub.h"
+#include "hub/manageserver.h"
+#include "link/hubchannel.h"
 #include "link/hubregistry.h"
 #include "link/serialport.h"
 #include "ops/device.h"
@@ -33,6 +36,7 @@ const QString kListenOption = QStringLiteral("listen");
 const QString kControlOption = QStringLiteral("control");
 const QString kAllowOption = QStringLiteral("allow");
 const QString kReconnectOption = QStringLiteral("reconnect");
+const QString kRestoreLockedOption = QStringLiteral("restore-locked");
 const QString kHttpOption = QStringLiteral("http");
 const QString kHttpTokenOption = QStringLiteral("http-token-file");
 constexpr quint16 kDefaultHttpPort = 8080;
@@ -94,7 +98,7 @@ std::optional<Listen> listenOption(Context& ctx, const QString& option, const QS
 
 // Registers the hub where the panel and talvane-ctl look, once its control
 // port listens: what it holds and where programs on this machine reach it.
-void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& control)
+void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& control, const QString& managePath)
 {
     Connection& connection = ctx.connection();
     const SwitchAddress& at = connection.address();
@@ -113,6 +117,7 @@ void registerHub(Context& ctx, HubRegistry& registry, const hub::ControlServer& 
                                ? QHostAddress(QHostAddress::LocalHost)
                                : listening;
     entry.controlPort = control.port();
+    entry.managePath = managePath;
     QString why;
     if (!registry.add(entry, &why))
         ctx.env().err(QStringLiteral("talvane-ctl: the panel and talvane-ctl will not find this hub: %1").arg(why));
@@ -211,8 +216,10 @@ int serve(Context& ctx, const QStringList& args)
     hub::Hub hub(connection, *labels, ctx.switchKey());
     hub.watchFiles(ctx.env().presetsPath);
 
+    hub.setRestoreLocked(ctx.options().isSet(kRestoreLockedOption));
     hub::ControlServer control(connection);
     control.setAllowed(allowed);
+    control.setLocks(&hub);
     if (controlAt->on && !control.listen(controlAt->address, controlAt->port)) {
         return ctx.fail(Failed, QStringLiteral("cannot listen on %1 for the switch's control protocol: %2 (another "
                                                "program, or a simulator's TCP port, may have it: start the simulator "
@@ -235,8 +242,21 @@ int serve(Context& ctx, const QStringList& args)
     // Stopped by a signal, it still removes its registration and closes its ports.
     StopSignals stop;
     HubRegistry registry;
-    if (controlAt->on)
-        registerHub(ctx, registry, control);
+    // Locks and changes for talvane-ctl and the panel of this user, beside the hub's entry.
+    hub::ManageServer manage(hub, &control);
+    QObject::connect(&manage, &hub::ManageServer::clientRefused, [&ctx](const QString& peer, const QString& why) {
+        ctx.env().err(QStringLiteral("talvane-ctl: management client %1 dropped: %2").arg(peer, why));
+    });
+    if (controlAt->on) {
+        QString why;
+        const QString place = registry.ownPlace(&why);
+        const QString socket = place.isEmpty() ? QString()
+                                               : QStringLiteral("%1/locks-%2.sock").arg(place).arg(QCoreApplication::applicationPid());
+        if (socket.isEmpty() || !manage.listen(socket))
+            ctx.env().err(QStringLiteral("talvane-ctl: locks cannot be taken from talvane-ctl or the panel: %1")
+                              .arg(socket.isEmpty() ? why : manage.errorString()));
+        registerHub(ctx, registry, control, manage.path());
+    }
 
     ctx.print(QStringLiteral("Serving %1").arg(ctx.switchName()));
     std::unique_ptr<mqtt::Bridge> mqtt;
@@ -279,6 +299,10 @@ int serve(Context& ctx, const QStringList& args)
                           .arg(input + 1)
                           .arg(outputLetter(output + 1)));
     });
+    QObject::connect(&hub, &hub::Hub::lockedRouteChanged, [&ctx](int output, int input, const hub::Who& holder, bool restoring) {
+        ctx.env().err(QStringLiteral("talvane-ctl: ")
+                      + hubchannel::frontPanelText(outputLetter(output), holder.name, input, restoring));
+    });
     if (reconnect) {
         QObject::connect(&connection, &Connection::lost, [&ctx](const QString& why) {
             ctx.env().err(QStringLiteral("talvane-ctl: the link to %1 was lost%2; waiting for it to come back")
@@ -305,7 +329,7 @@ Command serveCommand()
 {
     return {QStringLiteral("serve"),
             QStringLiteral("[--control ADDR:PORT|off] [--listen ADDR:PORT] [--http ADDR:PORT [--http-token-file FILE]] "
-                           "[--mqtt HOST[:PORT] ...] [--allow RANGES] [--reconnect]"),
+                           "[--mqtt HOST[:PORT] ...] [--allow RANGES] [--restore-locked] [--reconnect]"),
             QStringLiteral("Holds the switch and shares it: its own control protocol on TCP (default %1), Videohub "
                            "control surfaces (default %2), with --http the web remote and HTTP API, and with --mqtt an "
                            "MQTT broker with Home Assistant discovery.")
@@ -332,6 +356,9 @@ Command serveCommand()
              QCommandLineOption(kAllowOption,
                                 QStringLiteral("serve: only clients from these addresses or ranges (A.B.C.D/N,...)."),
                                 QStringLiteral("RANGES")),
+             QCommandLineOption(kRestoreLockedOption,
+                                QStringLiteral("serve: a route changed at the switch's front panel on a locked output "
+                                               "is put back.")),
              QCommandLineOption(kReconnectOption,
                                 QStringLiteral("serve: keep serving when the link to the switch is lost, and open it "
                                                "again once it is back."))}

@@ -94,10 +94,10 @@ int outputOf(const QJsonValue& v)
     return inputOf(v);
 }
 
-hub::Who whoFor(const Request& r)
-{
-    return {hub::Who::Kind::Http, r.peer, QStringLiteral("web client %1").arg(r.peer)};
-}
+// Every client of the web API is the web API: requests carry no identity
+// of their own (one token, connections that come and go), so its locks
+// belong to the front end as a whole, as MQTT's do.
+hub::Who whoFor(const Request&) { return {hub::Who::Kind::Http, QString(), QStringLiteral("the web API")}; }
 
 // An Origin header, where given, that names the server the request came to.
 bool sameOrigin(const Request& r)
@@ -132,6 +132,8 @@ const std::vector<Api::Endpoint>& Api::endpoints()
         {Method::Post, QLatin1String("/api/v1/presets/recall"), &Api::recall, false},
         {Method::Get, QLatin1String("/api/v1/labels"), &Api::labels, false},
         {Method::Put, QLatin1String("/api/v1/labels"), &Api::putLabels, false},
+        {Method::Get, QLatin1String("/api/v1/locks"), &Api::locks, false},
+        {Method::Post, QLatin1String("/api/v1/locks"), &Api::lock, false},
     };
     return table;
 }
@@ -457,10 +459,54 @@ void Api::recall(const Request& r, const QJsonObject& body, const Reply& reply)
     }
     if (!admit(reply))
         return;
-    hub_.recall(whoFor(r), it->routing, reply.context(), [this, reply, t = ticket()](hub::Result result, const QString& why) {
-        events_.presetsChanged();
-        ended(result, why, reply, result == hub::Result::Done ? events_.presets() : QJsonObject{});
-    });
+    // Outputs another front end holds are left as they are: the answer lists them.
+    hub_.recall(whoFor(r), it->routing, reply.context(),
+                [this, reply, t = ticket()](hub::Result result, const QString& why, const std::vector<int>& skipped) {
+                    events_.presetsChanged();
+                    QJsonObject doc = result == hub::Result::Done ? events_.presets() : QJsonObject{};
+                    if (!skipped.empty()) {
+                        QJsonArray letters;
+                        for (int o : skipped)
+                            letters.append(QString(QLatin1Char(outputLetter(o))));
+                        doc.insert(QStringLiteral("skipped"), letters);
+                        doc.insert(QStringLiteral("message"), why);
+                    }
+                    ended(result, why, reply, doc);
+                });
+}
+
+QJsonObject Api::lockList(const Request& r) const
+{
+    QJsonArray list;
+    const hub::Who who = whoFor(r);
+    for (int o = 1; o <= kPortCount; ++o)
+        if (const std::optional<hub::Who> holder = hub_.lockOf(o))
+            list.append(QJsonObject{{QStringLiteral("output"), QString(QLatin1Char(outputLetter(o)))},
+                                    {QStringLiteral("holder"), holder->name},
+                                    {QStringLiteral("mine"), *holder == who}});
+    return {{QStringLiteral("locks"), list}};
+}
+
+void Api::locks(const Request& r, const QJsonObject&, const Reply& reply) { reply.json(Status::Ok, lockList(r)); }
+
+void Api::lock(const Request& r, const QJsonObject& body, const Reply& reply)
+{
+    const QString extra = unknownKey(body, {"output", "locked", "force"});
+    const int output = outputOf(body.value(QStringLiteral("output")));
+    const QJsonValue force = body.value(QStringLiteral("force"));
+    if (!extra.isEmpty() || output == 0 || !body.value(QStringLiteral("locked")).isBool()
+        || !(force.isUndefined() || force.isBool())) {
+        reply.error(Status::BadRequest, !extra.isEmpty() ? QStringLiteral("unknown key \"%1\"").arg(extra)
+                                                         : QStringLiteral("a lock is {\"output\": \"A\"-\"H\", \"locked\": true|false, \"force\": true|false}"));
+        return;
+    }
+    QString why;
+    const bool done = body.value(QStringLiteral("locked")).toBool() ? hub_.lock(whoFor(r), output, &why)
+                                                                    : hub_.unlock(whoFor(r), output, force.toBool(), &why);
+    if (done)
+        reply.json(Status::Ok, lockList(r));
+    else
+        reply.error(Status::Conflict, why);
 }
 
 }  // namespace http

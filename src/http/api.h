@@ -51,6 +51,9 @@ private:
     void recall(const Request&, const QJsonObject&, const Reply&);
     void labels(const Request&, const QJsonObject&, const Reply&);
     void putLabels(const Request&, const QJsonObject&, const Reply&);
+    void locks(const Request&, const QJsonObject&, const Reply&);
+    void lock(const Request&, const QJsonObject&, const Reply&);
+    QJsonObject lockList(const Request& r) const;
 
     // A change for the hub, counted while it waits or runs; false (and the
     // answer given: busy) when too many wait already.

@@ -57,6 +57,9 @@ Events::Events(hub::Hub& hub, QString presetsPath, QObject* parent)
     connect(&c.follower(), &Follower::unanswered, this, [this] { setLink(Link::NoAnswer); });
     connect(&c.follower(), &Follower::answered, this, [this] { setLink(Link::Connected); });
     connect(&hub.state(), &SwitchState::changed, this, &Events::changed);
+    // Names and presets saved by any program (the hub watches their files).
+    connect(&hub, &hub::Hub::labelsChanged, this, &Events::labelsChanged);
+    connect(&hub, &hub::Hub::presetsChanged, this, &Events::presetsChanged);
 }
 
 Events::~Events() = default;

@@ -82,6 +82,7 @@ struct ControlServer::Client {
     int id = 0;
     QTcpSocket* socket = nullptr;
     QString peer;
+    Who who;  // a program that has not said who it is: its connection
     StreamParser parser;
     std::deque<Unit> queue;
     std::optional<CommandFrame> blockHeader;  // the last EDID block header it sent
@@ -176,6 +177,7 @@ void ControlServer::onNewConnection()
         client->id = id;
         client->socket = socket;
         client->peer = peer;
+        client->who = {Who::Kind::Control, peer, QStringLiteral("control client %1").arg(peer)};
         socket->setParent(nullptr);
         socket->setReadBufferSize(limits::ReadBufferBytes);
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
@@ -226,6 +228,11 @@ void ControlServer::take(Client& c, const StreamUnit& unit)
         const AnswerRule rule = AnswerRule::of(frame);
         if (!rule.known())
             return refuse();
+        if (lockedAgainst(c, u.bytes)) {
+            ++counters_.lockedFrames;
+            c.garbage = 0;
+            return;
+        }
         // The EDID block's header and the block itself only within an upload.
         if (rule.kind() == AnswerRule::Kind::EdidBlockHeader) {
             if (c.kind != Procedure::EdidUpload)
@@ -315,11 +322,43 @@ void ControlServer::dropExpired(Client& c)
     }
 }
 
+bool ControlServer::claim(const QHostAddress& address, quint16 port, const Who& who)
+{
+    for (auto& entry : clients_) {
+        Client& c = *entry.second;
+        if (!c.dropped && c.socket->peerPort() == port
+            && c.socket->peerAddress().isEqual(address, QHostAddress::TolerantConversion)) {
+            c.who = who;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ControlServer::lockedAgainst(const Client& c, const std::vector<std::uint8_t>& bytes) const
+{
+    if (!locks_ || bytes.size() != kCommandFrameSize)
+        return false;
+    const CommandFrame frame = CommandFrame::fromBytes(bytes.data());
+    const AnswerRule rule = AnswerRule::of(frame);
+    int output = 0;
+    if (rule.kind() == AnswerRule::Kind::RouteSet)
+        output = decode::routeSetCommand(frame).output;
+    else if (rule.kind() == AnswerRule::Kind::ArcSet)
+        output = decode::arcOutput(frame);
+    return output != 0 && !locks_->mayChange(c.who, output);
+}
+
 void ControlServer::send(Client& c, Hold hold)
 {
     // Its client has given up on what waited too long: the switch would
     // carry it out after the client reported it failed.
     dropExpired(c);
+    // A lock taken while it waited.
+    while (!c.queue.empty() && lockedAgainst(c, c.queue.front().bytes)) {
+        c.queue.pop_front();
+        ++counters_.lockedFrames;
+    }
     if (c.queue.empty())
         return;  // the hold, if any, ends here
     c.inFlight = std::move(c.queue.front());

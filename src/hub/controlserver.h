@@ -17,7 +17,8 @@
 // last; anything else the client sends ends it. Only whole frames of the
 // command index with their checksum reach the line; a client that floods,
 // sends garbage or does not read its replies is bounded (hub/limits.h) and
-// cannot hold up the others.
+// cannot hold up the others. A route or ARC command for an output another
+// holds a lock on is not put on the line (its client's own time-out follows).
 #pragma once
 
 #include <QHostAddress>
@@ -34,6 +35,7 @@
 
 #include "core/oneshot.h"
 #include "engine/session.h"
+#include "hub/hub.h"
 #include "ops/runner.h"
 #include "protocol/frame.h"
 #include "protocol/streamparser.h"
@@ -65,6 +67,7 @@ public:
         quint64 unanswered = 0;    // exchanges that ended without an answer
         quint64 refusedFrames = 0; // frames not put on the line (not whole, bad checksum, not in the index, out of place)
         quint64 droppedClients = 0;
+        quint64 lockedFrames = 0;  // route and ARC commands for an output another holds: never sent
     };
 
     explicit ControlServer(Connection& connection, QObject* parent = nullptr);
@@ -72,6 +75,12 @@ public:
 
     // Only clients from these ranges are served (empty: any that reaches the port).
     void setAllowed(std::vector<Subnet> allowed) { allowed_ = std::move(allowed); }
+    // The locks the control port keeps to (`hub` outlives the server; none: no locks).
+    void setLocks(const Hub* hub) { locks_ = hub; }
+    // The client connected from `address`:`port` is `who` from now on: its
+    // frames for outputs `who` holds go through. False when no client is
+    // connected from there.
+    bool claim(const QHostAddress& address, quint16 port, const Who& who);
     bool listen(const QHostAddress& address, quint16 port);
     QString errorString() const { return listener_.errorString(); }
     quint16 port() const { return listener_.serverPort(); }
@@ -106,6 +115,8 @@ private:
     // Drops the units at the front of the queue that have waited longer
     // than their client waits for them.
     void dropExpired(Client& c);
+    // Whether the command in `bytes` changes an output another than the client holds.
+    bool lockedAgainst(const Client& c, const std::vector<std::uint8_t>& bytes) const;
     void exchangeEnded(int id, const CommandFrame* reply);
     void endProcedure(Client& c);
     void armProcedureIdle(Client& c);
@@ -116,6 +127,7 @@ private:
     Connection& connection_;
     QTcpServer listener_;
     std::vector<Subnet> allowed_;
+    const Hub* locks_ = nullptr;
     std::map<int, std::unique_ptr<Client>> clients_;
     int nextId_ = 1;
     bool reapPosted_ = false;

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QPointer>
+#include <QStringList>
 
 #include "ops/device.h"
 #include "ops/documents.h"
@@ -23,12 +24,38 @@ Hub::Hub(Connection& connection, LabelStore& labels, QString switchKey, QObject*
     , switchKey_(std::move(switchKey))
     , state_(connection.session())
 {
-    connect(&state_, &SwitchState::changed, this, [this](SwitchState::Aspect aspect) {
-        if (aspect == SwitchState::Aspect::Route && !routingKnown_ && state_.now().routingKnown()) {
+    connect(&state_, &SwitchState::changed, this, [this](SwitchState::Aspect aspect, int port) {
+        if (aspect != SwitchState::Aspect::Route)
+            return;
+        if (!routingKnown_ && state_.now().routingKnown()) {
             routingKnown_ = true;
             emit routingKnown();
         }
+        routeChanged(port);
     });
+    // Only its holder's commands change a locked output: what the switch
+    // confirms for it is the route it keeps from now on.
+    connect(&state_, &SwitchState::routeConfirmed, this, [this](int output, int input) {
+        if (lockOf(output))
+            lockedRoutes_[std::size_t(output - 1)] = input;
+    });
+}
+
+void Hub::routeChanged(int output)
+{
+    const std::optional<Who> holder = lockOf(output);
+    const int input = output >= 1 && output <= kPortCount ? state_.now().routes[std::size_t(output - 1)] : 0;
+    if (!holder || input < 1)
+        return;
+    int& kept = lockedRoutes_[std::size_t(output - 1)];
+    if (kept < 1)
+        kept = input;  // locked before its route was known
+    if (input == kept)
+        return;
+    // Changed by no command's confirmation: at the switch's front panel.
+    emit lockedRouteChanged(output, input, *holder, restoreLocked_);
+    if (restoreLocked_)
+        route(*holder, output, kept, this, [](Result, const QString&) {});
 }
 
 Hub::~Hub() { connection_.follower().setEnabled(false); }
@@ -164,9 +191,11 @@ void Hub::setBeeper(const Who& who, bool on, QObject* context, Done done)
               std::move(done));
 }
 
-void Hub::recall(const Who& who, const Routing& target, QObject* context, Done done)
+void Hub::recall(const Who& who, const Routing& target, QObject* context, RecallDone done)
 {
-    const auto outputs = [this, target] {
+    // The outputs the recall would change when its turn comes, and among
+    // them those another holds.
+    const auto differing = [this, target] {
         std::vector<int> changed;
         const SwitchSnapshot& now = state_.now();
         for (int o = 1; o <= kPortCount; ++o) {
@@ -177,8 +206,38 @@ void Hub::recall(const Who& who, const Routing& target, QObject* context, Done d
         }
         return changed;
     };
-    runChange(who, {outputs, [this, target] { return new PresetRecall(session(), target, documents::routingOf(state_.now())); }},
-              context, std::move(done));
+    auto skipped = std::make_shared<std::vector<int>>();
+    auto skippedWhy = std::make_shared<QString>();
+    const auto outputs = [this, who, differing, skipped, skippedWhy] {
+        std::vector<int> mine;
+        skipped->clear();
+        QStringList reasons;
+        for (int o : differing()) {
+            QString why;
+            if (mayChange(who, o, &why)) {
+                mine.push_back(o);
+            } else {
+                skipped->push_back(o);
+                reasons << why;
+            }
+        }
+        *skippedWhy = reasons.isEmpty() ? QString() : QStringLiteral("skipped: ") + reasons.join(QStringLiteral("; "));
+        return mine;
+    };
+    const auto make = [this, target, skipped]() -> Operation* {
+        Routing mine = target;
+        for (int o : *skipped) {
+            mine.inputs[std::size_t(o - 1)] = 0;
+            mine.arc[std::size_t(o - 1)].reset();
+        }
+        return new PresetRecall(session(), mine, documents::routingOf(state_.now()));
+    };
+    runChange(who, {outputs, make}, context, [done = std::move(done), skipped, skippedWhy](Result result, const QString& why) {
+        QString text = why;
+        if (!skippedWhy->isEmpty())
+            text = text.isEmpty() ? *skippedWhy : text + QStringLiteral("; ") + *skippedWhy;
+        done(result, text, *skipped);
+    });
 }
 
 bool Hub::mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const
@@ -270,6 +329,7 @@ bool Hub::lock(const Who& who, int output, QString* why)
     if (slot == who)
         return true;
     slot = who;
+    lockedRoutes_[std::size_t(output - 1)] = state_.now().routes[std::size_t(output - 1)];
     emit lockChanged(output);
     return true;
 }

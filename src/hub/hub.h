@@ -28,7 +28,8 @@ namespace hub {
 
 // Who asks the hub for a change: a front end, and which of its clients.
 struct Who {
-    enum class Kind { Panel, CommandLine, Videohub, Mqtt, Http };
+    // Control: a program on the hub's control port that has not said who it is.
+    enum class Kind { Panel, CommandLine, Videohub, Mqtt, Http, Control };
     Kind kind = Kind::CommandLine;
     QString id;    // which one of its kind (a connection, a token); empty: the front end as a whole
     QString name;  // for people: "Videohub client 192.168.1.20:50122"
@@ -67,7 +68,8 @@ public:
     // switch has been read again after kReadsPerCycle reads.
     void start();
     static constexpr int kRestQueries = 3 * kPortCount + 2;  // ARC, power, beeper, sources, displays
-    static constexpr int kReadsPerCycle = (kRestQueries + limits::HubReadSlice - 1) / limits::HubReadSlice;
+    // The operations' limits, not hub::limits (the control port's).
+    static constexpr int kReadsPerCycle = (kRestQueries + talvane::limits::HubReadSlice - 1) / talvane::limits::HubReadSlice;
     // Changes asked of the switch by a front end, one at a time with every
     // other user of the line (in the order asked), each acknowledged: input
     // `input` (1..8) to output `output` (1..8), or the ARC of an output.
@@ -78,10 +80,12 @@ public:
     void setArc(const Who& who, int output, bool on, QObject* context, Done done);
     // Brings the switch to `target` (a preset): the routes and ARC states
     // that differ from what the switch confirmed when its turn comes, one
-    // command at a time. Locked when another holds an output it would
-    // change; a command left unanswered stops it (TimedOut, `why` names the
+    // command at a time. Outputs another holds are left as they are and
+    // listed in `skipped` (`why` names them and their holders, also when
+    // Done); a command left unanswered stops it (TimedOut, `why` names the
     // output).
-    void recall(const Who& who, const Routing& target, QObject* context, Done done);
+    using RecallDone = std::function<void(Result result, const QString& why, const std::vector<int>& skipped)>;
+    void recall(const Who& who, const Routing& target, QObject* context, RecallDone done);
     // The same for the switch as a whole: its power and its beeper.
     void setPower(const Who& who, bool on, QObject* context, Done done);
     void setBeeper(const Who& who, bool on, QObject* context, Done done);
@@ -97,6 +101,9 @@ public:
     bool unlock(const Who& who, int output, bool force, QString* why = nullptr);
     // Every lock `who` holds goes (a client that disconnects).
     void unlockAll(const Who& who);
+    // A route changed at the switch's front panel on a locked output is put
+    // back, as its holder would (through route()).
+    void setRestoreLocked(bool on) { restoreLocked_ = on; }
 
     // Names and presets saved by any program (the panel, talvane-ctl, a
     // front end of this hub) reach every front end as they are written:
@@ -118,12 +125,17 @@ signals:
     void routingKnown();
     // Output `output`'s lock was taken or released.
     void lockChanged(int output);
+    // The route of output `output`, locked by `holder`, changed to `input`
+    // without a command of anyone's: at the switch's front panel. `restoring`:
+    // the locked route is being put back.
+    void lockedRouteChanged(int output, int input, const talvane::hub::Who& holder, bool restoring);
     // This switch's names, or the presets file, changed (see watchFiles).
     void labelsChanged();
     void presetsChanged();
 
 private:
     Operation* idleRead();
+    void routeChanged(int output);
     // A change: the outputs it would change and the operation that makes
     // it, given what the switch confirmed when they are called.
     struct Change {
@@ -149,6 +161,9 @@ private:
     QList<Preset> presets_;
     bool routingKnown_ = false;
     std::array<std::optional<Who>, kPortCount> locks_{};
+    // The route each locked output keeps: when it was locked, or as its holder changed it.
+    std::array<int, kPortCount> lockedRoutes_{};
+    bool restoreLocked_ = false;
 };
 
 }  // namespace hub

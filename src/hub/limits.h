@@ -1,4 +1,5 @@
-// The bounds and time limits of the hub's own control port, in one place.
+// The bounds and time limits of the hub's own control port and its
+// management channel, in one place.
 #pragma once
 
 namespace talvane {
@@ -34,6 +35,12 @@ constexpr int ProcedureIdleMs = 500;
 // whenever a resend may follow, so that the resend arrives while the
 // exchange is still on the line and goes out as a resend of it.
 constexpr int ResendGraceMs = 250;
+
+// The management channel (locks, changes): programs connected at once, and
+// what one may leave unread before it is dropped (a watcher that does not
+// read its events). Its longest line is hubchannel::MaxLineBytes.
+constexpr int MaxManageClients = 16;
+constexpr int MaxManageUnreadBytes = 64 * 1024;
 
 }  // namespace limits
 }  // namespace hub

@@ -25,6 +25,7 @@ const QByteArray Com = "com";
 const QByteArray Host = "host";
 const QByteArray Control = "control";
 const QByteArray ControlPort = "control-port";
+const QByteArray Manage = "manage";
 const QByteArray Pid = "pid";
 const QByteArray Start = "start";
 }  // namespace key
@@ -97,6 +98,8 @@ QByteArray HubRegistry::format(const HubEntry& e)
     }
     line(key::Control, e.controlAddress.toString());
     line(key::ControlPort, QString::number(e.controlPort));
+    if (!e.managePath.isEmpty())
+        line(key::Manage, e.managePath);
     line(key::Pid, QString::number(e.pid));
     line(key::Start, QString::number(e.startTime));
     return out;
@@ -121,6 +124,8 @@ std::optional<HubEntry> HubRegistry::parse(const QByteArray& content)
             e.host = v;
         else if (k == key::Control)
             e.controlAddress = QHostAddress(v);
+        else if (k == key::Manage)
+            e.managePath = v;
         else if (k == key::ControlPort) {
             const uint port = v.toUInt(&ok);
             hasPort = ok && port > 0 && port <= 0xFFFF;
@@ -151,11 +156,10 @@ bool HubRegistry::add(HubEntry entry, QString* why)
     };
     if (own_.isEmpty())
         return refuse(QStringLiteral("no registry directory"));
-    if (!plain(entry.devicePath) || !plain(entry.host))
+    if (!plain(entry.devicePath) || !plain(entry.host) || !plain(entry.managePath))
         return refuse(QStringLiteral("what it holds has a line break in its name"));
-    QString distrust;
-    if (!registrydir::makePrivate(own_) || !registrydir::trusted(own_, registrydir::Owner::Self, &distrust))
-        return refuse(QStringLiteral("the directory %1 %2").arg(own_, distrust.isEmpty() ? QStringLiteral("cannot be made") : distrust));
+    if (ownPlace(why).isEmpty())
+        return false;
     entry.pid = QCoreApplication::applicationPid();
     entry.startTime = processStartTime(entry.pid);
     const QByteArray draft = registrydir::writeDraft(own_, format(entry), this);
@@ -168,6 +172,22 @@ bool HubRegistry::add(HubEntry entry, QString* why)
     }
     written_ = name;
     return true;
+}
+
+QString HubRegistry::ownPlace(QString* why) const
+{
+    if (own_.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("no registry directory");
+        return QString();
+    }
+    QString distrust;
+    if (!registrydir::makePrivate(own_) || !registrydir::trusted(own_, registrydir::Owner::Self, &distrust)) {
+        if (why)
+            *why = QStringLiteral("the directory %1 %2").arg(own_, distrust.isEmpty() ? QStringLiteral("cannot be made") : distrust);
+        return QString();
+    }
+    return own_;
 }
 
 void HubRegistry::remove()

@@ -36,6 +36,8 @@ struct HubEntry {
     // Where its control port (the switch's own protocol) listens for this machine.
     QHostAddress controlAddress;
     quint16 controlPort = 0;
+    // Its management channel (locks, changes): a socket for this user only; empty: none.
+    QString managePath;
     qint64 pid = 0;
     qint64 startTime = -1;  // see processStartTime()
 
@@ -69,6 +71,9 @@ public:
     bool add(HubEntry entry, QString* why = nullptr);
     // Removes this process's entry (the one add() wrote).
     void remove();
+    // The own directory, made private when missing, for a file of this
+    // hub's beside its entry; empty with `why` when it is refused.
+    QString ownPlace(QString* why = nullptr) const;
 
     // Live hubs of both places, this process left out (a hub never goes
     // through itself).

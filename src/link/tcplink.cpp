@@ -39,6 +39,10 @@ qint64 TcpLink::bufferedBytes() const { return socket_ ? socket_->bytesAvailable
 
 bool TcpLink::isOpen() const { return socket_ && connected_ && socket_->state() == QAbstractSocket::ConnectedState; }
 
+QHostAddress TcpLink::localAddress() const { return isOpen() ? socket_->localAddress() : QHostAddress(); }
+
+quint16 TcpLink::localPort() const { return isOpen() ? socket_->localPort() : 0; }
+
 bool TcpLink::writeFrame(const std::uint8_t* bytes, std::size_t length)
 {
     if (!bytes || length == 0 || !isOpen())

@@ -11,6 +11,8 @@
 
 #include "core/link.h"
 
+#include <QHostAddress>
+
 class QTcpSocket;
 
 namespace talvane {
@@ -36,6 +38,10 @@ public:
     qint64 bufferedBytes() const;
     // Why the last attempt failed or the connection broke.
     QString errorString() const { return error_; }
+    // This end of the connection, as the peer sees it (a hub names its
+    // clients by it); null and 0 while not connected.
+    QHostAddress localAddress() const;
+    quint16 localPort() const;
 
     bool isOpen() const override;
     // One write call for the whole frame.

@@ -77,6 +77,8 @@ Bridge::Bridge(hub::Hub& hub, Settings settings, Clock* clock, QObject* parent)
             publishDiscovery(false);
         publishState();
     });
+    // Locks taken or released by any front end.
+    connect(&hub_, &hub::Hub::lockChanged, this, [this] { publishState(); });
     Connection& connection = hub_.connection();
     connect(&connection, &Connection::answeredFirst, this, [this] { publishState(); });
     connect(&connection, &Connection::lost, this, [this] { publishState(); });
@@ -181,6 +183,10 @@ std::optional<Bridge::Command> Bridge::parse(const QString& topic, const QByteAr
             c.output = o;
             return onOff(Command::Kind::Arc);
         }
+        if (topic == topics_.lockCommand(o)) {
+            c.output = o;
+            return onOff(Command::Kind::Lock);
+        }
     }
     if (topic == topics_.powerCommand())
         return onOff(Command::Kind::Power);
@@ -233,6 +239,14 @@ void Bridge::issue(const QString& topic, const Command& command)
     case Command::Kind::Arc:
         hub_.setArc(who_, command.output, command.value != 0, this, done);
         break;
+    case Command::Kind::Lock: {
+        // The hub's table answers at once: nothing goes to the switch.
+        QString why;
+        const bool ok = command.value != 0 ? hub_.lock(who_, command.output, &why)
+                                           : hub_.unlock(who_, command.output, false, &why);
+        done(ok ? hub::Result::Done : hub::Result::Locked, why);
+        break;
+    }
     case Command::Kind::Power:
         hub_.setPower(who_, command.value != 0, this, done);
         break;
@@ -240,7 +254,9 @@ void Bridge::issue(const QString& topic, const Command& command)
         hub_.setBeeper(who_, command.value != 0, this, done);
         break;
     case Command::Kind::Preset:
-        hub_.recall(who_, command.preset.routing, this, done);
+        // Outputs others hold are skipped: the result says which.
+        hub_.recall(who_, command.preset.routing, this,
+                    [done](hub::Result result, const QString& why, const std::vector<int>&) { done(result, why); });
         break;
     }
 }
@@ -271,6 +287,8 @@ QStringList Bridge::stateTopicsOf(const Command& command) const
         return {topics_.outputInput(command.output), topics_.outputInputName(command.output), topics_.preset()};
     case Command::Kind::Arc:
         return {topics_.outputArc(command.output), topics_.preset()};
+    case Command::Kind::Lock:
+        return {topics_.outputLock(command.output), topics_.outputLockHolder(command.output)};
     case Command::Kind::Power:
         return {topics_.power()};
     case Command::Kind::Beeper:
@@ -377,6 +395,9 @@ std::map<QString, QByteArray> Bridge::stateNow() const
             m[topics_.outputArc(o)] = onOffText(*s.arc[k]);
         if (s.displays[k])
             m[topics_.outputDisplay(o)] = onOffText(*s.displays[k]);
+        const std::optional<hub::Who> holder = hub_.lockOf(o);
+        m[topics_.outputLock(o)] = onOffText(holder.has_value());
+        m[topics_.outputLockHolder(o)] = holder ? holder->name.toUtf8() : QByteArray();
     }
     for (int i = 1; i <= kPortCount; ++i) {
         const std::size_t k = std::size_t(i - 1);

@@ -63,10 +63,10 @@ signals:
 
 private:
     struct Command {
-        enum class Kind { Route, Arc, Power, Beeper, Preset };
+        enum class Kind { Route, Arc, Lock, Power, Beeper, Preset };
         Kind kind = Kind::Route;
-        int output = 0;   // Route, Arc
-        int value = 0;    // Route: the input; Arc, Power, Beeper: 1 on, 0 off
+        int output = 0;   // Route, Arc, Lock
+        int value = 0;    // Route: the input; Arc, Lock, Power, Beeper: 1 on, 0 off
         Preset preset;    // Preset
     };
 

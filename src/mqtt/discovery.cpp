@@ -100,6 +100,8 @@ std::map<QString, QByteArray> discoveryConfigs(const Topics& t, const DeviceView
         configs[t.discovery(QStringLiteral("select"), id)] = json(route);
         configs[t.discovery(QStringLiteral("switch"), id + QStringLiteral("_arc"))] =
             json(switchEntity(t, d, id + QStringLiteral("_arc"), title + QStringLiteral(" ARC"), t.outputArc(o)));
+        configs[t.discovery(QStringLiteral("switch"), id + QStringLiteral("_lock"))] =
+            json(switchEntity(t, d, id + QStringLiteral("_lock"), title + QStringLiteral(" lock"), t.outputLock(o)));
         configs[t.discovery(QStringLiteral("binary_sensor"), id + QStringLiteral("_display"))] =
             json(sensorEntity(t, d, id + QStringLiteral("_display"), title + QStringLiteral(" display"),
                               t.outputDisplay(o), "plug"));

@@ -72,6 +72,8 @@ QString Topics::input(int input, const char* leaf) const
 QString Topics::outputInput(int o) const { return output(o, "input"); }
 QString Topics::outputInputName(int o) const { return output(o, "input/name"); }
 QString Topics::outputArc(int o) const { return output(o, "arc"); }
+QString Topics::outputLock(int o) const { return output(o, "lock"); }
+QString Topics::outputLockHolder(int o) const { return output(o, "lock/holder"); }
 QString Topics::outputDisplay(int o) const { return output(o, "display"); }
 QString Topics::outputName(int o) const { return output(o, "name"); }
 QString Topics::inputSource(int i) const { return input(i, "source"); }
@@ -87,6 +89,7 @@ QString Topics::commandOf(const QString& stateTopic) { return stateTopic + kSet;
 QStringList Topics::commandFilters() const
 {
     return {base() + QStringLiteral("/output/+/input/set"), base() + QStringLiteral("/output/+/arc/set"),
+            base() + QStringLiteral("/output/+/lock/set"),
             powerCommand(), beeperCommand(), presetCommand()};
 }
 

@@ -43,6 +43,8 @@ public:
     QString outputInput(int output) const;      // input number
     QString outputInputName(int output) const;  // the input's name: the select's state
     QString outputArc(int output) const;
+    QString outputLock(int output) const;        // ON while anyone holds its lock
+    QString outputLockHolder(int output) const;  // who holds it ("" when no one)
     QString outputDisplay(int output) const;
     QString outputName(int output) const;
     QString inputSource(int input) const;
@@ -58,6 +60,7 @@ public:
     static QString commandOf(const QString& stateTopic);
     QString routeCommand(int output) const { return commandOf(outputInput(output)); }
     QString arcCommand(int output) const { return commandOf(outputArc(output)); }
+    QString lockCommand(int output) const { return commandOf(outputLock(output)); }
     QString powerCommand() const { return commandOf(power()); }
     QString beeperCommand() const { return commandOf(beeper()); }
     QString presetCommand() const { return commandOf(preset()); }

@@ -160,6 +160,13 @@ bool Connection::isOpen() const
     return l && l->isOpen();
 }
 
+const TcpLink* Connection::hubLink() const
+{
+    if (kind_ == LinkKind::Serial)
+        return serialHub_ ? hubLink_.get() : nullptr;
+    return hostHub_ ? tcp_.get() : nullptr;
+}
+
 bool Connection::connecting() const { return tcp_->connecting() || hubLink_->connecting(); }
 
 std::optional<HubEntry> Connection::hubServing(const SwitchAddress& address)

@@ -107,6 +107,8 @@ public:
     static std::optional<HubEntry> hubServing(const SwitchAddress& address);
     // The hub the link of the current kind goes through, if it does.
     const std::optional<HubEntry>& throughHub() const { return kind_ == LinkKind::Serial ? serialHub_ : hostHub_; }
+    // The link to that hub's control port (nullptr when not through a hub).
+    const TcpLink* hubLink() const;
     // Closes the link of the current kind (or `kind`) from this side, or the
     // attempt under way (closed()); a reconnect under way stops.
     void close() { close(kind_); }

@@ -166,17 +166,25 @@ void CMatrixDlg::setPortLabels(const PortLabels& labels)
 {
     labels_ = labels;
     for (int o = 1; o <= kOutputs; ++o) {
-        QGroupBox* group = groups_[std::size_t(o - 1)];
-        const QString caption = namedOutputCaption(o, labels.outputs[std::size_t(o - 1)]);
-        // A long name is cut short with an ellipsis in the caption; the
-        // tooltip and the accessible name hold it whole.
-        const int room = group->width() - group->fontMetrics().averageCharWidth() * 2;
-        group->setTitle(group->fontMetrics().elidedText(caption, Qt::ElideRight, room));
-        group->setAccessibleName(caption);
-        group->setToolTip(caption == outputCaption(o) ? QString() : caption);
+        updateCaption(o);
         for (int i = 1; i <= kInputs; ++i)
             describeInput(o, i);
     }
+}
+
+void CMatrixDlg::updateCaption(int o)
+{
+    QGroupBox* group = groups_[std::size_t(o - 1)];
+    const LockShown& lock = locks_[std::size_t(o - 1)];
+    // The lock mark stays in sight: the name is cut short before it.
+    const QString named = namedOutputCaption(o, labels_.outputs[std::size_t(o - 1)]);
+    const QString mark = lock.holder.isEmpty() ? QString() : tr8(lockText::Locked);
+    const int room = group->width() - group->fontMetrics().averageCharWidth() * 2 - group->fontMetrics().horizontalAdvance(mark);
+    group->setTitle(group->fontMetrics().elidedText(named, Qt::ElideRight, room) + mark);
+    // The tooltip and the accessible name hold it whole, with the holder.
+    const QString whole = lock.holder.isEmpty() ? named : named + QStringLiteral(", ") + tr8(lockText::LockedBy).arg(QString(QLatin1Char(outputLetter(o))), lock.holder);
+    group->setAccessibleName(whole);
+    group->setToolTip(whole == outputCaption(o) ? QString() : whole);
 }
 
 void CMatrixDlg::describeInput(int output, int input)
@@ -252,6 +260,15 @@ void CMatrixDlg::createOutput(int o)
                 previousClicked(o);
         });
     }
+
+    // The lock toggle, right of the step buttons; checked while the output is locked.
+    auto* lock = place(ctl::Lock[index], new QPushButton(tr8(lockText::Lock), this), buttonX(3), kStepY[row],
+                       kButtonWidth, kButtonHeight);
+    lock->setCheckable(true);
+    lock->setAccessibleName(tr8(lockText::LockName).arg(QLatin1Char(outputLetter(o))));
+    lock->setAccessibleDescription(output);
+    fitCaption(lock);
+    actOnToggle(lock, [this, o] { lockClicked(o); });
 
     auto* arcLabel = new QLabel(kArcCaption, this);
     arcLabel->setGeometry(dluRect(buttonX(0), kArcLabelY[row], kArcLabelWidth, kArcLabelHeight));
@@ -419,6 +436,8 @@ void CMatrixDlg::inputClicked(int output, int input)
         preselect(output, input == preselected(output) || input == current_[std::size_t(output - 1)] ? 0 : input);
         return;
     }
+    if (!mayChange(output))
+        return;
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -434,6 +453,8 @@ void CMatrixDlg::previousClicked(int output)
         preselect(output, to == current_[std::size_t(output - 1)] ? 0 : to);
         return;
     }
+    if (!mayChange(output))
+        return;
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -453,6 +474,8 @@ void CMatrixDlg::nextClicked(int output)
         preselect(output, to == current_[std::size_t(output - 1)] ? 0 : to);
         return;
     }
+    if (!mayChange(output))
+        return;
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -465,6 +488,8 @@ void CMatrixDlg::nextClicked(int output)
 
 void CMatrixDlg::arcClicked(int output, bool on)
 {
+    if (!mayChange(output))
+        return;
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
@@ -475,7 +500,66 @@ void CMatrixDlg::arcClicked(int output, bool on)
 
 // --- take mode ---------------------------------------------------------------------
 
-bool CMatrixDlg::mayPreselect(int) const { return true; }
+bool CMatrixDlg::mayPreselect(int output) { return mayChange(output); }
+
+// --- locks ---------------------------------------------------------------------------
+
+bool CMatrixDlg::mayChange(int output, QString* why)
+{
+    const LockShown& lock = locks_[std::size_t(output - 1)];
+    // Alone, a lock guards the output against this panel's own clicks;
+    // through a hub, against everyone but its holder.
+    if (lock.holder.isEmpty() || (sharedLocks() && lock.mine))
+        return true;
+    const QString letter(QLatin1Char(outputLetter(output)));
+    const QString text = sharedLocks() ? tr8(lockText::LockedBy).arg(letter, lock.holder) : tr8(lockText::LockedHere).arg(letter);
+    if (why)
+        *why = text;
+    else
+        emit statusMessage(text);
+    return false;
+}
+
+void CMatrixDlg::lockClicked(int output)
+{
+    const LockShown& lock = locks_[std::size_t(output - 1)];
+    if (sharedLocks()) {
+        // The hub says what came of it (showLock); a lock of another's stays,
+        // and the hub's refusal reaches the status line.
+        lockRequest_(output, lock.holder.isEmpty());
+        return;
+    }
+    if (lock.holder.isEmpty())
+        showLock(output, tr8(lockText::ThisPanel), true);
+    else
+        showLock(output, QString(), false);
+}
+
+void CMatrixDlg::setSharedLocks(std::function<void(int, bool)> request)
+{
+    if (bool(request) != sharedLocks())
+        for (int o = 1; o <= kOutputs; ++o)
+            showLock(o, QString(), false);
+    lockRequest_ = std::move(request);
+}
+
+void CMatrixDlg::showLock(int output, const QString& holder, bool mine)
+{
+    if (!isOutput(output))
+        return;
+    locks_[std::size_t(output - 1)] = {holder, mine};
+    setChecked(ctl::Lock[output - 1], !holder.isEmpty());
+    // Pressed and bold while locked: seen at a glance beside the caption's mark.
+    auto* toggle = controlAs<QPushButton>(ctl::Lock[output - 1]);
+    QFont f = toggle->font();
+    f.setBold(!holder.isEmpty());
+    toggle->setFont(f);
+    updateCaption(output);
+    // A route preselected for an output that is now locked against this panel goes.
+    QString why;
+    if (preselected(output) && !mayChange(output, &why))
+        preselect(output, 0);
+}
 
 void CMatrixDlg::preselect(int output, int input)
 {
@@ -671,10 +755,25 @@ void CMatrixDlg::recallClicked()
     const int row = presetList_->currentRow();
     if (row < 0 || row >= shownPresets_.size())
         return;
+    // Locked outputs are left as they are, and the status line says which.
+    Routing target = shownPresets_[row].routing;
+    QStringList skipped;
+    for (int o = 1; o <= kOutputs; ++o) {
+        const std::size_t k = std::size_t(o - 1);
+        QString why;
+        const bool differs = target.inputs[k] != reported_.inputs[k] || (target.arc[k] && target.arc[k] != reported_.arc[k]);
+        if (differs && !mayChange(o, &why)) {
+            target.inputs[k] = 0;
+            target.arc[k].reset();
+            skipped << why;
+        }
+    }
     Hold hold = presenter_.acquire();
     if (!hold)
         return;
-    auto* op = new PresetRecall(presenter_.session(), shownPresets_[row].routing, reported_);
+    if (!skipped.isEmpty())
+        emit statusMessage(tr8(lockText::RecallSkipped).arg(skipped.join(QStringLiteral("; "))));
+    auto* op = new PresetRecall(presenter_.session(), target, reported_);
     connect(op, &PresetRecall::routed, this, [this](int i, int o) { showRoute(o, i); });
     connect(op, &PresetRecall::arcReported, this, &CMatrixDlg::showArc);
     presenter_.run(std::move(hold), op, [this, op](Outcome outcome, Hold) {

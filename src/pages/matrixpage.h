@@ -6,7 +6,10 @@
 // column of routing presets: saved from what the switch reported, recalled
 // command by command. In take mode a click on an input preselects it for its
 // output and sends nothing; "Take" sends every preselected route as a recall
-// does, and "Clear" drops them.
+// does, and "Clear" drops them. A "Lock" toggle per output locks it: alone,
+// the lock is this panel's own and refuses its own clicks on the output;
+// through a hub the lock is the hub's, shared with every front end, and only
+// others' locks refuse this panel's clicks.
 #pragma once
 
 #include <QString>
@@ -64,6 +67,8 @@ constexpr int DeletePreset = 1305;
 // Take mode, under the presets.
 constexpr int Take = 1306;
 constexpr int ClearTake = 1307;
+// Each output's lock toggle, in the step buttons' row.
+constexpr int Lock[kOutputs] = {1311, 1312, 1313, 1314, 1315, 1316, 1317, 1318};
 }  // namespace ctl
 
 // Texts of the presets column.
@@ -92,6 +97,17 @@ inline const char* const Preselected = "preselected";  // in an input button's a
 inline const char* const TakeStopped = "Take stopped at output %1: %2";  // the output letter, why
 inline const char* const RouteRefused = "the switch refused the route";
 }  // namespace takeText
+
+// Texts of the locks.
+namespace lockText {
+inline const char* const Lock = "Lock";
+inline const char* const LockName = "Lock output %1";     // the output letter
+inline const char* const Locked = " (locked)";              // after an output's caption
+inline const char* const LockedBy = "Output %1 is locked by %2";  // the output letter, the holder
+inline const char* const ThisPanel = "this panel";
+inline const char* const LockedHere = "Output %1 is locked in this panel: unlock it first";
+inline const char* const RecallSkipped = "The recall left locked outputs as they were: %1";
+}  // namespace lockText
 
 }  // namespace matrix
 
@@ -128,6 +144,16 @@ public:
     void deletePresetClicked();
     void takeClicked();
     void clearTakeClicked();
+    void lockClicked(int output);
+
+    // Locks. Alone the page keeps its own; through a hub `request` asks the
+    // hub to lock or release an output (true: lock) and showLock() shows
+    // what the hub holds. nullptr: alone again (the hub's locks leave the page).
+    void setSharedLocks(std::function<void(int output, bool lock)> request);
+    bool sharedLocks() const { return bool(lockRequest_); }
+    // Output `output` is locked by `holder` (empty: unlocked); `mine`: by this panel.
+    void showLock(int output, const QString& holder, bool mine);
+    bool locked(int output) const { return !locks_[std::size_t(output - 1)].holder.isEmpty(); }
 
     // Take mode: a click on an input (or a step button) preselects a route
     // instead of sending it. Leaving take mode drops the preselections.
@@ -154,6 +180,10 @@ public:
     static QString namedInputText(int input, const QString& name);
     static QString pictureName(int input);     // "Input 4"
 
+signals:
+    // A line for the panel's status line (a click refused by a lock).
+    void statusMessage(const QString& text);
+
 private:
     void createOutput(int output);
     // A push-like or check box whose mark only a reply may change.
@@ -162,10 +192,13 @@ private:
     void route(Hold hold, int input, int output);
     // Preselects `input` for `output` (0 drops the preselection).
     void preselect(int output, int input);
-    // Whether a route of `output` may be preselected: the one place where a
-    // lock on the output will refuse it. No output is locked yet, so it
-    // never refuses today.
-    bool mayPreselect(int output) const;
+    // Whether a route of `output` may be preselected: not while a lock
+    // refuses this panel's changes of it (mayChange).
+    bool mayPreselect(int output);
+    // Whether this panel may change `output` now; when not, `why` (or the
+    // status line, when `why` is nullptr) says who holds it.
+    bool mayChange(int output, QString* why = nullptr);
+    void updateCaption(int output);
     // An input button's description: its name or its output, and whether it
     // is preselected.
     void describeInput(int output, int input);
@@ -201,6 +234,12 @@ private:
     std::array<int, matrix::kOutputs> preselected_{};  // 0: none
     QPushButton* takeButton_ = nullptr;
     QPushButton* clearButton_ = nullptr;
+    struct LockShown {
+        QString holder;  // empty: unlocked
+        bool mine = false;
+    };
+    std::array<LockShown, matrix::kOutputs> locks_{};
+    std::function<void(int, bool)> lockRequest_;
 };
 
 }  // namespace talvane

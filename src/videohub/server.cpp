@@ -16,6 +16,7 @@ struct Server::Client {
     QTcpSocket* socket = nullptr;
     QString peer;
     BlockReader reader;
+    hub::Who who;  // its locks are the hub's, its connection's own
     bool greeted = false;
     bool dropped = false;
     bool readPosted = false;
@@ -50,6 +51,8 @@ Server::Server(hub::Hub& hub, DeviceIdentity identity, QObject* parent)
             routeChanged(port);
     });
     connect(&hub_, &hub::Hub::routingKnown, this, &Server::routingKnownNow);
+    // Locks taken or released by anyone (a client here, talvane-ctl, the panel).
+    connect(&hub_, &hub::Hub::lockChanged, this, &Server::lockChanged);
 }
 
 Server::~Server()
@@ -62,7 +65,9 @@ Server::~Server()
     }
     runner_.disconnect(this);
     hold_.end();
+    hub_.disconnect(this);
     for (auto& entry : clients_) {
+        hub_.unlockAll(entry.second->who);
         entry.second->socket->disconnect(this);
         entry.second->socket->abort();
         delete entry.second->socket;
@@ -119,6 +124,7 @@ void Server::onNewConnection()
         client->id = id;
         client->socket = socket;
         client->peer = peer;
+        client->who = {hub::Who::Kind::Videohub, QString::number(id), QStringLiteral("Videohub client %1").arg(peer)};
         socket->setParent(nullptr);
         socket->setReadBufferSize(limits::ReadBufferBytes);
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
@@ -150,7 +156,7 @@ void Server::greet(Client& c)
     prelude += print(deviceBlock(identity_));
     prelude += print(inputLabelsBlock(inputNames()));
     prelude += print(outputLabelsBlock(outputNames()));
-    prelude += print(locksBlock(locksFor(c.id)));
+    prelude += print(locksBlock(locksFor(c)));
     prelude += print(routingBlock(routes_));
     prelude += print(configurationBlock());
     prelude += print(endPreludeBlock());
@@ -234,7 +240,7 @@ void Server::broadcastLocks(const Lines& outputs)
     for (auto& entry : clients_) {
         Client& c = *entry.second;
         if (c.greeted)
-            send(c, print(locksBlock(locksFor(c.id), outputs)));
+            send(c, print(locksBlock(locksFor(c), outputs)));
     }
 }
 
@@ -258,25 +264,42 @@ void Server::drop(Client& c, const QString& why)
 void Server::reap()
 {
     reapPosted_ = false;
-    Lines released;
+    std::vector<hub::Who> gone;
     for (auto it = clients_.begin(); it != clients_.end();) {
         if (!it->second->dropped) {
             ++it;
             continue;
         }
-        for (int o = 0; o < kPorts; ++o) {
-            if (lockOwner_[std::size_t(o)] == it->first) {
-                lockOwner_[std::size_t(o)] = 0;
-                addOnce(released, o);
-            }
-        }
+        gone.push_back(it->second->who);
         it->second->socket->deleteLater();
         it = clients_.erase(it);
     }
-    std::sort(released.begin(), released.end());
     emit clientCountChanged(clientCount());
+    // Every client sees their locks go, in one block.
+    const Lines released = gatherLocks([&] {
+        for (const hub::Who& who : gone)
+            hub_.unlockAll(who);
+    });
     if (!released.empty())
         broadcastLocks(released);
+}
+
+Server::Lines Server::gatherLocks(const std::function<void()>& change)
+{
+    changingLocks_ = true;
+    locksChanged_.clear();
+    change();
+    changingLocks_ = false;
+    std::sort(locksChanged_.begin(), locksChanged_.end());
+    return std::move(locksChanged_);
+}
+
+void Server::lockChanged(int output)
+{
+    if (changingLocks_)
+        addOnce(locksChanged_, output - 1);
+    else
+        broadcastLocks({output - 1});
 }
 
 // --- Requests ----------------------------------------------------------------
@@ -317,16 +340,11 @@ void Server::handle(Client& c, const Block& block)
         return;
     }
     if (h == header::OutputLocks) {
-        Lines changed;
-        for (const QByteArray& line : block.lines)
-            if (const auto l = parseLockLine(line))
-                addOnce(changed, l->output);
-        if (!changeLocks(c, block)) {
-            send(c, nak());
-            return;
-        }
-        send(c, ack());
-        broadcastLocks(changed);
+        bool changed = false;
+        const Lines lines = gatherLocks([&] { changed = changeLocks(c, block); });
+        send(c, changed ? ack() : nak());
+        if (!lines.empty())
+            broadcastLocks(lines);
         return;
     }
     // The device, the preamble, the take mode and anything unknown are not
@@ -347,7 +365,7 @@ void Server::answerQuery(Client& c, const Block& block)
     else if (h == header::OutputLabels)
         answer = outputLabelsBlock(outputNames());
     else if (h == header::OutputLocks)
-        answer = locksBlock(locksFor(c.id));
+        answer = locksBlock(locksFor(c));
     else if (h == header::OutputRouting)
         answer = routingBlock(routes_);
     else if (h == header::Configuration)
@@ -366,19 +384,18 @@ bool Server::changeRouting(Client& c, const Block& block)
         const std::optional<RouteLine> r = parseRouteLine(line);
         if (!r)
             return false;
-        const int owner = lockOwner_[std::size_t(r->output)];
-        if (owner != 0 && owner != c.id)
+        if (!hub_.mayChange(c.who, r->output + 1))
             return false;
         routes.push_back(*r);
     }
     // One route per output waits: a later request for it replaces the input.
     for (const RouteLine& r : routes) {
         const auto same = std::find_if(pending_.begin(), pending_.end(),
-                                       [&](const RouteLine& p) { return p.output == r.output; });
+                                       [&](const Pending& p) { return p.route.output == r.output; });
         if (same != pending_.end())
-            same->input = r.input;
+            *same = {r, c.who};
         else
-            pending_.push_back(r);
+            pending_.push_back({r, c.who});
     }
     return true;
 }
@@ -418,23 +435,26 @@ bool Server::changeLocks(Client& c, const Block& block)
         const std::optional<LockLine> l = parseLockLine(line);
         if (!l)
             return false;
-        const int owner = lockOwner_[std::size_t(l->output)];
-        // Only a force takes or opens another client's lock.
-        if (l->request != LockRequest::Force && owner != 0 && owner != c.id)
+        // Only a force opens another's lock (a client's here, or another front end's).
+        if (l->request != LockRequest::Force && !hub_.mayChange(c.who, l->output + 1))
             return false;
         lines.push_back(*l);
     }
-    for (const LockLine& l : lines)
-        lockOwner_[std::size_t(l.output)] = l.request == LockRequest::Take ? c.id : 0;
+    for (const LockLine& l : lines) {
+        if (l.request == LockRequest::Take)
+            hub_.lock(c.who, l.output + 1);
+        else
+            hub_.unlock(c.who, l.output + 1, l.request == LockRequest::Force);
+    }
     return true;
 }
 
-std::array<LockState, kPorts> Server::locksFor(int clientId) const
+std::array<LockState, kPorts> Server::locksFor(const Client& c) const
 {
     std::array<LockState, kPorts> out{};
     for (std::size_t o = 0; o < out.size(); ++o) {
-        const int owner = lockOwner_[o];
-        out[o] = owner == 0 ? LockState::Unlocked : owner == clientId ? LockState::Owned : LockState::Locked;
+        const std::optional<hub::Who> holder = hub_.lockOf(int(o) + 1);
+        out[o] = !holder ? LockState::Unlocked : *holder == c.who ? LockState::Owned : LockState::Locked;
     }
     return out;
 }
@@ -492,8 +512,16 @@ void Server::pump()
         });
         return;
     }
-    const RouteLine r = pending_.front();
+    const Pending next = pending_.front();
     pending_.erase(pending_.begin());
+    const RouteLine r = next.route;
+    // Locked by another since it was asked: not sent, and every client sees
+    // the output's route as it stands.
+    if (!hub_.mayChange(next.who, r.output + 1)) {
+        broadcast(routingBlock(routes_, {r.output}));
+        routeEnded(r.output, r.input, true);
+        return;
+    }
     auto* op = new RouteSet(runner_.session(), r.input + 1, r.output + 1, this);
     routing_ = op;
     connect(op, &Operation::finished, this, [this, op, r](Outcome outcome) {

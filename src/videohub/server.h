@@ -13,6 +13,7 @@
 #include <QTcpServer>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -83,7 +84,10 @@ private:
     void drop(Client& c, const QString& why);
     void reap();
 
-    std::array<LockState, kPorts> locksFor(int clientId) const;
+    std::array<LockState, kPorts> locksFor(const Client& c) const;
+    void lockChanged(int output);
+    // Runs `change`; the outputs whose lock it changed, for one block to every client.
+    Lines gatherLocks(const std::function<void()>& change);
     std::array<QString, kPorts> inputNames() const;
     std::array<QString, kPorts> outputNames() const;
 
@@ -112,12 +116,19 @@ private:
 
     std::array<int, kPorts> routes_{};
     bool routingKnown_ = false;
-    std::array<int, kPorts> lockOwner_{};  // client id, 0: free
+    // While gatherLocks() runs: the outputs whose lock changed.
+    bool changingLocks_ = false;
+    Lines locksChanged_;
     // The names every client has been sent.
     PortLabels names_;
 
-    // Routes asked for and not yet sent, one per output, in the order first asked.
-    std::vector<RouteLine> pending_;
+    // Routes asked for and not yet sent, one per output, in the order first
+    // asked, with who asked (a lock taken meanwhile is checked when it goes).
+    struct Pending {
+        RouteLine route;
+        hub::Who who;
+    };
+    std::vector<Pending> pending_;
     QPointer<RouteSet> routing_;
     Hold hold_;
     bool waitingForLine_ = false;
