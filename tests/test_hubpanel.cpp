@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <QAccessible>
+#include <QGroupBox>
 #include <QProcess>
 #include <QRegularExpression>
 
