@@ -10,7 +10,7 @@
 //     of every frame of the upload, both ways (see bench_upgrade).
 //  3. The CPU time of the hub over SECONDS: with no client, then with three
 //     idle clients on its control port. The first is the hub and its idle
-//     read (the routing every 1.5 s, a slice of the rest with it); the
+//     read (the routing every 1.7 s, a slice of the rest with it); the
 //     difference is what the three clients cost.
 //
 //   bench_hub [PASSES] [SECONDS]      (defaults 21 and 60)

@@ -58,11 +58,11 @@ constexpr int ReconnectRetryMs = 1000;
 constexpr int FollowPeriodMs = 5000;
 constexpr int FollowLinePercent = 2;
 // The hub's idle read (talvane-ctl serve), for every front end it serves:
-// the routing every 1.5 s, so that a route made at the switch's front panel
+// the routing every 1.7 s, so that a route made at the switch's front panel
 // shows everywhere within 2 s (HubFollowsWithinMs), and with it HubReadSlice of the other
 // queries (each output's ARC, the power, the beeper, each port's source or
 // display) in turn. Each read stays within the share of the line above.
-constexpr int HubReadPeriodMs = 1500;
+constexpr int HubReadPeriodMs = 1700;
 constexpr int HubReadSlice = 2;
 constexpr int HubFollowsWithinMs = 2000;
 static_assert(HubReadPeriodMs < HubFollowsWithinMs, "a read must fit between the period and the promise");
