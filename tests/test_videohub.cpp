@@ -349,14 +349,14 @@ void TestVideohub::labelsSavedElsewhereReachClients()
     QVERIFY(panel.setInput(kSwitch, 2, QStringLiteral("Lectern")));
     QVERIFY(panel.setOutput(kSwitch, 8, QStringLiteral("Monitor")));
     QVERIFY(panel.save());
-    h.advance(vh::limits::NamesPollMs);
+    QVERIFY(waitFor([&] { return h.labels.labels(kSwitch).outputs[7] == QStringLiteral("Monitor"); }));
     QCOMPARE(a->take(2), (QByteArrayList{"INPUT LABELS:\n1 Lectern", "OUTPUT LABELS:\n7 Monitor"}));
     // A damaged file changes nothing the clients see, and takes no names.
     QFile file(h.labels.path());
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("not json");
     file.close();
-    h.advance(vh::limits::NamesPollMs);
+    QVERIFY(waitFor([&] { return h.labels.damaged(); }));
     a->send("INPUT LABELS:\n0 Stage camera\n\nINPUT LABELS:\n\n");
     QCOMPARE(a->take(3), (QByteArrayList{"NAK", "ACK",
                                          "INPUT LABELS:\n0 Input 1\n1 Lectern\n2 Input 3\n3 Input 4\n4 Input 5\n"

@@ -137,7 +137,19 @@ void Hub::watchFiles(const QString& presetsPath)
             dirs << dir;
     }
     watcher_->addPaths(dirs);
+    watchFilesThemselves();
+    // A file replaced (saved by rename) changes its directory; one written
+    // in place changes only itself.
     connect(watcher_.get(), &QFileSystemWatcher::directoryChanged, this, &Hub::filesChanged);
+    connect(watcher_.get(), &QFileSystemWatcher::fileChanged, this, &Hub::filesChanged);
+}
+
+void Hub::watchFilesThemselves()
+{
+    const QStringList watched = watcher_->files();
+    for (const QString& file : {labels_.path(), presetsPath_})
+        if (!watched.contains(file) && QFileInfo::exists(file))
+            watcher_->addPath(file);
 }
 
 void Hub::labelsSaved()
@@ -148,6 +160,7 @@ void Hub::labelsSaved()
 
 void Hub::filesChanged()
 {
+    watchFilesThemselves();
     if (labels_.load()) {
         const PortLabels names = labels_.labels(switchKey_);
         if (names != names_) {

@@ -149,6 +149,7 @@ private:
     bool mayChangeAll(const Who& who, const std::vector<int>& outputs, QString* why) const;
 
     void filesChanged();
+    void watchFilesThemselves();
 
     Connection& connection_;
     LabelStore& labels_;

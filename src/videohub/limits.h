@@ -7,11 +7,6 @@ namespace talvane {
 namespace videohub {
 namespace limits {
 
-// Names another program saved (the panel, talvane-ctl labels) are read
-// again this often and reach the clients. (The switch itself is read by the
-// hub: limits::HubReadPeriodMs.)
-constexpr int NamesPollMs = 3000;
-
 // Clients connected at once; more are closed as they come.
 constexpr int MaxClients = 16;
 // A line longer than this, or a block of more lines, is not kept: the

@@ -53,12 +53,12 @@ Server::Server(hub::Hub& hub, DeviceIdentity identity, QObject* parent)
     connect(&hub_, &hub::Hub::routingKnown, this, &Server::routingKnownNow);
     // Locks taken or released by anyone (a client here, talvane-ctl, the panel).
     connect(&hub_, &hub::Hub::lockChanged, this, &Server::lockChanged);
+    // Names saved anywhere (another program, another front end of the hub).
+    connect(&hub_, &hub::Hub::labelsChanged, this, &Server::refreshNames);
 }
 
 Server::~Server()
 {
-    if (namesTimer_)
-        runner_.session().clock().stopTimer(namesTimer_);
     if (routing_) {
         routing_->disconnect(this);
         delete routing_.data();
@@ -79,8 +79,6 @@ bool Server::listen(const QHostAddress& address, quint16 port)
     if (!listener_.listen(address, port))
         return false;
     names_ = labels_.labels(switchKey_);
-    if (!namesTimer_)
-        namesTimer_ = runner_.session().clock().startTimer(limits::NamesPollMs, [this] { refreshNames(); });
     routingKnownNow();
     return true;
 }
@@ -337,6 +335,7 @@ void Server::handle(Client& c, const Block& block)
         names_ = labels_.labels(switchKey_);
         send(c, ack());
         broadcast(outputs ? outputLabelsBlock(outputNames(), changed) : inputLabelsBlock(inputNames(), changed));
+        hub_.labelsSaved();
         return;
     }
     if (h == header::OutputLocks) {
@@ -474,11 +473,10 @@ std::array<QString, kPorts> Server::outputNames() const
 }
 
 // Names another program saved (the panel, talvane-ctl labels) reach the
-// clients too. While the file is damaged they keep the names they have.
+// clients too, as the hub reads them again (it leaves a damaged file's
+// names as they were).
 void Server::refreshNames()
 {
-    if (!labels_.load())
-        return;
     const PortLabels now = labels_.labels(switchKey_);
     Lines inputs, outputs;
     for (int n = 0; n < kPorts; ++n) {

@@ -108,7 +108,6 @@ private:
     DeviceIdentity identity_;
     QTcpServer listener_;
     std::vector<hub::Subnet> allowed_;
-    int namesTimer_ = 0;
 
     std::map<int, std::unique_ptr<Client>> clients_;
     int nextClientId_ = 1;

@@ -45,6 +45,7 @@ struct HubFixture {
     {
         labels.load();
         hub = std::make_unique<hub::Hub>(connection, labels, switchKey());
+        hub->watchFiles(dir.filePath(QStringLiteral("presets.json")));
         server = std::make_unique<videohub::Server>(
             *hub, videohub::DeviceIdentity{QStringLiteral("Talvane HDMI Matrix 8x8"), QStringLiteral("Rack 2"),
                                            QStringLiteral("02544C565301")});
